@@ -1,0 +1,29 @@
+// The system-version query and the local clock, both replaceable by tests.
+#pragma once
+
+#include <ctime>
+#include <optional>
+
+#include "platform/system/Types.h"
+
+// Selector of the system-version query; the answer is binary-coded decimal (0x1039 is 10.3.9).
+constexpr OSType kSystemVersionSelector = FourCC("sysv");
+// The version this host reports unless told otherwise: one that selects the capability dialect.
+constexpr SInt32 kDefaultSystemVersion = 0x1039;
+
+// Answers `selector` in *response. Only the system version is known; anything else fails.
+OSErr QuerySystemInfo(OSType selector, SInt32* response);
+
+// The local time now, or the fixed time a test has set.
+std::tm CurrentLocalTime();
+
+namespace tarvell {
+
+// Sets the version the query reports (the host's --system-version, tests).
+void SetSystemVersion(SInt32 version);
+// Makes every later query fail (true) or answer again (false).
+void SetSystemVersionQueryFails(bool fails);
+// Fixes the clock at `when`, or lets it run again with std::nullopt.
+void SetFixedLocalTime(std::optional<std::tm> when);
+
+}  // namespace tarvell
