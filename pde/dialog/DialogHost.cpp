@@ -31,6 +31,13 @@ std::unique_ptr<PlugInHost> PlugInHost::Load(const std::string& bundlePath, std:
   return host;
 }
 
+std::unique_ptr<PlugInHost> PlugInHost::Adopt(PMBundleRef bundle, IUnknownVTbl** instance) {
+  std::unique_ptr<PlugInHost> host(new PlugInHost);
+  host->bundle_ = bundle;
+  host->instance_ = instance;
+  return host;
+}
+
 PlugInHost::~PlugInHost() {
   if (instance_) (*instance_)->Release(instance_);
   PMBundleRelease(bundle_);

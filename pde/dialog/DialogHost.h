@@ -23,6 +23,9 @@ class PlugInHost {
   // Null (and a message in `error`) when the bundle cannot be read, declares no print dialog
   // extension factory, or its code cannot be loaded.
   static std::unique_ptr<PlugInHost> Load(const std::string& bundlePath, std::string* error);
+  // Takes over a bundle and a factory instance made without loading the bundle's code
+  // (a program that has the plug-in linked in); both are released with the host.
+  static std::unique_ptr<PlugInHost> Adopt(PMBundleRef bundle, IUnknownVTbl** instance);
   ~PlugInHost();
   PlugInHost(const PlugInHost&) = delete;
   PlugInHost& operator=(const PlugInHost&) = delete;

@@ -8,7 +8,7 @@ Sources: the compressed PPD archives behind the driver programs in /usr/lib/cups
   survey.py count DIR          count *OpenUI keywords that look like finishing options
   survey.py list DIR MIN       print the finishing keywords used by at least MIN PPDs,
                                as <string> lines for the bundle's PMPPDKeysSupported
-  survey.py coverage DIR PLIST DIALOG
+  survey.py coverage DIR PLIST DIALOG [BUNDLE]
                                run the print dialog on every PPD that has a finishing
                                option and report how many show at least one control
 """
@@ -119,26 +119,29 @@ def count(ppddir, minimum=1, quiet=False):
     return chosen
 
 
-def coverage(ppddir, plist, dialog):
+def coverage(ppddir, plist, dialog, bundle=None):
     supported = set(re.findall(r"<string>([^<]+)</string>",
                                open(plist).read().split("PMPPDKeysSupported", 1)[1].split("</array>", 1)[0]))
-    total = shown = 0
+    total = shown = unreadable = 0
     missing = collections.Counter()
     for path in ppd_files(ppddir):
         keys = {k for k in options_of(path) if is_finishing(k)}
         if not keys:
             continue
         total += 1
-        out = subprocess.run([dialog, "--ppd", path, "--json"], capture_output=True)
+        args = [dialog, "--ppd", path, "--json"] + (["--bundle", bundle] if bundle else [])
+        out = subprocess.run(args, capture_output=True)
         controls = []
         if out.returncode == 0:
             controls = json.loads(out.stdout.decode("utf-8"))["controls"]
+        else:
+            unreadable += 1
         if controls:
             shown += 1
         else:
             missing.update(keys - supported)
     print(f"PPDs with a finishing option: {total}; showing at least one control: {shown} "
-          f"({100.0 * shown / max(total, 1):.1f}%)")
+          f"({100.0 * shown / max(total, 1):.1f}%); refused by the dialog (e.g. unreadable): {unreadable}")
     for k, n in missing.most_common(20):
         print(f"  not shown: {n:5d} {k}")
 
@@ -153,7 +156,7 @@ if __name__ == "__main__":
         for k in count(sys.argv[2], int(sys.argv[3]), quiet=True):
             print(f"\t\t<string>{k}</string>")
     elif cmd == "coverage":
-        coverage(sys.argv[2], sys.argv[3], sys.argv[4])
+        coverage(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5] if len(sys.argv) > 5 else None)
     else:
         print(__doc__)
         sys.exit(2)
