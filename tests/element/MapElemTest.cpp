@@ -66,7 +66,9 @@ TEST(MapElemTest, NumericNamesActAsIndices) {
 TEST(MapElemTest, MissingChildMessages) {
   MapElem map;
   EXPECT_EQ(MessageOf([&] { map.getChildRaw("nope"); }), "getChildRaw:nopenot found");
-  EXPECT_EQ(MessageOf([&] { map.setChild("nope", new IntegerElem(1)); }), "getChildRaw:nopenot found");
+  IntegerElem candidate(1);  // stays the caller's when the name is missing
+  EXPECT_EQ(MessageOf([&] { map.setChild("nope", &candidate); }), "getChildRaw:nopenot found");
+  EXPECT_EQ(candidate.getParent(), nullptr);
   EXPECT_EQ(MessageOf([&] { map.removeChild("nope"); }), "MapElem::removeChild");
   EXPECT_EQ(map.getNumChildren(), 0u);
 }
