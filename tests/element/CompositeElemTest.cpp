@@ -193,3 +193,18 @@ TEST(CompositeElemTest, IndexFormsUseDecimalNames) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CompositeElemTest, RemoveChildrenWithALeafEnclosureDetachesOwnEntries) {
+  StringElem leaf("x");
+  CompositeElem object(&leaf);
+  IntegerElem* own = new IntegerElem(1);
+  object.addChild("own", own);
+  std::unique_ptr<Element> keep(own);
+  object.removeChildren();
+  EXPECT_EQ(object.getNumChildren(), 0u);
+  EXPECT_EQ(own->getParent(), nullptr);
+}
+
+}  // namespace
