@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "element/Elements.h"
 #include "xml/ObjectStore.h"
+#include "xml/XMLVisitor.h"
 
 namespace {
 
@@ -194,6 +196,57 @@ TEST_F(XMLEncodingComposite, UnresolvedOrMissingEnclosures) {
     EXPECT_EQ(nullptr, c->getEnclosure());
     EXPECT_TRUE(c->hasChild("x"));
     EXPECT_EQ(nullptr, decode("<CompositeElem><child name=\"x\"><NullElem/></child></CompositeElem>"));
+}
+
+// What the serialiser writes, libxml2 reads and the decoder turns back into
+// the same tree.
+TEST_F(XMLEncodingComposite, SerialisedMessagesDecodeToTheSameTree) {
+    ListElem params;
+    auto* object = new CompositeElem(point);
+    object->addChild(new StringElem("a&b<c \"q\""), "text");
+    object->addChild(new IntegerElem(-7), "n");
+    object->addChild(new StringElem("hidden"), "_private");
+    auto* inner = new ListElem();
+    inner->add(true)->add(2)->add(new DoubleElem(0.25))->add(new NullElem());
+    object->addChild(inner, "items");
+    params.add(object);
+    params.add(new MapElem());
+
+    XMLVisitor visitor(5, 3, "scanner", "configure", "");
+    params.accept(&visitor);
+    char* text = nullptr;
+    unsigned int length = 0;
+    ASSERT_EQ(0, visitor.createMemoryDump(&text, &length));
+    std::unique_ptr<char, decltype(&free)> owned(text, &free);
+    Doc doc(text);
+    ASSERT_NE(nullptr, doc.root());
+    EXPECT_STREQ("configure", XMLEncoding::parseStringArg(doc.root()->children, "method"));
+    auto back = XMLEncoding::parseListElemArg(doc.root()->children, "params");
+    ASSERT_TRUE(back);
+    ASSERT_EQ(2u, back->getNumChildren());
+    auto* decoded = dynamic_cast<CompositeElem*>(back->getChildRaw(0u));
+    ASSERT_NE(nullptr, decoded);
+    EXPECT_EQ(point, decoded->getEnclosure());
+    EXPECT_EQ("a&b<c \"q\"", decoded->getChildRaw("text")->stringValue());
+    EXPECT_EQ(-7, decoded->getChildRaw("n")->intValue());
+    EXPECT_FALSE(decoded->hasChild("_private"));
+    Element* items = decoded->getChildRaw("items");
+    ASSERT_EQ(4u, items->getNumChildren());
+    EXPECT_TRUE(items->getChildRaw(0u)->booleanValue());
+    EXPECT_EQ(2, items->getChildRaw(1u)->intValue());
+    EXPECT_EQ(0.25, static_cast<DoubleElem*>(items->getChildRaw(2u))->doubleValue());
+    EXPECT_TRUE(items->getChildRaw(3u)->instanceOf("NullElem"));
+    EXPECT_EQ(0u, back->getChildRaw(1u)->getNumChildren());
+
+    // A response body decodes through the top-level entry.
+    XMLVisitor response(1, 3);
+    IntegerElem answer(42);
+    answer.accept(&response);
+    ASSERT_EQ(0, response.createMemoryDump(&text, &length));
+    std::unique_ptr<char, decltype(&free)> ownedResponse(text, &free);
+    Doc reply(text);
+    ASSERT_NE(nullptr, reply.root());
+    EXPECT_EQ(42, XMLEncoding::deSerializeElement(reply.root()->children)->intValue());
 }
 
 const char* const kMethod =
