@@ -85,25 +85,53 @@ const std::vector<HostCommand>& HostCommandTable() {
   return table;
 }
 
+namespace {
+
+// "  NAME   help text" with the help wrapped at 79 columns in a column of its own.
+std::string HelpEntry(const std::string& name, const std::string& help) {
+  constexpr size_t kColumn = 28;
+  constexpr size_t kWidth = 79;
+  std::string out = "  " + name;
+  if (out.size() + 1 > kColumn) out += "\n" + std::string(kColumn, ' ');
+  else out += std::string(kColumn - out.size(), ' ');
+  size_t lineLength = kColumn;
+  std::istringstream words(help);
+  std::string word;
+  bool first = true;
+  while (words >> word) {
+    if (!first && lineLength + 1 + word.size() > kWidth) {
+      out += "\n" + std::string(kColumn, ' ');
+      lineLength = kColumn;
+      first = true;
+    }
+    if (!first) {
+      out += ' ';
+      ++lineLength;
+    }
+    out += word;
+    lineLength += word.size();
+    first = false;
+  }
+  return out + "\n";
+}
+
+}  // namespace
+
 std::string HelpText(const std::string& program) {
   std::ostringstream out;
   out << "Usage: " << program << " COMMAND [options]\n\n"
       << "Drives a Tarvell K310 (USB) scanner the way the image-capture host does.\n\n"
       << "Commands:\n";
-  for (const HostCommand& command : HostCommandTable()) {
-    std::string synopsis = command.synopsis;
-    out << "  " << synopsis << std::string(synopsis.size() < 26 ? 26 - synopsis.size() : 1, ' ')
-        << command.help << "\n";
-  }
+  for (const HostCommand& command : HostCommandTable())
+    out << HelpEntry(command.synopsis, command.help);
   out << "\nOptions:\n";
   for (const HostOption& option : HostOptionTable()) {
     std::string names = option.shortName ? std::string("-") + option.shortName + ", " : "    ";
     names += std::string("--") + option.longName;
     if (option.valueName) names += std::string(" ") + option.valueName;
-    out << "  " << names << std::string(names.size() < 26 ? 26 - names.size() : 1, ' ')
-        << option.help << "\n";
+    out << HelpEntry(names, option.help);
   }
-  out << "\nExit status: 0 on success, 1 when the scanner or the driver fails, 2 for a bad "
+  out << "\nExit status: 0 on success, 1 when the scanner or the driver fails, 2 for a bad\n"
          "command line.\n";
   return out.str();
 }
