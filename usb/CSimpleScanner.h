@@ -117,7 +117,7 @@ class CSimpleScanner {
 };
 
 namespace tarvell {
-// Makes the scanner's transfer-buffer allocations fail from the n-th next one on (n >= 1), or
-// never again (0). For tests of the allocation failure path.
+// Makes the n-th next transfer-buffer allocation of a scanner fail (n >= 1); 0 cancels it.
+// For tests of the allocation failure path.
 void FailScannerBufferAllocation(int n);
 }  // namespace tarvell

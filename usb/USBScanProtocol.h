@@ -88,18 +88,21 @@ class USBScanProtocol {
 
  private:
   enum class State { Header, Payload, Skip };
+  enum class Action { Deliver, Signal, Skip };  // payload callback, empty callback, nothing
 
-  // Consumes header bytes; returns how many of `count` it took.
-  size_t takeHeader(const UInt8* bytes, size_t count);
-  // Decides what to do with the packet whose header is complete in `header`.
+  // What to do with the packet behind `header`; logs the packets it drops.
+  static Action classify(const UInt8* header);
+  // Starts the straddling packet whose header is complete in `header`.
   void beginPacket(const UInt8* header);
+  // Hands out the straddling packet once its last byte has arrived.
+  void finishPacket();
   // Dispatches a packet whose payload is at hand (in place or buffered).
   void dispatchPacket(UInt8 type, const UInt8* payload, UInt32 length);
-  // Dispatches a packet that carries no payload for its callback (begin/end kinds).
+  // Dispatches a begin/end packet.
   void dispatchEmptyPacket(UInt8 type);
-  // Appends payload bytes of a straddling packet.
+  // Appends payload bytes of the straddling packet.
   void appendToBuffer(const UInt8* bytes, size_t count);
-  // Dispatches every whole packet in `bytes` in place and buffers the start of the last one.
+  // Dispatches every whole packet in `bytes` where it lies and keeps the start of the last one.
   void parseFullPackets(const UInt8* bytes, size_t count);
   // Forgets the packet just handled; the framer waits for the next header.
   void removePacket();
@@ -109,6 +112,7 @@ class USBScanProtocol {
   UInt8 _header[kScanPacketHeaderSize];
   size_t _headerFill = 0;
   State _state = State::Header;
+  Action _action = Action::Skip;
   UInt8 _packetType = 0;
   UInt32 _packetLength = 0;
   UInt32 _remaining = 0;  // payload bytes still to come for the packet at hand

@@ -153,21 +153,25 @@ class SimBus : public Bus, public std::enable_shared_from_this<SimBus> {
   int LiveObjects() const { return live_; }
   int OpenObjects() const;
 
-  // Internal, used by the simulated objects.
-  struct Internal;
-  Internal& internal();
+  // Used by the simulated objects: counts a call of `op` and tells whether a fault is due.
+  bool TakeFault(SimOp op, IOReturn* status);
+  void Record(SimCall call) { calls_.push_back(std::move(call)); }
+  void Advance(UInt64 ms) { now_ += ms; }
+  void CountLive(int delta) { live_ += delta; }
 
  private:
-  SimBus();
-  friend class SimDevice;
+  SimBus() = default;
   std::vector<std::shared_ptr<SimDevice>> devices_;
   std::vector<SimCall> calls_;
-  std::multimap<SimOp, std::pair<int, IOReturn>> faults_;  // op -> (calls still to let pass, status)
-  std::map<SimOp, int> counts_;
+  struct Fault {
+    SimOp op;
+    int remaining;  // calls still to come before it fires
+    IOReturn status;
+  };
+  std::vector<Fault> faults_;
   UInt64 now_ = 0;
   int live_ = 0;
   UInt32 nextServiceID_ = 0x1000;
-  std::unique_ptr<Internal> internal_;
 };
 
 // A plugged simulated device.
