@@ -41,8 +41,8 @@ std::unique_ptr<USBInterface> FirstInterface(Bus& bus) {
 
 TEST(SimBus, SearchOffersDevicesAndInterfacesByClassInPlugOrder) {
   auto bus = SimBus::Create();
-  SimDeviceSpec two = MakeK310(0x02100000);
-  two.interfaces.push_back(SimInterfaceSpec{});
+  SimDeviceDesc two = MakeK310(0x02100000);
+  two.interfaces.push_back(SimInterfaceDesc{});
   bus->AddDevice(MakeK310(0x01100000));
   bus->AddDevice(two);
   std::unique_ptr<MasterPort> port;
