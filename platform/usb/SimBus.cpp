@@ -42,11 +42,11 @@ IOReturn SimDeviceModel::ControlRequest(DeviceRequest* request) {
 
 IOReturn SimDeviceModel::ClearHalt(UInt8) { return kIOReturnSuccess; }
 
-SimDeviceDesc MakeK310(UInt32 locationID, K310Layout layout) {
-  SimDeviceDesc desc;
-  desc.vendorID = kScannerVendorID;
-  desc.productID = kScannerProductID;
-  desc.locationID = locationID;
+SimDeviceSpec MakeK310(UInt32 locationID, K310Layout layout) {
+  SimDeviceSpec spec;
+  spec.vendorID = kScannerVendorID;
+  spec.productID = kScannerProductID;
+  spec.locationID = locationID;
   auto bulk = [](UInt8 direction, UInt8 number) {
     SimEndpoint e;
     e.direction = direction;
@@ -55,7 +55,7 @@ SimDeviceDesc MakeK310(UInt32 locationID, K310Layout layout) {
     e.maxPacketSize = 512;
     return e;
   };
-  SimInterfaceDesc iface;
+  SimInterfaceSpec iface;
   switch (layout) {
     case K310Layout::kDefault:
       iface.settings = {{bulk(kUSBOut, 2), bulk(kUSBIn, 11), bulk(kUSBIn, 8)}};
@@ -73,8 +73,8 @@ SimDeviceDesc MakeK310(UInt32 locationID, K310Layout layout) {
       break;
     }
   }
-  desc.interfaces.push_back(iface);
-  return desc;
+  spec.interfaces.push_back(iface);
+  return spec;
 }
 
 // ---- the bus ----
@@ -83,10 +83,10 @@ std::shared_ptr<SimBus> SimBus::Create() { return std::shared_ptr<SimBus>(new Si
 
 SimBus::~SimBus() = default;
 
-std::shared_ptr<SimDevice> SimBus::AddDevice(const SimDeviceDesc& desc) {
-  auto device = std::make_shared<SimDevice>(desc);
+std::shared_ptr<SimDevice> SimBus::AddDevice(const SimDeviceSpec& spec) {
+  auto device = std::make_shared<SimDevice>(spec);
   device->deviceServiceID = nextServiceID_++;
-  for (size_t i = 0; i < desc.interfaces.size(); ++i) {
+  for (size_t i = 0; i < spec.interfaces.size(); ++i) {
     device->interfaceServiceIDs.push_back(nextServiceID_++);
     device->interfaceOpen.push_back(false);
     device->currentSetting.push_back(0);
@@ -211,19 +211,19 @@ class SimUSBDevice : public USBDevice, Counted {
   }
   IOReturn GetVendor(UInt16* out) override {
     return Call(Begin(SimOp::GetVendor, id()), device_.get(), [&](SimCall&) {
-      *out = device_->desc().vendorID;
+      *out = device_->spec().vendorID;
       return kIOReturnSuccess;
     });
   }
   IOReturn GetProduct(UInt16* out) override {
     return Call(Begin(SimOp::GetProduct, id()), device_.get(), [&](SimCall&) {
-      *out = device_->desc().productID;
+      *out = device_->spec().productID;
       return kIOReturnSuccess;
     });
   }
   IOReturn GetLocationID(UInt32* out) override {
     return Call(Begin(SimOp::GetLocationID, id()), device_.get(), [&](SimCall&) {
-      *out = device_->desc().locationID;
+      *out = device_->spec().locationID;
       return kIOReturnSuccess;
     });
   }
@@ -268,7 +268,7 @@ class SimUSBInterface : public USBInterface, Counted {
     c.pipe = setting;
     return Call(std::move(c), device_.get(), [&](SimCall&) {
       if (!open_) return kIOReturnNotOpen;
-      if (setting >= Desc().settings.size()) return kIOReturnBadArgument;
+      if (setting >= Spec().settings.size()) return kIOReturnBadArgument;
       device_->currentSetting[index_] = setting;
       return kIOReturnSuccess;
     });
@@ -385,9 +385,9 @@ class SimUSBInterface : public USBInterface, Counted {
 
  private:
   UInt32 id() const { return device_->interfaceServiceIDs[index_]; }
-  const SimInterfaceDesc& Desc() const { return device_->desc().interfaces[index_]; }
+  const SimInterfaceSpec& Spec() const { return device_->spec().interfaces[index_]; }
   const std::vector<SimEndpoint>& Endpoints() const {
-    return Desc().settings[device_->currentSetting[index_]];
+    return Spec().settings[device_->currentSetting[index_]];
   }
   const SimEndpoint* Pipe(UInt8 pipeRef) const {
     const auto& eps = Endpoints();
@@ -496,7 +496,7 @@ class SimPort : public MasterPort, Counted {
         if (matching.className == kDeviceClass) {
           out->emplace_back(new SimService(bus_, device, -1));
         } else if (matching.className == kInterfaceClass) {
-          for (size_t i = 0; i < device->desc().interfaces.size(); ++i)
+          for (size_t i = 0; i < device->spec().interfaces.size(); ++i)
             out->emplace_back(new SimService(bus_, device, int(i)));
         }
       }

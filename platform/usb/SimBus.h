@@ -1,6 +1,6 @@
 // The simulated bus: USB devices, interfaces and pipes held in memory, for tests and the demo.
 //
-// - Topology: AddDevice(desc) plugs a device; each device is one "IOUSBDevice" service, and each
+// - Topology: AddDevice(spec) plugs a device; each device is one "IOUSBDevice" service, and each
 //   of its interfaces one "IOUSBInterface" service, in the order devices were added. Matching is
 //   on the class alone (the location hint is ignored). MakeK310() builds the scanner's layout.
 // - Pipes: bulk IN answers come from the device's behaviour object (SimDeviceModel), if one is
@@ -64,15 +64,15 @@ struct SimEndpoint {
 };
 
 // One interface: its alternate settings (index = setting number), each a list of endpoints.
-struct SimInterfaceDesc {
+struct SimInterfaceSpec {
   std::vector<std::vector<SimEndpoint>> settings{{}};
 };
 
-struct SimDeviceDesc {
+struct SimDeviceSpec {
   UInt16 vendorID = 0;
   UInt16 productID = 0;
   UInt32 locationID = 0;
-  std::vector<SimInterfaceDesc> interfaces;
+  std::vector<SimInterfaceSpec> interfaces;
 };
 
 // Layouts of the simulated scanner.
@@ -82,7 +82,7 @@ enum class K310Layout {
   kNoImagePipe,    // setting 0: bulk OUT 2, bulk IN 11 (no endpoint 8)
 };
 // The scanner (vendor 0x2B7E, product 0x0C5A) at `locationID`, one interface in `layout`.
-SimDeviceDesc MakeK310(UInt32 locationID, K310Layout layout = K310Layout::kDefault);
+SimDeviceSpec MakeK310(UInt32 locationID, K310Layout layout = K310Layout::kDefault);
 
 // A bulk IN answer: a status and the bytes delivered with it.
 struct SimReadAnswer {
@@ -133,7 +133,7 @@ class SimBus : public Bus, public std::enable_shared_from_this<SimBus> {
   IOReturn CreateMasterPort(std::unique_ptr<MasterPort>* out) override;
 
   // Plugs a device; returns it for scripting.
-  std::shared_ptr<SimDevice> AddDevice(const SimDeviceDesc& desc);
+  std::shared_ptr<SimDevice> AddDevice(const SimDeviceSpec& spec);
   const std::vector<std::shared_ptr<SimDevice>>& devices() const { return devices_; }
 
   // Fails the n-th next call (n >= 1) of `op` with `status`. Several may be pending.
@@ -177,7 +177,7 @@ class SimBus : public Bus, public std::enable_shared_from_this<SimBus> {
 // A plugged simulated device.
 class SimDevice {
  public:
-  const SimDeviceDesc& desc() const { return desc_; }
+  const SimDeviceSpec& spec() const { return spec_; }
   // Serves the device with a behaviour object (replaces queued answers as the source of reads).
   void SetModel(std::shared_ptr<SimDeviceModel> model) { model_ = std::move(model); }
   SimDeviceModel* model() const { return model_.get(); }
@@ -206,10 +206,10 @@ class SimDevice {
   std::map<UInt8, std::vector<UInt8>> writes;
   std::map<UInt8, bool> haltedEndpoints;
 
-  explicit SimDevice(const SimDeviceDesc& desc) : desc_(desc) {}
+  explicit SimDevice(const SimDeviceSpec& spec) : spec_(spec) {}
 
  private:
-  SimDeviceDesc desc_;
+  SimDeviceSpec spec_;
   std::shared_ptr<SimDeviceModel> model_;
   bool plugged_ = true;
 };

@@ -43,16 +43,16 @@ SimEndpoint Bulk(UInt8 direction, UInt8 number, UInt16 maxPacket = 512) {
   return SimEndpoint{direction, number, kUSBBulk, maxPacket, 0};
 }
 
-SimDeviceDesc OneSetting(std::vector<SimEndpoint> endpoints, UInt16 vendor = 0x2B7E,
+SimDeviceSpec OneSetting(std::vector<SimEndpoint> endpoints, UInt16 vendor = 0x2B7E,
                          UInt16 product = 0x0C5A) {
-  SimDeviceDesc desc;
-  desc.vendorID = vendor;
-  desc.productID = product;
-  desc.locationID = kLocation;
-  SimInterfaceDesc iface;
+  SimDeviceSpec spec;
+  spec.vendorID = vendor;
+  spec.productID = product;
+  spec.locationID = kLocation;
+  SimInterfaceSpec iface;
   iface.settings = {std::move(endpoints)};
-  desc.interfaces.push_back(iface);
-  return desc;
+  spec.interfaces.push_back(iface);
+  return spec;
 }
 
 TEST_F(ScannerTest, OpensTheScannerAndAssignsItsThreePipes) {
@@ -122,9 +122,9 @@ TEST_F(ScannerTest, EmptyDefaultSettingSwitchesToAlternateSettingOneWithThirteen
 }
 
 TEST_F(ScannerTest, AlternateSettingWithFewerThanThirteenPipesIsGivenUp) {
-  SimDeviceDesc desc = OneSetting({});
-  desc.interfaces[0].settings.push_back({Bulk(kUSBOut, 2), Bulk(kUSBIn, 11), Bulk(kUSBIn, 8)});
-  bus_->AddDevice(desc);
+  SimDeviceSpec spec = OneSetting({});
+  spec.interfaces[0].settings.push_back({Bulk(kUSBOut, 2), Bulk(kUSBIn, 11), Bulk(kUSBIn, 8)});
+  bus_->AddDevice(spec);
   tarvell::LogCapture log;
   CSimpleScanner s(kLocation);
   EXPECT_FALSE(s.m_opened);
@@ -263,7 +263,7 @@ TEST_F(ScannerTest, FailedBufferAllocationLeavesTheScannerClosed) {
 TEST_F(ScannerTest, ClassOnlyMatchTakesTheFirstInterfaceThatOpens) {
   // Another device's interface comes first: on the simulated bus the match is by class alone,
   // so it is taken (its pipes are none of the scanner's).
-  SimDeviceDesc keyboard = OneSetting({SimEndpoint{kUSBIn, 1, kUSBInterrupt, 8, 10}}, 0x1234, 0x0001);
+  SimDeviceSpec keyboard = OneSetting({SimEndpoint{kUSBIn, 1, kUSBInterrupt, 8, 10}}, 0x1234, 0x0001);
   keyboard.locationID = 0x01100000;
   bus_->AddDevice(keyboard);
   bus_->AddDevice(MakeK310(kLocation));

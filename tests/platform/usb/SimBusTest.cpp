@@ -41,8 +41,8 @@ std::unique_ptr<USBInterface> FirstInterface(Bus& bus) {
 
 TEST(SimBus, SearchOffersDevicesAndInterfacesByClassInPlugOrder) {
   auto bus = SimBus::Create();
-  SimDeviceDesc two = MakeK310(0x02100000);
-  two.interfaces.push_back(SimInterfaceDesc{});
+  SimDeviceSpec two = MakeK310(0x02100000);
+  two.interfaces.push_back(SimInterfaceSpec{});
   bus->AddDevice(MakeK310(0x01100000));
   bus->AddDevice(two);
   std::unique_ptr<MasterPort> port;
