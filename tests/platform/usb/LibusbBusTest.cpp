@@ -34,7 +34,10 @@ TEST(LibusbStatus, EveryLibusbErrorMapsOntoAStatus) {
   EXPECT_EQ(StatusFromLibusb(LIBUSB_ERROR_BUSY), kIOReturnExclusiveAccess);
   EXPECT_EQ(StatusFromLibusb(LIBUSB_ERROR_ACCESS), kIOReturnNotPermitted);
   EXPECT_EQ(StatusFromLibusb(LIBUSB_ERROR_OVERFLOW), kIOReturnOverrun);
-  for (int e = LIBUSB_ERROR_IO; e >= LIBUSB_ERROR_OTHER; --e) {
+  for (int e : {LIBUSB_ERROR_IO, LIBUSB_ERROR_INVALID_PARAM, LIBUSB_ERROR_ACCESS, LIBUSB_ERROR_NO_DEVICE,
+                LIBUSB_ERROR_NOT_FOUND, LIBUSB_ERROR_BUSY, LIBUSB_ERROR_TIMEOUT, LIBUSB_ERROR_OVERFLOW,
+                LIBUSB_ERROR_PIPE, LIBUSB_ERROR_INTERRUPTED, LIBUSB_ERROR_NO_MEM,
+                LIBUSB_ERROR_NOT_SUPPORTED, LIBUSB_ERROR_OTHER}) {
     EXPECT_NE(StatusFromLibusb(e), kIOReturnSuccess) << e;
     if (e != LIBUSB_ERROR_TIMEOUT) {
       EXPECT_NE(StatusFromLibusb(e), kIOReturnTimeout) << e;
@@ -287,42 +290,43 @@ class LibusbBackend : public ::testing::Test {
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(HandleIoctl), &emu_);
 
     const Interface hubPort{9, {{0x81, 3, 2}}};
-    gchar* root = Add("usb1", nullptr, 1, Descriptors(0x1D6B, 0x0002, 9, {hubPort}));
-    gchar* hub = Add("1-4", root, 2, Descriptors(0x05E3, 0x0610, 9, {hubPort}));
-    gchar* scanner = Add("1-4.1", hub, 3,
-                         Descriptors(0x2B7E, 0x0C5A, 0,
-                                     {{7, {{0x01, 2, 512}, {0x81, 2, 512}}},
-                                      {0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}}}));
-    gchar* keyboard = Add("1-2", root, 4, Descriptors(0x1234, 0x5678, 0, {{3, {{0x81, 3, 8}}}}));
+    Add("usb1", 1, Descriptors(0x1D6B, 0x0002, 9, {hubPort}));
+    Add("usb1/1-4", 2, Descriptors(0x05E3, 0x0610, 9, {hubPort}));
+    Add("usb1/1-4/1-4.1", 3,
+        Descriptors(0x2B7E, 0x0C5A, 0,
+                    {{7, {{0x01, 2, 512}, {0x81, 2, 512}}},
+                     {0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}}}));
+    Add("usb1/1-2", 4, Descriptors(0x1234, 0x5678, 0, {{3, {{0x81, 3, 8}}}}));
     for (const char* node : {"/dev/bus/usb/001/001", "/dev/bus/usb/001/002", kScannerNode,
                              "/dev/bus/usb/001/004"}) {
       GError* error = nullptr;
       ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed_, node, handler_, &error))
           << (error ? error->message : node);
     }
-    g_free(root);
-    g_free(hub);
-    g_free(scanner);
-    g_free(keyboard);
   }
   void TearDown() override {
     if (handler_) g_object_unref(handler_);
     if (testbed_) g_object_unref(testbed_);
   }
 
-  gchar* Add(const char* name, const char* parent, int devnum, const std::vector<UInt8>& descriptors) {
-    char node[64], num[8];
-    std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", devnum);
-    std::snprintf(num, sizeof num, "%d", devnum);
-    gchar* path = umockdev_testbed_add_device(testbed_, "usb", name, parent,
-                                              "busnum", "1", "devnum", num, "speed", "480",
-                                              "bConfigurationValue", "1", nullptr,
-                                              "BUSNUM", "001", "DEVNUM", num, "DEVNAME", node,
-                                              "DEVTYPE", "usb_device", nullptr);
-    umockdev_testbed_set_attribute_binary(testbed_, path, "descriptors",
-                                          const_cast<guint8*>(descriptors.data()),
-                                          gint(descriptors.size()));
-    return path;
+  // Adds a USB device at sysfs path /devices/`path` with device node /dev/bus/usb/001/`devnum`.
+  void Add(const char* path, int devnum, const std::vector<UInt8>& descriptors) {
+    char head[256];
+    std::snprintf(head, sizeof head,
+                  "P: /devices/%s\nN: bus/usb/001/%03d\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
+                  "E: DEVNAME=/dev/bus/usb/001/%03d\nE: BUSNUM=001\nE: DEVNUM=%03d\n"
+                  "A: busnum=1\\n\nA: devnum=%d\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n",
+                  path, devnum, devnum, devnum, devnum);
+    std::string record = std::string(head) + "H: descriptors=";
+    for (UInt8 b : descriptors) {
+      char hex[3];
+      std::snprintf(hex, sizeof hex, "%02X", b);
+      record += hex;
+    }
+    record += "\n";
+    GError* error = nullptr;
+    ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_, record.c_str(), &error))
+        << path << ": " << (error ? error->message : "?");
   }
 
   // Runs the probe with the emulation preloaded, serving its ioctls until it exits.
