@@ -29,12 +29,9 @@ bool CompositeElem::ElementIteratorImpl::hasNext() {
   return _current->hasNext();
 }
 
-namespace {
-const char kExhausted[] = "CompositeElem::ElementIteratorImpl";
-}  // namespace
 
 Element* CompositeElem::ElementIteratorImpl::next() {
-  if (_current == nullptr) throw NoSuchElementException(kExhausted);
+  if (_current == nullptr) throw NoSuchElementException("CompositeElem::ElementIteratorImpl exhausted on " + _composite->getFullName());
   try {
     return _current->next();
   } catch (const NoSuchElementException&) {
@@ -44,7 +41,7 @@ Element* CompositeElem::ElementIteratorImpl::next() {
 }
 
 Element* CompositeElem::ElementIteratorImpl::next(ListElem* args) {
-  if (_current == nullptr) throw NoSuchElementException(kExhausted);
+  if (_current == nullptr) throw NoSuchElementException("CompositeElem::ElementIteratorImpl exhausted on " + _composite->getFullName());
   try {
     return _current->next(args);
   } catch (const NoSuchElementException&) {
@@ -54,7 +51,7 @@ Element* CompositeElem::ElementIteratorImpl::next(ListElem* args) {
 }
 
 std::string CompositeElem::ElementIteratorImpl::nextName() {
-  if (_current == nullptr) throw NoSuchElementException(kExhausted);
+  if (_current == nullptr) throw NoSuchElementException("CompositeElem::ElementIteratorImpl exhausted on " + _composite->getFullName());
   try {
     return _current->nextName();
   } catch (const NoSuchElementException&) {
@@ -64,7 +61,7 @@ std::string CompositeElem::ElementIteratorImpl::nextName() {
 }
 
 int CompositeElem::ElementIteratorImpl::nextIndex() {
-  if (_current == nullptr) throw NoSuchElementException(kExhausted);
+  if (_current == nullptr) throw NoSuchElementException("CompositeElem::ElementIteratorImpl exhausted on " + _composite->getFullName());
   try {
     return _current->nextIndex();
   } catch (const NoSuchElementException&) {

@@ -92,8 +92,9 @@ Element* MapElem::removeChild(const std::string& name) {
 Element* MapElem::removeChild(unsigned int index) { return removeChild(iToString(index)); }
 
 void MapElem::removeChildren() {
-  std::unique_ptr<ElementIterator> children(iterator(true));
-  while (children->hasNext()) children->next()->removed(this);
+  // Only own entries can be attached here, so only they are told; walking a class chain could
+  // fail half-way and leave entries stored but detached.
+  for (auto& entry : _children) entry.second->removed(this);
   _children.clear();
 }
 

@@ -19,6 +19,8 @@ public:
     int signal();
     // The underlying semaphore.
     sem_t* getInstance();
+    // The count the semaphore was created with.
+    int initialCount() const { return _count; }
 
 private:
     sem_t _sem;

@@ -83,6 +83,10 @@ std::unique_ptr<Element> closingValue(ElementData& record)
 
 } // namespace
 
+// Messages nest a handful of levels. The trees are freed and written recursively, so a reply
+// nested without bound could exhaust the stack; deeper documents are refused.
+const size_t XMLSAXParser::kMaxDepth = 1000;
+
 XMLSAXParser::XMLSAXParser() : _result(nullptr), _resultTaken(false), _expat(nullptr), _failed(false)
 {
 }
@@ -217,6 +221,10 @@ void XMLSAXParser::SAXcharData(void* userData, const char* characters, int lengt
 
 void XMLSAXParser::startElement(const char* tagName, const char** attributes)
 {
+    if (_stack.size() >= kMaxDepth) {
+        abortParse("elements nested too deeply");
+        return;
+    }
     std::unique_ptr<ElementData> record(new ElementData);
     record->kind = getElementType(tagName);
     switch (record->kind) {

@@ -3,6 +3,7 @@
 
 #include <expat.h>
 
+#include <cstddef>
 #include <deque>
 #include <map>
 #include <memory>
@@ -49,15 +50,19 @@ public:
 
     // Parses the buffer as one chunk; the end of the document is not required. Returns 0, or -1
     // when the XML is malformed or a value cannot be read (an <IntegerElem> that is not a
-    // number); the reason goes to standard error as "<message> at line <n>".
+    // number) or nests more than kMaxDepth elements; the reason goes to standard error as "<message> at line <n>".
     int parseMessage(const char* data, int length);
 
     // The last message element that closed, or null. Ownership passes to the caller with the
     // first call (later calls return the same pointer, still the caller's); a result nobody
     // asked for is destroyed with the parser.
     Element* getResult();
-    // The same hand-over as a smart pointer; the parser forgets the result.
+    // The same hand-over as a smart pointer; the parser forgets the result (null when
+    // getResult() has already handed it over).
     std::unique_ptr<Element> takeResult();
+
+    // Documents with more open tags than this at once are refused as malformed.
+    static const size_t kMaxDepth;
 
     static int getElementType(const char* tagName);
     // Copies the Expat attribute list (name, value, ..., null) into the map; a later pair

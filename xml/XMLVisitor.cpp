@@ -27,14 +27,17 @@ std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 std::string format(const char* fmt, ...)
 {
+    char small[64];
     va_list args;
     va_start(args, fmt);
     va_list again;
     va_copy(again, args);
-    const int needed = std::vsnprintf(nullptr, 0, fmt, args);
+    const int needed = std::vsnprintf(small, sizeof small, fmt, args);
     va_end(args);
     std::string out;
-    if (needed > 0) {
+    if (needed > 0 && static_cast<size_t>(needed) < sizeof small) {
+        out.assign(small, static_cast<size_t>(needed));
+    } else if (needed > 0) {
         out.resize(static_cast<size_t>(needed) + 1);
         std::vsnprintf(&out[0], out.size(), fmt, again);
         out.resize(static_cast<size_t>(needed));
@@ -70,11 +73,23 @@ size_t utf8SequenceLength(const std::string& s, size_t i)
     return 0;
 }
 
+// True for a byte that escape() may have to change.
+bool needsCare(unsigned char c)
+{
+    return c >= 0x80 || c < 0x20 || c == '&' || c == '<' || c == '"' || c == '>';
+}
+
 std::string escape(const std::string& s, bool attribute)
 {
+    size_t first = 0;
+    while (first < s.size() && !needsCare(static_cast<unsigned char>(s[first])))
+        ++first;
+    if (first == s.size())
+        return s;
     std::string out;
     out.reserve(s.size() + s.size() / 8);
-    for (size_t i = 0; i < s.size();) {
+    out.append(s, 0, first);
+    for (size_t i = first; i < s.size();) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
         if (c >= 0x80) {
             const size_t n = utf8SequenceLength(s, i);

@@ -237,21 +237,6 @@ TEST(ImageConversionParse, HeaderFieldsAndPixelsInPlace) {
   EXPECT_EQ(pixels, bitmap.data() + bitmap.size() - 1);
 }
 
-TEST(ImageConversionTables, LookupsByFormatDigit) {
-  tarvell::SetSystemVersion(kDefaultSystemVersion);
-  const int bps[] = {0, 1, 8, 8, 1, 8, 8, 0};
-  const int spp[] = {0, 1, 1, 3, 1, 1, 3, 0};
-  const ColorSpace space[] = {ColorSpace::None,  ColorSpace::Black, ColorSpace::White, ColorSpace::RGB,
-                              ColorSpace::Black, ColorSpace::White, ColorSpace::RGB,   ColorSpace::None};
-  for (int digit = 0; digit <= 7; ++digit) {
-    EXPECT_EQ(bpsFromFormat(digit), bps[digit]) << digit;
-    EXPECT_EQ(sppFromFormat(digit), spp[digit]) << digit;
-    EXPECT_EQ(colorSpaceNameFromFormat(digit), space[digit]) << digit;
-  }
-  EXPECT_EQ(pixelBytesForFormat(4, 12, 2), 4u);
-  EXPECT_EQ(pixelBytesForFormat(6, 0xFFFFFFFFu, 0xFFFFFFFFu), 0u);
-}
-
 TEST(ImageConversionEncode, UnknownFormatIsRefused) {
   UInt8 pixels[4] = {};
   TIFFBlock tiff;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -165,6 +166,8 @@ struct OpenFault {
   std::string line;
 };
 
+void PrintTo(const OpenFault& f, std::ostream* os) { *os << SimOpName(f.op) << " #" << f.nth; }
+
 class ScannerOpenFault : public ScannerTest, public ::testing::WithParamInterface<OpenFault> {};
 
 TEST_P(ScannerOpenFault, LeavesNothingOpenAndLogsWhy) {
@@ -220,7 +223,13 @@ std::vector<OpenFault> OpenFaults() {
   return v;
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryStep, ScannerOpenFault, ::testing::ValuesIn(OpenFaults()));
+INSTANTIATE_TEST_SUITE_P(EveryStep, ScannerOpenFault, ::testing::ValuesIn(OpenFaults()),
+                         [](const ::testing::TestParamInfo<OpenFault>& info) {
+                           const OpenFault& f = info.param;
+                           return std::string(SimOpName(f.op)) + "_" + std::to_string(f.nth) +
+                                  (f.layout == K310Layout::kAltSetting1 ? "_Alt1" : "") +
+                                  (f.status == kIOReturnSuccess ? "_NoObject" : "");
+                         });
 
 TEST_F(ScannerTest, NoInterfaceOnTheBusIsAFailedOpen) {
   tarvell::LogCapture log;

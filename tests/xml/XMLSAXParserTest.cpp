@@ -210,6 +210,26 @@ TEST(XMLSAXParser, BadNumberStopsTheParseInsteadOfThrowingThroughExpat)
     EXPECT_EQ("a", str(result.get(), "systemRule"));
 }
 
+TEST(XMLSAXParser, NestingIsBounded)
+{
+    auto nested = [](size_t depth) {
+        std::string open, close;
+        for (size_t i = 0; i < depth; ++i) {
+            open += "<ListElem>";
+            close += "</ListElem>";
+        }
+        return response(open + close);
+    };
+    std::unique_ptr<Element> result;
+    EXPECT_EQ(0, parse(nested(XMLSAXParser::kMaxDepth - 1), &result));
+    EXPECT_TRUE(result);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, parse(nested(100000), &result));
+    EXPECT_EQ("elements nested too deeply at line 2\n", testing::internal::GetCapturedStderr());
+    EXPECT_FALSE(result);
+}
+
 TEST(XMLSAXParser, ResultBelongsToTheCallerOnceTaken)
 {
     Element* taken = nullptr;
