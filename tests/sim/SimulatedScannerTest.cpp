@@ -468,3 +468,39 @@ TEST_F(SimulatedScanJobTest, ShortImageIsHandedOnAsReceived) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ScannerMisbehaviourText, ReadsEveryItemAndRefusesTheRest) {
+  ScannerMisbehaviour m;
+  std::string error;
+  ASSERT_TRUE(ParseScannerMisbehaviour(
+      "timeouts=3,gone-after=5000,exception=create,exception=start,split=done,no-reply=exitHostUSBSendMode,"
+      "unknown-packets,short=10,corrupt-header",
+      &m, &error))
+      << error;
+  EXPECT_EQ(m.timeoutsBeforeData, 3);
+  EXPECT_EQ(m.goneAfterBytes, 5000);
+  EXPECT_EQ(m.exceptionFor, (std::vector<std::string>{"create", "start"}));
+  EXPECT_EQ(m.splitReplyFor, (std::vector<std::string>{"done"}));
+  EXPECT_EQ(m.noReplyFor, (std::vector<std::string>{"exitHostUSBSendMode"}));
+  EXPECT_TRUE(m.unknownPackets);
+  EXPECT_EQ(m.shortImageBy, 10u);
+  EXPECT_TRUE(m.corruptHeader);
+
+  ASSERT_TRUE(ParseScannerMisbehaviour("", &m, &error));
+  EXPECT_EQ(m.timeoutsBeforeData, 0);
+  EXPECT_EQ(m.goneAfterBytes, -1);
+  EXPECT_TRUE(m.exceptionFor.empty());
+
+  m.timeoutsBeforeData = 9;
+  for (const char* bad : {"timeouts", "timeouts=", "timeouts=-1", "timeouts=x", "gone-after=1e3",
+                          "exception=", "unknown-packets=1", "fast", "short=99999999999999999999"}) {
+    error.clear();
+    EXPECT_FALSE(ParseScannerMisbehaviour(bad, &m, &error)) << bad;
+    EXPECT_NE(error.find(bad), std::string::npos) << error;
+  }
+  EXPECT_EQ(m.timeoutsBeforeData, 9);
+}
+
+}  // namespace
