@@ -1,0 +1,21 @@
+// Every element kind in one include.
+#pragma once
+
+#include "element/AliasElem.h"
+#include "element/BinaryElem.h"
+#include "element/BooleanElem.h"
+#include "element/CompositeElem.h"
+#include "element/DoubleElem.h"
+#include "element/Element.h"
+#include "element/ElementIterator.h"
+#include "element/ElementVisitor.h"
+#include "element/Exception.h"
+#include "element/IntegerElem.h"
+#include "element/ListElem.h"
+#include "element/MapElem.h"
+#include "element/NonterminalElem.h"
+#include "element/NullElem.h"
+#include "element/OperationElem.h"
+#include "element/StringElem.h"
+#include "element/TerminalElem.h"
+#include "element/TextConversion.h"

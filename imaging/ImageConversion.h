@@ -1,0 +1,61 @@
+// Conversion of the scanner's binary portable anymap stream (P4 bitmap, P5 grey, P6 RGB) to TIFF.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "platform/system/Types.h"
+
+// A heap block of TIFF bytes from std::malloc; freed with std::free.
+struct TIFFBlockFree {
+  void operator()(UInt8* block) const { std::free(block); }
+};
+using TIFFBlock = std::unique_ptr<UInt8[], TIFFBlockFree>;
+
+// Colour interpretation of the samples.
+enum class ColorSpace {
+  None,   // unknown format, or the system version could not be read
+  Black,  // a set (maximum) sample is black
+  White,  // a maximum sample is white
+  RGB,
+};
+
+// Converts the anymap in `bytes` to TIFF. On success the block at *tiffData is replaced (the old
+// one freed) by a block of exactly *tiffSize bytes and 0 is returned. On failure 1 is returned
+// and *tiffData and *tiffSize are left as they were: a malformed or short image (a header
+// without the line feeds it needs, zero or overflowing sizes, fewer pixel bytes than width x
+// height needs), an unknown format or colour interpretation, or a failed encoding.
+// The resolutions are not used: the TIFF carries 72 dpi.
+int ConvertPPMToTIFF(const UInt8* bytes, size_t count, TIFFBlock* tiffData, UInt32* tiffSize,
+                     UInt32 resolutionX = 0, UInt32 resolutionY = 0);
+// The same for a whole byte buffer; a null buffer fails.
+int ConvertPPMToTIFF(const std::vector<UInt8>* data, TIFFBlock* tiffData, UInt32* tiffSize,
+                     UInt32 resolutionX = 0, UInt32 resolutionY = 0);
+
+// Reads the header: magic line, one skipped line, the line with width and height, and for
+// formats other than bitmaps the line with the maximum sample value. *pixels points into
+// `bytes` (no copy). True only when the header is complete, the sizes are positive and fit,
+// the maximum is 1..255 and `count` holds every pixel byte the sizes call for. On false the
+// outputs are unspecified.
+bool parsePPM(const UInt8* bytes, size_t count, UInt32* width, UInt32* height,
+              const UInt8** pixels, int* format, UInt32* maxValue);
+
+// Encodes width x height pixels of `format` read in place at `pixels` (rows packed; a 1-bit
+// row takes width / 8 bytes rounded up). The caller guarantees that many bytes are readable.
+// Returns 0 with the block at *tiffData replaced; -50 when the format or colour interpretation
+// is unknown, the sizes are zero or libtiff fails; -108 when the output block cannot be
+// allocated. On failure *tiffData and *tiffSize are left as they were.
+OSErr createTIFF(UInt32 width, UInt32 height, const UInt8* pixels, int format, UInt32 maxValue,
+                 TIFFBlock* tiffData, UInt32* tiffSize);
+
+// Table lookups by format digit (1..6); 0 / ColorSpace::None for any other digit.
+int bpsFromFormat(int format);
+int sppFromFormat(int format);
+// Decided by the system version: above 0x102F bitmaps are Black and greys White, earlier
+// systems the other way round; a failed version query gives None.
+ColorSpace colorSpaceNameFromFormat(int format);
+
+// Bytes of pixel data the format needs for width x height, or 0 when it overflows.
+size_t pixelBytesForFormat(int format, UInt32 width, UInt32 height);

@@ -1,0 +1,338 @@
+#include "platform/ica/CommandLineHost.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <sstream>
+
+#include "platform/ica/HostSteps.h"
+#include "platform/ica/ICAHost.h"
+#include "platform/system/Log.h"
+#include "platform/system/SystemInfo.h"
+#include "platform/usb/LibusbBus.h"
+#include "platform/usb/SimBus.h"
+
+namespace tarvell {
+namespace ica {
+namespace {
+
+SimulatedScannerMaker& Maker() {
+  static SimulatedScannerMaker maker;
+  return maker;
+}
+
+std::string Hex(UInt32 value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(value));
+  return text;
+}
+
+// A whole unsigned 32-bit number, decimal or 0x-hex.
+bool ParseUInt32(const std::string& text, UInt32* out) {
+  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || value > 0xFFFFFFFFull) return false;
+  *out = static_cast<UInt32>(value);
+  return true;
+}
+
+void Complain(const HostOptions& options, const std::string& message) {
+  std::cerr << options.program << ": " << message << "\n";
+}
+
+// Opens the one device a command works on: the --device location, or the first found.
+ICAError OpenOneDevice(const HostOptions& options, ScannerObjectInfo** device) {
+  if (options.device) return OpenDeviceAt(*options.device, device);
+  std::vector<ScannerObjectInfo*> opened;
+  ICAError err = OpenFoundDevices(false, &opened);
+  if (err == noErr) *device = opened.front();
+  return err;
+}
+
+void ReportOpenFailure(const HostOptions& options, ICAError err) {
+  if (options.device)
+    Complain(options, "cannot open the scanner at location " + Hex(*options.device) +
+                          " (status " + std::to_string(err) + ")");
+  else if (err == fnfErr)
+    Complain(options, "no scanner found");
+  else
+    Complain(options, "cannot open the scanner (status " + std::to_string(err) + ")");
+}
+
+}  // namespace
+
+const std::vector<HostOption>& HostOptionTable() {
+  static const std::vector<HostOption> table = {
+      {"simulate", 0, nullptr, "use the simulated scanner instead of real USB devices"},
+      {"device", 0, "LOCATION", "a specific device: its USB location, e.g. 0x01100000"},
+      {"system-version", 0, "VERSION",
+       "the system version the host reports, in BCD (default 0x1039); up to 0x102F selects the "
+       "flat capability dictionary, e.g. 0x1028"},
+      {"verbose", 'v', nullptr, "show the driver's log lines on standard error"},
+      {"help", 'h', nullptr, "show this help and exit"},
+  };
+  return table;
+}
+
+const std::vector<HostCommand>& HostCommandTable() {
+  static const std::vector<HostCommand> table = {
+      {"list", "list", "search the bus, open every scanner found and print it", RunList},
+      {"caps", "caps", "print the capability dictionary of the scanner", RunCaps},
+  };
+  return table;
+}
+
+namespace {
+
+// "  NAME   help text" with the help wrapped at 79 columns in a column of its own.
+std::string HelpEntry(const std::string& name, const std::string& help) {
+  constexpr size_t kColumn = 28;
+  constexpr size_t kWidth = 79;
+  std::string out = "  " + name;
+  if (out.size() + 1 > kColumn) out += "\n" + std::string(kColumn, ' ');
+  else out += std::string(kColumn - out.size(), ' ');
+  size_t lineLength = kColumn;
+  std::istringstream words(help);
+  std::string word;
+  bool first = true;
+  while (words >> word) {
+    if (!first && lineLength + 1 + word.size() > kWidth) {
+      out += "\n" + std::string(kColumn, ' ');
+      lineLength = kColumn;
+      first = true;
+    }
+    if (!first) {
+      out += ' ';
+      ++lineLength;
+    }
+    out += word;
+    lineLength += word.size();
+    first = false;
+  }
+  return out + "\n";
+}
+
+}  // namespace
+
+std::string HelpText(const std::string& program) {
+  std::ostringstream out;
+  out << "Usage: " << program << " COMMAND [options]\n\n"
+      << "Drives a Tarvell K310 (USB) scanner the way the image-capture host does.\n\n"
+      << "Commands:\n";
+  for (const HostCommand& command : HostCommandTable())
+    out << HelpEntry(command.synopsis, command.help);
+  out << "\nOptions:\n";
+  for (const HostOption& option : HostOptionTable()) {
+    std::string names = option.shortName ? std::string("-") + option.shortName + ", " : "    ";
+    names += std::string("--") + option.longName;
+    if (option.valueName) names += std::string(" ") + option.valueName;
+    out << HelpEntry(names, option.help);
+  }
+  out << "\nExit status: 0 on success, 1 when the scanner or the driver fails, 2 for a bad\n"
+         "command line.\n";
+  return out.str();
+}
+
+bool ParseCommandLine(int argc, char** argv, HostOptions* options, std::string* error) {
+  if (argc > 0 && argv[0] && argv[0][0]) {
+    std::string program = argv[0];
+    size_t slash = program.rfind('/');
+    options->program = slash == std::string::npos ? program : program.substr(slash + 1);
+  }
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i] ? argv[i] : "";
+    if (!optionsEnded && word == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (optionsEnded || word.size() < 2 || word[0] != '-') {
+      if (options->command.empty())
+        options->command = word;
+      else
+        options->operands.push_back(word);
+      continue;
+    }
+    // --name, --name=value, -x, -x value
+    const HostOption* found = nullptr;
+    std::string value;
+    bool hasValue = false;
+    if (word.compare(0, 2, "--") == 0) {
+      std::string name = word.substr(2);
+      size_t equals = name.find('=');
+      if (equals != std::string::npos) {
+        value = name.substr(equals + 1);
+        name = name.substr(0, equals);
+        hasValue = true;
+      }
+      for (const HostOption& option : HostOptionTable())
+        if (name == option.longName) found = &option;
+    } else if (word.size() == 2) {
+      for (const HostOption& option : HostOptionTable())
+        if (option.shortName && word[1] == option.shortName) found = &option;
+    }
+    if (!found) {
+      *error = "unknown option '" + word + "'";
+      return false;
+    }
+    if (found->valueName) {
+      if (!hasValue) {
+        if (i + 1 >= argc || argv[i + 1] == nullptr) {
+          *error = "option '" + word + "' needs a value (" + found->valueName + ")";
+          return false;
+        }
+        value = argv[++i];
+      }
+    } else if (hasValue) {
+      *error = "option '--" + std::string(found->longName) + "' takes no value";
+      return false;
+    } else {
+      value = "1";
+    }
+    options->values[found->longName] = value;
+  }
+
+  auto has = [&](const char* name) { return options->values.count(name) != 0; };
+  options->simulate = has("simulate");
+  options->verbose = has("verbose");
+  if (has("device")) {
+    UInt32 location = 0;
+    if (!ParseUInt32(options->values["device"], &location) || location == 0) {
+      *error = "bad --device '" + options->values["device"] +
+               "': give a USB location such as 0x01100000";
+      return false;
+    }
+    options->device = location;
+  }
+  if (has("system-version")) {
+    UInt32 version = 0;
+    if (!ParseUInt32(options->values["system-version"], &version) || version > 0x7FFFFFFF) {
+      *error = "bad --system-version '" + options->values["system-version"] +
+               "': give a BCD version such as 0x1039";
+      return false;
+    }
+    options->systemVersion = static_cast<SInt32>(version);
+  }
+  if (has("help")) return true;
+  if (options->command.empty()) {
+    *error = "no command given";
+    return false;
+  }
+  bool known = false;
+  for (const HostCommand& command : HostCommandTable()) known |= options->command == command.name;
+  if (!known) {
+    *error = "unknown command '" + options->command + "'";
+    return false;
+  }
+  return true;
+}
+
+void SetSimulatedScannerMaker(SimulatedScannerMaker maker) { Maker() = std::move(maker); }
+
+int RunList(const HostOptions& options) {
+  if (!options.operands.empty()) {
+    Complain(options, "list takes no operands");
+    return kExitUsage;
+  }
+  std::vector<ScannerObjectInfo*> opened;
+  ICAError err = noErr;
+  if (options.device) {
+    ScannerObjectInfo* device = nullptr;
+    err = OpenDeviceAt(*options.device, &device);
+    if (err == noErr) opened.push_back(device);
+  } else {
+    err = OpenFoundDevices(true, &opened);
+  }
+  if (err != noErr) {
+    ReportOpenFailure(options, err);
+    return kExitFailure;
+  }
+  for (ScannerObjectInfo* device : opened)
+    std::cout << "location " << Hex(device->uniqueID) << ": " << device->name << "\n";
+  for (ScannerObjectInfo* device : opened) CloseDevice(device);
+  return kExitSuccess;
+}
+
+int RunCaps(const HostOptions& options) {
+  if (!options.operands.empty()) {
+    Complain(options, "caps takes no operands");
+    return kExitUsage;
+  }
+  ScannerObjectInfo* device = nullptr;
+  ICAError err = OpenOneDevice(options, &device);
+  if (err != noErr) {
+    ReportOpenFailure(options, err);
+    return kExitFailure;
+  }
+  int status = kExitSuccess;
+  plist::DictionaryRef dict;
+  if ((err = OpenSession(device)) != noErr) {
+    Complain(options, "opening a session failed (status " + std::to_string(err) + ")");
+    status = kExitFailure;
+  } else {
+    if ((err = GetParameters(device, &dict)) != noErr) {
+      Complain(options, "reading the capabilities failed (status " + std::to_string(err) + ")");
+      status = kExitFailure;
+    } else if (!dict || !dict->Has("device")) {
+      Complain(options, "the driver gave no capabilities");
+      status = kExitFailure;
+    } else {
+      std::cout << plist::Describe(dict) << "\n";
+    }
+    CloseSession(device);
+  }
+  CloseDevice(device);
+  return status;
+}
+
+}  // namespace ica
+}  // namespace tarvell
+
+int ICD_ScannerMain(int argc, char** argv) {
+  using namespace tarvell::ica;
+  HostOptions options;
+  std::string error;
+  if (!ParseCommandLine(argc, argv, &options, &error)) {
+    std::cerr << options.program << ": " << error << "\n"
+              << "Try '" << options.program << " --help'.\n";
+    return kExitUsage;
+  }
+  if (options.values.count("help")) {
+    std::cout << HelpText(options.program);
+    return kExitSuccess;
+  }
+
+  // What the host changes for this run, restored when it ends (tests run several in a process).
+  tarvell::LogSink previousSink;
+  if (options.verbose) {
+    previousSink = tarvell::SetLogSink({});
+    tarvell::LogToStandardError();
+  }
+  SInt32 previousVersion = 0;
+  const bool hadVersion = QuerySystemInfo(kSystemVersionSelector, &previousVersion) == noErr;
+  if (options.systemVersion) tarvell::SetSystemVersion(*options.systemVersion);
+  std::shared_ptr<tarvell::usb::Bus> previousBus = tarvell::usb::ActiveBus();
+
+  if (options.simulate) {
+    auto bus = tarvell::usb::SimBus::Create();
+    if (Maker())
+      Maker()(*bus);
+    else
+      bus->AddDevice(tarvell::usb::MakeK310(kSimulatedScannerLocation));
+    tarvell::usb::SetActiveBus(bus);
+  } else {
+    tarvell::usb::SetActiveBus(tarvell::usb::MakeLibusbBus());
+  }
+
+  int status = kExitUsage;
+  for (const HostCommand& command : HostCommandTable())
+    if (options.command == command.name) status = command.run(options);
+
+  tarvell::usb::SetActiveBus(previousBus);
+  if (hadVersion) tarvell::SetSystemVersion(previousVersion);
+  if (options.verbose) tarvell::SetLogSink(std::move(previousSink));
+  return status;
+}

@@ -1,0 +1,172 @@
+#include "platform/ica/ICAHost.h"
+
+#include "platform/ica/HostInternal.h"
+
+#include <map>
+#include <memory>
+
+namespace {
+
+// The host's own entries at positions 1, 12 and 13.
+ICAError HostReservedCallback(void*) { return unimpErr; }
+
+struct HostState {
+  tarvell::ica::HostRecord record;
+  std::map<tarvell::ica::HostCall, ICAError> faults;
+  std::map<ICAObject, std::unique_ptr<ScannerObjectInfo>> objects;
+  ICAObject nextObject = 0x100;
+  UInt32 nextCookie = 1;
+  std::vector<UInt32> deviceRequests;
+  bool deviceInfoMissing = false;
+  std::optional<std::string> iconFile;
+};
+
+HostState& State() {
+  static HostState state;
+  return state;
+}
+
+}  // namespace
+
+namespace tarvell {
+namespace ica {
+namespace internal {
+
+ICAError Fault(HostCall call) {
+  auto it = State().faults.find(call);
+  return it == State().faults.end() ? ICAError(noErr) : it->second;
+}
+
+void RecordThumbnailRequest(const std::string& iconFile) {
+  State().record.thumbnailRequests.push_back(iconFile);
+}
+
+}  // namespace internal
+}  // namespace ica
+}  // namespace tarvell
+
+using tarvell::ica::internal::Fault;
+
+ICD_ScannerCallbackFunctions gICDScannerCallbackFunctions = [] {
+  ICD_ScannerCallbackFunctions table{};
+  table.hostReserved1 = HostReservedCallback;
+  table.hostReserved12 = HostReservedCallback;
+  table.hostReserved13 = HostReservedCallback;
+  return table;
+}();
+
+double gTimerValueInSeconds = 0.0;
+
+ICAError TEMP_NewUSBDevice(UInt32 locationID) {
+  State().record.newUSBDevice.push_back(locationID);
+  if (ICAError err = Fault(tarvell::ica::HostCall::kNewUSBDevice)) return err;
+  State().deviceRequests.push_back(locationID);
+  return noErr;
+}
+
+ICAError ICDScannerNewObjectInfoCreated(const ScannerObjectInfo* parent, UInt32 index,
+                                        ICAObject* newObject) {
+  tarvell::ica::HostRecord::NewObject entry{parent ? parent->icaObject : 0, index, 0, noErr};
+  ICAError err = Fault(tarvell::ica::HostCall::kNewObjectInfoCreated);
+  if (err == noErr && (parent == nullptr || newObject == nullptr)) err = paramErr;
+  if (err != noErr) {
+    entry.described = err;
+    State().record.newObjects.push_back(entry);
+    return err;
+  }
+  ScannerObjectInfo* info = tarvell::ica::NewObjectRecord();
+  entry.object = info->icaObject;
+  *newObject = info->icaObject;
+  // The host asks for the new object's description at once.
+  auto describe = gICDScannerCallbackFunctions.scannerGetObjectInfo;
+  entry.described = describe ? describe(parent, index, info) : unimpErr;
+  State().record.newObjects.push_back(entry);
+  return noErr;
+}
+
+ICAError ICDScannerCreateEventDataCookie(ICAObject object, UInt32* cookie) {
+  State().record.cookies.push_back(object);
+  if (ICAError err = Fault(tarvell::ica::HostCall::kCreateEventDataCookie)) return err;
+  if (cookie == nullptr) return paramErr;
+  *cookie = 0xC0000000u | State().nextCookie++;
+  return noErr;
+}
+
+ICAError ICDScannerInitiateNotificationCallback(ICD_ScannerNotificationPB* notification) {
+  if (notification == nullptr) return paramErr;
+  State().record.notifications.push_back(*notification);
+  return Fault(tarvell::ica::HostCall::kInitiateNotification);
+}
+
+ICAError ICDScannerGetStandardPropertyData(const ScannerObjectInfo* objectInfo,
+                                           ICD_ScannerGetPropertyDataPB* pb) {
+  State().record.propertyRequests.push_back(objectInfo ? objectInfo->icaObject : 0);
+  if (ICAError err = Fault(tarvell::ica::HostCall::kGetStandardPropertyData)) return err;
+  if (objectInfo == nullptr || pb == nullptr) return paramErr;
+  // This host keeps no standard properties of its own: it answers with no data.
+  pb->actualSize = 0;
+  return noErr;
+}
+
+ICAError USBDeviceSendScanEventNotification(UInt32 locationID) {
+  State().record.scanEvents.push_back(locationID);
+  return Fault(tarvell::ica::HostCall::kSendScanEventNotification);
+}
+
+ICAError ICDScannerCopyDeviceInfoDictionary(const char* deviceName, plist::DictionaryRef* dict) {
+  State().record.deviceInfoRequests.push_back(deviceName ? deviceName : "");
+  if (dict == nullptr) return paramErr;
+  *dict = nullptr;
+  if (ICAError err = Fault(tarvell::ica::HostCall::kCopyDeviceInfoDictionary)) return err;
+  if (State().deviceInfoMissing) return noErr;
+  plist::DictionaryRef info = plist::MakeDictionary();
+  if (!info) return memFullErr;
+  info->Set("device name", plist::MakeString(deviceName ? deviceName : ""));
+  info->Set("icon file",
+            plist::MakeString(State().iconFile ? *State().iconFile : tarvell::ica::ShippedIconFile()));
+  *dict = info;
+  return noErr;
+}
+
+namespace tarvell {
+namespace ica {
+
+const HostRecord& Recorded() { return State().record; }
+
+void FailHostCall(HostCall call, ICAError status) {
+  if (status == noErr)
+    State().faults.erase(call);
+  else
+    State().faults[call] = status;
+}
+
+void SetDeviceInfo(bool missing, std::optional<std::string> iconFile) {
+  State().deviceInfoMissing = missing;
+  State().iconFile = std::move(iconFile);
+}
+
+ScannerObjectInfo* NewObjectRecord() {
+  auto info = std::make_unique<ScannerObjectInfo>();
+  info->icaObject = State().nextObject++;
+  ScannerObjectInfo* raw = info.get();
+  State().objects[raw->icaObject] = std::move(info);
+  return raw;
+}
+
+ScannerObjectInfo* FindObjectRecord(ICAObject object) {
+  auto it = State().objects.find(object);
+  return it == State().objects.end() ? nullptr : it->second.get();
+}
+
+void ForgetObjectRecord(ICAObject object) { State().objects.erase(object); }
+
+std::vector<UInt32> TakeDeviceRequests() {
+  std::vector<UInt32> requests;
+  requests.swap(State().deviceRequests);
+  return requests;
+}
+
+void ResetHost() { State() = HostState(); }
+
+}  // namespace ica
+}  // namespace tarvell

@@ -1,0 +1,149 @@
+// The simulated scanner: a protocol peer for the simulated USB bus that behaves like the
+// device. It reads the control packets the host writes to endpoint 2, answers the XML method
+// calls of a scan job with replies on endpoint 11 (a fresh job name from "create"), and after
+// "start" streams the test chart on endpoint 8 framed as begin-job, begin-page, image data,
+// end-page, end-job, cut across reads the way a device cuts them. Once the stream is read the
+// data pipe times out (at once: the bus runs on virtual time). It can be told to misbehave.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/usb/SimBus.h"
+#include "sim/TestChart.h"
+
+class USBScanProtocol;
+
+namespace tarvell::sim {
+
+// Endpoints of the device's protocol.
+constexpr UInt8 kRequestEndpoint = 2;   // bulk OUT: control packets from the host
+constexpr UInt8 kReplyEndpoint = 11;    // bulk IN: control replies
+constexpr UInt8 kImageEndpoint = 8;     // bulk IN: the image stream
+
+// Ways to misbehave; the defaults make a well-behaved device.
+struct ScannerMisbehaviour {
+  // Image-pipe reads after "start" that time out before the first byte of the stream.
+  int timeoutsBeforeData = 0;
+  // The device disappears once this many bytes of the image stream have been read (negative:
+  // never). The read that reaches the mark still delivers its bytes; every later transfer of
+  // the device fails with the device-gone status, and the device leaves the bus.
+  int64_t goneAfterBytes = -1;
+  // Methods ("create", "start", ...) answered with an "exception" reply; the call has no effect.
+  std::vector<std::string> exceptionFor;
+  // Methods whose reply packet is cut in two and delivered over two reads of the reply pipe.
+  std::vector<std::string> splitReplyFor;
+  // Methods that get no reply at all: the reply read times out.
+  std::vector<std::string> noReplyFor;
+  // Packets of an unknown type (0x42) mixed into the reply and image streams.
+  bool unknownPackets = false;
+  // The image carries this many fewer pixel bytes than its header promises.
+  size_t shortImageBy = 0;
+  // The image header has no line feeds, so no reader can tell where the pixels start.
+  bool corruptHeader = false;
+};
+
+struct SimulatedScannerOptions {
+  UInt32 locationID = 0x01100000;  // bus 1, port 1
+  tarvell::usb::K310Layout layout = tarvell::usb::K310Layout::kDefault;
+  ScannerMisbehaviour misbehave;
+  // Payload bytes of each image-data packet.
+  size_t imagePacketSize = 16 * 1024;
+  // Seed of the cuts between reads (which are otherwise arbitrary, up to the reader's capacity).
+  uint32_t seed = 1;
+};
+
+// One method call as the device understood it.
+struct ReceivedCall {
+  int requestID = 0;
+  std::string objName;
+  std::string method;
+  bool answeredWithException = false;
+};
+
+class SimulatedScanner : public tarvell::usb::SimDeviceModel {
+ public:
+  explicit SimulatedScanner(const SimulatedScannerOptions& options = {});
+  ~SimulatedScanner() override;
+  SimulatedScanner(const SimulatedScanner&) = delete;
+  SimulatedScanner& operator=(const SimulatedScanner&) = delete;
+
+  // The bus side (SimDeviceModel).
+  IOReturn BulkWrite(UInt8 endpoint, const std::vector<UInt8>& data) override;
+  tarvell::usb::SimReadAnswer BulkRead(UInt8 endpoint, UInt32 capacity) override;
+  IOReturn ControlRequest(tarvell::usb::DeviceRequest* request) override;
+  IOReturn ClearHalt(UInt8 endpointAddress) override;
+
+  // Lets the device leave `device` when it goes away (set by InstallSimulatedScanner).
+  void AttachTo(std::weak_ptr<tarvell::usb::SimDevice> device) { device_ = std::move(device); }
+
+  // What happened so far, for tests.
+  const std::vector<ReceivedCall>& calls() const { return calls_; }
+  // The chart request of the last "start" that streamed an image.
+  const ChartRequest& lastRequest() const { return lastRequest_; }
+  // The PNM stream of the last image (as sent: shortened or corrupted when told so).
+  const std::vector<uint8_t>& lastImage() const { return lastImage_; }
+  // Bytes of the framed image stream still unread.
+  size_t pendingImageBytes() const { return stream_.size() - streamPos_; }
+  bool inHostSendMode() const { return hostSendMode_; }
+  bool gone() const { return gone_; }
+  // Job objects that exist on the device (created and not yet done).
+  std::vector<std::string> jobs() const;
+  const SimulatedScannerOptions& options() const { return options_; }
+  ScannerMisbehaviour& misbehave() { return options_.misbehave; }
+
+ private:
+  struct Job {
+    ChartRequest request;
+    std::string problem;  // why the parameters cannot be scanned, empty when they can
+  };
+
+  static void OnControlData(const UInt8* bytes, SInt32 length, void* info);
+  void HandleMessage(const std::string& text);
+  // Replies: a response with `result` text (or the integer 0 when empty), or an exception.
+  void QueueResponse(const std::string& method, int requestID, const std::string& result, bool integerResult);
+  void QueueException(const std::string& method, int requestID, const std::string& message);
+  void QueueReplyText(const std::string& method, const std::string& xml);
+  void StartStreaming(const Job& job);
+  bool Listed(const std::vector<std::string>& list, const std::string& method) const;
+  void GoAway();
+  UInt32 NextCut(UInt32 capacity, size_t available);
+
+  SimulatedScannerOptions options_;
+  std::unique_ptr<USBScanProtocol> requestFramer_;
+  std::weak_ptr<tarvell::usb::SimDevice> device_;
+  std::deque<std::vector<UInt8>> replyReads_;  // each entry is what one read of endpoint 11 gets
+  std::vector<UInt8> stream_;                  // the framed image stream
+  size_t streamPos_ = 0;
+  int64_t streamedBytes_ = 0;  // image-stream bytes delivered since the last start
+  int timeoutsLeft_ = 0;
+  bool hostSendMode_ = false;
+  bool gone_ = false;
+  int jobCounter_ = 0;
+  std::map<std::string, Job> jobs_;
+  ChartRequest hostModeRequest_;
+  bool hostModeRequestValid_ = false;
+  std::vector<ReceivedCall> calls_;
+  ChartRequest lastRequest_;
+  std::vector<uint8_t> lastImage_;
+  uint32_t random_;
+};
+
+// Reads misbehaviour from a comma-separated list, for command lines and scripts:
+//   timeouts=N  gone-after=BYTES  exception=METHOD  split=METHOD  no-reply=METHOD
+//   unknown-packets  short=BYTES  corrupt-header
+// (exception, split and no-reply may repeat). An empty text is a well-behaved device. On an
+// unknown or malformed item returns false with a message in *error and leaves *out unchanged.
+bool ParseScannerMisbehaviour(const std::string& text, ScannerMisbehaviour* out, std::string* error);
+
+// Plugs a simulated K310 at options.locationID on `bus`, served by a SimulatedScanner built
+// from `options`. The device keeps the model alive; the returned pointer lets tests watch it
+// and change its misbehaviour between jobs.
+std::shared_ptr<SimulatedScanner> InstallSimulatedScanner(tarvell::usb::SimBus& bus,
+                                                          const SimulatedScannerOptions& options = {});
+
+}  // namespace tarvell::sim

@@ -1,0 +1,401 @@
+// The libusb backend against an emulated bus: this test builds a bus (two hubs, a keyboard and the
+// scanner with a printer and a scanner interface) in a umockdev testbed, plays the scanner's
+// usbfs side itself, and runs LibusbProbe with the emulation preloaded. The probe checks the
+// backend's answers; this side checks what reached the devices.
+#include "platform/usb/LibusbBus.h"
+
+#include <gtest/gtest.h>
+
+#include <libusb.h>
+
+#ifdef TARVELL_HAVE_UMOCKDEV
+#include <errno.h>
+#include <linux/usbdevice_fs.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <umockdev.h>
+
+#include <cstddef>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+#endif
+
+using namespace tarvell::usb;
+
+TEST(LibusbStatus, EveryLibusbErrorMapsOntoAStatus) {
+  EXPECT_EQ(StatusFromLibusb(LIBUSB_SUCCESS), kIOReturnSuccess);
+  EXPECT_EQ(StatusFromLibusb(LIBUSB_ERROR_NO_DEVICE), IOReturn(0xE00002C0));
+  EXPECT_EQ(StatusFromLibusb(LIBUSB_ERROR_TIMEOUT), kIOReturnTimeout);
+  EXPECT_EQ(StatusFromLibusb(LIBUSB_ERROR_PIPE), kIOUSBPipeStalled);
+  EXPECT_EQ(StatusFromLibusb(LIBUSB_ERROR_BUSY), kIOReturnExclusiveAccess);
+  EXPECT_EQ(StatusFromLibusb(LIBUSB_ERROR_ACCESS), kIOReturnNotPermitted);
+  EXPECT_EQ(StatusFromLibusb(LIBUSB_ERROR_OVERFLOW), kIOReturnOverrun);
+  for (int e : {LIBUSB_ERROR_IO, LIBUSB_ERROR_INVALID_PARAM, LIBUSB_ERROR_ACCESS, LIBUSB_ERROR_NO_DEVICE,
+                LIBUSB_ERROR_NOT_FOUND, LIBUSB_ERROR_BUSY, LIBUSB_ERROR_TIMEOUT, LIBUSB_ERROR_OVERFLOW,
+                LIBUSB_ERROR_PIPE, LIBUSB_ERROR_INTERRUPTED, LIBUSB_ERROR_NO_MEM,
+                LIBUSB_ERROR_NOT_SUPPORTED, LIBUSB_ERROR_OTHER}) {
+    EXPECT_NE(StatusFromLibusb(e), kIOReturnSuccess) << e;
+    if (e != LIBUSB_ERROR_TIMEOUT) {
+      EXPECT_NE(StatusFromLibusb(e), kIOReturnTimeout) << e;
+    }
+    if (e != LIBUSB_ERROR_NO_DEVICE) {
+      EXPECT_NE(StatusFromLibusb(e), kIOReturnNoDevice) << e;
+    }
+  }
+}
+
+#ifdef TARVELL_HAVE_UMOCKDEV
+namespace {
+
+constexpr const char kScannerNode[] = "/dev/bus/usb/001/003";
+
+// Descriptor bytes for the testbed's "descriptors" attribute.
+struct Endpoint {
+  UInt8 address;
+  UInt8 attributes;  // 2 bulk, 3 interrupt
+  UInt16 maxPacket;
+};
+struct Interface {
+  UInt8 cls;
+  std::vector<Endpoint> endpoints;
+};
+
+std::vector<UInt8> Descriptors(UInt16 vendor, UInt16 product, UInt8 deviceClass,
+                               const std::vector<Interface>& interfaces) {
+  std::vector<UInt8> d = {18, 1, 0x00, 0x02, deviceClass, 0, 0, 64,
+                          UInt8(vendor), UInt8(vendor >> 8), UInt8(product), UInt8(product >> 8),
+                          0x00, 0x01, 0, 0, 0, 1};
+  std::vector<UInt8> c = {9, 2, 0, 0, UInt8(interfaces.size()), 1, 0, 0xC0, 50};
+  for (size_t i = 0; i < interfaces.size(); ++i) {
+    const Interface& itf = interfaces[i];
+    c.insert(c.end(), {9, 4, UInt8(i), 0, UInt8(itf.endpoints.size()), itf.cls, 0, 0, 0});
+    for (const Endpoint& e : itf.endpoints)
+      c.insert(c.end(), {7, 5, e.address, e.attributes, UInt8(e.maxPacket), UInt8(e.maxPacket >> 8),
+                         UInt8(e.attributes == 3 ? 10 : 0)});
+  }
+  c[2] = UInt8(c.size());
+  c[3] = UInt8(c.size() >> 8);
+  d.insert(d.end(), c.begin(), c.end());
+  return d;
+}
+
+// The scanner's usbfs side: answers the requests libusb makes on the device node.
+struct Emulator {
+  struct Flying {
+    UMockdevIoctlData* urb;
+    UMockdevIoctlData* buffer;
+    int trickle;  // bytes to deliver when it is cancelled
+  };
+  std::map<std::string, int> ioctls;  // per device node
+  std::string reply;                  // next answer on endpoint 0x8B
+  std::string imageMode;              // what the next read of endpoint 0x88 gets
+  bool gone = false;
+  std::vector<std::vector<UInt8>> setups;  // control requests received (setup packets)
+  std::vector<unsigned> clearedHalts;
+  std::vector<std::string> commands;
+  std::deque<Flying> done;                 // finished, waiting to be reaped
+  std::vector<Flying> flying;              // never answered until cancelled
+  std::vector<std::string> unexpected;
+
+  ~Emulator() {
+    for (Flying& f : flying) Release(f);
+    for (Flying& f : done) Release(f);
+  }
+  static void Release(Flying& f) {
+    if (f.buffer) g_object_unref(f.buffer);
+    g_object_unref(f.urb);
+  }
+};
+
+usbdevfs_urb* Urb(UMockdevIoctlData* d) { return reinterpret_cast<usbdevfs_urb*>(d->data); }
+
+void SubmitUrb(Emulator& emu, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+  GError* error = nullptr;
+  UMockdevIoctlData* urbData = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error);
+  if (!urbData) {
+    emu.unexpected.push_back(std::string("resolve urb: ") + error->message);
+    g_error_free(error);
+    umockdev_ioctl_client_complete(client, -1, EINVAL);
+    return;
+  }
+  usbdevfs_urb* urb = Urb(urbData);
+  UMockdevIoctlData* buffer = nullptr;
+  if (urb->buffer_length > 0) {
+    buffer = umockdev_ioctl_data_resolve(urbData, offsetof(usbdevfs_urb, buffer), urb->buffer_length, &error);
+    if (!buffer) {
+      emu.unexpected.push_back(std::string("resolve buffer: ") + error->message);
+      g_error_free(error);
+      g_object_unref(urbData);
+      umockdev_ioctl_client_complete(client, -1, EINVAL);
+      return;
+    }
+  }
+  if (emu.gone) {
+    emu.gone = false;
+    Emulator::Flying f{urbData, buffer, 0};
+    Emulator::Release(f);
+    umockdev_ioctl_client_complete(client, -1, ENODEV);
+    return;
+  }
+  Emulator::Flying f{urbData, buffer, 0};
+  urb->status = 0;
+  urb->actual_length = 0;
+  if (urb->type == USBDEVFS_URB_TYPE_CONTROL && buffer && buffer->data_len >= 8) {
+    emu.setups.emplace_back(buffer->data, buffer->data + 8);
+    emu.done.push_back(f);
+  } else if (urb->endpoint == 0x02) {
+    std::string cmd(reinterpret_cast<char*>(buffer->data), size_t(urb->buffer_length));
+    emu.commands.push_back(cmd);
+    if (cmd.rfind("echo:", 0) == 0) emu.reply = cmd.substr(5);
+    if (cmd.rfind("image:", 0) == 0 || cmd == "silence" || cmd.rfind("trickle:", 0) == 0)
+      emu.imageMode = cmd;
+    if (cmd == "gone") emu.gone = true;
+    urb->actual_length = urb->buffer_length;
+    emu.done.push_back(f);
+  } else if (urb->endpoint == 0x8B) {
+    size_t n = std::min(emu.reply.size(), size_t(urb->buffer_length));
+    std::memcpy(buffer->data, emu.reply.data(), n);
+    urb->actual_length = int(n);
+    emu.done.push_back(f);
+  } else if (urb->endpoint == 0x88 && emu.imageMode.rfind("image:", 0) == 0) {
+    int n = std::min(std::stoi(emu.imageMode.substr(6)), urb->buffer_length);
+    for (int i = 0; i < n; ++i) buffer->data[i] = UInt8(i * 7);
+    urb->actual_length = n;
+    emu.imageMode.clear();
+    emu.done.push_back(f);
+  } else {
+    // Nothing to send: the transfer stays pending until the host gives up on it.
+    if (emu.imageMode.rfind("trickle:", 0) == 0) f.trickle = std::stoi(emu.imageMode.substr(8));
+    emu.imageMode.clear();
+    emu.flying.push_back(f);
+  }
+  umockdev_ioctl_client_complete(client, 0, 0);
+}
+
+void DiscardUrb(Emulator& emu, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+  gulong address = 0;
+  std::memcpy(&address, arg->data, std::min(sizeof address, size_t(arg->data_len)));
+  for (auto it = emu.flying.begin(); it != emu.flying.end(); ++it) {
+    if (it->urb->client_addr != address) continue;
+    Emulator::Flying f = *it;
+    emu.flying.erase(it);
+    usbdevfs_urb* urb = Urb(f.urb);
+    int n = std::min(f.trickle, urb->buffer_length);
+    for (int i = 0; i < n; ++i) f.buffer->data[i] = UInt8(i);
+    urb->actual_length = n;
+    urb->status = -ENOENT;
+    emu.done.push_back(f);
+    umockdev_ioctl_client_complete(client, 0, 0);
+    return;
+  }
+  umockdev_ioctl_client_complete(client, -1, EINVAL);
+}
+
+void ReapUrb(Emulator& emu, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+  if (emu.done.empty()) {
+    umockdev_ioctl_client_complete(client, -1, EAGAIN);
+    return;
+  }
+  Emulator::Flying f = emu.done.front();
+  emu.done.pop_front();
+  GError* error = nullptr;
+  UMockdevIoctlData* pointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(gpointer), &error);
+  if (!pointer || !umockdev_ioctl_data_set_ptr(pointer, 0, f.urb)) {
+    emu.unexpected.push_back(std::string("reap: ") + (error ? error->message : "?"));
+    if (error) g_error_free(error);
+    umockdev_ioctl_client_complete(client, -1, EINVAL);
+  } else {
+    umockdev_ioctl_client_complete(client, 0, 0);
+  }
+  if (pointer) g_object_unref(pointer);
+  Emulator::Release(f);
+}
+
+// Reads the 32-bit value an ioctl argument points to.
+bool ReadU32(UMockdevIoctlData* arg, unsigned* out) {
+  UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), nullptr);
+  if (!d) return false;
+  std::memcpy(out, d->data, sizeof *out);
+  g_object_unref(d);
+  return true;
+}
+
+gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+  Emulator& emu = *static_cast<Emulator*>(data);
+  const std::string node = umockdev_ioctl_client_get_devnode(client);
+  ++emu.ioctls[node];
+  const gulong request = umockdev_ioctl_client_get_request(client);
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  switch (request) {
+    case USBDEVFS_GET_CAPABILITIES: {
+      UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(UInt32), nullptr);
+      if (!caps) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        break;
+      }
+      UInt32 value = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                     USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
+      std::memcpy(caps->data, &value, sizeof value);
+      umockdev_ioctl_client_complete(client, 0, 0);
+      g_object_unref(caps);
+      break;
+    }
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_RELEASEINTERFACE:
+    case USBDEVFS_DISCONNECT_CLAIM:
+    case USBDEVFS_SETINTERFACE:
+    case USBDEVFS_RESET:
+      umockdev_ioctl_client_complete(client, 0, 0);
+      break;
+    case USBDEVFS_GETDRIVER:
+    case USBDEVFS_IOCTL:
+      umockdev_ioctl_client_complete(client, -1, ENODATA);  // no kernel driver bound
+      break;
+    case USBDEVFS_CLEAR_HALT: {
+      unsigned endpoint = 0;
+      if (ReadU32(arg, &endpoint)) emu.clearedHalts.push_back(endpoint);
+      umockdev_ioctl_client_complete(client, 0, 0);
+      break;
+    }
+    case USBDEVFS_SUBMITURB:
+      SubmitUrb(emu, client, arg);
+      break;
+    case USBDEVFS_DISCARDURB:
+      DiscardUrb(emu, client, arg);
+      break;
+    case USBDEVFS_REAPURBNDELAY:
+      ReapUrb(emu, client, arg);
+      break;
+    default: {
+      char text[64];
+      std::snprintf(text, sizeof text, "ioctl 0x%lx on %s", request, node.c_str());
+      emu.unexpected.push_back(text);
+      umockdev_ioctl_client_complete(client, -1, ENOTTY);
+      break;
+    }
+  }
+  return TRUE;
+}
+
+class LibusbBackend : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testbed_ = umockdev_testbed_new();
+    ASSERT_TRUE(testbed_);
+    handler_ = UMOCKDEV_IOCTL_BASE(g_object_new(UMOCKDEV_TYPE_IOCTL_BASE, nullptr));
+    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(HandleIoctl), &emu_);
+
+    const Interface hubPort{9, {{0x81, 3, 2}}};
+    Add("usb1", 1, Descriptors(0x1D6B, 0x0002, 9, {hubPort}));
+    Add("usb1/1-4", 2, Descriptors(0x05E3, 0x0610, 9, {hubPort}));
+    Add("usb1/1-4/1-4.1", 3,
+        Descriptors(0x2B7E, 0x0C5A, 0,
+                    {{7, {{0x01, 2, 512}, {0x81, 2, 512}}},
+                     {0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}}}));
+    Add("usb1/1-2", 4, Descriptors(0x1234, 0x5678, 0, {{3, {{0x81, 3, 8}}}}));
+    for (const char* node : {"/dev/bus/usb/001/001", "/dev/bus/usb/001/002", kScannerNode,
+                             "/dev/bus/usb/001/004"}) {
+      GError* error = nullptr;
+      ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed_, node, handler_, &error))
+          << (error ? error->message : node);
+    }
+  }
+  void TearDown() override {
+    if (handler_) g_object_unref(handler_);
+    if (testbed_) g_object_unref(testbed_);
+  }
+
+  // Adds a USB device at sysfs path /devices/`path` with device node /dev/bus/usb/001/`devnum`.
+  void Add(const char* path, int devnum, const std::vector<UInt8>& descriptors) {
+    char head[256];
+    std::snprintf(head, sizeof head,
+                  "P: /devices/%s\nN: bus/usb/001/%03d\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
+                  "E: DEVNAME=/dev/bus/usb/001/%03d\nE: BUSNUM=001\nE: DEVNUM=%03d\n"
+                  "A: busnum=1\\n\nA: devnum=%d\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n",
+                  path, devnum, devnum, devnum, devnum);
+    std::string record = std::string(head) + "H: descriptors=";
+    for (UInt8 b : descriptors) {
+      char hex[3];
+      std::snprintf(hex, sizeof hex, "%02X", b);
+      record += hex;
+    }
+    record += "\n";
+    GError* error = nullptr;
+    ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_, record.c_str(), &error))
+        << path << ": " << (error ? error->message : "?");
+  }
+
+  // Runs the probe with the emulation preloaded, serving its ioctls until it exits.
+  int RunProbe() {
+    gchar** env = g_get_environ();
+    env = g_environ_setenv(env, "LD_PRELOAD", "libumockdev-preload.so.0", TRUE);
+    // A sanitized probe cannot have its runtime first in line once the emulation is preloaded.
+    const gchar* asan = g_environ_getenv(env, "ASAN_OPTIONS");
+    std::string options = std::string(asan ? asan : "") + (asan && *asan ? ":" : "") +
+                          "verify_asan_link_order=0";
+    env = g_environ_setenv(env, "ASAN_OPTIONS", options.c_str(), TRUE);
+    gchar* argv[] = {const_cast<gchar*>(TARVELL_LIBUSB_PROBE), nullptr};
+    GPid pid = 0;
+    GError* error = nullptr;
+    gboolean spawned = g_spawn_async(nullptr, argv, env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr,
+                                     &pid, &error);
+    g_strfreev(env);
+    if (!spawned) {
+      ADD_FAILURE() << "spawn: " << error->message;
+      g_error_free(error);
+      return -1;
+    }
+    struct Wait {
+      GMainLoop* loop;
+      int status;
+    } wait{g_main_loop_new(nullptr, FALSE), -1};
+    g_child_watch_add(pid, [](GPid, gint status, gpointer w) {
+      static_cast<Wait*>(w)->status = status;
+      g_main_loop_quit(static_cast<Wait*>(w)->loop);
+    }, &wait);
+    guint guard = g_timeout_add_seconds(120, [](gpointer p) {
+      kill(*static_cast<GPid*>(p), SIGKILL);
+      return G_SOURCE_REMOVE;
+    }, &pid);
+    g_main_loop_run(wait.loop);
+    g_source_remove(guard);
+    g_main_loop_unref(wait.loop);
+    g_spawn_close_pid(pid);
+    return wait.status;
+  }
+
+  UMockdevTestbed* testbed_ = nullptr;
+  UMockdevIoctlBase* handler_ = nullptr;
+  Emulator emu_;
+};
+
+TEST_F(LibusbBackend, FindsOpensAndTalksToTheScannerOnly) {
+  int status = RunProbe();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "probe status " << status;
+  for (const std::string& u : emu_.unexpected) ADD_FAILURE() << "unexpected: " << u;
+
+  // Only the scanner's node was ever opened for requests.
+  for (const auto& [node, count] : emu_.ioctls) EXPECT_EQ(node, kScannerNode) << count << " ioctls";
+  EXPECT_GT(emu_.ioctls[kScannerNode], 0);
+
+  std::vector<std::string> expected = {"echo:hello", "image:1000", "silence", "trickle:300", "gone"};
+#ifdef TARVELL_PROBE_SCANNER
+  expected.push_back("echo:scanner");
+  // The scanner object's destructor: CLEAR_FEATURE(ENDPOINT_HALT) for 0x8B then 0x02, each
+  // followed by the host-side clear.
+  std::vector<std::vector<UInt8>> setups = {{0x02, 0x01, 0, 0, 0x8B, 0, 0, 0},
+                                            {0x02, 0x01, 0, 0, 0x02, 0, 0, 0}};
+  EXPECT_EQ(emu_.setups, setups);
+  EXPECT_EQ(emu_.clearedHalts, (std::vector<unsigned>{0x8B, 0x8B, 0x02}));
+#else
+  EXPECT_EQ(emu_.clearedHalts, (std::vector<unsigned>{0x8B}));
+#endif
+  EXPECT_EQ(emu_.commands, expected);
+}
+
+}  // namespace
+#endif

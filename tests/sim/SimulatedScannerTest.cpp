@@ -1,0 +1,506 @@
+#include "sim/SimulatedScanner.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "element/Elements.h"
+#include "platform/system/Log.h"
+#include "platform/usb/SimBus.h"
+#include "usb/CSimpleScanner.h"
+#include "usb/ScanJob.h"
+#include "usb/USBScanProtocol.h"
+#include "xml/XMLSAXParser.h"
+#include "xml/XMLVisitor.h"
+
+using namespace tarvell::sim;
+using namespace tarvell::usb;
+
+namespace {
+
+constexpr UInt32 kLocation = 0x01100000;
+
+ScanningParamBlock Settings(UInt32 res, UInt8 colorMode, UInt8 dataFormat, UInt32 x, UInt32 y, UInt32 w, UInt32 h) {
+  return ScanningParamBlock{res, res, x, y, w, h, colorMode, dataFormat, 0, 0};
+}
+
+// A control packet carrying a callMethod request, as the host frames it.
+std::vector<UInt8> Request(const std::string& obj, const std::string& method,
+                           const ScanningParamBlock* settings = nullptr, int id = 77) {
+  ListElem args;
+  if (settings) {
+    tarvell::LogCapture quiet;
+    args.add(static_cast<Element*>(tarvell::BuildScanParameterMap(*settings).release()));
+  }
+  XMLVisitor visitor(MessageKind::callMethod, id, obj, method, "");
+  args.accept(&visitor);
+  char* text = nullptr;
+  unsigned int length = 0;
+  visitor.createMemoryDump(&text, &length);
+  std::vector<UInt8> packet = USBScanProtocol::prepControlDataToSend(reinterpret_cast<UInt8*>(text), length);
+  std::free(text);
+  return packet;
+}
+
+// What came back from the device, cut into packets again.
+struct Received {
+  std::vector<UInt8> types;
+  std::vector<std::string> replies;
+  std::vector<UInt8> image;
+  std::vector<size_t> imagePacketSizes;
+};
+
+void Collect(Received& r, UInt8 type, const UInt8* bytes, SInt32 length) {
+  r.types.push_back(type);
+  if (type == kPacketControlData) r.replies.emplace_back(reinterpret_cast<const char*>(bytes), size_t(length));
+  if (type == kPacketImageData) {
+    r.image.insert(r.image.end(), bytes, bytes + length);
+    r.imagePacketSizes.push_back(size_t(length));
+  }
+}
+
+std::unique_ptr<USBScanProtocol> Framer(Received& r) {
+  ScanProtocolCallbacks cb{};
+  cb.info = &r;
+  cb.beginImageJob = [](void* i) { static_cast<Received*>(i)->types.push_back(0xAA); };
+  cb.beginImagePage = [](void* i) { static_cast<Received*>(i)->types.push_back(0xBB); };
+  cb.endImagePage = [](void* i) { static_cast<Received*>(i)->types.push_back(0xEE); };
+  cb.endImageJob = [](void* i) { static_cast<Received*>(i)->types.push_back(0xFF); };
+  cb.controlData = [](const UInt8* b, SInt32 n, void* i) { Collect(*static_cast<Received*>(i), 0xCC, b, n); };
+  cb.imageData = [](const UInt8* b, SInt32 n, void* i) { Collect(*static_cast<Received*>(i), 0xDD, b, n); };
+  return USBScanProtocol::initWithCallbacks(cb);
+}
+
+// A parsed reply: its type and its result's text (empty when it has none).
+struct Reply {
+  std::string type;
+  std::string result;
+  std::string requestID;
+};
+
+Reply Parse(const std::string& text) {
+  XMLSAXParser parser;
+  EXPECT_EQ(parser.parseMessage(text.data(), int(text.size())), 0) << text;
+  std::unique_ptr<Element> message = parser.takeResult();
+  Reply r;
+  if (!message) return r;
+  r.type = message->getChild("messageType")->stringValue();
+  r.requestID = message->getChild("requestID")->stringValue();
+  if (message->hasChild("result")) r.result = message->getChild("result")->stringValue();
+  return r;
+}
+
+// Talks to the model directly, as the bus would.
+class DeviceModelTest : public ::testing::Test {
+ protected:
+  explicit DeviceModelTest() : sim_(std::make_shared<SimulatedScanner>()) {}
+
+  void Reset(const SimulatedScannerOptions& options) { sim_ = std::make_shared<SimulatedScanner>(options); }
+
+  // Sends one request and returns the replies of one reply read.
+  std::vector<Reply> Call(const std::string& obj, const std::string& method,
+                          const ScanningParamBlock* settings = nullptr) {
+    EXPECT_EQ(sim_->BulkWrite(kRequestEndpoint, Request(obj, method, settings)), kIOReturnSuccess);
+    return ReadReplies();
+  }
+  std::vector<Reply> ReadReplies() {
+    const size_t before = received_.replies.size();
+    SimReadAnswer a = sim_->BulkRead(kReplyEndpoint, 512);
+    if (a.status == kIOReturnSuccess) replyFramer_->receiveData(a.data);
+    std::vector<Reply> out;
+    for (size_t i = before; i < received_.replies.size(); ++i) out.push_back(Parse(received_.replies[i]));
+    return out;
+  }
+  // Reads the image pipe until it times out; returns the statuses of the reads.
+  std::vector<IOReturn> DrainImage(UInt32 capacity = 102400, std::vector<size_t>* sizes = nullptr) {
+    std::vector<IOReturn> statuses;
+    for (int guard = 0; guard < 100000; ++guard) {
+      SimReadAnswer a = sim_->BulkRead(kImageEndpoint, capacity);
+      statuses.push_back(a.status);
+      EXPECT_LE(a.data.size(), capacity);
+      if (sizes) sizes->push_back(a.data.size());
+      if (!a.data.empty()) imageFramer_->receiveData(a.data);
+      if (a.status != kIOReturnSuccess && statuses.size() > 20) break;
+      if (a.status == kIOReturnNoDevice) break;
+      if (a.status == kIOReturnTimeout && sim_->pendingImageBytes() == 0) break;
+    }
+    return statuses;
+  }
+  void EnterAndCreate(const ScanningParamBlock& s) {
+    Call("system", "enterHostUSBSendMode", &s);
+    Call("jobFactory", "create", &s);
+  }
+
+  std::shared_ptr<SimulatedScanner> sim_;
+  Received received_;
+  Received image_;
+  std::unique_ptr<USBScanProtocol> replyFramer_ = Framer(received_);
+  std::unique_ptr<USBScanProtocol> imageFramer_ = Framer(image_);
+};
+
+TEST_F(DeviceModelTest, AnswersTheFiveCallsAndNamesFreshJobs) {
+  const ScanningParamBlock s = Settings(150, 0, 8, 0, 0, 300, 200);
+  std::vector<Reply> r = Call("system", "enterHostUSBSendMode", &s);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].type, "response");
+  EXPECT_EQ(r[0].requestID, "77");
+  EXPECT_TRUE(sim_->inHostSendMode());
+  r = Call("jobFactory", "create", &s);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].result, "Job1");
+  EXPECT_EQ(Call("jobFactory", "create", &s)[0].result, "Job2");
+  EXPECT_EQ(sim_->jobs(), (std::vector<std::string>{"Job1", "Job2"}));
+  EXPECT_EQ(Call("Job2", "start")[0].type, "response");
+  EXPECT_EQ(sim_->lastRequest().resolution, 150);
+  EXPECT_EQ(sim_->lastRequest().contentType, kContentGrey);
+  EXPECT_EQ(Call("Job2.scanJob", "done")[0].type, "response");
+  EXPECT_EQ(sim_->pendingImageBytes(), 0u);  // an unread image goes with its job
+  EXPECT_EQ(Call("system", "exitHostUSBSendMode")[0].type, "response");
+  EXPECT_FALSE(sim_->inHostSendMode());
+  ASSERT_EQ(sim_->calls().size(), 6u);
+  EXPECT_EQ(sim_->calls()[3].objName, "Job2");
+  EXPECT_EQ(sim_->calls()[3].method, "start");
+  EXPECT_EQ(sim_->calls()[3].requestID, 77);
+}
+
+TEST_F(DeviceModelTest, RefusesWhatADeviceWouldRefuse) {
+  const ScanningParamBlock s = Settings(300, 1, 8, 0, 0, 100, 100);
+  EXPECT_EQ(Call("jobFactory", "create", &s)[0].type, "exception");  // not in host send mode
+  Call("system", "enterHostUSBSendMode", &s);
+  EXPECT_EQ(Call("jobFactory", "create")[0].result, "Job1");        // falls back to the mode's map
+  EXPECT_EQ(Call("Job9", "start")[0].type, "exception");
+  EXPECT_EQ(Call("Job1", "done")[0].type, "exception");
+  EXPECT_EQ(Call("Job9.scanJob", "done")[0].type, "exception");
+  EXPECT_EQ(Call("system", "reboot")[0].type, "exception");
+  EXPECT_EQ(sim_->pendingImageBytes(), 0u);
+
+  // A window the device cannot scan is refused at "start", and nothing streams.
+  const ScanningParamBlock empty = Settings(300, 1, 8, 0, 0, 0, 100);
+  EXPECT_EQ(Call("jobFactory", "create", &empty)[0].result, "Job2");
+  EXPECT_EQ(Call("Job2", "start")[0].type, "exception");
+  EXPECT_EQ(sim_->BulkRead(kImageEndpoint, 1000).status, kIOReturnTimeout);
+
+  // Not XML at all, and XML that is no call.
+  std::string junk = "<<<";
+  sim_->BulkWrite(kRequestEndpoint, USBScanProtocol::prepControlDataToSend(junk));
+  EXPECT_EQ(ReadReplies()[0].type, "exception");
+  junk = "<?xml version=\"1.0\"?>\r\n<response requestID=\"1\">\r\n</response>\r\n";
+  sim_->BulkWrite(kRequestEndpoint, USBScanProtocol::prepControlDataToSend(junk));
+  EXPECT_EQ(ReadReplies()[0].type, "exception");
+  // Nothing to say: the reply pipe times out.
+  EXPECT_EQ(sim_->BulkRead(kReplyEndpoint, 512).status, kIOReturnTimeout);
+}
+
+TEST_F(DeviceModelTest, StreamsTheChartFramedAndCutAcrossReads) {
+  SimulatedScannerOptions o;
+  o.imagePacketSize = 4096;
+  Reset(o);
+  const ScanningParamBlock s = Settings(100, 1, 8, 30, 40, 500, 300);
+  EnterAndCreate(s);
+  // Before "start" the image pipe has nothing.
+  EXPECT_EQ(sim_->BulkRead(kImageEndpoint, 102400).status, kIOReturnTimeout);
+  Call("Job1", "start");
+  std::vector<size_t> sizes;
+  const std::vector<IOReturn> statuses = DrainImage(10000, &sizes);
+  ASSERT_GE(statuses.size(), 2u);
+  EXPECT_EQ(statuses.back(), kIOReturnTimeout);
+  EXPECT_TRUE(std::all_of(statuses.begin(), statuses.end() - 1, [](IOReturn x) { return x == kIOReturnSuccess; }));
+  // The reads are cut at varying points, some short of the capacity.
+  EXPECT_TRUE(std::any_of(sizes.begin(), sizes.end() - 2, [](size_t n) { return n < 10000; }));
+
+  // 100 dpi colour is sent as 150 dpi with the window scaled by 1.5.
+  ChartRequest expected;
+  expected.contentType = kContentColour;
+  expected.resolution = 150;
+  expected.window = {45, 60, 795, 510};
+  EXPECT_EQ(sim_->lastRequest().window.right, 795);
+  const std::vector<uint8_t> chart = RenderChart(expected);
+  EXPECT_TRUE(image_.image == chart);
+  ASSERT_GE(image_.types.size(), 5u);
+  EXPECT_EQ(image_.types[0], 0xAA);
+  EXPECT_EQ(image_.types[1], 0xBB);
+  EXPECT_EQ(image_.types[image_.types.size() - 2], 0xEE);
+  EXPECT_EQ(image_.types.back(), 0xFF);
+  for (size_t i = 2; i + 2 < image_.types.size(); ++i) EXPECT_EQ(image_.types[i], 0xDD);
+  for (size_t i = 0; i + 1 < image_.imagePacketSizes.size(); ++i) EXPECT_EQ(image_.imagePacketSizes[i], 4096u);
+  // Once read, the pipe keeps timing out.
+  EXPECT_EQ(sim_->BulkRead(kImageEndpoint, 102400).status, kIOReturnTimeout);
+}
+
+TEST_F(DeviceModelTest, MisbehavesOnDemand) {
+  const ScanningParamBlock s = Settings(75, 0, 1, 0, 0, 100, 100);
+  {
+    SimulatedScannerOptions o;
+    o.misbehave.timeoutsBeforeData = 3;
+    o.misbehave.exceptionFor = {"enterHostUSBSendMode"};
+    o.misbehave.noReplyFor = {"exitHostUSBSendMode"};
+    Reset(o);
+    EXPECT_EQ(Call("system", "enterHostUSBSendMode", &s)[0].type, "exception");
+    EXPECT_FALSE(sim_->inHostSendMode());  // the call had no effect
+    sim_->misbehave().exceptionFor.clear();
+    EnterAndCreate(s);
+    Call("Job1", "start");
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(sim_->BulkRead(kImageEndpoint, 102400).status, kIOReturnTimeout);
+    EXPECT_EQ(sim_->BulkRead(kImageEndpoint, 102400).status, kIOReturnSuccess);
+    EXPECT_TRUE(Call("system", "exitHostUSBSendMode").empty());
+    EXPECT_EQ(sim_->BulkRead(kReplyEndpoint, 512).status, kIOReturnTimeout);
+  }
+  {
+    // A reply cut in two and unknown packets in both streams.
+    SimulatedScannerOptions o;
+    o.misbehave.splitReplyFor = {"create"};
+    o.misbehave.unknownPackets = true;
+    Reset(o);
+    received_ = Received();
+    image_ = Received();
+    Call("system", "enterHostUSBSendMode", &s);
+    EXPECT_TRUE(Call("jobFactory", "create", &s).empty());
+    std::vector<Reply> rest = ReadReplies();
+    ASSERT_EQ(rest.size(), 1u);
+    EXPECT_EQ(rest[0].result, "Job1");
+    Call("Job1", "start");
+    DrainImage();
+    EXPECT_TRUE(image_.image == RenderChart(sim_->lastRequest()));
+    EXPECT_EQ(std::count(received_.types.begin(), received_.types.end(), 0xCC), 3);
+    tarvell::LogCapture log;
+    // The project's framer skips them and says so.
+    Received r;
+    auto f = Framer(r);
+    sim_->BulkWrite(kRequestEndpoint, Request("system", "exitHostUSBSendMode"));
+    f->receiveData(sim_->BulkRead(kReplyEndpoint, 512).data);
+    EXPECT_TRUE(log.contains("Uh oh.  Got a packet of an unknown type."));
+    EXPECT_EQ(r.replies.size(), 1u);
+  }
+}
+
+TEST_F(DeviceModelTest, GoesAwayAfterTheGivenBytes) {
+  SimulatedScannerOptions o;
+  o.misbehave.goneAfterBytes = 5000;
+  std::shared_ptr<SimBus> bus = SimBus::Create();
+  sim_ = InstallSimulatedScanner(*bus, o);
+  ASSERT_EQ(bus->devices().size(), 1u);
+  const SimDeviceSpec& spec = bus->devices()[0]->spec();
+  EXPECT_EQ(spec.vendorID, 0x2B7E);
+  EXPECT_EQ(spec.productID, 0x0C5A);
+  EXPECT_EQ(spec.locationID, o.locationID);
+  EXPECT_EQ(bus->devices()[0]->model(), sim_.get());
+
+  EnterAndCreate(Settings(300, 1, 8, 0, 0, 300, 300));
+  Call("Job1", "start");
+  size_t delivered = 0;
+  IOReturn status = kIOReturnSuccess;
+  while (status == kIOReturnSuccess) {
+    SimReadAnswer a = sim_->BulkRead(kImageEndpoint, 1000);
+    status = a.status;
+    delivered += a.data.size();
+  }
+  EXPECT_EQ(delivered, 5000u);
+  EXPECT_EQ(status, kIOReturnNoDevice);
+  EXPECT_TRUE(sim_->gone());
+  EXPECT_FALSE(bus->devices()[0]->plugged());
+  EXPECT_EQ(sim_->BulkWrite(kRequestEndpoint, Request("system", "exitHostUSBSendMode")), kIOReturnNoDevice);
+  EXPECT_EQ(sim_->BulkRead(kReplyEndpoint, 512).status, kIOReturnNoDevice);
+}
+
+TEST_F(DeviceModelTest, ShortOrCorruptImagesAreSentAsTold) {
+  SimulatedScannerOptions o;
+  o.misbehave.shortImageBy = 123;
+  Reset(o);
+  EnterAndCreate(Settings(75, 0, 8, 0, 0, 64, 32));
+  Call("Job1", "start");
+  DrainImage();
+  const ChartGeometry g = ComputeChartGeometry(sim_->lastRequest());
+  EXPECT_EQ(image_.image.size(), g.totalSize() - 123);
+  EXPECT_EQ(std::string(image_.image.begin(), image_.image.begin() + 3), "P5\n");
+
+  sim_->misbehave().shortImageBy = 0;
+  sim_->misbehave().corruptHeader = true;
+  image_ = Received();
+  Call("jobFactory", "create", nullptr);
+  Call("Job2", "start");
+  DrainImage();
+  EXPECT_EQ(image_.image.size(), g.totalSize());
+  EXPECT_EQ(std::count(image_.image.begin(), image_.image.begin() + long(g.header.size()), '\n'), 0);
+  EXPECT_TRUE(image_.image == sim_->lastImage());
+}
+
+// Whole scans: the driver's own job against the simulated scanner on the simulated bus.
+class SimulatedScanJobTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    bus_ = SimBus::Create();
+    SetActiveBus(bus_);
+    glJobName.clear();
+  }
+  void TearDown() override { SetActiveBus(nullptr); }
+
+  std::shared_ptr<SimulatedScanner> Simulate(SimulatedScannerOptions o = {}) {
+    o.locationID = kLocation;
+    return InstallSimulatedScanner(*bus_, o);
+  }
+  std::unique_ptr<CSimpleScanner> Open(const ScanningParamBlock& s) {
+    auto scanner = std::make_unique<CSimpleScanner>(kLocation);
+    EXPECT_TRUE(scanner->m_opened);
+    scanner->SetScanningParameters(&s);
+    return scanner;
+  }
+  std::shared_ptr<SimBus> bus_;
+};
+
+TEST_F(SimulatedScanJobTest, ColourPageArrivesWhole) {
+  auto sim = Simulate();
+  auto scanner = Open(Settings(300, 1, 8, 0, 0, 2550, 3300));
+  std::unique_ptr<ScanData> image;
+  ASSERT_EQ(scanner->MyScanToBuffer(&image), kIOReturnSuccess);
+  ASSERT_TRUE(image);
+  ChartRequest expected;
+  expected.window = {0, 0, 2550, 3300};
+  EXPECT_TRUE(*image == RenderChart(expected)) << "image bytes differ from the chart";
+  ASSERT_EQ(sim->calls().size(), 5u);
+  EXPECT_EQ(sim->calls()[2].objName, "Job1");
+  EXPECT_EQ(sim->calls()[3].objName, "Job1.scanJob");
+  for (const ReceivedCall& c : sim->calls()) EXPECT_FALSE(c.answeredWithException) << c.method;
+  EXPECT_FALSE(sim->inHostSendMode());
+  EXPECT_TRUE(sim->jobs().empty());
+  scanner.reset();
+  EXPECT_EQ(bus_->LiveObjects(), 0);
+}
+
+TEST_F(SimulatedScanJobTest, EveryModeAndResolutionGivesTheChartItAskedFor) {
+  auto sim = Simulate();
+  auto scanner = Open(Settings(600, 0, 1, 0, 0, 5100, 7014));
+  std::unique_ptr<ScanData> image;
+  for (UInt8 colour : {0, 1})
+    for (UInt8 format : {1, 8})
+      for (UInt32 res : {75u, 200u, 400u}) {
+        SCOPED_TRACE(testing::Message() << res << " dpi, colour " << int(colour) << " format " << int(format));
+        const ScanningParamBlock s = Settings(res, colour, format, res / 2, res, res * 2, res * 3);
+        scanner->SetScanningParameters(&s);
+        ASSERT_EQ(scanner->MyScanToBuffer(&image), kIOReturnSuccess);
+        ASSERT_TRUE(image);
+        EXPECT_TRUE(*image == RenderChart(sim->lastRequest()));
+        const ChartGeometry g = ComputeChartGeometry(sim->lastRequest());
+        EXPECT_EQ(g.formatDigit, colour ? 6 : (format == 1 ? 4 : 5));
+        EXPECT_EQ(g.width, UInt32(sim->lastRequest().resolution) * 2);
+      }
+  EXPECT_EQ(glJobName, "0");
+}
+
+TEST_F(SimulatedScanJobTest, DeviceGoneDuringDataEndsTheJob) {
+  SimulatedScannerOptions o;
+  o.misbehave.goneAfterBytes = 100000;
+  auto sim = Simulate(o);
+  auto scanner = Open(Settings(300, 1, 8, 0, 0, 1000, 1000));
+  std::unique_ptr<ScanData> image;
+  EXPECT_EQ(UInt32(scanner->MyScanToBuffer(&image)), 0xE00002C0u);
+  EXPECT_EQ(image, nullptr);
+  EXPECT_FALSE(scanner->m_opened);
+  EXPECT_TRUE(sim->gone());
+  EXPECT_EQ(sim->calls().size(), 3u);
+  scanner.reset();
+  EXPECT_EQ(bus_->LiveObjects(), 0);
+}
+
+TEST_F(SimulatedScanJobTest, RefusedJobEndsWithoutImageButClosesTheMode) {
+  SimulatedScannerOptions o;
+  o.misbehave.exceptionFor = {"start"};
+  auto sim = Simulate(o);
+  auto scanner = Open(Settings(150, 1, 8, 0, 0, 100, 100));
+  std::unique_ptr<ScanData> image;
+  ASSERT_EQ(scanner->MyScanToBuffer(&image), kIOReturnSuccess);
+  EXPECT_EQ(image, nullptr);
+  ASSERT_EQ(sim->calls().size(), 5u);
+  EXPECT_TRUE(sim->calls()[2].answeredWithException);
+  EXPECT_TRUE(sim->jobs().empty());
+  EXPECT_FALSE(sim->inHostSendMode());
+}
+
+TEST_F(SimulatedScanJobTest, CutReplyAndUnknownPacketsLeaveTheImageIntact) {
+  // The rest of the "start" reply arrives only with the reply read of "done", after the image.
+  SimulatedScannerOptions o;
+  o.misbehave.splitReplyFor = {"start"};
+  o.misbehave.unknownPackets = true;
+  auto sim = Simulate(o);
+  auto scanner = Open(Settings(150, 0, 8, 10, 10, 300, 200));
+  tarvell::LogCapture log;
+  std::unique_ptr<ScanData> image;
+  ASSERT_EQ(scanner->MyScanToBuffer(&image), kIOReturnSuccess);
+  ASSERT_TRUE(image);
+  EXPECT_TRUE(*image == RenderChart(sim->lastRequest()));
+  EXPECT_TRUE(log.contains("Uh oh.  Got a packet of an unknown type."));
+}
+
+TEST_F(SimulatedScanJobTest, SlowDeviceIsWaitedForWithinTheBound) {
+  SimulatedScannerOptions o;
+  o.misbehave.timeoutsBeforeData = tarvell::kScanJobIdleReadLimit - 1;
+  auto sim = Simulate(o);
+  auto scanner = Open(Settings(75, 0, 1, 0, 0, 100, 100));
+  std::unique_ptr<ScanData> image;
+  ASSERT_EQ(scanner->MyScanToBuffer(&image), kIOReturnSuccess);
+  ASSERT_TRUE(image);
+  EXPECT_TRUE(*image == RenderChart(sim->lastRequest()));
+
+  // One time-out more and the job gives up, still closing the device's job and mode.
+  sim->misbehave().timeoutsBeforeData = tarvell::kScanJobIdleReadLimit;
+  const UInt64 before = bus_->Now();
+  ASSERT_EQ(scanner->MyScanToBuffer(&image), kIOReturnSuccess);
+  EXPECT_EQ(image, nullptr);
+  EXPECT_EQ(bus_->Now() - before, UInt64(tarvell::kScanJobIdleReadLimit) * 15000);
+  EXPECT_EQ(sim->calls().size(), 10u);
+  EXPECT_EQ(sim->calls()[8].objName, "Job2.scanJob");
+  EXPECT_TRUE(sim->jobs().empty());
+  EXPECT_FALSE(sim->inHostSendMode());
+}
+
+TEST_F(SimulatedScanJobTest, ShortImageIsHandedOnAsReceived) {
+  SimulatedScannerOptions o;
+  o.misbehave.shortImageBy = 1000;
+  auto sim = Simulate(o);
+  auto scanner = Open(Settings(75, 1, 8, 0, 0, 200, 100));
+  std::unique_ptr<ScanData> image;
+  ASSERT_EQ(scanner->MyScanToBuffer(&image), kIOReturnSuccess);
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->size(), ComputeChartGeometry(sim->lastRequest()).totalSize() - 1000);
+  EXPECT_TRUE(*image == sim->lastImage());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ScannerMisbehaviourText, ReadsEveryItemAndRefusesTheRest) {
+  ScannerMisbehaviour m;
+  std::string error;
+  ASSERT_TRUE(ParseScannerMisbehaviour(
+      "timeouts=3,gone-after=5000,exception=create,exception=start,split=done,no-reply=exitHostUSBSendMode,"
+      "unknown-packets,short=10,corrupt-header",
+      &m, &error))
+      << error;
+  EXPECT_EQ(m.timeoutsBeforeData, 3);
+  EXPECT_EQ(m.goneAfterBytes, 5000);
+  EXPECT_EQ(m.exceptionFor, (std::vector<std::string>{"create", "start"}));
+  EXPECT_EQ(m.splitReplyFor, (std::vector<std::string>{"done"}));
+  EXPECT_EQ(m.noReplyFor, (std::vector<std::string>{"exitHostUSBSendMode"}));
+  EXPECT_TRUE(m.unknownPackets);
+  EXPECT_EQ(m.shortImageBy, 10u);
+  EXPECT_TRUE(m.corruptHeader);
+
+  ASSERT_TRUE(ParseScannerMisbehaviour("", &m, &error));
+  EXPECT_EQ(m.timeoutsBeforeData, 0);
+  EXPECT_EQ(m.goneAfterBytes, -1);
+  EXPECT_TRUE(m.exceptionFor.empty());
+
+  m.timeoutsBeforeData = 9;
+  for (const char* bad : {"timeouts", "timeouts=", "timeouts=-1", "timeouts=x", "gone-after=1e3",
+                          "exception=", "unknown-packets=1", "fast", "short=99999999999999999999"}) {
+    error.clear();
+    EXPECT_FALSE(ParseScannerMisbehaviour(bad, &m, &error)) << bad;
+    EXPECT_NE(error.find(bad), std::string::npos) << error;
+  }
+  EXPECT_EQ(m.timeoutsBeforeData, 9);
+}
+
+}  // namespace
