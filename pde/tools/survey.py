@@ -14,14 +14,13 @@ Sources: the compressed PPD archives behind the driver programs in /usr/lib/cups
 """
 import collections
 import gzip
-import importlib.machinery
-import importlib.util
 import json
 import lzma
 import os
 import re
 import subprocess
 import sys
+import types
 
 DRIVERS = ["/usr/lib/cups/driver/openprinting-ppds", "/usr/lib/cups/driver/postscript-hp"]
 PLAIN_DIRS = ["/usr/share/ppd"]
@@ -43,10 +42,10 @@ CLOSEGROUP = re.compile(rb"^\*CloseGroup")
 
 
 def load_driver(path):
-    loader = importlib.machinery.SourceFileLoader("ppdarchive", path)
-    spec = importlib.util.spec_from_loader("ppdarchive", loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)  # the program's main() runs only as __main__
+    module = types.ModuleType("ppdarchive")
+    with open(path) as f:
+        code = compile(f.read(), path, "exec")
+    exec(code, module.__dict__)  # the program's main() runs only as __main__
     index = module.load()
     archive = lzma.decompress(__import__("base64").b64decode(index.pop("ARCHIVE").encode("ascii")))
     for name, entry in index.items():
