@@ -12,6 +12,7 @@ Sources: the compressed PPD archives behind the driver programs in /usr/lib/cups
                                run the print dialog on every PPD that has a finishing
                                option and report how many show at least one control
 """
+import base64
 import collections
 import gzip
 import json
@@ -47,7 +48,7 @@ def load_driver(path):
         code = compile(f.read(), path, "exec")
     exec(code, module.__dict__)  # the program's main() runs only as __main__
     index = module.load()
-    archive = lzma.decompress(__import__("base64").b64decode(index.pop("ARCHIVE").encode("ascii")))
+    archive = lzma.decompress(base64.b64decode(index.pop("ARCHIVE").encode("ascii")))
     for name, entry in index.items():
         start, length = entry[0], entry[1]
         yield name, archive[start:start + length]
