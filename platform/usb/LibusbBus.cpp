@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include "platform/system/Log.h"
+
 namespace tarvell {
 namespace usb {
 
@@ -27,7 +29,7 @@ IOReturn StatusFromLibusb(int error) {
     default:
       // Worth a note: a code this layer was not written for.
       if (error != LIBUSB_ERROR_OTHER)
-        std::fprintf(stderr, "usb: unexpected libusb status %d (%s)\n", error, libusb_error_name(error));
+        BridgeNSLog(" > usb: unexpected libusb status %d (%s)\n", error, libusb_error_name(error));
       return kIOReturnError;
   }
 }

@@ -1,0 +1,156 @@
+#include "platform/ica/CommandLineHost.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/system/SystemInfo.h"
+#include "platform/usb/SimBus.h"
+#include "tests/platform/ica/FakeModule.h"
+
+namespace {
+
+using namespace tarvell::ica;
+
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
+Outcome Main(std::vector<std::string> words) {
+  std::vector<char*> argv;
+  std::string program = "/usr/bin/scanner-module";
+  argv.push_back(program.data());
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  int status = ICD_ScannerMain(static_cast<int>(argv.size() - 1), argv.data());
+  std::string out = testing::internal::GetCapturedStdout();
+  return {status, out, testing::internal::GetCapturedStderr()};
+}
+
+class CommandLineHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetHost();
+    saved_ = gICDScannerCallbackFunctions;
+    module_.Install();
+  }
+  void TearDown() override {
+    gICDScannerCallbackFunctions = saved_;
+    SetSimulatedScannerMaker(nullptr);
+    ResetHost();
+    tarvell::SetSystemVersion(kDefaultSystemVersion);
+  }
+  ICD_ScannerCallbackFunctions saved_;
+  FakeModule module_;
+};
+
+TEST_F(CommandLineHostTest, BadCommandLinesSayWhyAndExitWith2) {
+  struct Case {
+    std::vector<std::string> words;
+    const char* message;
+  } cases[] = {
+      {{}, "scanner-module: no command given\n"},
+      {{"scan"}, "scanner-module: unknown command 'scan'\n"},
+      {{"list", "--simulat"}, "scanner-module: unknown option '--simulat'\n"},
+      {{"list", "-x"}, "scanner-module: unknown option '-x'\n"},
+      {{"caps", "--device"}, "scanner-module: option '--device' needs a value (LOCATION)\n"},
+      {{"caps", "--device", "0"}, "scanner-module: bad --device '0': give a USB location such as 0x01100000\n"},
+      {{"caps", "--device=0x1zz"}, "scanner-module: bad --device '0x1zz': give a USB location such as 0x01100000\n"},
+      {{"caps", "--device", "0x100000000"}, "scanner-module: bad --device '0x100000000': give a USB location such as 0x01100000\n"},
+      {{"caps", "--system-version", "-1"}, "scanner-module: bad --system-version '-1': give a BCD version such as 0x1039\n"},
+      {{"list", "--simulate=yes"}, "scanner-module: option '--simulate' takes no value\n"},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    Outcome run = Main(c.words);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, std::string(c.message) + "Try 'scanner-module --help'.\n");
+  }
+  // Operands a command does not take.
+  module_.devices = {0x01100000};
+  Outcome run = Main({"list", "more"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "scanner-module: list takes no operands\n");
+  EXPECT_TRUE(module_.calls.empty());
+}
+
+TEST_F(CommandLineHostTest, HelpNamesEveryCommandAndOption) {
+  Outcome run = Main({"--help"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  for (const HostCommand& command : HostCommandTable())
+    EXPECT_NE(run.out.find(std::string("\n  ") + command.synopsis + " "), std::string::npos)
+        << command.name;
+  for (const HostOption& option : HostOptionTable())
+    EXPECT_NE(run.out.find(std::string("--") + option.longName), std::string::npos)
+        << option.longName;
+  EXPECT_NE(run.out.find("-v, --verbose"), std::string::npos);
+  EXPECT_EQ(Main({"list", "-h"}).status, 0);
+  EXPECT_TRUE(module_.calls.empty());
+  // No line is wider than a terminal.
+  size_t start = 0;
+  for (size_t end; (end = run.out.find('\n', start)) != std::string::npos; start = end + 1)
+    EXPECT_LE(end - start, 79u) << run.out.substr(start, end - start);
+}
+
+TEST_F(CommandLineHostTest, ListPrintsEveryScannerAndClosesThem) {
+  module_.devices = {0x01100000, 0x01200000};
+  Outcome run = Main({"list", "--simulate"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "location 0x01100000: Fake Scanner\nlocation 0x01200000: Fake Scanner\n");
+  EXPECT_TRUE(module_.open.empty());
+
+  Outcome one = Main({"--device", "0x01200000", "list", "--simulate"});
+  EXPECT_EQ(one.status, 0);
+  EXPECT_EQ(one.out, "location 0x01200000: Fake Scanner\n");
+}
+
+TEST_F(CommandLineHostTest, NoScannerIsAFailure) {
+  Outcome run = Main({"list", "--simulate"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "scanner-module: no scanner found\n");
+  module_.devices = {0x01100000};
+  module_.failing = {0x01100000};
+  run = Main({"caps", "--simulate"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "scanner-module: cannot open the scanner (status -50)\n");
+  run = Main({"caps", "--simulate", "--device", "0x01100000"});
+  EXPECT_EQ(run.err, "scanner-module: cannot open the scanner at location 0x01100000 (status -50)\n");
+}
+
+TEST_F(CommandLineHostTest, CapsFollowsTheHostsOrder) {
+  module_.devices = {0x01100000};
+  Outcome run = Main({"caps", "--simulate"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "{\n  \"device\" = {\n    \"resolutionX\" = 600;\n  };\n}\n");
+  EXPECT_EQ(module_.calls,
+            (std::vector<std::string>{"open 0", "open 17825792", "open session", "get parameters",
+                                      "close session", "cleanup", "close"}));
+}
+
+TEST_F(CommandLineHostTest, TheHostSetsAndRestoresBusAndSystemVersion) {
+  auto mine = tarvell::usb::SimBus::Create();
+  tarvell::usb::SetActiveBus(mine);
+  std::shared_ptr<tarvell::usb::Bus> during;
+  SetSimulatedScannerMaker([&](tarvell::usb::SimBus& bus) {
+    bus.AddDevice(tarvell::usb::MakeK310(kSimulatedScannerLocation));
+    during = tarvell::usb::ActiveBus();  // not yet switched
+  });
+  gICDScannerCallbackFunctions.scannerOpenDevice = [](UInt32, ScannerObjectInfo*) -> ICAError {
+    return fnfErr;
+  };
+  tarvell::SetSystemVersion(0x1039);
+  Outcome run = Main({"list", "--simulate", "--system-version", "0x1028"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(during, mine);
+  EXPECT_EQ(tarvell::usb::ActiveBus(), mine);
+  SInt32 version = 0;
+  ASSERT_EQ(QuerySystemInfo(kSystemVersionSelector, &version), noErr);
+  EXPECT_EQ(version, 0x1039);
+  tarvell::usb::SetActiveBus(nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+// A stand-in module for host tests: devices at fixed locations, opened the way the real module
+// does it (location 0 searches and asks back through TEMP_NewUSBDevice).
+#pragma once
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/ica/ICAHost.h"
+
+struct FakeModule {
+  std::vector<UInt32> devices;       // on the bus, in order
+  std::set<UInt32> failing;          // refuse to open
+  std::set<UInt32> open;
+  std::vector<std::string> calls;    // callback names, in order
+  bool forgetful = false;            // opens but never remembers: finds the same device forever
+
+  static FakeModule*& Current() {
+    static FakeModule* current = nullptr;
+    return current;
+  }
+
+  static ICAError OpenDevice(UInt32 location, ScannerObjectInfo* info) {
+    FakeModule& m = *Current();
+    m.calls.push_back("open " + std::to_string(location));
+    if (location == 0) {
+      for (UInt32 d : m.devices)
+        if (!m.open.count(d)) {
+          TEMP_NewUSBDevice(d);
+          break;
+        }
+      return fnfErr;
+    }
+    if (m.failing.count(location)) return paramErr;
+    if (!m.forgetful) m.open.insert(location);
+    info->objectType = kICADevice;
+    info->uniqueID = location;
+    info->privateData = &m;
+    std::strcpy(info->name, "Fake Scanner");
+    return noErr;
+  }
+  static ICAError CloseDevice(ScannerObjectInfo* info) {
+    Current()->calls.push_back("close");
+    Current()->open.erase(info->uniqueID);
+    return noErr;
+  }
+  static ICAError Cleanup(ScannerObjectInfo*) {
+    Current()->calls.push_back("cleanup");
+    return noErr;
+  }
+  static ICAError OpenSession(const ScannerObjectInfo*, ICD_ScannerOpenSessionPB*) {
+    Current()->calls.push_back("open session");
+    return noErr;
+  }
+  static ICAError CloseSession(const ScannerObjectInfo*, ICD_ScannerCloseSessionPB*) {
+    Current()->calls.push_back("close session");
+    return noErr;
+  }
+  static ICAError GetParameters(const ScannerObjectInfo*, ICD_ScannerGetParametersPB* pb) {
+    Current()->calls.push_back("get parameters");
+    plist::DictionaryRef device = plist::MakeDictionary();
+    device->Set("resolutionX", plist::MakeInteger(600));
+    pb->theDict->Set("device", device);
+    return noErr;
+  }
+  static ICAError SetParameters(const ScannerObjectInfo*, ICD_ScannerSetParametersPB* pb) {
+    Current()->calls.push_back(pb->theDict && pb->theDict->Has("userScanArea") ? "set areas"
+                                                                              : "set nothing");
+    return noErr;
+  }
+
+  void Install() {
+    Current() = this;
+    ICD_ScannerCallbackFunctions& t = gICDScannerCallbackFunctions;
+    t.scannerOpenDevice = OpenDevice;
+    t.scannerCloseDevice = CloseDevice;
+    t.scannerCleanup = Cleanup;
+    t.scannerOpenSession = OpenSession;
+    t.scannerCloseSession = CloseSession;
+    t.scannerGetParameters = GetParameters;
+    t.scannerSetParameters = SetParameters;
+  }
+};
