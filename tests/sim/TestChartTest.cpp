@@ -88,6 +88,7 @@ TEST(TestChartGeometry, UnusableRequestsAreNamedNotRendered) {
   EXPECT_NE(ChartRequestProblem(Request(kContentColour, 300, 2550, 0, 2600, 10)), "");
   EXPECT_EQ(ComputeChartGeometry(Request(kContentColour, 0, 0, 0, 10, 10)).width, 0u);
   EXPECT_TRUE(RenderChart(Request(kContentColour, 0, 0, 0, 10, 10)).empty());
+  EXPECT_EQ(ExpectedSample(Request(kContentColour, 0, 0, 0, 10, 10), 1, 1), 0xFFFFFFu);
 }
 
 TEST(TestChartPixels, LandmarksOfAColourPageAt300Dpi) {
