@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/system/Log.h"
+#include "sane/SaneGuard.h"
 #include "sane/SaneHost.h"
 
 #ifndef TARVELL_SANE_CONFIG_DIR
@@ -25,6 +26,7 @@ namespace {
 using tarvell::sane::Backend;
 using tarvell::sane::Debug;
 using tarvell::sane::Device;
+using tarvell::sane::Guarded;
 
 constexpr SANE_Int kBuildNumber = 1;
 
@@ -45,22 +47,6 @@ std::mutex gLock;
 BackendState& State() {
   static BackendState state;
   return state;
-}
-
-template <class Body>
-SANE_Status Guarded(const char* entry, Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    Debug(1, "%s: out of memory", entry);
-    return SANE_STATUS_NO_MEM;
-  } catch (const std::exception& e) {
-    Debug(1, "%s: %s", entry, e.what());
-    return SANE_STATUS_IO_ERROR;
-  } catch (...) {
-    Debug(1, "%s: the driver failed", entry);
-    return SANE_STATUS_IO_ERROR;
-  }
 }
 
 // The device behind a handle this backend gave out and has not closed; null for anything else.

@@ -201,7 +201,7 @@ std::vector<Backend::Found> Backend::ListDevices() {
     tarvell::ica::CloseDevice(record);
   };
   for (UInt32 location : locations_) {
-    if (known(location)) continue;
+    if (known(location) || !Present(location)) continue;
     ScannerObjectInfo* record = nullptr;
     ICAError err = tarvell::ica::OpenDeviceAt(location, &record);
     if (err == noErr)
@@ -217,10 +217,6 @@ std::vector<Backend::Found> Backend::ListDevices() {
   }
   Debug(3, "%zu device(s) listed", found.size());
   return found;
-}
-
-ICAError Backend::OpenByLocation(UInt32 location, ScannerObjectInfo** record) {
-  return tarvell::ica::OpenDeviceAt(location, record);
 }
 
 SANE_Status Backend::Open(const std::string& name, Device** device) {
@@ -245,12 +241,17 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
   for (const auto& d : devices_)
     if (d->location() == location && !d->gone()) return SANE_STATUS_DEVICE_BUSY;
 
+  // The driver opens the first scanner interface it can: only ask for one that is there.
+  if (!Present(location)) {
+    Debug(1, "no scanner at %s", Hex(location).c_str());
+    return SANE_STATUS_INVAL;
+  }
   ScannerObjectInfo* record = nullptr;
-  ICAError err = OpenByLocation(location, &record);
+  ICAError err = tarvell::ica::OpenDeviceAt(location, &record);
   if (err != noErr) {
     Debug(1, "opening %s failed (status %d)", Hex(location).c_str(), err);
-    if (err == fnfErr) return SANE_STATUS_DEVICE_BUSY;  // the driver has it open already
-    return Present(location) ? SANE_STATUS_IO_ERROR : SANE_STATUS_INVAL;
+    return err == fnfErr ? SANE_STATUS_DEVICE_BUSY  // the driver has it open already
+                         : SANE_STATUS_IO_ERROR;
   }
   auto opened = std::make_unique<Device>(*this, record, location, NameFor(location), record->name);
   opened->ReadCapabilities();

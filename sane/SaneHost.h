@@ -75,12 +75,11 @@ class Backend {
   void ForgetTransfers();
 
   const BackendConfig& config() const { return config_; }
-  // The simulated scanners, in configuration order (empty on USB).
+  // The simulated bus (null on USB) and its scanners, in configuration order, for tests.
+  tarvell::usb::SimBus* simulatedBus() const { return simBus_.get(); }
   const std::vector<std::shared_ptr<tarvell::sim::SimulatedScanner>>& simulated() const { return simulated_; }
 
  private:
-  ICAError OpenByLocation(UInt32 location, ScannerObjectInfo** record);
-
   BackendConfig config_;
   std::shared_ptr<tarvell::usb::Bus> previousBus_;
   std::shared_ptr<tarvell::usb::SimBus> simBus_;
