@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 
-const std::string BinaryElem::_type = "BinaryElem";
 
 BinaryElem::BinaryElem(const unsigned char* bytes, unsigned int length) : _data(nullptr), _length(0) {
   if (bytes == nullptr || length == 0) return;

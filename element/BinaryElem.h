@@ -5,7 +5,7 @@
 
 class BinaryElem : public DataElem {
  public:
-  static const std::string _type;  // "BinaryElem"
+  static constexpr const char _type[] = "BinaryElem";
 
   // Copies `length` bytes. A null pointer, a zero length or a failed allocation give an empty
   // element (null buffer, length 0).

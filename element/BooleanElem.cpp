@@ -2,7 +2,6 @@
 
 #include <cctype>
 
-const std::string BooleanElem::_type = "BooleanElem";
 
 namespace {
 bool IsTrueWord(std::string text) {

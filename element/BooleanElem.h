@@ -5,7 +5,7 @@
 
 class BooleanElem : public DataElem {
  public:
-  static const std::string _type;  // "BooleanElem"
+  static constexpr const char _type[] = "BooleanElem";
 
   explicit BooleanElem(bool value);
   // True when the lower-cased text is exactly "true", "yes" or "y"; false for anything else.

@@ -5,7 +5,6 @@
 #include "element/ListElem.h"
 #include "element/TextConversion.h"
 
-const std::string CompositeElem::_type = "CompositeElem";
 
 CompositeElem::ElementIteratorImpl::ElementIteratorImpl(CompositeElem* composite, ElementIterator* first)
     : _current(first), _pending(composite->getEnclosure()), _composite(composite) {}

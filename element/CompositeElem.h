@@ -7,7 +7,7 @@
 
 class CompositeElem : public MapElem {
  public:
-  static const std::string _type;  // "CompositeElem"
+  static constexpr const char _type[] = "CompositeElem";
 
   // Walks the composite's own entries, then the enclosure's (and so on up a chain of composites).
   class ElementIteratorImpl : public ElementIterator {

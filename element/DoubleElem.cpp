@@ -6,7 +6,6 @@
 
 #include "element/TextConversion.h"
 
-const std::string DoubleElem::_type = "DoubleElem";
 
 DoubleElem::DoubleElem(double value) : _value(value) {}
 

@@ -5,7 +5,7 @@
 
 class DoubleElem : public DataElem {
  public:
-  static const std::string _type;  // "DoubleElem"
+  static constexpr const char _type[] = "DoubleElem";
 
   explicit DoubleElem(double value);
 

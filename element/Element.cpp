@@ -5,7 +5,6 @@
 
 #include "element/AliasElem.h"
 
-const std::string Element::_type = "Element";
 
 Element::Element() : _parent(nullptr), _appendedTo(nullptr) {}
 

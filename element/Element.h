@@ -18,7 +18,9 @@ class MapElem;
 
 class Element {
  public:
-  static const std::string _type;  // "Element"
+  // The class name. A constant, so that it is valid even while other files are being statically
+  // initialised (elements may be built before main).
+  static constexpr const char _type[] = "Element";
 
   Element();
   virtual ~Element();

@@ -2,7 +2,6 @@
 
 #include "element/TextConversion.h"
 
-const std::string IntegerElem::_type = "IntegerElem";
 
 IntegerElem::IntegerElem(int value) : _value(value) {}
 

@@ -5,7 +5,7 @@
 
 class IntegerElem : public DataElem {
  public:
-  static const std::string _type;  // "IntegerElem"
+  static constexpr const char _type[] = "IntegerElem";
 
   explicit IntegerElem(int value);
 

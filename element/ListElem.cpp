@@ -10,7 +10,6 @@
 #include "element/StringElem.h"
 #include "element/TextConversion.h"
 
-const std::string ListElem::_type = "ListElem";
 
 namespace {
 void RequireElement(Element* child) {

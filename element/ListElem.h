@@ -11,7 +11,7 @@ class CompositeElem;
 
 class ListElem : public NonterminalElem {
  public:
-  static const std::string _type;  // "ListElem"
+  static constexpr const char _type[] = "ListElem";
 
   // Walks the list by index. The list is not owned.
   class ListIterator : public ElementIterator {

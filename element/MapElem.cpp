@@ -4,7 +4,6 @@
 
 #include "element/TextConversion.h"
 
-const std::string MapElem::_type = "MapElem";
 
 namespace {
 void RequireElement(Element* child) {

@@ -8,7 +8,7 @@
 
 class MapElem : public NonterminalElem {
  public:
-  static const std::string _type;  // "MapElem"
+  static constexpr const char _type[] = "MapElem";
 
   // Walks the map's own entries in name order. The map is not owned.
   class ElementIteratorImpl : public ElementIterator {

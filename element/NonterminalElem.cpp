@@ -1,6 +1,5 @@
 #include "element/NonterminalElem.h"
 
-const std::string NonterminalElem::_type = "NonterminalElem";
 
 NonterminalElem::NonterminalElem() = default;
 

@@ -5,7 +5,7 @@
 
 class NonterminalElem : public Element {
  public:
-  static const std::string _type;  // "NonterminalElem"
+  static constexpr const char _type[] = "NonterminalElem";
 
   NonterminalElem();
 

@@ -1,6 +1,5 @@
 #include "element/NullElem.h"
 
-const std::string NullElem::_type = "NullElem";
 
 NullElem::NullElem() = default;
 

@@ -5,7 +5,7 @@
 
 class NullElem : public DataElem {
  public:
-  static const std::string _type;  // "NullElem"
+  static constexpr const char _type[] = "NullElem";
 
   NullElem();
 

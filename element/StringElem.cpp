@@ -4,7 +4,6 @@
 
 #include "element/TextConversion.h"
 
-const std::string StringElem::_type = "StringElem";
 
 namespace {
 std::string LowerCase(std::string text) {

@@ -5,7 +5,7 @@
 
 class StringElem : public DataElem {
  public:
-  static const std::string _type;  // "StringElem"
+  static constexpr const char _type[] = "StringElem";
 
   explicit StringElem(std::string value);  // encoding ""
   StringElem(std::string value, std::string encoding);

@@ -2,8 +2,6 @@
 
 #include "element/TextConversion.h"
 
-const std::string TerminalElem::_type = "TerminalElem";
-const std::string DataElem::_type = "DataElem";
 
 namespace {
 std::string NameOf(Element* child) { return child != nullptr ? child->getName() : std::string(); }

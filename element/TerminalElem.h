@@ -6,7 +6,7 @@
 
 class TerminalElem : public Element {
  public:
-  static const std::string _type;  // "TerminalElem"
+  static constexpr const char _type[] = "TerminalElem";
 
   TerminalElem();
 
@@ -33,7 +33,7 @@ class TerminalElem : public Element {
 
 class DataElem : public TerminalElem {
  public:
-  static const std::string _type;  // "DataElem"
+  static constexpr const char _type[] = "DataElem";
 
   DataElem();
 

@@ -142,29 +142,24 @@ unsigned char* ahtom(const char* hex, unsigned char* out) {
 }
 
 std::string StrToBase64(const unsigned char* bytes, int length) {
-  std::string text;
-  if (bytes == nullptr || length <= 0) return text;
-  text.reserve((static_cast<size_t>(length) + 2) / 3 * 4);
+  if (bytes == nullptr || length <= 0) return std::string();
+  std::string text((static_cast<size_t>(length) + 2) / 3 * 4, '=');
+  char* out = &text[0];
   int i = 0;
   for (; i + 3 <= length; i += 3) {
     unsigned long group = (static_cast<unsigned long>(bytes[i]) << 16) | (bytes[i + 1] << 8) | bytes[i + 2];
-    text += ToBase64[(group >> 18) & 0x3F];
-    text += ToBase64[(group >> 12) & 0x3F];
-    text += ToBase64[(group >> 6) & 0x3F];
-    text += ToBase64[group & 0x3F];
+    *out++ = ToBase64[(group >> 18) & 0x3F];
+    *out++ = ToBase64[(group >> 12) & 0x3F];
+    *out++ = ToBase64[(group >> 6) & 0x3F];
+    *out++ = ToBase64[group & 0x3F];
   }
-  int rest = length - i;
-  if (rest == 1) {
+  int rest = length - i;  // 1 or 2 bytes left: two or three characters, the "=" already there
+  if (rest > 0) {
     unsigned long group = static_cast<unsigned long>(bytes[i]) << 16;
-    text += ToBase64[(group >> 18) & 0x3F];
-    text += ToBase64[(group >> 12) & 0x3F];
-    text += "==";
-  } else if (rest == 2) {
-    unsigned long group = (static_cast<unsigned long>(bytes[i]) << 16) | (bytes[i + 1] << 8);
-    text += ToBase64[(group >> 18) & 0x3F];
-    text += ToBase64[(group >> 12) & 0x3F];
-    text += ToBase64[(group >> 6) & 0x3F];
-    text += '=';
+    if (rest == 2) group |= static_cast<unsigned long>(bytes[i + 1]) << 8;
+    *out++ = ToBase64[(group >> 18) & 0x3F];
+    *out++ = ToBase64[(group >> 12) & 0x3F];
+    if (rest == 2) *out++ = ToBase64[(group >> 6) & 0x3F];
   }
   return text;
 }

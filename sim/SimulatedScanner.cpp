@@ -1,6 +1,7 @@
 #include "sim/SimulatedScanner.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -331,6 +332,59 @@ void SimulatedScanner::StartStreaming(const Job& job) {
   streamedBytes_ = 0;
   timeoutsLeft_ = m.timeoutsBeforeData;
   lastImage_ = std::move(pnm);
+}
+
+bool ParseScannerMisbehaviour(const std::string& text, ScannerMisbehaviour* out, std::string* error) {
+  ScannerMisbehaviour m;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(',', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string item = text.substr(start, end - start);
+    start = end + 1;
+    if (item.empty()) {
+      if (end == text.size()) break;
+      continue;
+    }
+    const size_t eq = item.find('=');
+    const std::string key = item.substr(0, eq);
+    const std::string value = eq == std::string::npos ? std::string() : item.substr(eq + 1);
+    const bool hasValue = eq != std::string::npos;
+    auto number = [&](int64_t max, int64_t* n) {
+      if (!hasValue || value.empty() || value.size() > 18 ||
+          value.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+      *n = std::stoll(value);
+      return *n <= max;
+    };
+    int64_t n = 0;
+    bool ok = true;
+    if (key == "timeouts") {
+      ok = number(1000000, &n);
+      m.timeoutsBeforeData = int(n);
+    } else if (key == "gone-after") {
+      ok = number(INT64_MAX, &n);
+      m.goneAfterBytes = n;
+    } else if (key == "short") {
+      ok = number(INT64_MAX, &n);
+      m.shortImageBy = size_t(n);
+    } else if (key == "exception" || key == "split" || key == "no-reply") {
+      ok = hasValue && !value.empty();
+      (key == "exception" ? m.exceptionFor : key == "split" ? m.splitReplyFor : m.noReplyFor).push_back(value);
+    } else if (key == "unknown-packets" && !hasValue) {
+      m.unknownPackets = true;
+    } else if (key == "corrupt-header" && !hasValue) {
+      m.corruptHeader = true;
+    } else {
+      ok = false;
+    }
+    if (!ok) {
+      if (error) *error = "unknown or malformed misbehaviour \"" + item + "\"";
+      return false;
+    }
+  }
+  if (out) *out = m;
+  return true;
 }
 
 std::shared_ptr<SimulatedScanner> InstallSimulatedScanner(tarvell::usb::SimBus& bus,

@@ -133,6 +133,13 @@ class SimulatedScanner : public tarvell::usb::SimDeviceModel {
   uint32_t random_;
 };
 
+// Reads misbehaviour from a comma-separated list, for command lines and scripts:
+//   timeouts=N  gone-after=BYTES  exception=METHOD  split=METHOD  no-reply=METHOD
+//   unknown-packets  short=BYTES  corrupt-header
+// (exception, split and no-reply may repeat). An empty text is a well-behaved device. On an
+// unknown or malformed item returns false with a message in *error and leaves *out unchanged.
+bool ParseScannerMisbehaviour(const std::string& text, ScannerMisbehaviour* out, std::string* error);
+
 // Plugs a simulated K310 at options.locationID on `bus`, served by a SimulatedScanner built
 // from `options`. The device keeps the model alive; the returned pointer lets tests watch it
 // and change its misbehaviour between jobs.

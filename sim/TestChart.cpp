@@ -235,7 +235,7 @@ Rgb PatchColour(int index) {
 std::string ChartRequestProblem(const ChartRequest& r) {
   if (r.contentType < kContentLineArt || r.contentType > kContentColour)
     return "unknown content type " + std::to_string(r.contentType);
-  if (r.resolution < 1 || r.resolution > 1200)
+  if (r.resolution < 1 || r.resolution > 600)
     return "unsupported resolution " + std::to_string(r.resolution);
   const ScanWindow& w = r.window;
   if (w.left < 0 || w.top < 0 || w.right <= w.left || w.bottom <= w.top)

@@ -50,7 +50,7 @@ struct Rgb {
 };
 
 // Why a request cannot be scanned (empty when it can): unknown content type, resolution
-// outside 1..1200 dpi, or a window that is empty or starts off the glass.
+// outside 1..600 dpi (the device's range), or a window that is empty or starts off the glass.
 std::string ChartRequestProblem(const ChartRequest& request);
 
 // Geometry of the image for a request whose problem is empty. The window is clipped to the

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "imaging/ImageConversion.h"
 #include "platform/system/Types.h"
 #include "platform/usb/USB.h"
 
@@ -110,7 +111,7 @@ class CSimpleScanner {
   UInt32 m_tiffSize;
   UInt32 m_imageWidth;
   UInt32 m_imageHeight;
-  std::unique_ptr<UInt8[]> m_tiffData;  // m_tiffSize bytes
+  TIFFBlock m_tiffData;  // m_tiffSize bytes, the conversion's own block
   UInt32 m_resolutionX;
   UInt32 m_resolutionY;
   bool m_opened;

@@ -222,8 +222,8 @@ IOReturn CSimpleScanner::MyScanToBuffer(std::unique_ptr<ScanData>* imageData) {
   endJobPage = 0;
   m_scanData.reset();
   int idleReads = 0;
+  std::vector<UInt8> buffer(tarvell::kScanJobDataBufferSize, 0);
   while (endJobPage == 0) {
-    std::vector<UInt8> buffer(tarvell::kScanJobDataBufferSize, 0);
     UInt32 count = tarvell::kScanJobDataBufferSize;
     const IOReturn status = ReadDataPipeToBuffer(buffer.data(), &count);
     BridgeNSLog("endJobPage: %d", int(endJobPage));

@@ -49,4 +49,3 @@ BENCHMARK(BM_RenderChart)
     ->Args({kContentColour, 600})
     ->Unit(benchmark::kMillisecond);
 
-BENCHMARK_MAIN();

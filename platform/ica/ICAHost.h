@@ -23,6 +23,11 @@ typedef UInt32 ICAObject;
 
 constexpr ICAError unimpErr = -4;  // the module offers no such callback
 constexpr ICAError kICAIndexOutOfRangeErr = -9907;
+// Statuses of a scan that delivers no file: the device did not send an image, the device went
+// away during the scan, the image it sent could not be turned into a file.
+constexpr ICAError kICACommunicationErr = -9900;
+constexpr ICAError kICADeviceNotFoundErr = -9901;
+constexpr ICAError kICAFileCorruptedErr = -9903;
 
 // Four-character codes of object types, subtypes, data types, messages and events.
 constexpr OSType kICADevice = FourCC("icdv");

@@ -88,6 +88,9 @@ TEST(ElementTest, InstanceOfWalksTheClassChain) {
     EXPECT_TRUE(c.instanceOf(name)) << name;
   }
   EXPECT_FALSE(c.instanceOf("ListElem"));
+  EXPECT_TRUE(c.instanceOf(MapElem::_type));
+  EXPECT_EQ(std::string(DataElem::_type), "DataElem");
+  EXPECT_EQ(std::string(NonterminalElem::_type), "NonterminalElem");
   OperationElem op;
   EXPECT_TRUE(op.instanceOf("TerminalElem"));
   EXPECT_FALSE(op.instanceOf("DataElem"));

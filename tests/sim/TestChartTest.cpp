@@ -70,6 +70,8 @@ TEST(TestChartGeometry, UnusableRequestsAreNamedNotRendered) {
   EXPECT_NE(ChartRequestProblem(Request(3, 300, 0, 0, 10, 10)), "");
   EXPECT_NE(ChartRequestProblem(Request(-1, 300, 0, 0, 10, 10)), "");
   EXPECT_NE(ChartRequestProblem(Request(kContentColour, 0, 0, 0, 10, 10)), "");
+  EXPECT_NE(ChartRequestProblem(Request(kContentColour, 601, 0, 0, 10, 10)), "");
+  EXPECT_EQ(ChartRequestProblem(Request(kContentColour, 600, 0, 0, 10, 10)), "");
   EXPECT_NE(ChartRequestProblem(Request(kContentColour, 300, 10, 0, 10, 10)), "");
   EXPECT_NE(ChartRequestProblem(Request(kContentColour, 300, 0, 10, 10, 5)), "");
   EXPECT_NE(ChartRequestProblem(Request(kContentColour, 300, -1, 0, 10, 10)), "");

@@ -52,6 +52,16 @@ T* put(Element* container, const std::string& name, T* child) {
     return child;
 }
 
+// Reaches the store during static initialisation, before the store's own
+// translation unit (linked after this one) has run its initialisers.
+const bool kTreeDuringStaticInit =
+    ObjectStore::getElement("root.sys.class") == ObjectStore::getClasses() &&
+    ObjectStore::getClasses() != nullptr;
+
+TEST(ObjectStoreStartUp, TheTreeIsThereForStaticInitialisers) {
+    EXPECT_TRUE(kTreeDuringStaticInit);
+}
+
 class ObjectStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {

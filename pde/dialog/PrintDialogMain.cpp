@@ -1,0 +1,186 @@
+// print-dialog: the stand-in print dialog. Loads the Finishing bundle, opens a printer's PPD,
+// shows the panel, applies --set choices as clicks and prints the resulting settings as lp options.
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "pde/dialog/DialogHost.h"
+
+#ifndef TARVELL_DEFAULT_BUNDLE
+#define TARVELL_DEFAULT_BUNDLE "Finishing.plugin"
+#endif
+
+using tarvell::dialog::PanelControl;
+using tarvell::dialog::PanelSession;
+using tarvell::dialog::PlugInHost;
+
+namespace {
+
+const char kUsage[] =
+    "usage: print-dialog --ppd FILE [--bundle DIR] [--lang LANG] [--set OPTION=CHOICE]... [--json]\n";
+
+std::string Json(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += char(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+int Fail(const std::string& message, int code = 2) {
+  std::fprintf(stderr, "print-dialog: %s\n", message.c_str());
+  return code;
+}
+
+void PrintText(const std::string& title, const std::vector<PanelControl>& controls,
+               const std::vector<std::pair<std::string, std::string>>& summary,
+               const std::map<std::string, std::string>& settings) {
+  std::printf("Panel \"%s\"\n", title.c_str());
+  if (controls.empty()) std::printf("  (no finishing option of this printer is on the panel)\n");
+  for (const PanelControl& c : controls) {
+    if (c.popup) {
+      std::printf("  %s: pop-up \"%s\", value %d\n", c.keyword.c_str(), c.title.c_str(), c.value);
+      for (size_t i = 0; i < c.items.size(); ++i)
+        std::printf("    %c %zu %-24s \"%s\"%s\n", int(i + 1) == c.value ? '*' : ' ', i + 1,
+                    c.items[i].choice.c_str(), c.items[i].text.c_str(), c.items[i].enabled ? "" : "  (disabled)");
+    } else {
+      std::printf("  %s: checkbox [%c] \"%s\", value %d\n", c.keyword.c_str(), c.value ? 'x' : ' ',
+                  c.title.c_str(), c.value);
+    }
+  }
+  std::printf("Summary\n");
+  for (const auto& line : summary) std::printf("  %s: %s\n", line.first.c_str(), line.second.c_str());
+  std::printf("Settings\n ");
+  for (const auto& kv : settings) std::printf(" -o %s=%s", kv.first.c_str(), kv.second.c_str());
+  std::printf("\n");
+}
+
+void PrintJson(const std::vector<PanelControl>& controls,
+               const std::vector<std::pair<std::string, std::string>>& summary,
+               const std::map<std::string, std::string>& settings) {
+  std::string out = "{\"controls\": [";
+  for (size_t i = 0; i < controls.size(); ++i) {
+    const PanelControl& c = controls[i];
+    out += std::string(i ? ", " : "") + "{\"keyword\": " + Json(c.keyword) + ", \"kind\": " +
+           (c.popup ? "\"popup\"" : "\"checkbox\"") + ", \"value\": " + std::to_string(c.value);
+    if (c.popup) {
+      out += ", \"items\": [";
+      for (size_t k = 0; k < c.items.size(); ++k)
+        out += std::string(k ? ", " : "") + "{\"choice\": " + Json(c.items[k].choice) + ", \"text\": " +
+               Json(c.items[k].text) + ", \"enabled\": " + (c.items[k].enabled ? "true" : "false") + "}";
+      out += "]";
+    }
+    out += "}";
+  }
+  out += "], \"summary\": [";
+  for (size_t i = 0; i < summary.size(); ++i)
+    out += std::string(i ? ", " : "") + "{\"title\": " + Json(summary[i].first) + ", \"text\": " +
+           Json(summary[i].second) + "}";
+  out += "], \"settings\": {";
+  bool first = true;
+  for (const auto& kv : settings) {
+    out += std::string(first ? "" : ", ") + Json(kv.first) + ": " + Json(kv.second);
+    first = false;
+  }
+  out += "}}\n";
+  std::fputs(out.c_str(), stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string ppdPath, bundlePath = TARVELL_DEFAULT_BUNDLE, language;
+  std::vector<std::pair<std::string, std::string>> choices;
+  bool json = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    bool hasValue = i + 1 < argc;
+    if (arg == "--ppd" && hasValue) {
+      ppdPath = argv[++i];
+    } else if (arg == "--bundle" && hasValue) {
+      bundlePath = argv[++i];
+    } else if (arg == "--lang" && hasValue) {
+      language = argv[++i];
+    } else if (arg == "--set" && hasValue) {
+      std::string set = argv[++i];
+      size_t eq = set.find('=');
+      if (eq == std::string::npos || eq == 0 || eq + 1 == set.size())
+        return Fail("--set needs OPTION=CHOICE, got \"" + set + "\"");
+      choices.emplace_back(set.substr(0, eq), set.substr(eq + 1));
+    } else if (arg == "--json") {
+      json = true;
+    } else if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else {
+      std::fputs(kUsage, stderr);
+      return Fail("unknown or incomplete argument " + arg);
+    }
+  }
+  if (ppdPath.empty()) {
+    std::fputs(kUsage, stderr);
+    return Fail("--ppd is required");
+  }
+  if (!language.empty()) PMBundleSetPreferredLanguages({language});
+
+  std::string error;
+  ppd_file_t* ppd = tarvell::dialog::OpenPPD(ppdPath, &error);
+  if (!ppd) return Fail(error);
+  int exitCode = 0;
+  {
+    std::unique_ptr<PlugInHost> host = PlugInHost::Load(bundlePath, &error);
+    if (!host) {
+      ppdClose(ppd);
+      return Fail("cannot load the plug-in bundle: " + error);
+    }
+    PanelSession panel(*host, ppd);
+    OSStatus status = panel.Prologue();
+    if (status != noErr) {
+      exitCode = Fail("the panel's Prologue failed (" + std::to_string(status) + ")");
+    } else {
+      status = panel.Initialize();
+      bool shown = status == noErr;
+      if (status != noErr && status != kPMInvalidPDEContext)
+        exitCode = Fail("the panel's Initialize failed (" + std::to_string(status) + ")");
+      if (shown) panel.Open();
+      for (const auto& choice : choices) {
+        if (exitCode) break;
+        if (!shown || !panel.Choose(choice.first, choice.second, &error)) {
+          exitCode = Fail(shown ? error : "option " + choice.first + " is not on the Finishing panel", 3);
+        }
+      }
+      std::vector<std::pair<std::string, std::string>> summary;
+      if (shown) {
+        panel.GetSummary(&summary);
+        panel.Sync(false);
+      }
+      if (!exitCode) {
+        if (json)
+          PrintJson(panel.Controls(), summary, panel.Settings());
+        else
+          PrintText(panel.title(), panel.Controls(), summary, panel.Settings());
+      }
+      panel.Close();
+      panel.Terminate();
+    }
+  }
+  ppdClose(ppd);
+  return exitCode;
+}

@@ -1,0 +1,162 @@
+#!/usr/bin/env python3
+"""Counts the finishing keywords that real PPDs use.
+
+Sources: the compressed PPD archives behind the driver programs in /usr/lib/cups/driver/
+(openprinting-ppds, postscript-hp) and the plain PPD files under /usr/share/ppd/.
+
+  survey.py extract DIR        write every PPD once into DIR (one file each)
+  survey.py count DIR          count *OpenUI keywords that look like finishing options
+  survey.py list DIR MIN       print the finishing keywords used by at least MIN PPDs,
+                               as <string> lines for the bundle's PMPPDKeysSupported
+  survey.py coverage DIR PLIST DIALOG [BUNDLE]
+                               run the print dialog on every PPD that has a finishing
+                               option and report how many show at least one control
+"""
+import collections
+import importlib.machinery
+import importlib.util
+import json
+import lzma
+import os
+import re
+import subprocess
+import sys
+
+DRIVERS = ["/usr/lib/cups/driver/openprinting-ppds", "/usr/lib/cups/driver/postscript-hp"]
+PLAIN_DIRS = ["/usr/share/ppd"]
+
+# Option keywords that name a finishing step (matched without regard to case).
+FINISHING = re.compile(
+    r"staple|stapl|punch|hole|fold|booklet|saddle|bind|binding|outputbin|outbin|collat|"
+    r"offset|jog|shift|sort|stack|finish|trim|crease|perfect|coil|tray.*out|"
+    r"mailbox|separat|bundle|wrap|cut", re.I)
+# Keywords that match the pattern above but are no finishing step.
+NOT_FINISHING = re.compile(
+    r"^(Resolution|PageSize|PageRegion|InputSlot|MediaType|ColorModel|Duplex)$|"
+    r"Shift(Left|Right|Up|Down|Image|Front|Back)|Folder(Number|Password)|ImageShift|Margin|Halftone|Screen|Toner|Cut[A-Z]*Media|"
+    r"Separation|ColorSep|Bundle[A-Z]*Color", re.I)
+
+OPENUI = re.compile(rb"^\*OpenUI\s+\*([^\s/:]+)")
+OPENGROUP = re.compile(rb"^\*OpenGroup:\s*(\S+)")
+CLOSEGROUP = re.compile(rb"^\*CloseGroup")
+
+
+def load_driver(path):
+    loader = importlib.machinery.SourceFileLoader("ppdarchive", path)
+    spec = importlib.util.spec_from_loader("ppdarchive", loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)  # the program's main() runs only as __main__
+    index = module.load()
+    archive = lzma.decompress(__import__("base64").b64decode(index.pop("ARCHIVE").encode("ascii")))
+    for name, entry in index.items():
+        start, length = entry[0], entry[1]
+        yield name, archive[start:start + length]
+
+
+def extract(outdir):
+    os.makedirs(outdir, exist_ok=True)
+    count = 0
+    for drv in DRIVERS:
+        tag = os.path.basename(drv)
+        for name, data in load_driver(drv):
+            target = os.path.join(outdir, tag + "__" + name.split("/", 1)[1].replace("/", "__"))
+            with open(target, "wb") as f:
+                f.write(data)
+            count += 1
+    for base in PLAIN_DIRS:
+        for root, _, files in os.walk(base):
+            for fn in files:
+                src = os.path.join(root, fn)
+                target = os.path.join(outdir, "plain__" + os.path.relpath(src, base).replace("/", "__"))
+                with open(src, "rb") as a, open(target, "wb") as b:
+                    b.write(a.read())
+                count += 1
+    print(f"{count} PPDs written to {outdir}")
+
+
+def ppd_files(ppddir):
+    return sorted(os.path.join(ppddir, f) for f in os.listdir(ppddir))
+
+
+def options_of(path):
+    """The PPD's option keywords, less the installable-hardware ones (no user choice)."""
+    found = []
+    group = b""
+    with open(path, "rb") as f:
+        for line in f:
+            g = OPENGROUP.match(line)
+            if g:
+                group = g.group(1).split(b"/")[0]
+                continue
+            if CLOSEGROUP.match(line):
+                group = b""
+                continue
+            m = OPENUI.match(line)
+            if m and group != b"InstallableOptions":
+                found.append(m.group(1).decode("ascii", "replace"))
+    return found
+
+
+def is_finishing(keyword):
+    return bool(FINISHING.search(keyword)) and not NOT_FINISHING.search(keyword)
+
+
+def count(ppddir, minimum=1, quiet=False):
+    per_keyword = collections.Counter()
+    total = with_finishing = 0
+    for path in ppd_files(ppddir):
+        total += 1
+        keys = {k for k in options_of(path) if is_finishing(k)}
+        if keys:
+            with_finishing += 1
+        per_keyword.update(keys)
+    chosen = [k for k, n in per_keyword.most_common() if n >= minimum]
+    if not quiet:
+        print(f"PPDs: {total}; with a finishing option: {with_finishing}; "
+              f"distinct finishing keywords: {len(per_keyword)}; used by >= {minimum} PPDs: {len(chosen)}")
+        for k, n in per_keyword.most_common():
+            print(f"{n:6d} {k}")
+    return chosen
+
+
+def coverage(ppddir, plist, dialog, bundle=None):
+    supported = set(re.findall(r"<string>([^<]+)</string>",
+                               open(plist).read().split("PMPPDKeysSupported", 1)[1].split("</array>", 1)[0]))
+    total = shown = unreadable = 0
+    missing = collections.Counter()
+    for path in ppd_files(ppddir):
+        keys = {k for k in options_of(path) if is_finishing(k)}
+        if not keys:
+            continue
+        total += 1
+        args = [dialog, "--ppd", path, "--json"] + (["--bundle", bundle] if bundle else [])
+        out = subprocess.run(args, capture_output=True)
+        controls = []
+        if out.returncode == 0:
+            controls = json.loads(out.stdout.decode("utf-8"))["controls"]
+        else:
+            unreadable += 1
+        if controls:
+            shown += 1
+        else:
+            missing.update(keys - supported)
+    print(f"PPDs with a finishing option: {total}; showing at least one control: {shown} "
+          f"({100.0 * shown / max(total, 1):.1f}%); refused by the dialog (e.g. unreadable): {unreadable}")
+    for k, n in missing.most_common(20):
+        print(f"  not shown: {n:5d} {k}")
+
+
+if __name__ == "__main__":
+    cmd = sys.argv[1] if len(sys.argv) > 1 else ""
+    if cmd == "extract":
+        extract(sys.argv[2])
+    elif cmd == "count":
+        count(sys.argv[2])
+    elif cmd == "list":
+        for k in count(sys.argv[2], int(sys.argv[3]), quiet=True):
+            print(f"\t\t<string>{k}</string>")
+    elif cmd == "coverage":
+        coverage(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5] if len(sys.argv) > 5 else None)
+    else:
+        print(__doc__)
+        sys.exit(2)

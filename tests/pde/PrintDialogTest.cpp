@@ -1,0 +1,90 @@
+// The print-dialog program from end to end on a real PPD with stapling.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+#include "tests/pde/PanelFixture.h"
+
+using tarvell::testing::DataPath;
+
+namespace {
+
+struct Result {
+  int status;
+  std::string out;
+};
+
+Result PrintDialog(const std::string& args) {
+  std::string cmd = std::string(PRINT_DIALOG) + " " + args + " 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  Result r{-1, ""};
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  int status = pclose(p);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+TEST(PrintDialog, ShowsThePanelSummaryAndLpOptions) {
+  Result r = PrintDialog("--ppd " + DataPath("oce-op3073.ppd") + " --set StapleWhen=EndOfSet --set Collate=False");
+  ASSERT_EQ(0, r.status) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Panel \"Finishing\"")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("StapleWhen: pop-up \"Staple\", value 1")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("3 UpperBin                 \"Upper Output Bin\"  (disabled)")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("  Staple: Staple Portrait\n")) << r.out;
+  EXPECT_NE(std::string::npos,
+            r.out.find("-o Collate=False -o Jog=None -o OutputBin=PrintersDefault -o StapleWhen=EndOfSet"))
+      << r.out;
+}
+
+TEST(PrintDialog, JsonCarriesControlsItemsSummaryAndSettings) {
+  Result r = PrintDialog("--ppd " + DataPath("oce-op3073.ppd") + " --json --set Jog=EndOfSet");
+  ASSERT_EQ(0, r.status) << r.out;
+  EXPECT_EQ(0u, r.out.find("{\"controls\": [{\"keyword\": \"Collate\", \"kind\": \"checkbox\", \"value\": 1}, "
+                           "{\"keyword\": \"OutputBin\", \"kind\": \"popup\", \"value\": 1, \"items\": "
+                           "[{\"choice\": \"PrintersDefault\", \"text\": \"Printer's Default\", \"enabled\": true}"))
+      << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("{\"title\": \"Offset\", \"text\": \"Enabled\"}")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("\"settings\": {\"Collate\": \"True\", \"Jog\": \"EndOfSet\", "
+                                          "\"OutputBin\": \"PrintersDefault\", \"StapleWhen\": \"None\"}}"))
+      << r.out;
+}
+
+TEST(PrintDialog, RefusesDisabledChoicesUnknownOptionsAndUnreadablePPDs) {
+  Result disabled = PrintDialog("--ppd " + DataPath("oce-op3073.ppd") +
+                             " --set StapleWhen=EndOfSet --set OutputBin=UpperBin");
+  EXPECT_NE(0, disabled.status);
+  EXPECT_NE(std::string::npos, disabled.out.find("choice UpperBin of OutputBin is disabled")) << disabled.out;
+
+  Result unknown = PrintDialog("--ppd " + DataPath("oce-op3073.ppd") + " --set Stapling=On");
+  EXPECT_NE(0, unknown.status);
+  EXPECT_NE(std::string::npos, unknown.out.find("the PPD has no option Stapling")) << unknown.out;
+
+  Result badChoice = PrintDialog("--ppd " + DataPath("oce-op3073.ppd") + " --set StapleWhen=Twice");
+  EXPECT_NE(0, badChoice.status);
+  EXPECT_NE(std::string::npos, badChoice.out.find("has no choice Twice (choices: EndOfSet, None)")) << badChoice.out;
+
+  Result missing = PrintDialog("--ppd " + DataPath("no-such.ppd"));
+  EXPECT_NE(0, missing.status);
+  EXPECT_NE(std::string::npos, missing.out.find("cannot read PPD")) << missing.out;
+
+  Result garbage = PrintDialog("--ppd " + std::string(TARVELL_SOURCE_DIR) + "/tests/pde/data/README.md");
+  EXPECT_NE(0, garbage.status);
+  EXPECT_NE(std::string::npos, garbage.out.find("cannot read PPD")) << garbage.out;
+
+  Result noBundle = PrintDialog("--ppd " + DataPath("oce-op3073.ppd") + " --bundle /nonexistent");
+  EXPECT_NE(0, noBundle.status);
+  EXPECT_NE(std::string::npos, noBundle.out.find("cannot load the plug-in bundle")) << noBundle.out;
+}
+
+TEST(PrintDialog, APrinterWithoutFinishingShowsAnEmptyPanel) {
+  Result r = PrintDialog("--ppd " + DataPath("pxlmono.ppd") + " --json");
+  ASSERT_EQ(0, r.status) << r.out;
+  EXPECT_EQ("{\"controls\": [], \"summary\": [], \"settings\": {}}\n", r.out);
+}
+
+}  // namespace
