@@ -262,10 +262,12 @@ ChartGeometry ComputeChartGeometry(const ChartRequest& r) {
 }
 
 int64_t ChartXForColumn(const ChartRequest& r, uint32_t col) {
+  if (r.resolution <= 0) return -1;  // no scale: off the glass
   return ((2 * (r.window.left + int64_t(col)) + 1) * (kChartUnitsPerInch / 2)) / r.resolution;
 }
 
 int64_t ChartYForRow(const ChartRequest& r, uint32_t row) {
+  if (r.resolution <= 0) return -1;
   return ((2 * (r.window.top + int64_t(row)) + 1) * (kChartUnitsPerInch / 2)) / r.resolution;
 }
 

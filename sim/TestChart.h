@@ -63,7 +63,8 @@ std::vector<uint8_t> RenderChart(const ChartRequest& request);
 // The chart's colour at a point of the glass given in 1/600 inch; white off the glass.
 Rgb ChartColourAt(int64_t x600, int64_t y600);
 
-// The glass point (1/600 inch) sampled by pixel (col, row) of a request: its centre.
+// The glass point (1/600 inch) sampled by pixel (col, row) of a request: its centre (-1, off
+// the glass, for a request without a resolution).
 int64_t ChartXForColumn(const ChartRequest& request, uint32_t col);
 int64_t ChartYForRow(const ChartRequest& request, uint32_t row);
 
