@@ -10,7 +10,9 @@
 
 #include "driver/ScannerCallbacks.h"
 #include "platform/ica/HostSteps.h"
+#include "platform/ica/ScanCommand.h"
 #include "platform/system/Log.h"
+#include "platform/system/SystemInfo.h"
 #include "platform/usb/LibusbBus.h"
 #include "platform/usb/SimBus.h"
 #include "sim/SimulatedScanner.h"
@@ -77,6 +79,23 @@ ICAError DeleteFile(ScannerObjectInfo* file) {
   ICAError err = send(file, &pb, nullptr);
   tarvell::ica::ForgetObjectRecord(file->icaObject);
   return err;
+}
+
+// The settings dictionary for the set-parameters callback, made as the command-line host makes
+// it, in the dialect the system version selects.
+plist::DictionaryRef ScanAreaSettings(const ScanSettings& settings) {
+  tarvell::ica::ScanRequest request;
+  request.mode = settings.mode == ScanMode::kLineart ? tarvell::ica::ScanRequest::kLineart
+                 : settings.mode == ScanMode::kGray  ? tarvell::ica::ScanRequest::kGray
+                                                     : tarvell::ica::ScanRequest::kColor;
+  request.resolution = UInt32(settings.resolution);
+  request.left = SANE_UNFIX(settings.tlX);
+  request.top = SANE_UNFIX(settings.tlY);
+  request.width = std::max(0.0, SANE_UNFIX(settings.brX) - request.left);
+  request.height = std::max(0.0, SANE_UNFIX(settings.brY) - request.top);
+  SInt32 systemVersion = kDefaultSystemVersion;
+  if (QuerySystemInfo(kSystemVersionSelector, &systemVersion) != noErr) systemVersion = kDefaultSystemVersion;
+  return tarvell::ica::MakeScanSettings(request, systemVersion);
 }
 
 plist::DictionaryRef Checked(plist::DictionaryRef dict) {
@@ -363,7 +382,7 @@ SANE_Status Device::Start() {
   {
     plist::DictionaryRef caps;
     ICAError err = tarvell::ica::GetParameters(record_, &caps);
-    if (err == noErr) err = tarvell::ica::SetParameters(record_, Checked(ScanAreaDictionary(area)));
+    if (err == noErr) err = tarvell::ica::SetParameters(record_, Checked(ScanAreaSettings(settings)));
     if (err != noErr) {
       status = Failed("setting the scan area", err);
     } else {

@@ -59,27 +59,6 @@ AreaRequest AreaFromSettings(const ScanSettings& s) {
   return area;
 }
 
-plist::DictionaryRef ScanAreaDictionary(const AreaRequest& area) {
-  auto oneValue = [](SInt32 value) {
-    plist::DictionaryRef record = plist::MakeDictionary();
-    record->Set("type", plist::MakeString("TWON_ONEVALUE"));
-    record->Set("value", plist::MakeInteger(value));
-    return record;
-  };
-  plist::DictionaryRef scanArea = plist::MakeDictionary();
-  scanArea->Set("ICAP_PIXELTYPE", oneValue(area.pixelType));
-  scanArea->Set("ICAP_BITDEPTH", oneValue(area.bitDepth));
-  scanArea->Set("ICAP_XRESOLUTION", oneValue(area.resolution));
-  scanArea->Set("ICAP_YRESOLUTION", oneValue(area.resolution));
-  scanArea->Set("offsetX", plist::MakeInteger(area.offsetX));
-  scanArea->Set("offsetY", plist::MakeInteger(area.offsetY));
-  scanArea->Set("width", plist::MakeInteger(area.width));
-  scanArea->Set("height", plist::MakeInteger(area.height));
-  plist::DictionaryRef settings = plist::MakeDictionary();
-  settings->Set("userScanArea", scanArea);
-  return settings;
-}
-
 SANE_Parameters ParametersFor(ScanMode mode, SANE_Int width, SANE_Int height) {
   SANE_Parameters p{};
   p.format = mode == ScanMode::kColor ? SANE_FRAME_RGB : SANE_FRAME_GRAY;

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/plist/PropertyList.h"
 #include "platform/system/Types.h"
 
 namespace tarvell::sane {
@@ -29,7 +28,7 @@ struct ScanSettings {
   SANE_Fixed tlX = 0, tlY = 0, brX = 0, brY = 0;  // millimetres
 };
 
-// The scan area as this host hands it to the driver: a "userScanArea" in the capability dialect.
+// The scan area as this host hands it to the driver (the numbers of its "userScanArea").
 struct AreaRequest {
   SInt32 pixelType = 2;   // 0 line art, 1 grey, 2 colour
   SInt32 bitDepth = 8;
@@ -41,8 +40,6 @@ struct AreaRequest {
 };
 
 AreaRequest AreaFromSettings(const ScanSettings& settings);
-// The settings dictionary for the set-parameters callback: {"userScanArea": {...}}.
-plist::DictionaryRef ScanAreaDictionary(const AreaRequest& area);
 
 // The image a scan with `settings` delivers: the driver's rounding of the area, then the device's
 // (colour above 300 dpi comes back at 300 dpi, and the window is clipped to the glass).

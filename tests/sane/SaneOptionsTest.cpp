@@ -1,5 +1,7 @@
 #include "sane/SaneOptions.h"
 
+#include "platform/ica/ScanCommand.h"
+
 #include <gtest/gtest.h>
 #include <sane/saneopts.h>
 
@@ -140,16 +142,43 @@ TEST(SaneOptions, AreaIsHandedToTheDriverInItsOwnUnits) {
   EXPECT_EQ(a.offsetY, 1200);
   EXPECT_EQ(a.width, 1200);
   EXPECT_EQ(a.height, 0);
+}
 
-  plist::DictionaryRef dict = ScanAreaDictionary(a);
-  plist::DictionaryRef area = plist::AsDictionary(dict->Get("userScanArea"));
-  ASSERT_TRUE(area);
-  plist::DictionaryRef pixelType = plist::AsDictionary(area->Get("ICAP_PIXELTYPE"));
-  ASSERT_TRUE(pixelType);
-  EXPECT_EQ(plist::AsString(pixelType->Get("type"))->value(), "TWON_ONEVALUE");
-  EXPECT_EQ(plist::AsNumber(pixelType->Get("value"))->AsInt32(), 0);
-  EXPECT_EQ(plist::AsNumber(area->Get("offsetX"))->AsInt32(), 600);
-  EXPECT_EQ(plist::AsNumber(area->Get("width"))->AsInt32(), 1200);
+TEST(SaneOptions, PredictionsStartFromTheNumbersTheCommandLineHostSends) {
+  // The scan itself sends what tarvell::ica::MakeScanSettings makes; the prediction must start
+  // from the same offsets and sizes.
+  const ScanSettings cases[] = {
+      {ScanMode::kColor, 300, SANE_FIX(0), SANE_FIX(0), SANE_FIX(215.9), SANE_FIX(279.4)},
+      {ScanMode::kGray, 150, SANE_FIX(3.3), SANE_FIX(7.7), SANE_FIX(101.1), SANE_FIX(33.3)},
+      {ScanMode::kLineart, 75, SANE_FIX(10), SANE_FIX(20), SANE_FIX(90), SANE_FIX(80)},
+      {ScanMode::kColor, 600, SANE_FIX(0.04), SANE_FIX(296.9), SANE_FIX(0.05), SANE_FIX(296.926)},
+  };
+  for (const ScanSettings& s : cases) {
+    tarvell::ica::ScanRequest request;
+    request.mode = s.mode == ScanMode::kLineart ? tarvell::ica::ScanRequest::kLineart
+                   : s.mode == ScanMode::kGray  ? tarvell::ica::ScanRequest::kGray
+                                                : tarvell::ica::ScanRequest::kColor;
+    request.resolution = UInt32(s.resolution);
+    request.left = SANE_UNFIX(s.tlX);
+    request.top = SANE_UNFIX(s.tlY);
+    request.width = SANE_UNFIX(s.brX) - request.left;
+    request.height = SANE_UNFIX(s.brY) - request.top;
+    plist::DictionaryRef dict = tarvell::ica::MakeScanSettings(request, 0x1039);
+    plist::DictionaryRef area = plist::AsDictionary(dict->Get("userScanArea"));
+    ASSERT_TRUE(area);
+    auto number = [&](const char* key) { return plist::AsNumber(area->Get(key))->AsInt32(); };
+    auto record = [&](const char* key) {
+      return plist::AsNumber(plist::AsDictionary(area->Get(key))->Get("value"))->AsInt32();
+    };
+    const AreaRequest a = AreaFromSettings(s);
+    EXPECT_EQ(a.offsetX, number("offsetX"));
+    EXPECT_EQ(a.offsetY, number("offsetY"));
+    EXPECT_EQ(a.width, number("width"));
+    EXPECT_EQ(a.height, number("height"));
+    EXPECT_EQ(a.pixelType, record("ICAP_PIXELTYPE"));
+    EXPECT_EQ(a.bitDepth, record("ICAP_BITDEPTH"));
+    EXPECT_EQ(a.resolution, record("ICAP_XRESOLUTION"));
+  }
 }
 
 SANE_Parameters Predict(ScanMode mode, int dpi, double l, double t, double r, double b) {
