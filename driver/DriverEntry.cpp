@@ -1,6 +1,7 @@
 #include "platform/ica/CommandLineHost.h"
 #include "platform/system/Log.h"
 #include "driver/ScannerCallbacks.h"
+#include "driver/SimulatedScannerSetup.h"
 
 void RegisterScannerCallbacks() {
   ICD_ScannerCallbackFunctions& table = gICDScannerCallbackFunctions;
@@ -28,5 +29,6 @@ int DriverMain(int argc, char** argv) {
   gTimerValueInSeconds = 1.0;
   BridgeNSLog("main()");
   RegisterScannerCallbacks();
+  UseSimulatedScannerOnHost();
   return ICD_ScannerMain(argc, argv);
 }

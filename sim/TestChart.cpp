@@ -235,7 +235,7 @@ Rgb PatchColour(int index) {
 std::string ChartRequestProblem(const ChartRequest& r) {
   if (r.contentType < kContentLineArt || r.contentType > kContentColour)
     return "unknown content type " + std::to_string(r.contentType);
-  if (r.resolution < 1 || r.resolution > 1200)
+  if (r.resolution < 1 || r.resolution > 600)
     return "unsupported resolution " + std::to_string(r.resolution);
   const ScanWindow& w = r.window;
   if (w.left < 0 || w.top < 0 || w.right <= w.left || w.bottom <= w.top)
@@ -262,10 +262,12 @@ ChartGeometry ComputeChartGeometry(const ChartRequest& r) {
 }
 
 int64_t ChartXForColumn(const ChartRequest& r, uint32_t col) {
+  if (r.resolution <= 0) return -1;  // no scale: off the glass
   return ((2 * (r.window.left + int64_t(col)) + 1) * (kChartUnitsPerInch / 2)) / r.resolution;
 }
 
 int64_t ChartYForRow(const ChartRequest& r, uint32_t row) {
+  if (r.resolution <= 0) return -1;
   return ((2 * (r.window.top + int64_t(row)) + 1) * (kChartUnitsPerInch / 2)) / r.resolution;
 }
 

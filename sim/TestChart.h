@@ -50,7 +50,7 @@ struct Rgb {
 };
 
 // Why a request cannot be scanned (empty when it can): unknown content type, resolution
-// outside 1..1200 dpi, or a window that is empty or starts off the glass.
+// outside 1..600 dpi (the device's range), or a window that is empty or starts off the glass.
 std::string ChartRequestProblem(const ChartRequest& request);
 
 // Geometry of the image for a request whose problem is empty. The window is clipped to the
@@ -63,7 +63,8 @@ std::vector<uint8_t> RenderChart(const ChartRequest& request);
 // The chart's colour at a point of the glass given in 1/600 inch; white off the glass.
 Rgb ChartColourAt(int64_t x600, int64_t y600);
 
-// The glass point (1/600 inch) sampled by pixel (col, row) of a request: its centre.
+// The glass point (1/600 inch) sampled by pixel (col, row) of a request: its centre (-1, off
+// the glass, for a request without a resolution).
 int64_t ChartXForColumn(const ChartRequest& request, uint32_t col);
 int64_t ChartYForRow(const ChartRequest& request, uint32_t row);
 

@@ -8,6 +8,7 @@
 
 #include "platform/ica/HostSteps.h"
 #include "platform/ica/ICAHost.h"
+#include "platform/ica/ScanCommand.h"
 #include "platform/system/Log.h"
 #include "platform/system/SystemInfo.h"
 #include "platform/usb/LibusbBus.h"
@@ -16,6 +17,11 @@
 namespace tarvell {
 namespace ica {
 namespace {
+
+const HostOptions*& Running() {
+  static const HostOptions* running = nullptr;
+  return running;
+}
 
 SimulatedScannerMaker& Maker() {
   static SimulatedScannerMaker maker;
@@ -72,6 +78,20 @@ const std::vector<HostOption>& HostOptionTable() {
        "the system version the host reports, in BCD (default 0x1039); up to 0x102F selects the "
        "flat capability dictionary, e.g. 0x1028"},
       {"verbose", 'v', nullptr, "show the driver's log lines on standard error"},
+      {"output", 'o', "FILE", "scan: write the TIFF to FILE (default: the name the driver gives)"},
+      {"mode", 0, "MODE", "scan: Lineart, Gray or Color (default Color)"},
+      {"resolution", 0, "DPI", "scan: dots per inch, 75 to 600 (default 300)"},
+      {"left", 'l', "MM", "scan: left edge of the area in millimetres (default 0)"},
+      {"top", 't', "MM", "scan: top edge of the area in millimetres (default 0)"},
+      {"width", 'x', "MM", "scan: width of the area in millimetres (default 215.9, letter)"},
+      {"height", 'y', "MM", "scan: height of the area in millimetres (default 279.4, letter)"},
+      {"scale", 0, "PERCENT", "scan: scale, 10 to 1000 (default 100)"},
+      {"progress", 0, nullptr, "scan: show bytes received of bytes expected on standard error"},
+      {"sim-fault", 0, "SPEC",
+       "testing aid: make the --simulate scanner misbehave; SPEC is a comma-separated list of "
+       "timeouts=N (image reads that time out first), gone-after=BYTES (unplugged after that "
+       "much of the image), exception=METHOD, no-reply=METHOD, split-reply=METHOD, "
+       "unknown-packets, short-image=BYTES, corrupt-header"},
       {"help", 'h', nullptr, "show this help and exit"},
   };
   return table;
@@ -81,6 +101,8 @@ const std::vector<HostCommand>& HostCommandTable() {
   static const std::vector<HostCommand> table = {
       {"list", "list", "search the bus, open every scanner found and print it", RunList},
       {"caps", "caps", "print the capability dictionary of the scanner", RunCaps},
+      {"scan", "scan [options] [-o FILE]",
+       "scan one area (default: colour, 300 dpi, letter) and write it as TIFF", RunScan},
   };
   return table;
 }
@@ -232,6 +254,11 @@ bool ParseCommandLine(int argc, char** argv, HostOptions* options, std::string* 
 
 void SetSimulatedScannerMaker(SimulatedScannerMaker maker) { Maker() = std::move(maker); }
 
+const HostOptions& RunningHostOptions() {
+  static const HostOptions none;
+  return Running() ? *Running() : none;
+}
+
 int RunList(const HostOptions& options) {
   if (!options.operands.empty()) {
     Complain(options, "list takes no operands");
@@ -316,6 +343,7 @@ int ICD_ScannerMain(int argc, char** argv) {
   if (options.systemVersion) tarvell::SetSystemVersion(*options.systemVersion);
   std::shared_ptr<tarvell::usb::Bus> previousBus = tarvell::usb::ActiveBus();
 
+  Running() = &options;
   if (options.simulate) {
     auto bus = tarvell::usb::SimBus::Create();
     if (Maker())
@@ -331,6 +359,7 @@ int ICD_ScannerMain(int argc, char** argv) {
   for (const HostCommand& command : HostCommandTable())
     if (options.command == command.name) status = command.run(options);
 
+  Running() = nullptr;
   tarvell::usb::SetActiveBus(previousBus);
   if (hadVersion) tarvell::SetSystemVersion(previousVersion);
   if (options.verbose) tarvell::SetLogSink(std::move(previousSink));

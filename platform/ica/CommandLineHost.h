@@ -67,6 +67,9 @@ std::string HelpText(const std::string& program);
 // protocol peer replaces it.
 using SimulatedScannerMaker = std::function<void(usb::SimBus& bus)>;
 void SetSimulatedScannerMaker(SimulatedScannerMaker maker);
+// The options of the command line ICD_ScannerMain is running (all empty outside it), for makers
+// that read their own options (--sim-fault).
+const HostOptions& RunningHostOptions();
 
 // Command handlers, reusable by other commands: report on standard error and return the status.
 int RunList(const HostOptions& options);

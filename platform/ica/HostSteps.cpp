@@ -87,6 +87,40 @@ ICAError SetParameters(ScannerObjectInfo* device, const plist::DictionaryRef& di
   return call(device, &pb);
 }
 
+ICAError Start(ScannerObjectInfo* device) {
+  auto call = gICDScannerCallbackFunctions.scannerStart;
+  if (!call) return unimpErr;
+  ICD_ScannerStartPB pb;
+  pb.object = device ? device->icaObject : 0;
+  return call(device, &pb);
+}
+
+ScannerObjectInfo* NewestFileObject() {
+  const auto& created = Recorded().newObjects;
+  for (auto it = created.rbegin(); it != created.rend(); ++it) {
+    if (it->object == 0 || it->described != noErr) continue;
+    ScannerObjectInfo* info = FindObjectRecord(it->object);
+    if (info && info->objectType == kICAFile) return info;
+  }
+  return nullptr;
+}
+
+ICAError ReadFileData(ScannerObjectInfo* object, OSType dataType, void* buffer, UInt32 offset,
+                      UInt32* length) {
+  auto call = gICDScannerCallbackFunctions.scannerReadFileData;
+  if (!call) return unimpErr;
+  return call(object, dataType, buffer, offset, length);
+}
+
+ICAError DeleteFile(ScannerObjectInfo* file) {
+  auto call = gICDScannerCallbackFunctions.scannerSendMessage;
+  if (!call) return unimpErr;
+  ICD_ScannerObjectSendMessagePB pb;
+  pb.object = file ? file->icaObject : 0;
+  pb.message.messageType = kICAMessageDelete;
+  return call(file, &pb, nullptr);
+}
+
 ICAError CloseDevice(ScannerObjectInfo* device) {
   auto cleanup = gICDScannerCallbackFunctions.scannerCleanup;
   auto close = gICDScannerCallbackFunctions.scannerCloseDevice;

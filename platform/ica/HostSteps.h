@@ -29,6 +29,16 @@ ICAError CloseSession(ScannerObjectInfo* device);
 ICAError GetParameters(ScannerObjectInfo* device, plist::DictionaryRef* dict);
 // Hands `dict` (with "userScanArea") to the module.
 ICAError SetParameters(ScannerObjectInfo* device, const plist::DictionaryRef& dict);
+// Starts a scan of the first area set.
+ICAError Start(ScannerObjectInfo* device);
+// The newest file object the module announced (ICDScannerNewObjectInfoCreated) and described,
+// or null.
+ScannerObjectInfo* NewestFileObject();
+// Reads *length bytes of `object`'s data of `dataType` (kICAFile, kICAThumbnailData) at `offset`.
+ICAError ReadFileData(ScannerObjectInfo* object, OSType dataType, void* buffer, UInt32 offset,
+                      UInt32* length);
+// Sends the delete message for a file object.
+ICAError DeleteFile(ScannerObjectInfo* file);
 // The clean-up callback, then the close-device callback; the host forgets the record after.
 ICAError CloseDevice(ScannerObjectInfo* device);
 

@@ -490,6 +490,7 @@ class SimPort : public MasterPort, Counted {
     out->clear();
     SimCall c = Begin(SimOp::GetMatchingServices, 0);
     c.className = matching.className;
+    c.locationID = matching.locationID;
     return Call(std::move(c), nullptr, [&](SimCall&) {
       for (const auto& device : bus_->devices()) {
         if (!device->plugged()) continue;

@@ -120,7 +120,8 @@ struct SimCall {
   DeviceRequest request;     // ControlRequest only (pData not kept)
   std::vector<UInt8> data;   // bytes written (WritePipe) or received (ReadPipe)
   IOReturn result = kIOReturnSuccess;
-  std::string className;     // CreateMatching
+  std::string className;     // CreateMatching, GetMatchingServices
+  UInt32 locationID = 0;     // GetMatchingServices: the dictionary's location hint
 };
 
 class SimDevice;

@@ -282,11 +282,15 @@ TEST_F(DeviceModelTest, GoesAwayAfterTheGivenBytes) {
   std::shared_ptr<SimBus> bus = SimBus::Create();
   sim_ = InstallSimulatedScanner(*bus, o);
   ASSERT_EQ(bus->devices().size(), 1u);
-  const SimDeviceSpec& spec = bus->devices()[0]->spec();
-  EXPECT_EQ(spec.vendorID, 0x2B7E);
-  EXPECT_EQ(spec.productID, 0x0C5A);
-  EXPECT_EQ(spec.locationID, o.locationID);
   EXPECT_EQ(bus->devices()[0]->model(), sim_.get());
+  {
+    // The driver finds it and its three pipes.
+    SetActiveBus(bus);
+    CSimpleScanner scanner(o.locationID);
+    EXPECT_TRUE(scanner.m_opened);
+    EXPECT_NE(scanner.m_ipi, 0);
+    SetActiveBus(nullptr);
+  }
 
   EnterAndCreate(Settings(300, 1, 8, 0, 0, 300, 300));
   Call("Job1", "start");
@@ -455,18 +459,6 @@ TEST_F(SimulatedScanJobTest, SlowDeviceIsWaitedForWithinTheBound) {
   EXPECT_FALSE(sim->inHostSendMode());
 }
 
-TEST_F(SimulatedScanJobTest, ShortImageIsHandedOnAsReceived) {
-  SimulatedScannerOptions o;
-  o.misbehave.shortImageBy = 1000;
-  auto sim = Simulate(o);
-  auto scanner = Open(Settings(75, 1, 8, 0, 0, 200, 100));
-  std::unique_ptr<ScanData> image;
-  ASSERT_EQ(scanner->MyScanToBuffer(&image), kIOReturnSuccess);
-  ASSERT_TRUE(image);
-  EXPECT_EQ(image->size(), ComputeChartGeometry(sim->lastRequest()).totalSize() - 1000);
-  EXPECT_TRUE(*image == sim->lastImage());
-}
-
 }  // namespace
 
 namespace {
@@ -475,8 +467,8 @@ TEST(ScannerMisbehaviourText, ReadsEveryItemAndRefusesTheRest) {
   ScannerMisbehaviour m;
   std::string error;
   ASSERT_TRUE(ParseScannerMisbehaviour(
-      "timeouts=3,gone-after=5000,exception=create,exception=start,split=done,no-reply=exitHostUSBSendMode,"
-      "unknown-packets,short=10,corrupt-header",
+      "timeouts=3,gone-after=5000,exception=create,exception=start,split-reply=done,no-reply=exitHostUSBSendMode,"
+      "unknown-packets,short-image=10,corrupt-header",
       &m, &error))
       << error;
   EXPECT_EQ(m.timeoutsBeforeData, 3);
@@ -495,7 +487,7 @@ TEST(ScannerMisbehaviourText, ReadsEveryItemAndRefusesTheRest) {
 
   m.timeoutsBeforeData = 9;
   for (const char* bad : {"timeouts", "timeouts=", "timeouts=-1", "timeouts=x", "gone-after=1e3",
-                          "exception=", "unknown-packets=1", "fast", "short=99999999999999999999"}) {
+                          "exception=", "unknown-packets=1", "fast", "short-image=99999999999999999999"}) {
     error.clear();
     EXPECT_FALSE(ParseScannerMisbehaviour(bad, &m, &error)) << bad;
     EXPECT_NE(error.find(bad), std::string::npos) << error;

@@ -2,7 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <unistd.h>
+
+#ifdef TARVELL_HAVE_IMAGING
+#include <tiffio.h>
+
+#include "imaging/ImageConversion.h"
+#include "platform/system/SystemInfo.h"
+#endif
 
 using namespace tarvell::sim;
 
@@ -70,12 +80,15 @@ TEST(TestChartGeometry, UnusableRequestsAreNamedNotRendered) {
   EXPECT_NE(ChartRequestProblem(Request(3, 300, 0, 0, 10, 10)), "");
   EXPECT_NE(ChartRequestProblem(Request(-1, 300, 0, 0, 10, 10)), "");
   EXPECT_NE(ChartRequestProblem(Request(kContentColour, 0, 0, 0, 10, 10)), "");
+  EXPECT_NE(ChartRequestProblem(Request(kContentColour, 601, 0, 0, 10, 10)), "");
+  EXPECT_EQ(ChartRequestProblem(Request(kContentColour, 600, 0, 0, 10, 10)), "");
   EXPECT_NE(ChartRequestProblem(Request(kContentColour, 300, 10, 0, 10, 10)), "");
   EXPECT_NE(ChartRequestProblem(Request(kContentColour, 300, 0, 10, 10, 5)), "");
   EXPECT_NE(ChartRequestProblem(Request(kContentColour, 300, -1, 0, 10, 10)), "");
   EXPECT_NE(ChartRequestProblem(Request(kContentColour, 300, 2550, 0, 2600, 10)), "");
   EXPECT_EQ(ComputeChartGeometry(Request(kContentColour, 0, 0, 0, 10, 10)).width, 0u);
   EXPECT_TRUE(RenderChart(Request(kContentColour, 0, 0, 0, 10, 10)).empty());
+  EXPECT_EQ(ExpectedSample(Request(kContentColour, 0, 0, 0, 10, 10), 1, 1), 0xFFFFFFu);
 }
 
 TEST(TestChartPixels, LandmarksOfAColourPageAt300Dpi) {
@@ -170,3 +183,69 @@ TEST(TestChartPixels, WindowOffsetShiftsTheChart) {
   EXPECT_EQ(ChartColourAt(-5, 100), (Rgb{255, 255, 255}));
   EXPECT_EQ(ChartColourAt(100, kGlassHeight), (Rgb{255, 255, 255}));
 }
+
+#ifdef TARVELL_HAVE_IMAGING
+// The driver converts what the device sends; libtiff must read back the very samples the chart
+// promises, for each content type.
+TEST(TestChartPixels, DriverConversionReadsBackTheChart) {
+  tarvell::SetSystemVersion(kDefaultSystemVersion);
+  for (int type : {kContentLineArt, kContentGrey, kContentColour}) {
+    SCOPED_TRACE(type);
+    const ChartRequest req = Request(type, 50, 7, 9, 300, 400);
+    const ChartGeometry g = ComputeChartGeometry(req);
+    const auto pnm = RenderChart(req);
+    TIFFBlock tiff;
+    UInt32 tiffSize = 0;
+    ASSERT_EQ(ConvertPPMToTIFF(pnm.data(), pnm.size(), &tiff, &tiffSize), 0);
+
+    char path[] = "/tmp/chart-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, tiff.get(), tiffSize), ssize_t(tiffSize));
+    close(fd);
+    TIFF* t = TIFFOpen(path, "r");
+    ASSERT_NE(t, nullptr);
+    uint32_t width = 0, height = 0;
+    uint16_t bps = 0, spp = 0, photometric = 0;
+    TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(t, TIFFTAG_IMAGELENGTH, &height);
+    TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bps);
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric);
+    EXPECT_EQ(width, g.width);
+    EXPECT_EQ(height, g.height);
+    EXPECT_EQ(bps, type == kContentLineArt ? 1 : 8);
+    EXPECT_EQ(spp, type == kContentColour ? 3 : 1);
+    EXPECT_EQ(photometric, type == kContentLineArt  ? PHOTOMETRIC_MINISWHITE
+                           : type == kContentGrey ? PHOTOMETRIC_MINISBLACK
+                                                  : PHOTOMETRIC_RGB);
+    // One scanline read back, seen as a one-row stream without header.
+    ChartGeometry lineGeometry = g;
+    lineGeometry.header.clear();
+    std::vector<uint8_t> line(size_t(TIFFScanlineSize(t)));
+    ASSERT_GE(line.size(), g.rowBytes);
+    int mismatches = 0;
+    for (uint32_t row = 0; row < height; ++row) {
+      ASSERT_EQ(TIFFReadScanline(t, line.data(), row), 1);
+      for (uint32_t col = 0; col < width; ++col)
+        mismatches += SampleAt(line, lineGeometry, col, 0) != ExpectedSample(req, col, row);
+    }
+    EXPECT_EQ(mismatches, 0);
+    TIFFClose(t);
+    std::remove(path);
+  }
+}
+
+TEST(TestChartPixels, ShortOrCorruptStreamsAreRefusedByTheConversion) {
+  auto pnm = RenderChart(Request(kContentGrey, 75, 0, 0, 50, 40));
+  TIFFBlock tiff;
+  UInt32 size = 0;
+  auto shortened = pnm;
+  shortened.pop_back();
+  EXPECT_EQ(ConvertPPMToTIFF(shortened.data(), shortened.size(), &tiff, &size), 1);
+  const size_t header = ComputeChartGeometry(Request(kContentGrey, 75, 0, 0, 50, 40)).header.size();
+  std::replace(pnm.begin(), pnm.begin() + long(header), uint8_t('\n'), uint8_t(' '));
+  EXPECT_EQ(ConvertPPMToTIFF(pnm.data(), pnm.size(), &tiff, &size), 1);
+  EXPECT_EQ(tiff, nullptr);
+}
+#endif

@@ -282,6 +282,10 @@ TEST_F(ScannerTest, ClassOnlyMatchTakesTheFirstInterfaceThatOpens) {
     auto matching = bus_->CallsOf(SimOp::CreateMatching);
     ASSERT_FALSE(matching.empty());
     EXPECT_EQ(matching[0].className, "IOUSBInterface");
+    // The location goes along as a hint for the real bus; the simulated one ignores it.
+    auto search = bus_->CallsOf(SimOp::GetMatchingServices);
+    ASSERT_FALSE(search.empty());
+    EXPECT_EQ(search[0].locationID, kLocation);
   }
   ExpectAllReleased();
 }

@@ -70,7 +70,35 @@ struct FakeModule {
     return noErr;
   }
 
+  static ICAError Start(const ScannerObjectInfo* device, ICD_ScannerStartPB*) {
+    Current()->calls.push_back("start");
+    ICAObject file = 0;
+    return ICDScannerNewObjectInfoCreated(device, 0, &file);
+  }
+  static ICAError DescribeFile(const ScannerObjectInfo*, UInt32 index, ScannerObjectInfo* info) {
+    Current()->calls.push_back("describe " + std::to_string(index));
+    info->objectType = kICAFile;
+    info->dataSize = 4;
+    return noErr;
+  }
+  static ICAError ReadFile(const ScannerObjectInfo* info, OSType type, void* buffer, UInt32 offset,
+                           UInt32* length) {
+    Current()->calls.push_back("read " + std::to_string(offset));
+    if (info->objectType != kICAFile || type != kICAFile || offset + *length > 4) return paramErr;
+    std::memcpy(buffer, "TIFF" + offset, *length);
+    return noErr;
+  }
+  static ICAError SendMessage(const ScannerObjectInfo*, ICD_ScannerObjectSendMessagePB* pb,
+                              ICDCompletion) {
+    Current()->calls.push_back(pb->message.messageType == kICAMessageDelete ? "delete" : "message");
+    return noErr;
+  }
+
   void Install() {
+    gICDScannerCallbackFunctions.scannerStart = Start;
+    gICDScannerCallbackFunctions.scannerGetObjectInfo = DescribeFile;
+    gICDScannerCallbackFunctions.scannerReadFileData = ReadFile;
+    gICDScannerCallbackFunctions.scannerSendMessage = SendMessage;
     Current() = this;
     ICD_ScannerCallbackFunctions& t = gICDScannerCallbackFunctions;
     t.scannerOpenDevice = OpenDevice;

@@ -74,6 +74,24 @@ TEST_F(HostStepsTest, SessionAndParameterStepsCallTheModule) {
                                       "set areas", "close session", "cleanup", "close"}));
 }
 
+TEST_F(HostStepsTest, AScanIsStartedReadAndDeleted) {
+  ScannerObjectInfo* device = nullptr;
+  ASSERT_EQ(OpenDeviceAt(0x01100000, &device), noErr);
+  EXPECT_EQ(NewestFileObject(), nullptr);
+  ASSERT_EQ(Start(device), noErr);
+  ScannerObjectInfo* file = NewestFileObject();
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->dataSize, 4u);
+  char bytes[4];
+  UInt32 length = 2;
+  EXPECT_EQ(ReadFileData(file, kICAFile, bytes, 0, &length), noErr);
+  EXPECT_EQ(ReadFileData(file, kICAFile, bytes + 2, 2, &length), noErr);
+  EXPECT_EQ(std::string(bytes, 4), "TIFF");
+  EXPECT_EQ(DeleteFile(file), noErr);
+  EXPECT_EQ(module_.calls, (std::vector<std::string>{"open 17825792", "start", "describe 0",
+                                                     "read 0", "read 2", "delete"}));
+}
+
 TEST_F(HostStepsTest, AFailedOpenLeavesNoRecord) {
   module_.failing = {0x01100000};
   ScannerObjectInfo* device = nullptr;
@@ -94,6 +112,10 @@ TEST_F(HostStepsTest, MissingCallbacksAreReported) {
   EXPECT_EQ(GetParameters(&record, &dict), unimpErr);
   EXPECT_EQ(SetParameters(&record, dict), unimpErr);
   EXPECT_EQ(CloseDevice(&record), unimpErr);
+  UInt32 length = 0;
+  EXPECT_EQ(Start(&record), unimpErr);
+  EXPECT_EQ(ReadFileData(&record, kICAFile, nullptr, 0, &length), unimpErr);
+  EXPECT_EQ(DeleteFile(&record), unimpErr);
 }
 
 }  // namespace

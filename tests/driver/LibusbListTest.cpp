@@ -1,0 +1,255 @@
+// `scanner-module list` over the libusb backend, with the USB bus emulated: a hub, a keyboard
+// and the scanner. The program runs with the emulation preloaded; this side answers its usbfs
+// requests as the devices would.
+#include <gtest/gtest.h>
+
+#ifdef TARVELL_HAVE_UMOCKDEV
+#include <errno.h>
+#include <linux/usbdevice_fs.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <sys/wait.h>
+#include <umockdev.h>
+
+#include <cstring>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/system/Types.h"
+
+namespace {
+
+constexpr const char kScannerNode[] = "/dev/bus/usb/001/003";
+
+struct Endpoint {
+  UInt8 address, attributes;
+  UInt16 maxPacket;
+};
+
+std::vector<UInt8> Descriptors(UInt16 vendor, UInt16 product, UInt8 deviceClass, UInt8 interfaceClass,
+                               const std::vector<Endpoint>& endpoints) {
+  std::vector<UInt8> d = {18, 1, 0x00, 0x02, deviceClass, 0, 0, 64,
+                          UInt8(vendor), UInt8(vendor >> 8), UInt8(product), UInt8(product >> 8),
+                          0x00, 0x01, 0, 0, 0, 1};
+  std::vector<UInt8> c = {9, 2, 0, 0, 1, 1, 0, 0xC0, 50,
+                          9, 4, 0, 0, UInt8(endpoints.size()), interfaceClass, 0, 0, 0};
+  for (const Endpoint& e : endpoints)
+    c.insert(c.end(), {7, 5, e.address, e.attributes, UInt8(e.maxPacket), UInt8(e.maxPacket >> 8),
+                       UInt8(e.attributes == 3 ? 10 : 0)});
+  c[2] = UInt8(c.size());
+  d.insert(d.end(), c.begin(), c.end());
+  return d;
+}
+
+// The devices' usbfs side: claims and halts are accepted, control requests complete at once.
+struct Emulator {
+  std::map<std::string, int> ioctls;
+  std::deque<UMockdevIoctlData*> done;
+  std::vector<std::string> unexpected;
+  ~Emulator() {
+    for (UMockdevIoctlData* urb : done) g_object_unref(urb);
+  }
+};
+
+gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+  Emulator& emu = *static_cast<Emulator*>(data);
+  ++emu.ioctls[umockdev_ioctl_client_get_devnode(client)];
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  switch (umockdev_ioctl_client_get_request(client)) {
+    case USBDEVFS_GET_CAPABILITIES: {
+      UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(UInt32), nullptr);
+      if (!caps) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        break;
+      }
+      UInt32 value = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                     USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
+      std::memcpy(caps->data, &value, sizeof value);
+      g_object_unref(caps);
+      umockdev_ioctl_client_complete(client, 0, 0);
+      break;
+    }
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_RELEASEINTERFACE:
+    case USBDEVFS_DISCONNECT_CLAIM:
+    case USBDEVFS_SETINTERFACE:
+    case USBDEVFS_RESET:
+    case USBDEVFS_CLEAR_HALT:
+      umockdev_ioctl_client_complete(client, 0, 0);
+      break;
+    case USBDEVFS_GETDRIVER:
+    case USBDEVFS_IOCTL:
+      umockdev_ioctl_client_complete(client, -1, ENODATA);  // no kernel driver bound
+      break;
+    case USBDEVFS_SUBMITURB: {
+      UMockdevIoctlData* urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
+      if (!urb) {
+        umockdev_ioctl_client_complete(client, -1, EINVAL);
+        break;
+      }
+      auto* u = reinterpret_cast<usbdevfs_urb*>(urb->data);
+      u->status = 0;
+      u->actual_length = u->type == USBDEVFS_URB_TYPE_CONTROL ? 0 : u->buffer_length;
+      emu.done.push_back(urb);
+      umockdev_ioctl_client_complete(client, 0, 0);
+      break;
+    }
+    case USBDEVFS_REAPURBNDELAY: {
+      if (emu.done.empty()) {
+        umockdev_ioctl_client_complete(client, -1, EAGAIN);
+        break;
+      }
+      UMockdevIoctlData* urb = emu.done.front();
+      emu.done.pop_front();
+      UMockdevIoctlData* pointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(gpointer), nullptr);
+      if (pointer && umockdev_ioctl_data_set_ptr(pointer, 0, urb))
+        umockdev_ioctl_client_complete(client, 0, 0);
+      else
+        umockdev_ioctl_client_complete(client, -1, EINVAL);
+      if (pointer) g_object_unref(pointer);
+      g_object_unref(urb);
+      break;
+    }
+    default:
+      emu.unexpected.push_back("ioctl " + std::to_string(umockdev_ioctl_client_get_request(client)));
+      umockdev_ioctl_client_complete(client, -1, ENOTTY);
+  }
+  return TRUE;
+}
+
+class LibusbListTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testbed_ = umockdev_testbed_new();
+    ASSERT_TRUE(testbed_);
+    handler_ = UMOCKDEV_IOCTL_BASE(g_object_new(UMOCKDEV_TYPE_IOCTL_BASE, nullptr));
+    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(HandleIoctl), &emu_);
+  }
+  void TearDown() override {
+    if (handler_) g_object_unref(handler_);
+    if (testbed_) g_object_unref(testbed_);
+  }
+
+  void Add(const char* path, int devnum, const std::vector<UInt8>& descriptors) {
+    char head[320];
+    std::snprintf(head, sizeof head,
+                  "P: /devices/%s\nN: bus/usb/001/%03d\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
+                  "E: DEVNAME=/dev/bus/usb/001/%03d\nE: BUSNUM=001\nE: DEVNUM=%03d\n"
+                  "A: busnum=1\\n\nA: devnum=%d\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n",
+                  path, devnum, devnum, devnum, devnum);
+    std::string record = std::string(head) + "H: descriptors=";
+    for (UInt8 b : descriptors) {
+      char hex[3];
+      std::snprintf(hex, sizeof hex, "%02X", b);
+      record += hex;
+    }
+    record += "\n";
+    GError* error = nullptr;
+    ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_, record.c_str(), &error))
+        << path << ": " << (error ? error->message : "?");
+    char node[32];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", devnum);
+    ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed_, node, handler_, &error))
+        << (error ? error->message : node);
+  }
+
+  void AddHubAndKeyboard() {
+    Add("usb1", 1, Descriptors(0x1D6B, 0x0002, 9, 9, {{0x81, 3, 2}}));
+    Add("usb1/1-4", 2, Descriptors(0x05E3, 0x0610, 9, 9, {{0x81, 3, 2}}));
+    Add("usb1/1-2", 4, Descriptors(0x1234, 0x5678, 0, 3, {{0x81, 3, 8}}));
+  }
+  void AddScanner() {
+    Add("usb1/1-4/1-4.1", 3,
+        Descriptors(0x2B7E, 0x0C5A, 0, 0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}));
+  }
+
+  struct Outcome {
+    int status = -1;
+    std::string out, err;
+  };
+
+  // Runs the program with the emulation preloaded, serving its requests until it exits.
+  Outcome RunProgram(std::vector<std::string> words) {
+    gchar** env = g_get_environ();
+    env = g_environ_setenv(env, "LD_PRELOAD", "libumockdev-preload.so.0", TRUE);
+    const gchar* asan = g_environ_getenv(env, "ASAN_OPTIONS");
+    std::string options = std::string(asan ? asan : "") + (asan && *asan ? ":" : "") +
+                          "verify_asan_link_order=0";
+    env = g_environ_setenv(env, "ASAN_OPTIONS", options.c_str(), TRUE);
+    std::vector<gchar*> argv = {const_cast<gchar*>(TARVELL_SCANNER_MODULE)};
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    GPid pid = 0;
+    gint outFd = -1, errFd = -1;
+    GError* error = nullptr;
+    Outcome outcome;
+    gboolean spawned = g_spawn_async_with_pipes(nullptr, argv.data(), env, G_SPAWN_DO_NOT_REAP_CHILD,
+                                                nullptr, nullptr, &pid, nullptr, &outFd, &errFd, &error);
+    g_strfreev(env);
+    if (!spawned) {
+      ADD_FAILURE() << "spawn: " << error->message;
+      g_error_free(error);
+      return outcome;
+    }
+    struct Wait {
+      GMainLoop* loop;
+      int status;
+    } wait{g_main_loop_new(nullptr, FALSE), -1};
+    g_child_watch_add(pid, [](GPid, gint status, gpointer w) {
+      static_cast<Wait*>(w)->status = status;
+      g_main_loop_quit(static_cast<Wait*>(w)->loop);
+    }, &wait);
+    guint guard = g_timeout_add_seconds(60, [](gpointer p) {
+      kill(*static_cast<GPid*>(p), SIGKILL);
+      return G_SOURCE_REMOVE;
+    }, &pid);
+    g_main_loop_run(wait.loop);
+    g_source_remove(guard);
+    g_main_loop_unref(wait.loop);
+    g_spawn_close_pid(pid);
+    outcome.out = Drain(outFd);
+    outcome.err = Drain(errFd);
+    outcome.status = WIFEXITED(wait.status) ? WEXITSTATUS(wait.status) : -1;
+    return outcome;
+  }
+
+  static std::string Drain(int fd) {
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, size_t(n));
+    close(fd);
+    return text;
+  }
+
+  UMockdevTestbed* testbed_ = nullptr;
+  UMockdevIoctlBase* handler_ = nullptr;
+  Emulator emu_;
+};
+
+TEST_F(LibusbListTest, TheScannerIsFoundOnRealUSB) {
+  AddHubAndKeyboard();
+  AddScanner();
+  Outcome run = RunProgram({"list"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  // Bus 1, ports 4.1.
+  EXPECT_EQ(run.out, "location 0x01410000: Tarvell K310 (USB)\n");
+  for (const std::string& u : emu_.unexpected) ADD_FAILURE() << "unexpected: " << u;
+  // Only the scanner was ever asked anything.
+  for (const auto& [node, count] : emu_.ioctls) EXPECT_EQ(node, kScannerNode) << count;
+}
+
+TEST_F(LibusbListTest, WithoutAScannerNoneIsFound) {
+  AddHubAndKeyboard();
+  Outcome run = RunProgram({"list"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "scanner-module: no scanner found\n");
+  EXPECT_TRUE(emu_.ioctls.empty());
+}
+
+}  // namespace
+#endif

@@ -1,0 +1,293 @@
+// Runs the real `scanner-module scan --simulate` as a user would and reads its TIFF back with
+// libtiff, comparing the pixels with the simulated scanner's chart.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/TestChart.h"
+
+namespace {
+
+using tarvell::sim::ChartRequest;
+using tarvell::sim::ExpectedSample;
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::vector<std::string> Listing(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+    closedir(d);
+  }
+  return names;
+}
+
+class ScanEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char base[] = "/tmp/scan-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(base), nullptr);
+    root_ = base;
+    dir_ = root_ + "/work";
+    ASSERT_EQ(mkdir(dir_.c_str(), 0755), 0);
+  }
+  void TearDown() override {
+    for (const std::string& name : Listing(dir_)) unlink((dir_ + "/" + name).c_str());
+    rmdir(dir_.c_str());
+    unlink((root_ + "/out").c_str());
+    unlink((root_ + "/err").c_str());
+    rmdir(root_.c_str());
+  }
+
+  // Runs the program in the scan directory; its output goes to files outside it.
+  Outcome Scan(std::vector<std::string> args) {
+    args.insert(args.begin(), {TARVELL_SCANNER_MODULE, "scan", "--simulate"});
+    const std::string out = root_ + "/out", err = root_ + "/err";
+    pid_t child = fork();
+    if (child == 0) {
+      if (chdir(dir_.c_str()) != 0) _exit(127);
+      int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (o < 0 || e < 0) _exit(127);
+      dup2(o, 1);
+      dup2(e, 2);
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    Outcome run;
+    int status = 0;
+    waitpid(child, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.out = Slurp(out);
+    run.err = Slurp(err);
+    // A sanitizer build reports its findings on standard error.
+    EXPECT_EQ(run.err.find("Sanitizer"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("runtime error"), std::string::npos) << run.err;
+    return run;
+  }
+
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+  // What the TIFF says about itself, and its rows.
+  struct Image {
+    uint32_t width = 0, height = 0;
+    uint16_t spp = 0, bps = 0, photometric = 0;
+    std::vector<std::vector<uint8_t>> rows;
+  };
+  static Image Read(const std::string& path) {
+    Image image;
+    TIFF* tif = TIFFOpen(path.c_str(), "r");
+    EXPECT_NE(tif, nullptr) << path;
+    if (!tif) return image;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &image.width);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &image.height);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &image.spp);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &image.bps);
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &image.photometric);
+    image.rows.resize(image.height);
+    for (uint32_t row = 0; row < image.height; ++row) {
+      image.rows[row].resize(size_t(TIFFScanlineSize(tif)));
+      EXPECT_EQ(TIFFReadScanline(tif, image.rows[row].data(), row), 1);
+    }
+    TIFFClose(tif);
+    return image;
+  }
+
+  // The sample at (col, row) in ExpectedSample's form: 0xRRGGBB, grey level, or 1 for black.
+  static uint32_t Sample(const Image& image, uint32_t col, uint32_t row) {
+    const std::vector<uint8_t>& r = image.rows[row];
+    if (image.spp == 3) return (uint32_t(r[col * 3]) << 16) | (uint32_t(r[col * 3 + 1]) << 8) | r[col * 3 + 2];
+    if (image.bps == 8) return r[col];
+    const uint32_t bit = (r[col / 8] >> (7 - col % 8)) & 1;
+    // With min-is-white a set bit is black; anything else would invert the page.
+    return image.photometric == PHOTOMETRIC_MINISWHITE ? bit : 1 - bit;
+  }
+
+  // Compares every `rowStep`-th row, all columns, with the chart; returns the mismatches.
+  static int Mismatches(const Image& image, const ChartRequest& request, uint32_t rowStep = 1) {
+    int wrong = 0;
+    for (uint32_t row = 0; row < image.height; row += rowStep)
+      for (uint32_t col = 0; col < image.width; ++col)
+        if (Sample(image, col, row) != ExpectedSample(request, col, row) && ++wrong <= 5)
+          ADD_FAILURE() << "pixel (" << col << ", " << row << ") is " << std::hex
+                        << Sample(image, col, row) << ", the chart has "
+                        << ExpectedSample(request, col, row);
+    return wrong;
+  }
+
+  static ChartRequest Request(int contentType, int resolution, int64_t left, int64_t top,
+                              int64_t right, int64_t bottom) {
+    ChartRequest r;
+    r.contentType = contentType;
+    r.resolution = resolution;
+    r.window = {left, top, right, bottom};
+    return r;
+  }
+
+  std::string root_, dir_;
+};
+
+TEST_F(ScanEndToEndTest, DefaultScanIsColourLetterAt300DpiUnderTheDriversName) {
+  const Outcome run = Scan({"--progress"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::vector<std::string> files = Listing(dir_);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_TRUE(std::regex_match(files[0], std::regex(R"(scan\d{8}_\d{6}\.tiff)"))) << files[0];
+  struct stat st;
+  ASSERT_EQ(stat(Path(files[0]).c_str(), &st), 0);
+  EXPECT_EQ(run.out, "Wrote " + files[0] + " (2550 x 3300 pixels, " + std::to_string(st.st_size) + " bytes)\n");
+  // Progress ends with the whole stream received.
+  EXPECT_NE(run.err.find("(100%)"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("bytes received"), std::string::npos);
+
+  const Image image = Read(Path(files[0]));
+  EXPECT_EQ(image.width, 2550u);
+  EXPECT_EQ(image.height, 3300u);
+  EXPECT_EQ(image.spp, 3);
+  EXPECT_EQ(image.bps, 8);
+  EXPECT_EQ(image.photometric, PHOTOMETRIC_RGB);
+  const ChartRequest chart = Request(tarvell::sim::kContentColour, 300, 0, 0, 2550, 3300);
+  EXPECT_EQ(Mismatches(image, chart, 3), 0);
+  // Landmarks a person would look at: the black frame, the first (red) patch.
+  EXPECT_EQ(Sample(image, 1, 1), 0x000000u);
+  const uint32_t patchCol = uint32_t((tarvell::sim::chart::kPatchLeft + 100) / 2);
+  const uint32_t patchRow = uint32_t((tarvell::sim::chart::kPatchTop + 100) / 2);
+  const tarvell::sim::Rgb red = tarvell::sim::chart::PatchColour(0);
+  EXPECT_EQ(Sample(image, patchCol, patchRow), (uint32_t(red.r) << 16) | (uint32_t(red.g) << 8) | red.b);
+}
+
+TEST_F(ScanEndToEndTest, GreyAndLineArtKeepTheChartAndItsPolarity) {
+  Outcome run = Scan({"--mode", "Gray", "--resolution", "150", "-o", "grey.tiff"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  Image grey = Read(Path("grey.tiff"));
+  EXPECT_EQ(grey.width, 1275u);
+  EXPECT_EQ(grey.height, 1650u);
+  EXPECT_EQ(grey.spp, 1);
+  EXPECT_EQ(grey.bps, 8);
+  EXPECT_EQ(grey.photometric, PHOTOMETRIC_MINISBLACK);
+  EXPECT_EQ(Mismatches(grey, Request(tarvell::sim::kContentGrey, 150, 0, 0, 1275, 1650)), 0);
+
+  // 100 x 80 mm at 300 dpi: 1181 pixels wide, cut down to whole bytes (1176) for one bit.
+  run = Scan({"--mode", "Lineart", "-x", "100", "-y", "80", "-o", "lineart.tiff"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  Image lineart = Read(Path("lineart.tiff"));
+  EXPECT_EQ(lineart.width, 1176u);
+  EXPECT_EQ(lineart.height, 945u);
+  EXPECT_EQ(lineart.spp, 1);
+  EXPECT_EQ(lineart.bps, 1);
+  EXPECT_EQ(lineart.photometric, PHOTOMETRIC_MINISWHITE);
+  EXPECT_EQ(Mismatches(lineart, Request(tarvell::sim::kContentLineArt, 300, 0, 0, 1176, 945)), 0);
+  // The frame is black: its bits are set.
+  EXPECT_EQ((lineart.rows[1][0] >> 6) & 1, 1);
+
+  // The older systems' flat dictionary gives the same grey page.
+  run = Scan({"--system-version", "0x1028", "--mode", "Gray", "--resolution", "150", "-o", "flat.tiff"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  Image flat = Read(Path("flat.tiff"));
+  EXPECT_EQ(flat.width, 1275u);
+  EXPECT_EQ(flat.height, 1650u);
+  EXPECT_EQ(flat.rows, grey.rows);
+}
+
+TEST_F(ScanEndToEndTest, OffsetWindowAndSixHundredDpiColour) {
+  // One inch in, two down, one inch by half an inch: pixels (300, 600) to (600, 750).
+  Outcome run = Scan({"-l", "25.4", "-t", "50.8", "-x", "25.4", "-y", "12.7", "-o", "window.tiff"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  Image window = Read(Path("window.tiff"));
+  EXPECT_EQ(window.width, 300u);
+  EXPECT_EQ(window.height, 150u);
+  EXPECT_EQ(Mismatches(window, Request(tarvell::sim::kContentColour, 300, 300, 600, 600, 750)), 0);
+
+  // Colour above 300 dpi is sent as 300 dpi: the device returns half the pixels each way and
+  // the file says so.
+  run = Scan({"--resolution", "600", "-x", "50.8", "-y", "25.4", "-o", "600.tiff"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("(600 x 300 pixels"), std::string::npos) << run.out;
+  Image high = Read(Path("600.tiff"));
+  EXPECT_EQ(high.width, 600u);
+  EXPECT_EQ(high.height, 300u);
+  EXPECT_EQ(Mismatches(high, Request(tarvell::sim::kContentColour, 300, 0, 0, 600, 300)), 0);
+}
+
+TEST_F(ScanEndToEndTest, MisbehavingScannerEndsWithAReasonAndNoFile) {
+  const struct {
+    const char* fault;
+    const char* message;
+  } cases[] = {
+      {"timeouts=10", "the scanner sent no image"},
+      {"exception=create", "the scanner sent no image"},
+      {"exception=start", "the scanner sent no image"},
+      {"gone-after=100000", "the scanner went away during the scan"},
+      {"short-image=64", "the image the scanner sent is damaged or incomplete"},
+      {"corrupt-header", "the image the scanner sent is damaged or incomplete"},
+  };
+  // A file already at the target stays as it was.
+  { std::ofstream(Path("kept.tiff")) << "earlier"; }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    const Outcome run = Scan({"-x", "60", "-y", "40", "--sim-fault", c.fault, "-o", "kept.tiff"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(std::string("scanner-module: ") + c.message), std::string::npos) << run.err;
+    EXPECT_EQ(Listing(dir_), std::vector<std::string>{"kept.tiff"});
+    EXPECT_EQ(Slurp(Path("kept.tiff")), "earlier");
+  }
+  // A few time-outs before the data and stray packets are ridden out.
+  for (const char* fault : {"timeouts=3", "unknown-packets"}) {
+    const Outcome run = Scan({"-x", "60", "-y", "40", "--sim-fault", fault, "-o", "ok.tiff"});
+    EXPECT_EQ(run.status, 0) << fault << run.err;
+    const Image image = Read(Path("ok.tiff"));
+    EXPECT_EQ(Mismatches(image, Request(tarvell::sim::kContentColour, 300, 0, 0, 709, 472)), 0) << fault;
+    unlink(Path("ok.tiff").c_str());
+  }
+}
+
+TEST_F(ScanEndToEndTest, BadRequestsAreRefusedBeforeScanning) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* message;
+  } cases[] = {
+      {{"--mode", "Sepia"}, 2, "bad --mode 'Sepia'"},
+      {{"--resolution", "50"}, 2, "bad --resolution '50'"},
+      {{"-x", "-3"}, 2, "bad -x '-3'"},
+      {{"-l", "100", "-x", "150"}, 2, "the scan area leaves the glass"},
+      {{"--scale", "5"}, 2, "bad --scale '5'"},
+      {{"--sim-fault", "melt"}, 2, "bad --sim-fault item 'melt'"},
+      {{"extra"}, 2, "scan takes no operands"},
+      {{"-o", "no/such/dir/x.tiff", "-x", "10", "-y", "10"}, 1, "cannot create a file beside 'no/such/dir/x.tiff'"},
+  };
+  for (const auto& c : cases) {
+    const Outcome run = Scan(c.args);
+    EXPECT_EQ(run.status, c.status) << c.message;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_TRUE(Listing(dir_).empty()) << c.message;
+  }
+}
+
+}  // namespace
