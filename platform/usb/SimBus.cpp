@@ -497,6 +497,9 @@ class SimPort : public MasterPort, Counted {
         if (matching.className == kDeviceClass) {
           out->emplace_back(new SimService(bus_, device, -1));
         } else if (matching.className == kInterfaceClass) {
+          // Like the real bus, a location hint leaves out every other device.
+          if (matching.locationID != 0 && device->description().locationID != matching.locationID)
+            continue;
           for (size_t i = 0; i < device->description().interfaces.size(); ++i)
             out->emplace_back(new SimService(bus_, device, int(i)));
         }

@@ -2,7 +2,7 @@
 //
 // - Topology: AddDevice(desc) plugs a device; each device is one "IOUSBDevice" service, and each
 //   of its interfaces one "IOUSBInterface" service, in the order devices were added. Matching is
-//   on the class alone (the location hint is ignored). MakeK310() builds the scanner's layout.
+//   on the class, narrowed to one device by a location hint. MakeK310() builds the scanner's layout.
 // - Pipes: bulk IN answers come from the device's behaviour object (SimDeviceModel), if one is
 //   plugged, else from answers queued by the test (QueueRead); with neither, a read times out.
 //   Bulk OUT data goes to the model, and is always recorded.

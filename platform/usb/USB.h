@@ -73,8 +73,8 @@ struct PipeProperties {
 };
 
 // A selection of services. The registry matches on `className`; `locationID`, when not 0, is a
-// hint that lets a backend leave out what is certainly not wanted (the libusb backend then offers
-// only the scanner at that location; the simulated bus ignores it).
+// hint that lets a backend leave out what is certainly not wanted: both buses then offer only the
+// interfaces of the device at that location (the libusb backend only the scanner's own).
 struct MatchingDictionary {
   std::string className;
   UInt32 locationID = 0;

@@ -261,10 +261,10 @@ TEST_F(ScannerTest, FailedBufferAllocationLeavesTheScannerClosed) {
 }
 
 TEST_F(ScannerTest, ClassOnlyMatchTakesTheFirstInterfaceThatOpens) {
-  // Another device's interface comes first: on the simulated bus the match is by class alone,
-  // so it is taken (its pipes are none of the scanner's).
+  // Another device's interface at the same location comes first: the simulated bus matches by
+  // class within the location, so it is taken (its pipes are none of the scanner's).
   SimDeviceSpec keyboard = OneSetting({SimEndpoint{kUSBIn, 1, kUSBInterrupt, 8, 10}}, 0x1234, 0x0001);
-  keyboard.locationID = 0x01100000;
+  keyboard.locationID = kLocation;
   bus_->AddDevice(keyboard);
   bus_->AddDevice(MakeK310(kLocation));
   {
@@ -282,7 +282,7 @@ TEST_F(ScannerTest, ClassOnlyMatchTakesTheFirstInterfaceThatOpens) {
     auto matching = bus_->CallsOf(SimOp::CreateMatching);
     ASSERT_FALSE(matching.empty());
     EXPECT_EQ(matching[0].className, "IOUSBInterface");
-    // The location goes along as a hint for the real bus; the simulated one ignores it.
+    // The location goes along as a hint that narrows the search.
     auto search = bus_->CallsOf(SimOp::GetMatchingServices);
     ASSERT_FALSE(search.empty());
     EXPECT_EQ(search[0].locationID, kLocation);

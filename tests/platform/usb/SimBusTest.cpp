@@ -53,10 +53,16 @@ TEST(SimBus, SearchOffersDevicesAndInterfacesByClassInPlugOrder) {
   port->GetMatchingServices(m, &services);
   EXPECT_EQ(services.size(), 2u);
   ASSERT_TRUE(port->CreateMatching(kInterfaceClass, &m));
-  m.locationID = 0x7F000000;  // a hint only: the simulated registry matches on the class
+  m.locationID = 0;
   port->GetMatchingServices(m, &services);
   ASSERT_EQ(services.size(), 3u);
   EXPECT_NE(services[0]->id(), services[1]->id());
+  m.locationID = 0x02100000;  // a location hint narrows the search to that device's interfaces
+  port->GetMatchingServices(m, &services);
+  EXPECT_EQ(services.size(), 2u);
+  m.locationID = 0x7F000000;
+  port->GetMatchingServices(m, &services);
+  EXPECT_TRUE(services.empty());
   ASSERT_TRUE(port->CreateMatching("IOHIDDevice", &m));
   port->GetMatchingServices(m, &services);
   EXPECT_TRUE(services.empty());
