@@ -1,0 +1,231 @@
+// The backend's C entry points. Each runs its body inside Guarded, which turns every exception
+// into a SANE status: nothing thrown by the driver or this host crosses into the frontend.
+#include <sane/sane.h>
+
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "platform/system/Log.h"
+#include "sane/SaneGuard.h"
+#include "sane/SaneHost.h"
+
+#ifndef TARVELL_SANE_CONFIG_DIR
+#define TARVELL_SANE_CONFIG_DIR "/etc/sane.d"
+#endif
+
+#define TARVELL_SANE_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+using tarvell::sane::Backend;
+using tarvell::sane::Debug;
+using tarvell::sane::Device;
+using tarvell::sane::Guarded;
+
+constexpr SANE_Int kBuildNumber = 1;
+
+struct BackendState {
+  std::unique_ptr<Backend> backend;
+  tarvell::LogSink previousSink;
+  bool sinkReplaced = false;
+  // What sane_get_devices handed out last; valid until the next call or sane_exit.
+  std::deque<std::string> strings;
+  std::vector<SANE_Device> devices;
+  std::vector<const SANE_Device*> list{nullptr};
+};
+
+// Every entry point but sane_cancel holds this lock: frontends may call from more than one
+// thread, and the driver allows one caller at a time.
+std::mutex gLock;
+
+BackendState& State() {
+  static BackendState state;
+  return state;
+}
+
+// The device behind a handle this backend gave out and has not closed; null for anything else.
+Device* DeviceOf(SANE_Handle handle) {
+  Backend* backend = State().backend.get();
+  return backend && backend->Owns(handle) ? static_cast<Device*>(handle) : nullptr;
+}
+
+void ShutDown() {
+  BackendState& state = State();
+  state.backend.reset();
+  state.strings.clear();
+  state.devices.clear();
+  state.list.assign(1, nullptr);
+  if (state.sinkReplaced) tarvell::SetLogSink(std::move(state.previousSink));
+  state.sinkReplaced = false;
+}
+
+}  // namespace
+
+TARVELL_SANE_EXPORT SANE_Status sane_tarvell_init(SANE_Int* version_code, SANE_Auth_Callback) {
+  std::lock_guard<std::mutex> lock(gLock);
+  return Guarded("sane_init", [&] {
+    if (version_code) *version_code = SANE_VERSION_CODE(SANE_CURRENT_MAJOR, SANE_CURRENT_MINOR, kBuildNumber);
+    ShutDown();
+    BackendState& state = State();
+    if (tarvell::sane::DebugLevel() >= 5) {
+      state.previousSink = tarvell::SetLogSink([](const std::string& line) { Debug(5, "driver: %s", line.c_str()); });
+      state.sinkReplaced = true;
+    }
+    const std::vector<std::string> path =
+        tarvell::sane::ConfigSearchPath(std::getenv("SANE_CONFIG_DIR"), {TARVELL_SANE_CONFIG_DIR, "/etc/sane.d"});
+    state.backend = std::make_unique<Backend>(tarvell::sane::LoadConfig(path));
+    return SANE_STATUS_GOOD;
+  });
+}
+
+TARVELL_SANE_EXPORT void sane_tarvell_exit(void) {
+  std::lock_guard<std::mutex> lock(gLock);
+  Guarded("sane_exit", [] {
+    ShutDown();
+    return SANE_STATUS_GOOD;
+  });
+}
+
+TARVELL_SANE_EXPORT SANE_Status sane_tarvell_get_devices(const SANE_Device*** device_list, SANE_Bool) {
+  std::lock_guard<std::mutex> lock(gLock);
+  return Guarded("sane_get_devices", [&] {
+    if (!device_list) return SANE_STATUS_INVAL;
+    BackendState& state = State();
+    if (!state.backend) return SANE_STATUS_INVAL;
+    std::vector<Backend::Found> found = state.backend->ListDevices();
+    const bool simulated = state.backend->config().simulate();
+    state.strings.clear();
+    state.devices.clear();
+    state.list.clear();
+    auto keep = [&](std::string text) { return state.strings.emplace_back(std::move(text)).c_str(); };
+    for (const Backend::Found& f : found) {
+      // "Tarvell K310 (USB)": the maker first, the model after it.
+      std::string model = f.model;
+      const std::string maker = "Tarvell ";
+      if (model.compare(0, maker.size(), maker) == 0) model.erase(0, maker.size());
+      SANE_Device device;
+      device.name = keep(f.name);
+      device.vendor = keep("Tarvell");
+      device.model = keep(model);
+      device.type = keep(simulated ? "virtual device" : "multi-function peripheral");
+      state.devices.push_back(device);
+    }
+    for (const SANE_Device& device : state.devices) state.list.push_back(&device);
+    state.list.push_back(nullptr);
+    *device_list = state.list.data();
+    return SANE_STATUS_GOOD;
+  });
+}
+
+TARVELL_SANE_EXPORT SANE_Status sane_tarvell_open(SANE_String_Const devicename, SANE_Handle* handle) {
+  std::lock_guard<std::mutex> lock(gLock);
+  return Guarded("sane_open", [&] {
+    if (!handle) return SANE_STATUS_INVAL;
+    *handle = nullptr;
+    Backend* backend = State().backend.get();
+    if (!backend) return SANE_STATUS_INVAL;
+    Device* device = nullptr;
+    SANE_Status status = backend->Open(devicename ? devicename : "", &device);
+    if (status == SANE_STATUS_GOOD) *handle = device;
+    return status;
+  });
+}
+
+TARVELL_SANE_EXPORT void sane_tarvell_close(SANE_Handle handle) {
+  std::lock_guard<std::mutex> lock(gLock);
+  Guarded("sane_close", [&] {
+    if (Device* device = DeviceOf(handle)) State().backend->Close(device);
+    return SANE_STATUS_GOOD;
+  });
+}
+
+TARVELL_SANE_EXPORT const SANE_Option_Descriptor* sane_tarvell_get_option_descriptor(SANE_Handle handle,
+                                                                                    SANE_Int option) {
+  std::lock_guard<std::mutex> lock(gLock);
+  const SANE_Option_Descriptor* descriptor = nullptr;
+  Guarded("sane_get_option_descriptor", [&] {
+    if (Device* device = DeviceOf(handle)) descriptor = device->options().Descriptor(option);
+    return SANE_STATUS_GOOD;
+  });
+  return descriptor;
+}
+
+TARVELL_SANE_EXPORT SANE_Status sane_tarvell_control_option(SANE_Handle handle, SANE_Int option, SANE_Action action,
+                                                           void* value, SANE_Int* info) {
+  std::lock_guard<std::mutex> lock(gLock);
+  return Guarded("sane_control_option", [&] {
+    if (info) *info = 0;
+    Device* device = DeviceOf(handle);
+    if (!device) return SANE_STATUS_INVAL;
+    return device->options().Control(option, action, value, info);
+  });
+}
+
+TARVELL_SANE_EXPORT SANE_Status sane_tarvell_get_parameters(SANE_Handle handle, SANE_Parameters* params) {
+  std::lock_guard<std::mutex> lock(gLock);
+  return Guarded("sane_get_parameters", [&] {
+    Device* device = DeviceOf(handle);
+    if (!device || !params) return SANE_STATUS_INVAL;
+    *params = device->Parameters();
+    return SANE_STATUS_GOOD;
+  });
+}
+
+TARVELL_SANE_EXPORT SANE_Status sane_tarvell_start(SANE_Handle handle) {
+  std::lock_guard<std::mutex> lock(gLock);
+  return Guarded("sane_start", [&] {
+    Device* device = DeviceOf(handle);
+    if (!device) return SANE_STATUS_INVAL;
+    return device->Start();
+  });
+}
+
+TARVELL_SANE_EXPORT SANE_Status sane_tarvell_read(SANE_Handle handle, SANE_Byte* data, SANE_Int max_length,
+                                                 SANE_Int* length) {
+  std::lock_guard<std::mutex> lock(gLock);
+  return Guarded("sane_read", [&] {
+    if (length) *length = 0;
+    Device* device = DeviceOf(handle);
+    if (!device || !data || !length || max_length < 0) return SANE_STATUS_INVAL;
+    return device->Read(data, max_length, length);
+  });
+}
+
+// Frontends call this from signal handlers too: it takes no lock it might already hold and only
+// raises the device's flag.
+TARVELL_SANE_EXPORT void sane_tarvell_cancel(SANE_Handle handle) {
+  Guarded("sane_cancel", [&] {
+    if (gLock.try_lock()) {
+      std::lock_guard<std::mutex> lock(gLock, std::adopt_lock);
+      if (Device* device = DeviceOf(handle)) device->Cancel();
+    } else if (handle) {
+      // Another call is running (maybe the one this signal interrupted): trust the handle.
+      static_cast<Device*>(handle)->Cancel();
+    }
+    return SANE_STATUS_GOOD;
+  });
+}
+
+TARVELL_SANE_EXPORT SANE_Status sane_tarvell_set_io_mode(SANE_Handle handle, SANE_Bool non_blocking) {
+  std::lock_guard<std::mutex> lock(gLock);
+  return Guarded("sane_set_io_mode", [&] {
+    if (!DeviceOf(handle)) return SANE_STATUS_INVAL;
+    // The image is in memory once sane_start returns: reads never block, so there is nothing to
+    // select on.
+    return non_blocking ? SANE_STATUS_UNSUPPORTED : SANE_STATUS_GOOD;
+  });
+}
+
+TARVELL_SANE_EXPORT SANE_Status sane_tarvell_get_select_fd(SANE_Handle handle, SANE_Int* fd) {
+  std::lock_guard<std::mutex> lock(gLock);
+  return Guarded("sane_get_select_fd", [&] {
+    if (!DeviceOf(handle) || !fd) return SANE_STATUS_INVAL;
+    return SANE_STATUS_UNSUPPORTED;
+  });
+}

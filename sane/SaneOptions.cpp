@@ -1,0 +1,254 @@
+#include "sane/SaneOptions.h"
+
+#include <sane/saneopts.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace tarvell::sane {
+namespace {
+
+constexpr double kMillimetresPerInch = 25.4;
+constexpr double kUnitsPerInch = 600.0;  // the driver's area offsets are in 1/600 inch
+
+// The longest mode name and its terminating zero: the size of the "mode" value.
+constexpr SANE_Int kModeValueSize = 16;
+
+SANE_Fixed MillimetresOf(UInt32 units600) {
+  return SANE_FIX(double(units600) * kMillimetresPerInch / kUnitsPerInch);
+}
+
+SInt32 RoundToInt(double value) { return SInt32(std::lround(value)); }
+
+// The resolution the device scans at for a requested one: the next of its own steps, and at most
+// 300 dpi for colour.
+UInt32 DeviceResolution(UInt32 requested, bool colour) {
+  UInt32 sent = requested <= 75    ? 75
+                : requested <= 150 ? 150
+                : requested <= 200 ? 200
+                : requested <= 300 ? 300
+                : requested <= 400 ? 400
+                                   : 600;
+  if (requested > 300 && colour) sent = 300;
+  return sent;
+}
+
+}  // namespace
+
+const char* ModeName(ScanMode mode) {
+  switch (mode) {
+    case ScanMode::kLineart: return SANE_VALUE_SCAN_MODE_LINEART;
+    case ScanMode::kGray: return SANE_VALUE_SCAN_MODE_GRAY;
+    default: return SANE_VALUE_SCAN_MODE_COLOR;
+  }
+}
+
+AreaRequest AreaFromSettings(const ScanSettings& s) {
+  AreaRequest area;
+  area.pixelType = s.mode == ScanMode::kLineart ? 0 : s.mode == ScanMode::kGray ? 1 : 2;
+  area.bitDepth = s.mode == ScanMode::kLineart ? 1 : 8;
+  area.resolution = s.resolution;
+  const double tlX = SANE_UNFIX(s.tlX), tlY = SANE_UNFIX(s.tlY);
+  const double brX = SANE_UNFIX(s.brX), brY = SANE_UNFIX(s.brY);
+  area.offsetX = RoundToInt(tlX * kUnitsPerInch / kMillimetresPerInch);
+  area.offsetY = RoundToInt(tlY * kUnitsPerInch / kMillimetresPerInch);
+  area.width = brX > tlX ? RoundToInt((brX - tlX) * s.resolution / kMillimetresPerInch) : 0;
+  area.height = brY > tlY ? RoundToInt((brY - tlY) * s.resolution / kMillimetresPerInch) : 0;
+  return area;
+}
+
+SANE_Parameters ParametersFor(ScanMode mode, SANE_Int width, SANE_Int height) {
+  SANE_Parameters p{};
+  p.format = mode == ScanMode::kColor ? SANE_FRAME_RGB : SANE_FRAME_GRAY;
+  p.last_frame = SANE_TRUE;
+  p.depth = mode == ScanMode::kLineart ? 1 : 8;
+  p.pixels_per_line = std::max<SANE_Int>(width, 0);
+  p.lines = std::max<SANE_Int>(height, 0);
+  p.bytes_per_line = mode == ScanMode::kLineart ? (p.pixels_per_line + 7) / 8
+                     : mode == ScanMode::kGray  ? p.pixels_per_line
+                                                : p.pixels_per_line * 3;
+  if (p.pixels_per_line == 0 || p.lines == 0) p.pixels_per_line = p.lines = p.bytes_per_line = 0;
+  return p;
+}
+
+SANE_Parameters PredictParameters(const ScanSettings& s, const DeviceGeometry& g) {
+  const AreaRequest area = AreaFromSettings(s);
+  const bool lineart = s.mode == ScanMode::kLineart;
+  const bool colour = s.mode == ScanMode::kColor;
+  const UInt32 res = UInt32(std::max<SANE_Int>(s.resolution, 1));
+  if (area.width <= 0 || area.height <= 0) return ParametersFor(s.mode, 0, 0);
+
+  // The driver: offsets to pixels (capped at the bed in 1/600 inch), lengths cut at the bed, line
+  // art on whole bytes.
+  auto offsetPixels = [&](SInt32 units, UInt32 cap) {
+    double pixels = double(units) / kUnitsPerInch * res * 100 / 100;
+    UInt32 value = pixels <= 0 ? 0 : UInt32(pixels);
+    return std::min(value, cap);
+  };
+  UInt32 offMain = offsetPixels(area.offsetX, g.bedWidth);
+  if (lineart) offMain &= ~7u;
+  UInt32 offSub = offsetPixels(area.offsetY, g.bedHeight);
+  UInt32 lenMain = UInt32(area.width);
+  if (offMain + lenMain > g.bedWidth) lenMain = g.bedWidth - offMain;
+  if (lineart) lenMain &= ~7u;
+  UInt32 lenSub = UInt32(area.height);
+  if (offSub + lenSub > g.bedHeight) lenSub = g.bedHeight - offSub;
+
+  // The device: its own resolution steps, the window scaled to what it scans at, clipped to the
+  // glass.
+  const UInt32 sent = DeviceResolution(res, colour);
+  const float adjust = float(sent) / float(res);
+  const int64_t left = int64_t(float(offMain) * adjust);
+  const int64_t top = int64_t(float(offSub) * adjust);
+  int64_t right = int64_t(float(offMain + lenMain) * adjust);
+  int64_t bottom = int64_t(float(offSub + lenSub) * adjust);
+  const int64_t glassWidth = (int64_t(g.bedWidth) * sent + 599) / 600;
+  const int64_t glassHeight = (int64_t(g.bedHeight) * sent + 599) / 600;
+  right = std::min(right, glassWidth);
+  bottom = std::min(bottom, glassHeight);
+  if (right <= left || bottom <= top) return ParametersFor(s.mode, 0, 0);
+  return ParametersFor(s.mode, SANE_Int(right - left), SANE_Int(bottom - top));
+}
+
+OptionSet::OptionSet(const DeviceGeometry& geometry) : geometry_(geometry) {
+  if (geometry_.resolutions.empty()) geometry_.resolutions = DeviceGeometry().resolutions;
+  std::sort(geometry_.resolutions.begin(), geometry_.resolutions.end());
+  resolutionList_.push_back(SANE_Word(geometry_.resolutions.size()));
+  resolutionList_.insert(resolutionList_.end(), geometry_.resolutions.begin(), geometry_.resolutions.end());
+  modeList_ = {SANE_VALUE_SCAN_MODE_LINEART, SANE_VALUE_SCAN_MODE_GRAY, SANE_VALUE_SCAN_MODE_COLOR, nullptr};
+  xRange_ = {0, MillimetresOf(geometry_.bedWidth), 0};
+  yRange_ = {0, MillimetresOf(geometry_.bedHeight), 0};
+
+  settings_.mode = ScanMode::kColor;
+  settings_.resolution = 150;
+  if (std::find(geometry_.resolutions.begin(), geometry_.resolutions.end(), 150) == geometry_.resolutions.end())
+    settings_.resolution = geometry_.resolutions.front();
+  settings_.tlX = settings_.tlY = 0;
+  settings_.brX = xRange_.max;
+  settings_.brY = yRange_.max;
+
+  descriptors_.resize(kOptionCount);
+  for (SANE_Option_Descriptor& d : descriptors_) d = SANE_Option_Descriptor{};
+  auto& count = descriptors_[kOptCount];
+  count.name = SANE_NAME_NUM_OPTIONS;
+  count.title = SANE_TITLE_NUM_OPTIONS;
+  count.desc = SANE_DESC_NUM_OPTIONS;
+  count.type = SANE_TYPE_INT;
+  count.unit = SANE_UNIT_NONE;
+  count.size = sizeof(SANE_Word);
+  count.cap = SANE_CAP_SOFT_DETECT;
+  count.constraint_type = SANE_CONSTRAINT_NONE;
+
+  auto group = [](SANE_Option_Descriptor& d, const char* name, const char* title, const char* desc) {
+    d.name = name;
+    d.title = title;
+    d.desc = desc;
+    d.type = SANE_TYPE_GROUP;
+    d.unit = SANE_UNIT_NONE;
+    d.size = 0;
+    d.cap = 0;
+    d.constraint_type = SANE_CONSTRAINT_NONE;
+  };
+  group(descriptors_[kOptStandardGroup], SANE_NAME_STANDARD, SANE_TITLE_STANDARD, SANE_DESC_STANDARD);
+  group(descriptors_[kOptGeometryGroup], SANE_NAME_GEOMETRY, SANE_TITLE_GEOMETRY, SANE_DESC_GEOMETRY);
+
+  auto& mode = descriptors_[kOptMode];
+  mode.name = SANE_NAME_SCAN_MODE;
+  mode.title = SANE_TITLE_SCAN_MODE;
+  mode.desc = SANE_DESC_SCAN_MODE;
+  mode.type = SANE_TYPE_STRING;
+  mode.unit = SANE_UNIT_NONE;
+  mode.size = kModeValueSize;
+  mode.cap = SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT;
+  mode.constraint_type = SANE_CONSTRAINT_STRING_LIST;
+  mode.constraint.string_list = modeList_.data();
+
+  auto& resolution = descriptors_[kOptResolution];
+  resolution.name = SANE_NAME_SCAN_RESOLUTION;
+  resolution.title = SANE_TITLE_SCAN_RESOLUTION;
+  resolution.desc = SANE_DESC_SCAN_RESOLUTION;
+  resolution.type = SANE_TYPE_INT;
+  resolution.unit = SANE_UNIT_DPI;
+  resolution.size = sizeof(SANE_Word);
+  resolution.cap = SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT;
+  resolution.constraint_type = SANE_CONSTRAINT_WORD_LIST;
+  resolution.constraint.word_list = resolutionList_.data();
+
+  auto coordinate = [](SANE_Option_Descriptor& d, const char* name, const char* title, const char* desc,
+                       const SANE_Range* range) {
+    d.name = name;
+    d.title = title;
+    d.desc = desc;
+    d.type = SANE_TYPE_FIXED;
+    d.unit = SANE_UNIT_MM;
+    d.size = sizeof(SANE_Word);
+    d.cap = SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT;
+    d.constraint_type = SANE_CONSTRAINT_RANGE;
+    d.constraint.range = range;
+  };
+  coordinate(descriptors_[kOptTlX], SANE_NAME_SCAN_TL_X, SANE_TITLE_SCAN_TL_X, SANE_DESC_SCAN_TL_X, &xRange_);
+  coordinate(descriptors_[kOptTlY], SANE_NAME_SCAN_TL_Y, SANE_TITLE_SCAN_TL_Y, SANE_DESC_SCAN_TL_Y, &yRange_);
+  coordinate(descriptors_[kOptBrX], SANE_NAME_SCAN_BR_X, SANE_TITLE_SCAN_BR_X, SANE_DESC_SCAN_BR_X, &xRange_);
+  coordinate(descriptors_[kOptBrY], SANE_NAME_SCAN_BR_Y, SANE_TITLE_SCAN_BR_Y, SANE_DESC_SCAN_BR_Y, &yRange_);
+}
+
+const SANE_Option_Descriptor* OptionSet::Descriptor(SANE_Int index) const {
+  if (index < 0 || index >= kOptionCount) return nullptr;
+  return &descriptors_[size_t(index)];
+}
+
+SANE_Status OptionSet::Control(SANE_Int index, SANE_Action action, void* value, SANE_Int* info) {
+  if (info) *info = 0;
+  if (index < 0 || index >= kOptionCount || value == nullptr) return SANE_STATUS_INVAL;
+  if (descriptors_[size_t(index)].type == SANE_TYPE_GROUP) return SANE_STATUS_INVAL;
+
+  SANE_Fixed* coordinate = index == kOptTlX   ? &settings_.tlX
+                           : index == kOptTlY ? &settings_.tlY
+                           : index == kOptBrX ? &settings_.brX
+                           : index == kOptBrY ? &settings_.brY
+                                              : nullptr;
+  if (action == SANE_ACTION_GET_VALUE) {
+    switch (index) {
+      case kOptCount: *static_cast<SANE_Word*>(value) = kOptionCount; break;
+      case kOptMode: std::strncpy(static_cast<char*>(value), ModeName(settings_.mode), kModeValueSize); break;
+      case kOptResolution: *static_cast<SANE_Word*>(value) = settings_.resolution; break;
+      default: *static_cast<SANE_Word*>(value) = *coordinate; break;
+    }
+    return SANE_STATUS_GOOD;
+  }
+  if (action != SANE_ACTION_SET_VALUE || index == kOptCount) return SANE_STATUS_INVAL;
+
+  SANE_Int flags = SANE_INFO_RELOAD_PARAMS;
+  if (index == kOptMode) {
+    // Frontends hand the name from the list; the spelling of its case is forgiven.
+    const char* text = static_cast<const char*>(value);
+    const ScanMode modes[] = {ScanMode::kLineart, ScanMode::kGray, ScanMode::kColor};
+    const ScanMode* found = nullptr;
+    for (const ScanMode& m : modes)
+      if (strncasecmp(text, ModeName(m), kModeValueSize) == 0) found = &m;
+    if (!found) return SANE_STATUS_INVAL;
+    if (std::strncmp(text, ModeName(*found), kModeValueSize) != 0) flags |= SANE_INFO_INEXACT;
+    settings_.mode = *found;
+  } else if (index == kOptResolution) {
+    const SANE_Word asked = *static_cast<const SANE_Word*>(value);
+    const std::vector<SANE_Word>& list = geometry_.resolutions;
+    if (asked < list.front() || asked > list.back()) return SANE_STATUS_INVAL;
+    // Between two of the device's resolutions: the nearer one (the lower on a tie).
+    SANE_Word best = list.front();
+    for (SANE_Word r : list)
+      if (std::abs(r - asked) < std::abs(best - asked)) best = r;
+    if (best != asked) flags |= SANE_INFO_INEXACT;
+    settings_.resolution = best;
+  } else {
+    const SANE_Fixed asked = *static_cast<const SANE_Fixed*>(value);
+    const SANE_Range* range = descriptors_[size_t(index)].constraint.range;
+    if (asked < range->min || asked > range->max) return SANE_STATUS_INVAL;
+    *coordinate = asked;
+  }
+  if (info) *info = flags;
+  return SANE_STATUS_GOOD;
+}
+
+}  // namespace tarvell::sane

@@ -1,0 +1,92 @@
+// The backend's options, as every frontend knows them ("mode", "resolution", "tl-x", "tl-y",
+// "br-x", "br-y" in their standard units), and what a scan with the chosen values asks of the
+// driver and gets back from the device.
+#pragma once
+
+#include <sane/sane.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/system/Types.h"
+
+namespace tarvell::sane {
+
+enum class ScanMode { kLineart, kGray, kColor };
+
+// What the scanner offers, as the driver reports it.
+struct DeviceGeometry {
+  UInt32 bedWidth = 5100;   // 1/600 inch
+  UInt32 bedHeight = 7014;  // 1/600 inch
+  std::vector<SANE_Word> resolutions{75, 150, 200, 300, 400, 600};  // dpi, ascending
+};
+
+// The option values of one scan.
+struct ScanSettings {
+  ScanMode mode = ScanMode::kColor;
+  SANE_Int resolution = 150;
+  SANE_Fixed tlX = 0, tlY = 0, brX = 0, brY = 0;  // millimetres
+};
+
+// The scan area as this host hands it to the driver (the numbers of its "userScanArea").
+struct AreaRequest {
+  SInt32 pixelType = 2;   // 0 line art, 1 grey, 2 colour
+  SInt32 bitDepth = 8;
+  SInt32 resolution = 150;
+  SInt32 offsetX = 0;     // 1/600 inch
+  SInt32 offsetY = 0;     // 1/600 inch
+  SInt32 width = 0;       // pixels at the resolution
+  SInt32 height = 0;      // pixels at the resolution
+};
+
+AreaRequest AreaFromSettings(const ScanSettings& settings);
+
+// The image a scan with `settings` delivers: the driver's rounding of the area, then the device's
+// (colour above 300 dpi comes back at 300 dpi, and the window is clipped to the glass).
+// lines and pixels_per_line are 0 when nothing would be scanned.
+SANE_Parameters PredictParameters(const ScanSettings& settings, const DeviceGeometry& geometry);
+// Parameters of an image of `width` x `height` pixels in `mode`.
+SANE_Parameters ParametersFor(ScanMode mode, SANE_Int width, SANE_Int height);
+
+// Option numbers. 0 is the option count; groups have no value.
+enum OptionIndex : SANE_Int {
+  kOptCount,
+  kOptStandardGroup,
+  kOptMode,
+  kOptResolution,
+  kOptGeometryGroup,
+  kOptTlX,
+  kOptTlY,
+  kOptBrX,
+  kOptBrY,
+  kOptionCount
+};
+
+// Descriptors and values of one open device. Descriptor pointers stay valid as long as the set.
+class OptionSet {
+ public:
+  explicit OptionSet(const DeviceGeometry& geometry);
+  OptionSet(const OptionSet&) = delete;
+  OptionSet& operator=(const OptionSet&) = delete;
+
+  // Null for an index out of range.
+  const SANE_Option_Descriptor* Descriptor(SANE_Int index) const;
+  // sane_control_option: SANE_STATUS_INVAL for an unknown option, a group, a value outside the
+  // constraint or an unsupported action; *info (when given) gets the SANE_INFO_* flags.
+  SANE_Status Control(SANE_Int index, SANE_Action action, void* value, SANE_Int* info);
+
+  const ScanSettings& settings() const { return settings_; }
+
+ private:
+  DeviceGeometry geometry_;
+  ScanSettings settings_;
+  std::vector<SANE_Option_Descriptor> descriptors_;
+  std::vector<SANE_Word> resolutionList_;   // count first, as SANE word lists are
+  std::vector<SANE_String_Const> modeList_;  // null-terminated
+  SANE_Range xRange_{};
+  SANE_Range yRange_{};
+};
+
+const char* ModeName(ScanMode mode);
+
+}  // namespace tarvell::sane

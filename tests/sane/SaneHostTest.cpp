@@ -1,0 +1,250 @@
+// The host side of the backend against the simulated scanner, in process: listing, opening,
+// the frames it predicts and delivers, and what misbehaving devices lead to.
+#include "sane/SaneHost.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "platform/usb/SimBus.h"
+#include "sim/TestChart.h"
+
+namespace tarvell::sane {
+namespace {
+
+std::unique_ptr<Backend> MakeBackend(const std::string& conf) {
+  std::istringstream in(conf);
+  return std::make_unique<Backend>(ParseConfig(in));
+}
+
+void Choose(Device* device, ScanMode mode, SANE_Int dpi, double l, double t, double r, double b) {
+  OptionSet& o = device->options();
+  char name[16] = {};
+  std::snprintf(name, sizeof name, "%s", ModeName(mode));
+  ASSERT_EQ(o.Control(kOptMode, SANE_ACTION_SET_VALUE, name, nullptr), SANE_STATUS_GOOD);
+  SANE_Word values[] = {dpi, SANE_FIX(l), SANE_FIX(t), SANE_FIX(r), SANE_FIX(b)};
+  SANE_Int indices[] = {kOptResolution, kOptTlX, kOptTlY, kOptBrX, kOptBrY};
+  for (int i = 0; i < 5; ++i)
+    ASSERT_EQ(o.Control(indices[i], SANE_ACTION_SET_VALUE, &values[i], nullptr), SANE_STATUS_GOOD) << i;
+}
+
+// Reads the whole frame in pieces of `piece` bytes; the status that ended it in *end.
+std::vector<SANE_Byte> ReadFrame(Device* device, SANE_Int piece, SANE_Status* end) {
+  std::vector<SANE_Byte> frame;
+  std::vector<SANE_Byte> buffer(static_cast<size_t>(piece));
+  for (;;) {
+    SANE_Int n = 0;
+    SANE_Status status = device->Read(buffer.data(), piece, &n);
+    if (status != SANE_STATUS_GOOD) {
+      *end = status;
+      return frame;
+    }
+    frame.insert(frame.end(), buffer.begin(), buffer.begin() + n);
+  }
+}
+
+// Every pixel of a frame against the chart the simulated scanner drew for its last request.
+void ExpectChart(const std::vector<SANE_Byte>& frame, const SANE_Parameters& p,
+                 const tarvell::sim::ChartRequest& request) {
+  ASSERT_EQ(frame.size(), size_t(p.bytes_per_line) * size_t(p.lines));
+  int wrong = 0;
+  for (SANE_Int row = 0; row < p.lines && wrong < 5; ++row) {
+    const SANE_Byte* line = &frame[size_t(row) * size_t(p.bytes_per_line)];
+    for (SANE_Int col = 0; col < p.pixels_per_line && wrong < 5; ++col) {
+      uint32_t got = p.depth == 1                     ? (line[col / 8] >> (7 - col % 8)) & 1
+                     : p.format == SANE_FRAME_GRAY    ? line[col]
+                                                      : uint32_t(line[3 * col]) << 16 | uint32_t(line[3 * col + 1]) << 8 | line[3 * col + 2];
+      uint32_t want = tarvell::sim::ExpectedSample(request, uint32_t(col), uint32_t(row));
+      if (got != want) {
+        ++wrong;
+        ADD_FAILURE() << "pixel (" << col << ", " << row << "): " << std::hex << got << " instead of " << want;
+      }
+    }
+  }
+}
+
+TEST(SaneHost, ListsEverySimulatedScannerAndKeepsListingOpenOnes) {
+  auto backend = MakeBackend("simulate\nsimulate\n");
+  std::vector<Backend::Found> found = backend->ListDevices();
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].name, "sim:0x01100000");
+  EXPECT_EQ(found[0].model, "Tarvell K310 (USB)");
+  EXPECT_EQ(found[1].name, "sim:0x01200000");
+
+  Device* second = nullptr;
+  ASSERT_EQ(backend->Open("sim:0x01200000", &second), SANE_STATUS_GOOD);
+  found = backend->ListDevices();
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].name, "sim:0x01200000");  // the open one first
+  EXPECT_EQ(found[1].name, "sim:0x01100000");
+
+  // "" opens the first one that is not open yet.
+  Device* first = nullptr;
+  ASSERT_EQ(backend->Open("", &first), SANE_STATUS_GOOD);
+  EXPECT_EQ(first->location(), 0x01100000u);
+  Device* none = nullptr;
+  EXPECT_EQ(backend->Open("", &none), SANE_STATUS_INVAL);
+  EXPECT_EQ(backend->Open("sim:0x01100000", &none), SANE_STATUS_DEVICE_BUSY);
+  EXPECT_EQ(none, nullptr);
+
+  backend->Close(first);
+  EXPECT_FALSE(backend->Owns(first));
+  EXPECT_TRUE(backend->Owns(second));
+  ASSERT_EQ(backend->Open("0x01100000", &first), SANE_STATUS_GOOD);  // the bare location works too
+}
+
+TEST(SaneHost, NamesThatNameNothingHereAreRefused) {
+  auto backend = MakeBackend("simulate\n");
+  Device* device = nullptr;
+  for (const char* name : {"usb:0x01100000", "sim:", "sim:0x", "sim:0xZZ", "sim:0x01100000 ", "sim:0", "sim:-1",
+                           "sim:0x1ffffffff", "sim:0x09900000", "pixma:libusb:001:002"})
+    EXPECT_EQ(backend->Open(name, &device), SANE_STATUS_INVAL) << name;
+  EXPECT_EQ(device, nullptr);
+}
+
+TEST(SaneHost, ADeviceTheDriverCannotOpenIsAnIOError) {
+  auto backend = MakeBackend("simulate\n");
+  // Someone else holds the scanner's interface.
+  backend->simulatedBus()->FailCall(tarvell::usb::SimOp::InterfaceOpen, 1, kIOReturnExclusiveAccess);
+  Device* device = nullptr;
+  EXPECT_EQ(backend->Open("sim:0x01100000", &device), SANE_STATUS_IO_ERROR);
+  EXPECT_EQ(device, nullptr);
+  EXPECT_EQ(backend->Open("sim:0x01100000", &device), SANE_STATUS_GOOD);  // once it is free
+}
+
+TEST(SaneHost, OptionsCarryTheDriversResolutionsAndBed) {
+  auto backend = MakeBackend("simulate\n");
+  Device* device = nullptr;
+  ASSERT_EQ(backend->Open("", &device), SANE_STATUS_GOOD);
+  const SANE_Word* list = device->options().Descriptor(kOptResolution)->constraint.word_list;
+  EXPECT_EQ(std::vector<SANE_Word>(list + 1, list + 1 + list[0]), (std::vector<SANE_Word>{75, 150, 200, 300, 400, 600}));
+  EXPECT_NEAR(SANE_UNFIX(device->options().Descriptor(kOptBrY)->constraint.range->max), 296.926, 0.001);
+}
+
+struct Case {
+  ScanMode mode;
+  SANE_Int dpi;
+  double l, t, r, b;
+};
+
+TEST(SaneHost, FramesAreWhatTheDeviceDeliversAndWhatWasPredicted) {
+  auto backend = MakeBackend("simulate\n");
+  Device* device = nullptr;
+  ASSERT_EQ(backend->Open("", &device), SANE_STATUS_GOOD);
+  const Case cases[] = {
+      {ScanMode::kColor, 75, 0, 0, 215.9, 296.926},      // the whole bed
+      {ScanMode::kColor, 400, 10, 20, 60, 50},           // colour above 300 dpi comes back at 300
+      {ScanMode::kColor, 600, 200, 280, 215.9, 296.926},  // a corner, clipped to the glass
+      {ScanMode::kGray, 150, 3.3, 7.7, 101.1, 33.3},
+      {ScanMode::kGray, 600, 0, 0, 12.5, 9.1},
+      {ScanMode::kLineart, 200, 5.1, 0, 71.3, 40},       // offsets and widths on whole bytes
+      {ScanMode::kLineart, 600, 0, 0, 1, 1},
+      {ScanMode::kLineart, 75, 0, 0, 215.9, 296.926},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(ModeName(c.mode)) + " " + std::to_string(c.dpi) + " dpi, " + std::to_string(c.l) + "," +
+                 std::to_string(c.t) + " to " + std::to_string(c.r) + "," + std::to_string(c.b));
+    Choose(device, c.mode, c.dpi, c.l, c.t, c.r, c.b);
+    const SANE_Parameters before = device->Parameters();
+    ASSERT_GT(before.lines, 0);
+    ASSERT_EQ(device->Start(), SANE_STATUS_GOOD);
+    const SANE_Parameters after = device->Parameters();
+    EXPECT_EQ(after.format, before.format);
+    EXPECT_EQ(after.depth, before.depth);
+    EXPECT_EQ(after.pixels_per_line, before.pixels_per_line);
+    EXPECT_EQ(after.bytes_per_line, before.bytes_per_line);
+    EXPECT_EQ(after.lines, before.lines);
+    SANE_Status end = SANE_STATUS_GOOD;
+    std::vector<SANE_Byte> frame = ReadFrame(device, 32768, &end);
+    EXPECT_EQ(end, SANE_STATUS_EOF);
+    ExpectChart(frame, after, backend->simulated()[0]->lastRequest());
+  }
+}
+
+TEST(SaneHost, ScansFollowOneAnotherWithAndWithoutCancel) {
+  auto backend = MakeBackend("simulate\n");
+  Device* device = nullptr;
+  ASSERT_EQ(backend->Open("", &device), SANE_STATUS_GOOD);
+  Choose(device, ScanMode::kGray, 75, 0, 0, 50, 50);
+  const SANE_Parameters p = device->Parameters();
+  for (int scan = 0; scan < 3; ++scan) {  // as a batch frontend does: start again after EOF
+    ASSERT_EQ(device->Start(), SANE_STATUS_GOOD) << scan;
+    SANE_Status end = SANE_STATUS_GOOD;
+    EXPECT_EQ(ReadFrame(device, 1000, &end).size(), size_t(p.bytes_per_line * p.lines));
+    EXPECT_EQ(end, SANE_STATUS_EOF);
+    SANE_Int n = 0;
+    SANE_Byte byte;
+    EXPECT_EQ(device->Read(&byte, 1, &n), SANE_STATUS_EOF);  // and stays there
+  }
+  device->Cancel();
+
+  // Cancelled in the middle: the next read says so, the next scan works.
+  ASSERT_EQ(device->Start(), SANE_STATUS_GOOD);
+  SANE_Byte buffer[100];
+  SANE_Int n = 0;
+  ASSERT_EQ(device->Read(buffer, sizeof buffer, &n), SANE_STATUS_GOOD);
+  // A second start while the image is still being read is refused.
+  EXPECT_EQ(device->Start(), SANE_STATUS_DEVICE_BUSY);
+  device->Cancel();
+  EXPECT_EQ(device->Read(buffer, sizeof buffer, &n), SANE_STATUS_CANCELLED);
+  EXPECT_EQ(n, 0);
+  ASSERT_EQ(device->Start(), SANE_STATUS_GOOD);
+  SANE_Status end = SANE_STATUS_GOOD;
+  EXPECT_EQ(ReadFrame(device, 4096, &end).size(), size_t(p.bytes_per_line * p.lines));
+}
+
+TEST(SaneHost, AnEmptyAreaIsRefusedBeforeTheDriverIsAsked) {
+  auto backend = MakeBackend("simulate\n");
+  Device* device = nullptr;
+  ASSERT_EQ(backend->Open("", &device), SANE_STATUS_GOOD);
+  Choose(device, ScanMode::kColor, 150, 100, 100, 100, 200);
+  EXPECT_EQ(device->Start(), SANE_STATUS_INVAL);
+  EXPECT_TRUE(backend->simulated()[0]->calls().empty());
+  SANE_Int n = 0;
+  SANE_Byte byte;
+  EXPECT_EQ(device->Read(&byte, 1, &n), SANE_STATUS_INVAL);
+}
+
+TEST(SaneHost, ADeviceThatSendsNoImageFailsTheScanAndStaysUsable) {
+  auto backend = MakeBackend("simulate timeouts-before-data=100\n");
+  Device* device = nullptr;
+  ASSERT_EQ(backend->Open("", &device), SANE_STATUS_GOOD);
+  Choose(device, ScanMode::kGray, 75, 0, 0, 20, 20);
+  EXPECT_EQ(device->Start(), SANE_STATUS_IO_ERROR);
+  EXPECT_FALSE(device->gone());
+  backend->simulated()[0]->misbehave().timeoutsBeforeData = 0;
+  EXPECT_EQ(device->Start(), SANE_STATUS_GOOD);
+}
+
+TEST(SaneHost, BrokenImagesFailTheScan) {
+  for (const char* conf : {"simulate short-image-by=100\n", "simulate corrupt-header\n", "simulate exception-for=start\n"}) {
+    SCOPED_TRACE(conf);
+    auto backend = MakeBackend(conf);
+    Device* device = nullptr;
+    ASSERT_EQ(backend->Open("", &device), SANE_STATUS_GOOD);
+    Choose(device, ScanMode::kColor, 75, 0, 0, 20, 20);
+    EXPECT_EQ(device->Start(), SANE_STATUS_IO_ERROR);
+    EXPECT_FALSE(device->gone());
+    SANE_Int n = 0;
+    SANE_Byte byte;
+    EXPECT_NE(device->Read(&byte, 1, &n), SANE_STATUS_GOOD);
+  }
+}
+
+TEST(SaneHost, ADeviceThatGoesAwayIsClosedAndAnswersIOError) {
+  auto backend = MakeBackend("simulate gone-after-bytes=5000\n");
+  Device* device = nullptr;
+  ASSERT_EQ(backend->Open("", &device), SANE_STATUS_GOOD);
+  Choose(device, ScanMode::kColor, 150, 0, 0, 100, 100);
+  EXPECT_EQ(device->Start(), SANE_STATUS_IO_ERROR);
+  EXPECT_TRUE(device->gone());
+  EXPECT_EQ(device->Start(), SANE_STATUS_IO_ERROR);
+  EXPECT_TRUE(backend->ListDevices().empty());
+  Device* again = nullptr;
+  EXPECT_EQ(backend->Open("", &again), SANE_STATUS_INVAL);
+  backend->Close(device);
+  EXPECT_FALSE(backend->Owns(device));
+}
+
+}  // namespace
+}  // namespace tarvell::sane

@@ -1,0 +1,254 @@
+// Debian's own scanimage against the built backend and the simulated scanner, with a private
+// configuration folder (dll.conf naming only this backend, tarvell.conf enabling simulation).
+// Images are compared with what `scanner-module scan` delivers for the same settings.
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+struct Outcome {
+  int status = -1;        // exit status, or -1 when the program did not exit on its own
+  int signal = 0;         // the signal that ended it, if one did
+  std::string out, err;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Runs `args` with `env` added to the environment; standard output and error are collected.
+Outcome Execute(const std::vector<std::string>& args, const std::vector<std::string>& env, const std::string& dir) {
+  const std::string outPath = dir + "/stdout", errPath = dir + "/stderr";
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (!freopen(outPath.c_str(), "w", stdout) || !freopen(errPath.c_str(), "w", stderr)) _exit(126);
+    for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  Outcome run;
+  int wstatus = 0;
+  if (pid > 0 && waitpid(pid, &wstatus, 0) == pid) {
+    if (WIFEXITED(wstatus)) run.status = WEXITSTATUS(wstatus);
+    if (WIFSIGNALED(wstatus)) run.signal = WTERMSIG(wstatus);
+  }
+  run.out = ReadFile(outPath);
+  run.err = ReadFile(errPath);
+  return run;
+}
+
+// An image with one byte a sample: bilevel 1 = black, grey and colour 0 = black.
+struct Image {
+  uint32_t width = 0, height = 0;
+  int depth = 0, channels = 0;
+  std::vector<uint8_t> samples;
+  std::string error;
+};
+
+Image LoadTiff(const std::string& path) {
+  Image image;
+  TIFF* tif = TIFFOpen(path.c_str(), "r");
+  if (!tif) {
+    image.error = "not a TIFF: " + path;
+    return image;
+  }
+  uint16_t bps = 0, spp = 0, photometric = 0;
+  TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &image.width);
+  TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &image.height);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bps);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+  TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+  image.depth = bps;
+  image.channels = spp;
+  std::vector<uint8_t> line(size_t(TIFFScanlineSize(tif)));
+  for (uint32_t y = 0; y < image.height; ++y) {
+    if (TIFFReadScanline(tif, line.data(), y, 0) < 0) {
+      image.error = "unreadable line in " + path;
+      break;
+    }
+    for (uint32_t x = 0; x < image.width * spp; ++x) {
+      uint8_t v = bps == 1 ? (line[x / 8] >> (7 - x % 8)) & 1 : line[x];
+      if (bps == 1 && photometric == PHOTOMETRIC_MINISBLACK) v ^= 1;
+      if (bps == 8 && photometric == PHOTOMETRIC_MINISWHITE) v = uint8_t(255 - v);
+      image.samples.push_back(v);
+    }
+  }
+  TIFFClose(tif);
+  return image;
+}
+
+Image LoadPnm(const std::string& path) {
+  Image image;
+  const std::string data = ReadFile(path);
+  size_t pos = 0;
+  auto token = [&]() {
+    for (;;) {
+      while (pos < data.size() && isspace(static_cast<unsigned char>(data[pos]))) ++pos;
+      if (pos < data.size() && data[pos] == '#') {
+        while (pos < data.size() && data[pos] != '\n') ++pos;
+        continue;
+      }
+      break;
+    }
+    size_t start = pos;
+    while (pos < data.size() && !isspace(static_cast<unsigned char>(data[pos]))) ++pos;
+    return data.substr(start, pos - start);
+  };
+  const std::string magic = token();
+  if (magic != "P4" && magic != "P5" && magic != "P6") {
+    image.error = "not a binary PNM: " + path;
+    return image;
+  }
+  image.width = uint32_t(std::stoul(token()));
+  image.height = uint32_t(std::stoul(token()));
+  image.depth = magic == "P4" ? 1 : 8;
+  image.channels = magic == "P6" ? 3 : 1;
+  if (magic != "P4") token();  // maximum
+  ++pos;                       // the one whitespace before the pixels
+  const size_t rowBytes = magic == "P4" ? (image.width + 7) / 8 : size_t(image.width) * image.channels;
+  if (data.size() < pos + rowBytes * image.height) {
+    image.error = "short PNM: " + path;
+    return image;
+  }
+  for (uint32_t y = 0; y < image.height; ++y) {
+    const unsigned char* row = reinterpret_cast<const unsigned char*>(data.data() + pos + y * rowBytes);
+    for (uint32_t x = 0; x < image.width * image.channels; ++x)
+      image.samples.push_back(magic == "P4" ? (row[x / 8] >> (7 - x % 8)) & 1 : row[x]);
+  }
+  return image;
+}
+
+void ExpectSameImage(const Image& a, const Image& b, const std::string& what) {
+  ASSERT_TRUE(a.error.empty()) << a.error;
+  ASSERT_TRUE(b.error.empty()) << b.error;
+  EXPECT_EQ(a.width, b.width) << what;
+  EXPECT_EQ(a.height, b.height) << what;
+  EXPECT_EQ(a.depth, b.depth) << what;
+  EXPECT_EQ(a.channels, b.channels) << what;
+  EXPECT_TRUE(a.samples == b.samples) << what << ": the pixels differ";
+}
+
+class Scanimage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/tarvell-scanimage-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    dir_ = dir;
+    std::ofstream(dir_ + "/dll.conf") << "# only this backend\ntarvell\n";
+    Configure("simulate\n");
+  }
+  void TearDown() override {
+    if (!HasFailure()) Execute({"rm", "-rf", dir_}, {}, "/tmp");
+  }
+  void Configure(const std::string& text) { std::ofstream(dir_ + "/tarvell.conf") << text; }
+
+  Outcome RunScanimage(std::vector<std::string> args) {
+    args.insert(args.begin(), TARVELL_SCANIMAGE);
+    std::vector<std::string> env = {"SANE_CONFIG_DIR=" + dir_, "LD_LIBRARY_PATH=" TARVELL_SANE_BACKEND_DIR};
+    // In the sanitizer build the backend needs the sanitizer runtime, which scanimage lacks;
+    // scanimage's own allocations are not ours to check.
+    if (std::string(TARVELL_SANE_PRELOAD).size())
+      env.insert(env.end(), {"LD_PRELOAD=" TARVELL_SANE_PRELOAD, "ASAN_OPTIONS=detect_leaks=0"});
+    return Execute(args, env, dir_);
+  }
+
+  // scanner-module's own scan of the same settings, or an empty path when it has no scan command.
+  std::string ModuleScan(const std::vector<std::string>& settings, const std::string& name) {
+    Outcome help = Execute({TARVELL_SCANNER_MODULE, "--help"}, {}, dir_);
+    if (help.out.find("\n  scan") == std::string::npos) return "";
+    std::vector<std::string> args = {TARVELL_SCANNER_MODULE, "scan", "--simulate"};
+    args.insert(args.end(), settings.begin(), settings.end());
+    args.insert(args.end(), {"-o", dir_ + "/" + name});
+    Outcome run = Execute(args, {}, dir_);
+    EXPECT_EQ(run.status, 0) << run.err;
+    return dir_ + "/" + name;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(Scanimage, ListsTheScanner) {
+  Outcome run = RunScanimage({"-L"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("device `tarvell:sim:0x01100000' is a Tarvell K310 (USB) virtual device"), std::string::npos)
+      << run.out;
+}
+
+TEST_F(Scanimage, TestModePasses) {
+  Outcome run = RunScanimage({"-d", "tarvell:sim:0x01100000", "-T", "--resolution", "75"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("PASS"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("FAIL"), std::string::npos) << run.err;
+}
+
+TEST_F(Scanimage, EveryModeInBothFormatsMatchesTheCommandLineHost) {
+  for (const char* mode : {"Lineart", "Gray", "Color"}) {
+    SCOPED_TRACE(mode);
+    const std::vector<std::string> settings = {"--mode", mode, "--resolution", "150",
+                                               "-l", "10", "-t", "20", "-x", "80", "-y", "60"};
+    std::vector<std::string> tiffArgs = settings, pnmArgs = settings;
+    tiffArgs.insert(tiffArgs.end(), {"--format=tiff", "-o", dir_ + "/scan.tiff"});
+    pnmArgs.insert(pnmArgs.end(), {"--format=pnm", "-o", dir_ + "/scan.pnm"});
+    Outcome tiffRun = RunScanimage(tiffArgs);
+    ASSERT_EQ(tiffRun.status, 0) << tiffRun.err;
+    Outcome pnmRun = RunScanimage(pnmArgs);
+    ASSERT_EQ(pnmRun.status, 0) << pnmRun.err;
+    const Image tiff = LoadTiff(dir_ + "/scan.tiff");
+    const Image pnm = LoadPnm(dir_ + "/scan.pnm");
+    ExpectSameImage(tiff, pnm, "scanimage's TIFF and PNM");
+    EXPECT_EQ(tiff.depth, std::string(mode) == "Lineart" ? 1 : 8);
+    EXPECT_EQ(tiff.channels, std::string(mode) == "Color" ? 3 : 1);
+
+    const std::string reference = ModuleScan(settings, std::string(mode) + ".tiff");
+    if (reference.empty()) {
+      std::cout << "scanner-module has no scan command yet: compared with nothing else\n";
+      continue;
+    }
+    ExpectSameImage(tiff, LoadTiff(reference), "scanimage and scanner-module scan");
+  }
+}
+
+TEST_F(Scanimage, ShowsProgress) {
+  Outcome run = RunScanimage({"-p", "--mode", "Gray", "--resolution", "75", "-o", dir_ + "/progress.pnm"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("Progress: 100.0%"), std::string::npos) << run.err.substr(0, 300);
+}
+
+TEST_F(Scanimage, MisbehavingDevicesEndInScanimagesErrorExit) {
+  for (const char* conf : {"simulate gone-after-bytes=20000\n", "simulate timeouts-before-data=100\n",
+                           "simulate short-image-by=1000\n"}) {
+    SCOPED_TRACE(conf);
+    Configure(conf);
+    Outcome run = RunScanimage({"--resolution", "150", "-o", dir_ + "/failed.pnm"});
+    EXPECT_EQ(run.signal, 0) << "scanimage was killed";
+    EXPECT_GT(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("sane_start: Error during device I/O"), std::string::npos) << run.err;
+  }
+}
+
+TEST_F(Scanimage, ThreeScansInOneProcess) {
+  Outcome run = RunScanimage({"--mode", "Color", "--resolution", "75", "--batch=" + dir_ + "/page%d.pnm", "--batch-count=3"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const Image first = LoadPnm(dir_ + "/page1.pnm");
+  EXPECT_GT(first.width, 0u);
+  for (int page = 2; page <= 3; ++page)
+    ExpectSameImage(first, LoadPnm(dir_ + "/page" + std::to_string(page) + ".pnm"), "page " + std::to_string(page));
+}
+
+}  // namespace

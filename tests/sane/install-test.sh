@@ -1,0 +1,43 @@
+#!/bin/sh
+# Installs the "sane" component into a scratch DESTDIR and checks that it is complete and that
+# scanimage finds the installed backend through the installed dll.d entry.
+#   install-test.sh BUILD PREFIX BINDIR SANE-LIBDIR CONFDIR UDEVDIR [SCANIMAGE]
+set -eu
+build=$1 prefix=$2 bindir=$3 libdir=$4 confdir=$5 udevdir=$6 scanimage=${7:-}
+case $libdir in /*) ;; *) libdir=$prefix/$libdir ;; esac
+case $bindir in /*) ;; *) bindir=$prefix/$bindir ;; esac
+
+dest=$(mktemp -d /tmp/tarvell-install-XXXXXX)
+trap 'rm -rf "$dest"' EXIT
+fail() { echo "FAILED: $*" >&2; exit 1; }
+
+DESTDIR=$dest cmake --install "$build" --component sane >/dev/null
+
+[ -x "$dest$bindir/scanner-module" ] || fail "no $bindir/scanner-module"
+"$dest$bindir/scanner-module" --help >/dev/null || fail "the installed scanner-module does not run"
+
+lib=$dest$libdir/libsane-tarvell.so.1
+[ -L "$lib" ] || fail "no symlink $libdir/libsane-tarvell.so.1"
+[ -f "$(readlink -f "$lib")" ] || fail "libsane-tarvell.so.1 points nowhere"
+[ ! -e "$dest$libdir/libsane-tarvell.so" ] || fail "a development link was installed"
+objdump -p "$lib" | grep -q 'SONAME *libsane-tarvell\.so\.1$' || fail "wrong soname"
+exported=$(nm -D --defined-only "$lib" | awk '{print $3}' | grep -v '^sane_tarvell_' || true)
+[ -z "$exported" ] || fail "more than the entry points exported: $exported"
+
+[ "$(cat "$dest$confdir/dll.d/tarvell")" = tarvell ] || fail "dll.d/tarvell does not name the backend"
+grep -q '^usb 0x2b7e 0x0c5a' "$dest$confdir/tarvell.conf" || fail "tarvell.conf does not search USB"
+
+rules=$dest$udevdir/60-tarvell-k310.rules
+[ -f "$rules" ] || fail "no udev rule in $udevdir"
+grep -q 'ATTR{idVendor}=="2b7e", ATTR{idProduct}=="0c5a".*GROUP="scanner"' "$rules" || fail "the rule does not give the scanner to the scanner group"
+if command -v udevadm >/dev/null 2>&1 && udevadm verify --help >/dev/null 2>&1; then
+  udevadm verify --no-style "$rules" >/dev/null || fail "udevadm finds the rule malformed"
+fi
+
+# The installed files work together: the SANE loader finds the backend through dll.d alone.
+if [ -n "$scanimage" ]; then
+  echo simulate > "$dest$confdir/tarvell.conf"
+  out=$(SANE_CONFIG_DIR=$dest$confdir LD_LIBRARY_PATH=$dest$libdir "$scanimage" -L)
+  echo "$out" | grep -q "device \`tarvell:sim:0x01100000' is a Tarvell K310 (USB)" || fail "scanimage -L: $out"
+fi
+echo "installed and found: $(cd "$dest" && find . -type f -o -type l | sort | tr '\n' ' ')"
