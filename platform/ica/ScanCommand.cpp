@@ -87,31 +87,37 @@ UInt64 ExpectedBytes(const ScanRequest& request) {
 
 // --- Progress: the host counts the image bytes its bus delivers to the module. ------------------
 
+// On a terminal one line is redrawn at every percent; into a file or pipe a line is written at
+// every quarter, so logs stay readable.
 class ProgressMeter {
  public:
-  explicit ProgressMeter(UInt64 expected) : expected_(expected) {}
+  explicit ProgressMeter(UInt64 expected) : expected_(expected), terminal_(isatty(2) == 1) {}
   ~ProgressMeter() { Finish(); }
   void Add(UInt64 bytes) {
     received_ += bytes;
-    const int percent = expected_ ? int(std::min<UInt64>(100, received_ * 100 / expected_)) : 0;
+    int percent = expected_ ? int(std::min<UInt64>(100, received_ * 100 / expected_)) : 0;
+    if (!terminal_) percent -= percent % 25;
     if (percent == shown_) return;
     shown_ = percent;
-    std::fprintf(stderr, "\rscanning: %llu of %llu bytes (%d%%)", (unsigned long long)received_,
-                 (unsigned long long)expected_, percent);
+    std::fprintf(stderr, "%sscanning: %llu of %llu bytes (%d%%)%s", terminal_ ? "\r" : "",
+                 (unsigned long long)received_, (unsigned long long)expected_, percent,
+                 terminal_ ? "" : "\n");
     std::fflush(stderr);
-    dirty_ = true;
+    started_ = true;
   }
   void Finish() {
-    if (!dirty_) return;
-    std::fprintf(stderr, "\rscanning: %llu bytes received%*s\n", (unsigned long long)received_, 24, "");
-    dirty_ = false;
+    if (!started_) return;
+    std::fprintf(stderr, "%sscanning: %llu bytes received%*s\n", terminal_ ? "\r" : "",
+                 (unsigned long long)received_, terminal_ ? 24 : 0, "");
+    started_ = false;
   }
 
  private:
   UInt64 expected_;
+  bool terminal_;
   UInt64 received_ = 0;
   int shown_ = -1;
-  bool dirty_ = false;
+  bool started_ = false;
 };
 
 class MeteredInterface : public usb::USBInterface {
