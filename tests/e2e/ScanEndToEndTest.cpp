@@ -243,11 +243,11 @@ TEST_F(ScanEndToEndTest, MisbehavingScannerEndsWithAReasonAndNoFile) {
     const char* fault;
     const char* message;
   } cases[] = {
-      {"timeouts=10", "the scanner sent no image"},
-      {"exception=create", "the scanner sent no image"},
-      {"exception=start", "the scanner sent no image"},
-      {"gone-after=100000", "the scanner went away during the scan"},
-      {"short-image=64", "the image the scanner sent is damaged or incomplete"},
+      {"timeouts-before-data=10", "the scanner sent no image"},
+      {"exception-for=create", "the scanner sent no image"},
+      {"exception-for=no-such,start", "the scanner sent no image"},
+      {"gone-after-bytes=100000", "the scanner went away during the scan"},
+      {"short-image-by=64", "the image the scanner sent is damaged or incomplete"},
       {"corrupt-header", "the image the scanner sent is damaged or incomplete"},
   };
   // A file already at the target stays as it was.
@@ -261,7 +261,7 @@ TEST_F(ScanEndToEndTest, MisbehavingScannerEndsWithAReasonAndNoFile) {
     EXPECT_EQ(Slurp(Path("kept.tiff")), "earlier");
   }
   // A few time-outs before the data and stray packets are ridden out.
-  for (const char* fault : {"timeouts=3", "unknown-packets"}) {
+  for (const char* fault : {"timeouts-before-data=3", "unknown-packets"}) {
     const Outcome run = Scan({"-x", "60", "-y", "40", "--sim-fault", fault, "-o", "ok.tiff"});
     EXPECT_EQ(run.status, 0) << fault << run.err;
     const Image image = Read(Path("ok.tiff"));
