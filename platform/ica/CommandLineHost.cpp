@@ -89,9 +89,10 @@ const std::vector<HostOption>& HostOptionTable() {
       {"progress", 0, nullptr, "scan: show bytes received of bytes expected on standard error"},
       {"sim-fault", 0, "SPEC",
        "testing aid: make the --simulate scanner misbehave; SPEC is a comma-separated list of "
-       "timeouts=N (image reads that time out first), gone-after=BYTES (unplugged after that "
-       "much of the image), exception=METHOD, no-reply=METHOD, split-reply=METHOD, "
-       "unknown-packets, short-image=BYTES, corrupt-header"},
+       "timeouts-before-data=N (image reads that time out first), gone-after-bytes=N (unplugged "
+       "after that much of the image), exception-for=METHOD[,METHOD...] (e.g. create, start), "
+       "no-reply-for=METHOD..., split-reply-for=METHOD..., short-image-by=N, corrupt-header, "
+       "unknown-packets"},
       {"help", 'h', nullptr, "show this help and exit"},
   };
   return table;
