@@ -286,9 +286,10 @@ void _MY_ImageEndJob(void*) { BridgeNSLog("_MY_ImageEndJob()"); }
 
 namespace {
 
-// The image buffer is reserved at most this large from what a stream's header announces; a
-// bigger claim grows the buffer as the bytes arrive instead.
-constexpr size_t kMaxImageReserve = size_t(256) << 20;
+// The image buffer is reserved at most this large from what a stream's header announces (the
+// whole glass in colour at 600 dpi is 107 MB); a bigger claim grows the buffer as the bytes
+// arrive instead.
+constexpr size_t kMaxImageReserve = size_t(128) << 20;
 
 // Large buffers are filled once, front to back, in memory never touched before. Huge pages cut
 // the cost of that first touch to a fraction (one fault per 2 MiB instead of one per 4 KiB); the
