@@ -22,9 +22,9 @@ bool ParseCount(const std::string& text, long long* out) {
 
 }  // namespace
 
-bool ParseSimulatedFaults(const std::string& spec, tarvell::sim::ScannerMisbehaviour* out,
+bool ParseSimulatedFaults(const std::string& faults, tarvell::sim::ScannerMisbehaviour* out,
                           std::string* error) {
-  std::istringstream items(spec);
+  std::istringstream items(faults);
   std::string item;
   // The list a bare method name after "exception-for=create" belongs to.
   std::vector<std::string>* methods = nullptr;

@@ -87,8 +87,8 @@ const std::vector<HostOption>& HostOptionTable() {
       {"height", 'y', "MM", "scan: height of the area in millimetres (default 279.4, letter)"},
       {"scale", 0, "PERCENT", "scan: scale, 10 to 1000 (default 100)"},
       {"progress", 0, nullptr, "scan: show bytes received of bytes expected on standard error"},
-      {"sim-fault", 0, "SPEC",
-       "testing aid: make the --simulate scanner misbehave; SPEC is a comma-separated list of "
+      {"sim-fault", 0, "FAULTS",
+       "testing aid: make the --simulate scanner misbehave; FAULTS is a comma-separated list of "
        "timeouts-before-data=N (image reads that time out first), gone-after-bytes=N (unplugged "
        "after that much of the image), exception-for=METHOD[,METHOD...] (e.g. create, start), "
        "no-reply-for=METHOD..., split-reply-for=METHOD..., short-image-by=N, corrupt-header, "
