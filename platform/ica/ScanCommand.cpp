@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -239,6 +240,28 @@ class MeteredBus : public usb::Bus {
 
 // --- The output file: written beside the target, renamed into place only when complete. ------
 
+// The temporary file being written, removed if the user interrupts the program meanwhile.
+char gPendingFile[4096];
+volatile sig_atomic_t gPending = 0;
+
+void RemovePendingAndDie(int signal) {
+  if (gPending) ::unlink(gPendingFile);
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+
+void WatchPending(const std::string& path) {
+  if (path.size() >= sizeof gPendingFile) return;
+  std::memcpy(gPendingFile, path.c_str(), path.size() + 1);
+  gPending = 1;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, RemovePendingAndDie);
+}
+
+void ForgetPending() {
+  gPending = 0;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, SIG_DFL);
+}
+
 class OutputFile {
  public:
   ~OutputFile() { Discard(); }
@@ -258,6 +281,7 @@ class OutputFile {
       return false;
     }
     temp_ = name.data();
+    WatchPending(temp_);
     // mkstemp makes the file private; give it the mode any new file of the user's gets.
     const mode_t mask = umask(0);
     umask(mask);
@@ -291,13 +315,17 @@ class OutputFile {
       return false;
     }
     temp_.clear();
+    ForgetPending();
     return true;
   }
 
   void Discard() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    if (!temp_.empty()) ::unlink(temp_.c_str());
+    if (!temp_.empty()) {
+      ::unlink(temp_.c_str());
+      ForgetPending();
+    }
     temp_.clear();
   }
 
