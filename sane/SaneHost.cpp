@@ -344,8 +344,8 @@ void Device::ReleaseImage() {
 }
 
 SANE_Status Device::Failed(const char* step, ICAError err) {
-  if (!backend_.Present(location_)) {
-    // Gone from the bus: the host closes it; the handle answers IO_ERROR until sane_close.
+  if (err == kICADeviceNotFoundErr || !backend_.Present(location_)) {
+    // Gone: the host closes it; the handle answers IO_ERROR until sane_close.
     gone_ = true;
     Debug(1, "%s: the scanner is gone (%s failed with status %d)", name_.c_str(), step, err);
     tarvell::ica::CloseSession(record_);
