@@ -241,7 +241,6 @@ std::vector<Backend::Found> Backend::ListDevices() {
 SANE_Status Backend::Open(const std::string& name, Device** device) {
   *device = nullptr;
   UInt32 location = 0;
-  std::string model;
   if (name.empty()) {
     // The first device listed that is not open yet.
     for (const Found& f : ListDevices()) {
