@@ -365,12 +365,12 @@ bool ParseScannerMisbehaviour(const std::string& text, ScannerMisbehaviour* out,
     } else if (key == "gone-after") {
       ok = number(INT64_MAX, &n);
       m.goneAfterBytes = n;
-    } else if (key == "short") {
+    } else if (key == "short-image") {
       ok = number(INT64_MAX, &n);
       m.shortImageBy = size_t(n);
-    } else if (key == "exception" || key == "split" || key == "no-reply") {
+    } else if (key == "exception" || key == "split-reply" || key == "no-reply") {
       ok = hasValue && !value.empty();
-      (key == "exception" ? m.exceptionFor : key == "split" ? m.splitReplyFor : m.noReplyFor).push_back(value);
+      (key == "exception" ? m.exceptionFor : key == "split-reply" ? m.splitReplyFor : m.noReplyFor).push_back(value);
     } else if (key == "unknown-packets" && !hasValue) {
       m.unknownPackets = true;
     } else if (key == "corrupt-header" && !hasValue) {

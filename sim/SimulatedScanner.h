@@ -134,9 +134,9 @@ class SimulatedScanner : public tarvell::usb::SimDeviceModel {
 };
 
 // Reads misbehaviour from a comma-separated list, for command lines and scripts:
-//   timeouts=N  gone-after=BYTES  exception=METHOD  split=METHOD  no-reply=METHOD
-//   unknown-packets  short=BYTES  corrupt-header
-// (exception, split and no-reply may repeat). An empty text is a well-behaved device. On an
+//   timeouts=N  gone-after=BYTES  exception=METHOD  split-reply=METHOD  no-reply=METHOD
+//   unknown-packets  short-image=BYTES  corrupt-header
+// (exception, split-reply and no-reply may repeat). An empty text is a well-behaved device. On an
 // unknown or malformed item returns false with a message in *error and leaves *out unchanged.
 bool ParseScannerMisbehaviour(const std::string& text, ScannerMisbehaviour* out, std::string* error);
 

@@ -69,7 +69,7 @@ void PrintText(const std::string& title, const std::vector<PanelControl>& contro
   for (const auto& line : summary) std::printf("  %s: %s\n", line.first.c_str(), line.second.c_str());
   std::printf("Settings\n ");
   for (const auto& kv : settings) std::printf(" -o %s=%s", kv.first.c_str(), kv.second.c_str());
-  std::printf("\n");
+  std::printf("%s\n", settings.empty() ? " (none)" : "");
 }
 
 void PrintJson(const std::vector<PanelControl>& controls,

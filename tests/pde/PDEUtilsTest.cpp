@@ -1,4 +1,6 @@
 // Key set construction on small PPDs written for the case at hand.
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -39,7 +41,10 @@ const char kSynthetic[] =
     "*OpenUI *Jog/Versatz: PickOne\n"
     "*DefaultJog: None\n"
     "*Jog None/Kein Versatz: \"\"\n"
-    "*CloseUI: *Jog\n";
+    "*CloseUI: *Jog\n"
+    "*OpenUI *Fold/Fold: PickOne\n"
+    "*Fold None/No Fold: \"\"\n"
+    "*CloseUI: *Fold\n";
 
 class KeySet : public ::testing::Test {
  protected:
@@ -84,6 +89,16 @@ TEST_F(KeySet, APickOneWithASingleChoiceGetsNoControl) {
   EXPECT_EQ(0u, d.panel->Settings().count("Jog"));
 }
 
+TEST_F(KeySet, TheConstraintTestLeavesAnUnmarkedOptionUnmarked) {
+  CustomBundle bundle({"Fold", "Booklet"});  // Fold has no default and, with one choice, no control
+  Dialog d(ppd_, bundle.path());
+  ASSERT_EQ(noErr, d.Show());
+  EXPECT_EQ(nullptr, ppdFindMarkedChoice(d.ppd, "Fold"));
+  ppd_choice_t* booklet = ppdFindMarkedChoice(d.ppd, "Booklet");
+  ASSERT_NE(nullptr, booklet);
+  EXPECT_STREQ("True", booklet->choice);
+}
+
 TEST_F(KeySet, TextsOfAPPDWithoutLanguageEncodingAreNotConvertedTwice) {
   CustomBundle bundle({"ARBooklet"});
   Dialog d(ppd_, bundle.path());
@@ -92,7 +107,7 @@ TEST_F(KeySet, TextsOfAPPDWithoutLanguageEncodingAreNotConvertedTwice) {
 }
 
 TEST_F(KeySet, AListWithNoOptionOfThisPPDShowsNoPanel) {
-  CustomBundle bundle({"RIPunch", "Fold"});
+  CustomBundle bundle({"RIPunch", "OCStaple"});
   Dialog d(ppd_, bundle.path());
   ASSERT_EQ(noErr, d.panel->Prologue());
   EXPECT_EQ(kPMInvalidPDEContext, d.panel->Initialize());

@@ -467,8 +467,8 @@ TEST(ScannerMisbehaviourText, ReadsEveryItemAndRefusesTheRest) {
   ScannerMisbehaviour m;
   std::string error;
   ASSERT_TRUE(ParseScannerMisbehaviour(
-      "timeouts=3,gone-after=5000,exception=create,exception=start,split=done,no-reply=exitHostUSBSendMode,"
-      "unknown-packets,short=10,corrupt-header",
+      "timeouts=3,gone-after=5000,exception=create,exception=start,split-reply=done,no-reply=exitHostUSBSendMode,"
+      "unknown-packets,short-image=10,corrupt-header",
       &m, &error))
       << error;
   EXPECT_EQ(m.timeoutsBeforeData, 3);
@@ -487,7 +487,7 @@ TEST(ScannerMisbehaviourText, ReadsEveryItemAndRefusesTheRest) {
 
   m.timeoutsBeforeData = 9;
   for (const char* bad : {"timeouts", "timeouts=", "timeouts=-1", "timeouts=x", "gone-after=1e3",
-                          "exception=", "unknown-packets=1", "fast", "short=99999999999999999999"}) {
+                          "exception=", "unknown-packets=1", "fast", "short-image=99999999999999999999"}) {
     error.clear();
     EXPECT_FALSE(ParseScannerMisbehaviour(bad, &m, &error)) << bad;
     EXPECT_NE(error.find(bad), std::string::npos) << error;

@@ -503,4 +503,34 @@ TEST_F(ScanJobTest, HugeWindowIsClampedNotOverflowed) {
   EXPECT_EQ(IntAt(map, {"scanParameters", "originalMediaSize"}), 2);
 }
 
+// The image buffer is sized once from the header of the first image-data packet.
+TEST_F(ScanJobTest, ImageBufferIsReservedFromTheStreamHeader) {
+  Plug();
+  auto scanner = Open();
+  const std::string header = "P6\n# chart\n4 2\n255\n";
+  std::vector<UInt8> stream(header.begin(), header.end());
+  for (int i = 0; i < 24; ++i) stream.push_back(UInt8(i));
+  _MY_ImageData(stream.data(), 30, scanner.get());
+  ASSERT_TRUE(scanner->m_scanData);
+  EXPECT_EQ(scanner->m_scanData->capacity(), stream.size());
+  _MY_ImageData(stream.data() + 30, SInt32(stream.size() - 30), scanner.get());
+  EXPECT_EQ(*scanner->m_scanData, stream);
+  EXPECT_EQ(scanner->m_scanData->capacity(), stream.size());
+
+  // A bitmap header has no maximum line; a claim out of reach or a header cut short reserves
+  // nothing, and the bytes still arrive.
+  const struct {
+    std::string first;
+    size_t capacity;
+  } cases[] = {{"P4\n#\n12 2\n", 10 + 4}, {"P6\n#\n100000 100000\n255\n", 0}, {"P6\n# cut", 0}};
+  for (const auto& c : cases) {
+    scanner->m_scanData.reset();
+    _MY_ImageData(reinterpret_cast<const UInt8*>(c.first.data()), SInt32(c.first.size()), scanner.get());
+    ASSERT_TRUE(scanner->m_scanData);
+    EXPECT_EQ(scanner->m_scanData->size(), c.first.size());
+    if (c.capacity) EXPECT_EQ(scanner->m_scanData->capacity(), c.capacity) << c.first;
+    else EXPECT_LT(scanner->m_scanData->capacity(), size_t(1) << 20) << c.first;
+  }
+}
+
 }  // namespace
