@@ -55,19 +55,21 @@ OSStatus Retain(PMPlugInHeaderInterface* object) {
 }
 
 OSStatus Release(PMPlugInHeaderInterface** objectPointer) {
-  if (!objectPointer || !*objectPointer) return noErr;
-  auto* intf = reinterpret_cast<PlugInIntf*>(*objectPointer);
-  *objectPointer = nullptr;
-  if (intf->refCount == 0) return noErr;
-  if (intf->refCount-- == 1) {
-    PMAllocatorDeallocate(nullptr, intf->vtable);
-    PMAllocatorDeallocate(nullptr, intf);
-    // Interface objects keep the code loaded while they live, as the factory instance does.
-    PMUUIDRef factoryID = PMUUIDCreateFromString(nullptr, kFinishingFactoryIDStr);
-    PMPlugInRemoveInstanceForFactory(factoryID);
-    PMRelease(factoryID);
-  }
-  return noErr;
+  return Guarded(kPMGeneralError, [&]() -> OSStatus {
+    if (!objectPointer || !*objectPointer) return noErr;
+    auto* intf = reinterpret_cast<PlugInIntf*>(*objectPointer);
+    *objectPointer = nullptr;
+    if (intf->refCount == 0) return noErr;
+    if (intf->refCount-- == 1) {
+      PMAllocatorDeallocate(nullptr, intf->vtable);
+      PMAllocatorDeallocate(nullptr, intf);
+      // Interface objects keep the code loaded while they live, as the factory instance does.
+      PMUUIDRef factoryID = PMUUIDCreateFromString(nullptr, kFinishingFactoryIDStr);
+      PMPlugInRemoveInstanceForFactory(factoryID);
+      PMRelease(factoryID);
+    }
+    return noErr;
+  });
 }
 
 OSStatus GetAPIVersion(PMPlugInHeaderInterface*, PMPlugInAPIVersion* version) {
@@ -202,9 +204,11 @@ OSStatus Open(PMPDEContext context) {
 }
 
 OSStatus Close(PMPDEContext context) {
-  if (!context) return kPMInvalidPDEContext;
-  PDE_UseResFile scope(Ctx(context)->theResFile);
-  return noErr;
+  return Guarded(kPMGeneralError, [&]() -> OSStatus {
+    if (!context) return kPMInvalidPDEContext;
+    PDE_UseResFile scope(Ctx(context)->theResFile);
+    return noErr;
+  });
 }
 
 OSStatus Terminate(PMPDEContext context, OSStatus) {
@@ -251,25 +255,27 @@ OSStatus CreatePlugInInterface(PlugInIntf** out) {
 // ---- the factory instance
 
 HRESULT QueryInterface(void* thisPointer, REFIID iid, LPVOID* ppv) {
-  if (!ppv) return E_NOINTERFACE;
-  *ppv = nullptr;
-  if (!thisPointer) return E_NOINTERFACE;
-  PMUUIDRef requested = PMUUIDCreateFromUUIDBytes(nullptr, iid);
-  PMUUIDRef extension = PMUUIDCreateFromString(nullptr, kDialogExtensionIntfIDStr);
-  HRESULT result = E_NOINTERFACE;
-  if (requested && SameUUID(requested, kIUnknownUUIDString)) {
-    auto* self = static_cast<FinishingFactory*>(thisPointer);
-    self->vtablePtr->AddRef(thisPointer);
-    *ppv = thisPointer;
-    result = S_OK;
-  } else if (requested && extension && PMEqual(requested, extension)) {
-    PlugInIntf* intf = nullptr;
-    result = CreatePlugInInterface(&intf);
-    *ppv = intf;
-  }
-  PMRelease(requested);
-  PMRelease(extension);
-  return result;
+  return Guarded(E_NOINTERFACE, [&]() -> HRESULT {
+    if (!ppv) return E_NOINTERFACE;
+    *ppv = nullptr;
+    if (!thisPointer) return E_NOINTERFACE;
+    PMUUIDRef requested = PMUUIDCreateFromUUIDBytes(nullptr, iid);
+    PMUUIDRef extension = PMUUIDCreateFromString(nullptr, kDialogExtensionIntfIDStr);
+    HRESULT result = E_NOINTERFACE;
+    if (requested && SameUUID(requested, kIUnknownUUIDString)) {
+      auto* self = static_cast<FinishingFactory*>(thisPointer);
+      self->vtablePtr->AddRef(thisPointer);
+      *ppv = thisPointer;
+      result = S_OK;
+    } else if (requested && extension && PMEqual(requested, extension)) {
+      PlugInIntf* intf = nullptr;
+      result = CreatePlugInInterface(&intf);
+      *ppv = intf;
+    }
+    PMRelease(requested);
+    PMRelease(extension);
+    return result;
+  });
 }
 
 ULONG IUnknownAddRef(void* thisPointer) {
@@ -281,7 +287,11 @@ ULONG IUnknownRelease(void* thisPointer) {
   auto* self = static_cast<FinishingFactory*>(thisPointer);
   if (!self || self->refCount == 0) return 0;
   if (--self->refCount == 0) {
-    PMPlugInRemoveInstanceForFactory(self->factoryID);
+    try {
+      PMPlugInRemoveInstanceForFactory(self->factoryID);
+    } catch (...) {
+      // The registration is the platform's; the instance goes all the same.
+    }
     PMRelease(self->factoryID);
     PMAllocatorDeallocate(nullptr, self);
     return 0;

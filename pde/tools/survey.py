@@ -12,15 +12,16 @@ Sources: the compressed PPD archives behind the driver programs in /usr/lib/cups
                                run the print dialog on every PPD that has a finishing
                                option and report how many show at least one control
 """
+import base64
 import collections
-import importlib.machinery
-import importlib.util
+import gzip
 import json
 import lzma
 import os
 import re
 import subprocess
 import sys
+import types
 
 DRIVERS = ["/usr/lib/cups/driver/openprinting-ppds", "/usr/lib/cups/driver/postscript-hp"]
 PLAIN_DIRS = ["/usr/share/ppd"]
@@ -42,12 +43,12 @@ CLOSEGROUP = re.compile(rb"^\*CloseGroup")
 
 
 def load_driver(path):
-    loader = importlib.machinery.SourceFileLoader("ppdarchive", path)
-    spec = importlib.util.spec_from_loader("ppdarchive", loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)  # the program's main() runs only as __main__
+    module = types.ModuleType("ppdarchive")
+    with open(path) as f:
+        code = compile(f.read(), path, "exec")
+    exec(code, module.__dict__)  # the program's main() runs only as __main__
     index = module.load()
-    archive = lzma.decompress(__import__("base64").b64decode(index.pop("ARCHIVE").encode("ascii")))
+    archive = lzma.decompress(base64.b64decode(index.pop("ARCHIVE").encode("ascii")))
     for name, entry in index.items():
         start, length = entry[0], entry[1]
         yield name, archive[start:start + length]
@@ -69,13 +70,20 @@ def extract(outdir):
                 src = os.path.join(root, fn)
                 target = os.path.join(outdir, "plain__" + os.path.relpath(src, base).replace("/", "__"))
                 with open(src, "rb") as a, open(target, "wb") as b:
-                    b.write(a.read())
+                    data = a.read()
+                    b.write(gzip.decompress(data) if data[:2] == b"\x1f\x8b" else data)
                 count += 1
-    print(f"{count} PPDs written to {outdir}")
+    print(f"{count} files written to {outdir}, {len(ppd_files(outdir))} of them PPDs")
+
+
+def is_ppd(path):
+    with open(path, "rb") as f:
+        return f.read(11) == b"*PPD-Adobe:"
 
 
 def ppd_files(ppddir):
-    return sorted(os.path.join(ppddir, f) for f in os.listdir(ppddir))
+    """The PPDs extracted (empty placeholder files in the packages are no PPDs)."""
+    return sorted(p for p in (os.path.join(ppddir, f) for f in os.listdir(ppddir)) if is_ppd(p))
 
 
 def options_of(path):
@@ -110,11 +118,12 @@ def count(ppddir, minimum=1, quiet=False):
         if keys:
             with_finishing += 1
         per_keyword.update(keys)
-    chosen = [k for k, n in per_keyword.most_common() if n >= minimum]
+    ranked = sorted(per_keyword.items(), key=lambda kv: (-kv[1], kv[0]))  # most used first, then by name
+    chosen = [k for k, n in ranked if n >= minimum]
     if not quiet:
         print(f"PPDs: {total}; with a finishing option: {with_finishing}; "
               f"distinct finishing keywords: {len(per_keyword)}; used by >= {minimum} PPDs: {len(chosen)}")
-        for k, n in per_keyword.most_common():
+        for k, n in ranked:
             print(f"{n:6d} {k}")
     return chosen
 

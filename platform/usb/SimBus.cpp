@@ -43,10 +43,10 @@ IOReturn SimDeviceModel::ControlRequest(DeviceRequest* request) {
 IOReturn SimDeviceModel::ClearHalt(UInt8) { return kIOReturnSuccess; }
 
 SimDeviceSpec MakeK310(UInt32 locationID, K310Layout layout) {
-  SimDeviceSpec spec;
-  spec.vendorID = kScannerVendorID;
-  spec.productID = kScannerProductID;
-  spec.locationID = locationID;
+  SimDeviceSpec desc;
+  desc.vendorID = kScannerVendorID;
+  desc.productID = kScannerProductID;
+  desc.locationID = locationID;
   auto bulk = [](UInt8 direction, UInt8 number) {
     SimEndpoint e;
     e.direction = direction;
@@ -73,8 +73,8 @@ SimDeviceSpec MakeK310(UInt32 locationID, K310Layout layout) {
       break;
     }
   }
-  spec.interfaces.push_back(iface);
-  return spec;
+  desc.interfaces.push_back(iface);
+  return desc;
 }
 
 // ---- the bus ----
@@ -83,10 +83,10 @@ std::shared_ptr<SimBus> SimBus::Create() { return std::shared_ptr<SimBus>(new Si
 
 SimBus::~SimBus() = default;
 
-std::shared_ptr<SimDevice> SimBus::AddDevice(const SimDeviceSpec& spec) {
-  auto device = std::make_shared<SimDevice>(spec);
+std::shared_ptr<SimDevice> SimBus::AddDevice(const SimDeviceSpec& desc) {
+  auto device = std::make_shared<SimDevice>(desc);
   device->deviceServiceID = nextServiceID_++;
-  for (size_t i = 0; i < spec.interfaces.size(); ++i) {
+  for (size_t i = 0; i < desc.interfaces.size(); ++i) {
     device->interfaceServiceIDs.push_back(nextServiceID_++);
     device->interfaceOpen.push_back(false);
     device->currentSetting.push_back(0);
@@ -211,19 +211,19 @@ class SimUSBDevice : public USBDevice, Counted {
   }
   IOReturn GetVendor(UInt16* out) override {
     return Call(Begin(SimOp::GetVendor, id()), device_.get(), [&](SimCall&) {
-      *out = device_->spec().vendorID;
+      *out = device_->description().vendorID;
       return kIOReturnSuccess;
     });
   }
   IOReturn GetProduct(UInt16* out) override {
     return Call(Begin(SimOp::GetProduct, id()), device_.get(), [&](SimCall&) {
-      *out = device_->spec().productID;
+      *out = device_->description().productID;
       return kIOReturnSuccess;
     });
   }
   IOReturn GetLocationID(UInt32* out) override {
     return Call(Begin(SimOp::GetLocationID, id()), device_.get(), [&](SimCall&) {
-      *out = device_->spec().locationID;
+      *out = device_->description().locationID;
       return kIOReturnSuccess;
     });
   }
@@ -268,7 +268,7 @@ class SimUSBInterface : public USBInterface, Counted {
     c.pipe = setting;
     return Call(std::move(c), device_.get(), [&](SimCall&) {
       if (!open_) return kIOReturnNotOpen;
-      if (setting >= Spec().settings.size()) return kIOReturnBadArgument;
+      if (setting >= Description().settings.size()) return kIOReturnBadArgument;
       device_->currentSetting[index_] = setting;
       return kIOReturnSuccess;
     });
@@ -385,9 +385,9 @@ class SimUSBInterface : public USBInterface, Counted {
 
  private:
   UInt32 id() const { return device_->interfaceServiceIDs[index_]; }
-  const SimInterfaceSpec& Spec() const { return device_->spec().interfaces[index_]; }
+  const SimInterfaceSpec& Description() const { return device_->description().interfaces[index_]; }
   const std::vector<SimEndpoint>& Endpoints() const {
-    return Spec().settings[device_->currentSetting[index_]];
+    return Description().settings[device_->currentSetting[index_]];
   }
   const SimEndpoint* Pipe(UInt8 pipeRef) const {
     const auto& eps = Endpoints();
@@ -497,7 +497,7 @@ class SimPort : public MasterPort, Counted {
         if (matching.className == kDeviceClass) {
           out->emplace_back(new SimService(bus_, device, -1));
         } else if (matching.className == kInterfaceClass) {
-          for (size_t i = 0; i < device->spec().interfaces.size(); ++i)
+          for (size_t i = 0; i < device->description().interfaces.size(); ++i)
             out->emplace_back(new SimService(bus_, device, int(i)));
         }
       }

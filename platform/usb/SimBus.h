@@ -1,6 +1,6 @@
 // The simulated bus: USB devices, interfaces and pipes held in memory, for tests and the demo.
 //
-// - Topology: AddDevice(spec) plugs a device; each device is one "IOUSBDevice" service, and each
+// - Topology: AddDevice(desc) plugs a device; each device is one "IOUSBDevice" service, and each
 //   of its interfaces one "IOUSBInterface" service, in the order devices were added. Matching is
 //   on the class alone (the location hint is ignored). MakeK310() builds the scanner's layout.
 // - Pipes: bulk IN answers come from the device's behaviour object (SimDeviceModel), if one is
@@ -134,7 +134,7 @@ class SimBus : public Bus, public std::enable_shared_from_this<SimBus> {
   IOReturn CreateMasterPort(std::unique_ptr<MasterPort>* out) override;
 
   // Plugs a device; returns it for scripting.
-  std::shared_ptr<SimDevice> AddDevice(const SimDeviceSpec& spec);
+  std::shared_ptr<SimDevice> AddDevice(const SimDeviceSpec& desc);
   const std::vector<std::shared_ptr<SimDevice>>& devices() const { return devices_; }
 
   // Fails the n-th next call (n >= 1) of `op` with `status`. Several may be pending.
@@ -178,7 +178,7 @@ class SimBus : public Bus, public std::enable_shared_from_this<SimBus> {
 // A plugged simulated device.
 class SimDevice {
  public:
-  const SimDeviceSpec& spec() const { return spec_; }
+  const SimDeviceSpec& description() const { return description_; }
   // Serves the device with a behaviour object (replaces queued answers as the source of reads).
   void SetModel(std::shared_ptr<SimDeviceModel> model) { model_ = std::move(model); }
   SimDeviceModel* model() const { return model_.get(); }
@@ -207,10 +207,10 @@ class SimDevice {
   std::map<UInt8, std::vector<UInt8>> writes;
   std::map<UInt8, bool> haltedEndpoints;
 
-  explicit SimDevice(const SimDeviceSpec& spec) : spec_(spec) {}
+  explicit SimDevice(const SimDeviceSpec& desc) : description_(desc) {}
 
  private:
-  SimDeviceSpec spec_;
+  SimDeviceSpec description_;
   std::shared_ptr<SimDeviceModel> model_;
   bool plugged_ = true;
 };

@@ -45,14 +45,14 @@ SimEndpoint Bulk(UInt8 direction, UInt8 number, UInt16 maxPacket = 512) {
 
 SimDeviceSpec OneSetting(std::vector<SimEndpoint> endpoints, UInt16 vendor = 0x2B7E,
                          UInt16 product = 0x0C5A) {
-  SimDeviceSpec spec;
-  spec.vendorID = vendor;
-  spec.productID = product;
-  spec.locationID = kLocation;
+  SimDeviceSpec desc;
+  desc.vendorID = vendor;
+  desc.productID = product;
+  desc.locationID = kLocation;
   SimInterfaceSpec iface;
   iface.settings = {std::move(endpoints)};
-  spec.interfaces.push_back(iface);
-  return spec;
+  desc.interfaces.push_back(iface);
+  return desc;
 }
 
 TEST_F(ScannerTest, OpensTheScannerAndAssignsItsThreePipes) {
@@ -122,9 +122,9 @@ TEST_F(ScannerTest, EmptyDefaultSettingSwitchesToAlternateSettingOneWithThirteen
 }
 
 TEST_F(ScannerTest, AlternateSettingWithFewerThanThirteenPipesIsGivenUp) {
-  SimDeviceSpec spec = OneSetting({});
-  spec.interfaces[0].settings.push_back({Bulk(kUSBOut, 2), Bulk(kUSBIn, 11), Bulk(kUSBIn, 8)});
-  bus_->AddDevice(spec);
+  SimDeviceSpec desc = OneSetting({});
+  desc.interfaces[0].settings.push_back({Bulk(kUSBOut, 2), Bulk(kUSBIn, 11), Bulk(kUSBIn, 8)});
+  bus_->AddDevice(desc);
   tarvell::LogCapture log;
   CSimpleScanner s(kLocation);
   EXPECT_FALSE(s.m_opened);
