@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
+#include <vector>
 
 #include "platform/ica/CommandLineHost.h"
 
@@ -21,10 +22,12 @@ bool ParseCount(const std::string& text, long long* out) {
 
 }  // namespace
 
-bool ParseSimulatedFaults(const std::string& spec, tarvell::sim::ScannerMisbehaviour* out,
+bool ParseSimulatedFaults(const std::string& faults, tarvell::sim::ScannerMisbehaviour* out,
                           std::string* error) {
-  std::istringstream items(spec);
+  std::istringstream items(faults);
   std::string item;
+  // The list a bare method name after "exception-for=create" belongs to.
+  std::vector<std::string>* methods = nullptr;
   while (std::getline(items, item, ',')) {
     if (item.empty()) continue;
     const size_t equals = item.find('=');
@@ -32,22 +35,30 @@ bool ParseSimulatedFaults(const std::string& spec, tarvell::sim::ScannerMisbehav
     const std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);
     const bool hasValue = equals != std::string::npos;
     long long number = 0;
+    std::vector<std::string>* list = name == "exception-for"     ? &out->exceptionFor
+                                     : name == "no-reply-for"    ? &out->noReplyFor
+                                     : name == "split-reply-for" ? &out->splitReplyFor
+                                                                 : nullptr;
     if (name == "unknown-packets" && !hasValue) {
       out->unknownPackets = true;
+      methods = nullptr;
     } else if (name == "corrupt-header" && !hasValue) {
       out->corruptHeader = true;
-    } else if (name == "timeouts" && ParseCount(value, &number) && number <= 1000000) {
+      methods = nullptr;
+    } else if (name == "timeouts-before-data" && ParseCount(value, &number) && number <= 1000000) {
       out->timeoutsBeforeData = int(number);
-    } else if (name == "gone-after" && ParseCount(value, &number)) {
+      methods = nullptr;
+    } else if (name == "gone-after-bytes" && ParseCount(value, &number)) {
       out->goneAfterBytes = number;
-    } else if (name == "short-image" && ParseCount(value, &number)) {
+      methods = nullptr;
+    } else if (name == "short-image-by" && ParseCount(value, &number)) {
       out->shortImageBy = size_t(number);
-    } else if ((name == "exception" || name == "no-reply" || name == "split-reply") &&
-               !value.empty()) {
-      auto& list = name == "exception"  ? out->exceptionFor
-                   : name == "no-reply" ? out->noReplyFor
-                                        : out->splitReplyFor;
-      list.push_back(value);
+      methods = nullptr;
+    } else if (list && !value.empty()) {
+      list->push_back(value);
+      methods = list;
+    } else if (!hasValue && methods) {
+      methods->push_back(item);
     } else {
       *error = "bad --sim-fault item '" + item + "'";
       return false;

@@ -6,10 +6,11 @@
 
 #include "sim/SimulatedScanner.h"
 
-// Reads a --sim-fault list: comma-separated timeouts=N, gone-after=BYTES, exception=METHOD,
-// no-reply=METHOD, split-reply=METHOD, unknown-packets, short-image=BYTES, corrupt-header.
+// Reads a --sim-fault list, comma-separated, in the words of the scanner-access backend's
+// "simulate" line: timeouts-before-data=N, gone-after-bytes=N, exception-for=METHOD[,METHOD...],
+// no-reply-for=..., split-reply-for=..., short-image-by=N, corrupt-header, unknown-packets.
 // False with a message in *error for anything else.
-bool ParseSimulatedFaults(const std::string& spec, tarvell::sim::ScannerMisbehaviour* out,
+bool ParseSimulatedFaults(const std::string& faults, tarvell::sim::ScannerMisbehaviour* out,
                           std::string* error);
 
 // Makes the host's --simulate install the simulated scanner at the host's simulated location.

@@ -241,7 +241,6 @@ std::vector<Backend::Found> Backend::ListDevices() {
 SANE_Status Backend::Open(const std::string& name, Device** device) {
   *device = nullptr;
   UInt32 location = 0;
-  std::string model;
   if (name.empty()) {
     // The first device listed that is not open yet.
     for (const Found& f : ListDevices()) {
@@ -344,8 +343,8 @@ void Device::ReleaseImage() {
 }
 
 SANE_Status Device::Failed(const char* step, ICAError err) {
-  if (!backend_.Present(location_)) {
-    // Gone from the bus: the host closes it; the handle answers IO_ERROR until sane_close.
+  if (err == kICADeviceNotFoundErr || !backend_.Present(location_)) {
+    // Gone: the host closes it; the handle answers IO_ERROR until sane_close.
     gone_ = true;
     Debug(1, "%s: the scanner is gone (%s failed with status %d)", name_.c_str(), step, err);
     tarvell::ica::CloseSession(record_);

@@ -71,7 +71,16 @@ toff_t SizeProc(thandle_t handle) {
   return static_cast<TiffLines::Handle*>(handle)->first->size();
 }
 
-int MapProc(thandle_t, void**, toff_t*) { return 0; }
+// The bytes are in memory already: libtiff reads uncompressed strips in place instead of
+// copying them through ReadProc.
+int MapProc(thandle_t handle, void** base, toff_t* size) {
+  std::vector<UInt8>& bytes = *static_cast<TiffLines::Handle*>(handle)->first;
+  if (bytes.empty()) return 0;
+  *base = bytes.data();
+  *size = bytes.size();
+  return 1;
+}
+
 void UnmapProc(thandle_t, void*, toff_t) {}
 
 }  // namespace
@@ -90,7 +99,7 @@ bool TiffLines::Open(std::vector<UInt8> bytes, std::string* error) {
   TIFFOpenOptionsSetErrorHandlerExtR(options, &TiffLines::OnTiffMessage, this);
   TIFFOpenOptionsSetWarningHandlerExtR(options, &TiffLines::OnTiffMessage, this);
   lastMessage_.clear();
-  tiff_ = TIFFClientOpenExt("scan", "rm", &handle_, ReadProc, WriteProc, SeekProc, CloseProc, SizeProc,
+  tiff_ = TIFFClientOpenExt("scan", "r", &handle_, ReadProc, WriteProc, SeekProc, CloseProc, SizeProc,
                             MapProc, UnmapProc, options);
   TIFFOpenOptionsFree(options);
   if (!tiff_) {

@@ -23,7 +23,7 @@ sane_scan() {
     --mode Color --resolution 300 -l 0 -t 0 -x 215.9 -y 279.4 -o "$work/sane.tiff"
 }
 module_scan() {
-  "$module" scan --simulate --mode Color --resolution 300 -l 0 -t 0 -x 215.9 -y 279.4 -o "$work/module.tiff"
+  "$module" scan --simulate --mode Color --resolution 300 -l 0 -t 0 -x 215.9 -y 279.4 -o "$work/module.tiff" >/dev/null
 }
 
 # One of each first, unmeasured: libraries into the page cache, and a check that both work.

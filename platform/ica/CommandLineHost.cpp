@@ -87,11 +87,12 @@ const std::vector<HostOption>& HostOptionTable() {
       {"height", 'y', "MM", "scan: height of the area in millimetres (default 279.4, letter)"},
       {"scale", 0, "PERCENT", "scan: scale, 10 to 1000 (default 100)"},
       {"progress", 0, nullptr, "scan: show bytes received of bytes expected on standard error"},
-      {"sim-fault", 0, "SPEC",
-       "testing aid: make the --simulate scanner misbehave; SPEC is a comma-separated list of "
-       "timeouts=N (image reads that time out first), gone-after=BYTES (unplugged after that "
-       "much of the image), exception=METHOD, no-reply=METHOD, split-reply=METHOD, "
-       "unknown-packets, short-image=BYTES, corrupt-header"},
+      {"sim-fault", 0, "FAULTS",
+       "testing aid: make the --simulate scanner misbehave; FAULTS is a comma-separated list of "
+       "timeouts-before-data=N (image reads that time out first), gone-after-bytes=N (unplugged "
+       "after that much of the image), exception-for=METHOD[,METHOD...] (e.g. create, start), "
+       "no-reply-for=METHOD..., split-reply-for=METHOD..., short-image-by=N, corrupt-header, "
+       "unknown-packets"},
       {"help", 'h', nullptr, "show this help and exit"},
   };
   return table;

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -87,31 +88,37 @@ UInt64 ExpectedBytes(const ScanRequest& request) {
 
 // --- Progress: the host counts the image bytes its bus delivers to the module. ------------------
 
+// On a terminal one line is redrawn at every percent; into a file or pipe a line is written at
+// every quarter, so logs stay readable.
 class ProgressMeter {
  public:
-  explicit ProgressMeter(UInt64 expected) : expected_(expected) {}
+  explicit ProgressMeter(UInt64 expected) : expected_(expected), terminal_(isatty(2) == 1) {}
   ~ProgressMeter() { Finish(); }
   void Add(UInt64 bytes) {
     received_ += bytes;
-    const int percent = expected_ ? int(std::min<UInt64>(100, received_ * 100 / expected_)) : 0;
+    int percent = expected_ ? int(std::min<UInt64>(100, received_ * 100 / expected_)) : 0;
+    if (!terminal_) percent -= percent % 25;
     if (percent == shown_) return;
     shown_ = percent;
-    std::fprintf(stderr, "\rscanning: %llu of %llu bytes (%d%%)", (unsigned long long)received_,
-                 (unsigned long long)expected_, percent);
+    std::fprintf(stderr, "%sscanning: %llu of %llu bytes (%d%%)%s", terminal_ ? "\r" : "",
+                 (unsigned long long)received_, (unsigned long long)expected_, percent,
+                 terminal_ ? "" : "\n");
     std::fflush(stderr);
-    dirty_ = true;
+    started_ = true;
   }
   void Finish() {
-    if (!dirty_) return;
-    std::fprintf(stderr, "\rscanning: %llu bytes received%*s\n", (unsigned long long)received_, 24, "");
-    dirty_ = false;
+    if (!started_) return;
+    std::fprintf(stderr, "%sscanning: %llu bytes received%*s\n", terminal_ ? "\r" : "",
+                 (unsigned long long)received_, terminal_ ? 24 : 0, "");
+    started_ = false;
   }
 
  private:
   UInt64 expected_;
+  bool terminal_;
   UInt64 received_ = 0;
   int shown_ = -1;
-  bool dirty_ = false;
+  bool started_ = false;
 };
 
 class MeteredInterface : public usb::USBInterface {
@@ -233,6 +240,28 @@ class MeteredBus : public usb::Bus {
 
 // --- The output file: written beside the target, renamed into place only when complete. ------
 
+// The temporary file being written, removed if the user interrupts the program meanwhile.
+char gPendingFile[4096];
+volatile sig_atomic_t gPending = 0;
+
+void RemovePendingAndDie(int signal) {
+  if (gPending) ::unlink(gPendingFile);
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+
+void WatchPending(const std::string& path) {
+  if (path.size() >= sizeof gPendingFile) return;
+  std::memcpy(gPendingFile, path.c_str(), path.size() + 1);
+  gPending = 1;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, RemovePendingAndDie);
+}
+
+void ForgetPending() {
+  gPending = 0;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, SIG_DFL);
+}
+
 class OutputFile {
  public:
   ~OutputFile() { Discard(); }
@@ -252,6 +281,7 @@ class OutputFile {
       return false;
     }
     temp_ = name.data();
+    WatchPending(temp_);
     // mkstemp makes the file private; give it the mode any new file of the user's gets.
     const mode_t mask = umask(0);
     umask(mask);
@@ -285,13 +315,17 @@ class OutputFile {
       return false;
     }
     temp_.clear();
+    ForgetPending();
     return true;
   }
 
   void Discard() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    if (!temp_.empty()) ::unlink(temp_.c_str());
+    if (!temp_.empty()) {
+      ::unlink(temp_.c_str());
+      ForgetPending();
+    }
     temp_.clear();
   }
 

@@ -152,6 +152,20 @@ TEST_F(SaneBackend, AVanishingDeviceGivesIOErrorsAndNoCrash) {
   EXPECT_EQ(devices[0], nullptr);
 }
 
+TEST_F(SaneBackend, OnUsbWithoutTheScannerNothingIsListedOrOpened) {
+  // Whatever this machine has on its USB bus, it is not a K310; a foreign identity is not used.
+  Configure("usb 0x2b7e 0x0c5a\nusb 0x1234 0x5678\nusb 0x0f100000\n");
+  ASSERT_EQ(api_.init(nullptr, nullptr), SANE_STATUS_GOOD);
+  const SANE_Device** devices = nullptr;
+  ASSERT_EQ(api_.get_devices(&devices, SANE_FALSE), SANE_STATUS_GOOD);
+  EXPECT_EQ(devices[0], nullptr);
+  SANE_Handle h = nullptr;
+  EXPECT_EQ(api_.open("", &h), SANE_STATUS_INVAL);
+  EXPECT_EQ(api_.open("usb:0x0f100000", &h), SANE_STATUS_INVAL);
+  EXPECT_EQ(api_.open("sim:0x01100000", &h), SANE_STATUS_INVAL);
+  EXPECT_EQ(h, nullptr);
+}
+
 TEST(SaneGuard, EveryExceptionBecomesAStatus) {
   EXPECT_EQ(Guarded("t", [] { return SANE_STATUS_EOF; }), SANE_STATUS_EOF);
   EXPECT_EQ(Guarded("t", []() -> SANE_Status { throw std::bad_alloc(); }), SANE_STATUS_NO_MEM);

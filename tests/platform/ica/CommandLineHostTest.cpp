@@ -51,9 +51,9 @@ TEST_F(CommandLineHostTest, BadCommandLinesSayWhyAndExitWith2) {
     const char* message;
   } cases[] = {
       {{}, "scanner-module: no command given\n"},
-      {{"scan"}, "scanner-module: unknown command 'scan'\n"},
+      {{"print"}, "scanner-module: unknown command 'print'\n"},
       {{"list", "--simulat"}, "scanner-module: unknown option '--simulat'\n"},
-      {{"list", "-x"}, "scanner-module: unknown option '-x'\n"},
+      {{"list", "-q"}, "scanner-module: unknown option '-q'\n"},
       {{"caps", "--device"}, "scanner-module: option '--device' needs a value (LOCATION)\n"},
       {{"caps", "--device", "0"}, "scanner-module: bad --device '0': give a USB location such as 0x01100000\n"},
       {{"caps", "--device=0x1zz"}, "scanner-module: bad --device '0x1zz': give a USB location such as 0x01100000\n"},
