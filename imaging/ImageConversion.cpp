@@ -1,8 +1,6 @@
 #include "imaging/ImageConversion.h"
 
-#include <sys/mman.h>
 #include <tiffio.h>
-#include <unistd.h>
 
 #include <climits>
 #include <cstdint>
@@ -11,6 +9,7 @@
 #include <cstring>
 
 #include "platform/system/Log.h"
+#include "platform/system/Memory.h"
 #include "platform/system/SystemInfo.h"
 
 namespace {
@@ -21,17 +20,6 @@ constexpr float kDefaultResolution = 72.0f;
 // for readers that load a strip at a time.
 constexpr size_t kStripBytes = 256 * 1024;
 
-// Large buffers are filled once, front to back, in memory never touched before. Huge pages cut
-// the cost of that first touch to a fraction (one fault per 2 MiB instead of one per 4 KiB); the
-// advice is only a hint and changes no byte.
-void PreferHugePages(void* start, size_t length) {
-  constexpr size_t kWorthIt = size_t(4) << 20;
-  if (start == nullptr || length < kWorthIt) return;
-  const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
-  const uintptr_t begin = (uintptr_t(start) + page - 1) & ~(page - 1);
-  const uintptr_t end = (uintptr_t(start) + length) & ~(page - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
 
 // A TIFF being written into one heap block. The block is sized once from what the image needs;
 // it only grows if libtiff writes more than that estimate.
@@ -39,7 +27,7 @@ class MemoryTIFFStream {
  public:
   explicit MemoryTIFFStream(size_t capacity) : block_(static_cast<UInt8*>(std::malloc(capacity))) {
     if (block_) capacity_ = capacity;
-    PreferHugePages(block_, capacity_);
+    tarvell::PreferHugePages(block_, capacity_);
   }
   ~MemoryTIFFStream() { std::free(block_); }
   MemoryTIFFStream(const MemoryTIFFStream&) = delete;

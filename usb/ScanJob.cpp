@@ -1,7 +1,5 @@
 #include "usb/ScanJob.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <climits>
 #include <cstdint>
@@ -12,6 +10,7 @@
 
 #include "element/Elements.h"
 #include "platform/system/Log.h"
+#include "platform/system/Memory.h"
 #include "usb/USBScanProtocol.h"
 #include "xml/XMLSAXParser.h"
 #include "xml/XMLVisitor.h"
@@ -291,17 +290,6 @@ namespace {
 // arrive instead.
 constexpr size_t kMaxImageReserve = size_t(128) << 20;
 
-// Large buffers are filled once, front to back, in memory never touched before. Huge pages cut
-// the cost of that first touch to a fraction (one fault per 2 MiB instead of one per 4 KiB); the
-// advice is only a hint and changes no byte.
-void PreferHugePages(void* start, size_t length) {
-  constexpr size_t kWorthIt = size_t(4) << 20;
-  if (start == nullptr || length < kWorthIt) return;
-  const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
-  const uintptr_t begin = (uintptr_t(start) + page - 1) & ~(page - 1);
-  const uintptr_t end = (uintptr_t(start) + length) & ~(page - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
 
 // Reads one line of the anymap header at *p: its end (past the line feed), or null.
 const UInt8* HeaderLine(const UInt8* p, const UInt8* end) {
@@ -360,7 +348,7 @@ void _MY_ImageData(const UInt8* bytes, SInt32 length, void* info) {
     if (const size_t announced = AnnouncedImageSize(bytes, size_t(length))) {
       try {
         scanner->m_scanData->reserve(announced);
-        PreferHugePages(scanner->m_scanData->data(), announced);
+        tarvell::PreferHugePages(scanner->m_scanData->data(), announced);
       } catch (const std::bad_alloc&) {
         // The bytes still arrive; the buffer then grows as they do.
       }
