@@ -19,30 +19,13 @@
 #include <vector>
 
 #include "platform/system/Types.h"
+#include "tests/support/UsbTestbed.h"
 
 namespace {
 
 constexpr const char kScannerNode[] = "/dev/bus/usb/001/003";
 
-struct Endpoint {
-  UInt8 address, attributes;
-  UInt16 maxPacket;
-};
-
-std::vector<UInt8> Descriptors(UInt16 vendor, UInt16 product, UInt8 deviceClass, UInt8 interfaceClass,
-                               const std::vector<Endpoint>& endpoints) {
-  std::vector<UInt8> d = {18, 1, 0x00, 0x02, deviceClass, 0, 0, 64,
-                          UInt8(vendor), UInt8(vendor >> 8), UInt8(product), UInt8(product >> 8),
-                          0x00, 0x01, 0, 0, 0, 1};
-  std::vector<UInt8> c = {9, 2, 0, 0, 1, 1, 0, 0xC0, 50,
-                          9, 4, 0, 0, UInt8(endpoints.size()), interfaceClass, 0, 0, 0};
-  for (const Endpoint& e : endpoints)
-    c.insert(c.end(), {7, 5, e.address, e.attributes, UInt8(e.maxPacket), UInt8(e.maxPacket >> 8),
-                       UInt8(e.attributes == 3 ? 10 : 0)});
-  c[2] = UInt8(c.size());
-  d.insert(d.end(), c.begin(), c.end());
-  return d;
-}
+using tarvell::testing::Descriptors;
 
 // The devices' usbfs side: claims and halts are accepted, control requests complete at once.
 struct Emulator {
@@ -134,36 +117,22 @@ class LibusbListTest : public ::testing::Test {
   }
 
   void Add(const char* path, int devnum, const std::vector<UInt8>& descriptors) {
-    char head[320];
-    std::snprintf(head, sizeof head,
-                  "P: /devices/%s\nN: bus/usb/001/%03d\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
-                  "E: DEVNAME=/dev/bus/usb/001/%03d\nE: BUSNUM=001\nE: DEVNUM=%03d\n"
-                  "A: busnum=1\\n\nA: devnum=%d\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n",
-                  path, devnum, devnum, devnum, devnum);
-    std::string record = std::string(head) + "H: descriptors=";
-    for (UInt8 b : descriptors) {
-      char hex[3];
-      std::snprintf(hex, sizeof hex, "%02X", b);
-      record += hex;
-    }
-    record += "\n";
-    GError* error = nullptr;
-    ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_, record.c_str(), &error))
-        << path << ": " << (error ? error->message : "?");
+    ASSERT_TRUE(tarvell::testing::AddUsbDevice(testbed_, path, devnum, descriptors));
     char node[32];
     std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", devnum);
+    GError* error = nullptr;
     ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed_, node, handler_, &error))
         << (error ? error->message : node);
   }
 
   void AddHubAndKeyboard() {
-    Add("usb1", 1, Descriptors(0x1D6B, 0x0002, 9, 9, {{0x81, 3, 2}}));
-    Add("usb1/1-4", 2, Descriptors(0x05E3, 0x0610, 9, 9, {{0x81, 3, 2}}));
-    Add("usb1/1-2", 4, Descriptors(0x1234, 0x5678, 0, 3, {{0x81, 3, 8}}));
+    Add("usb1", 1, Descriptors(0x1D6B, 0x0002, 9, {{9, {{0x81, 3, 2}}}}));
+    Add("usb1/1-4", 2, Descriptors(0x05E3, 0x0610, 9, {{9, {{0x81, 3, 2}}}}));
+    Add("usb1/1-2", 4, Descriptors(0x1234, 0x5678, 0, {{3, {{0x81, 3, 8}}}}));
   }
   void AddScanner() {
     Add("usb1/1-4/1-4.1", 3,
-        Descriptors(0x2B7E, 0x0C5A, 0, 0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}));
+        Descriptors(0x2B7E, 0x0C5A, 0, {{0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}}}));
   }
 
   struct Outcome {

@@ -16,6 +16,8 @@
 #include <sys/wait.h>
 #include <umockdev.h>
 
+#include "tests/support/UsbTestbed.h"
+
 #include <cstddef>
 #include <cstring>
 #include <deque>
@@ -53,35 +55,8 @@ namespace {
 
 constexpr const char kScannerNode[] = "/dev/bus/usb/001/003";
 
-// Descriptor bytes for the testbed's "descriptors" attribute.
-struct Endpoint {
-  UInt8 address;
-  UInt8 attributes;  // 2 bulk, 3 interrupt
-  UInt16 maxPacket;
-};
-struct Interface {
-  UInt8 cls;
-  std::vector<Endpoint> endpoints;
-};
-
-std::vector<UInt8> Descriptors(UInt16 vendor, UInt16 product, UInt8 deviceClass,
-                               const std::vector<Interface>& interfaces) {
-  std::vector<UInt8> d = {18, 1, 0x00, 0x02, deviceClass, 0, 0, 64,
-                          UInt8(vendor), UInt8(vendor >> 8), UInt8(product), UInt8(product >> 8),
-                          0x00, 0x01, 0, 0, 0, 1};
-  std::vector<UInt8> c = {9, 2, 0, 0, UInt8(interfaces.size()), 1, 0, 0xC0, 50};
-  for (size_t i = 0; i < interfaces.size(); ++i) {
-    const Interface& itf = interfaces[i];
-    c.insert(c.end(), {9, 4, UInt8(i), 0, UInt8(itf.endpoints.size()), itf.cls, 0, 0, 0});
-    for (const Endpoint& e : itf.endpoints)
-      c.insert(c.end(), {7, 5, e.address, e.attributes, UInt8(e.maxPacket), UInt8(e.maxPacket >> 8),
-                         UInt8(e.attributes == 3 ? 10 : 0)});
-  }
-  c[2] = UInt8(c.size());
-  c[3] = UInt8(c.size() >> 8);
-  d.insert(d.end(), c.begin(), c.end());
-  return d;
-}
+using tarvell::testing::Descriptors;
+using tarvell::testing::Interface;
 
 // The scanner's usbfs side: answers the requests libusb makes on the device node.
 struct Emulator {
@@ -309,24 +284,8 @@ class LibusbBackend : public ::testing::Test {
     if (testbed_) g_object_unref(testbed_);
   }
 
-  // Adds a USB device at sysfs path /devices/`path` with device node /dev/bus/usb/001/`devnum`.
   void Add(const char* path, int devnum, const std::vector<UInt8>& descriptors) {
-    char head[256];
-    std::snprintf(head, sizeof head,
-                  "P: /devices/%s\nN: bus/usb/001/%03d\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
-                  "E: DEVNAME=/dev/bus/usb/001/%03d\nE: BUSNUM=001\nE: DEVNUM=%03d\n"
-                  "A: busnum=1\\n\nA: devnum=%d\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n",
-                  path, devnum, devnum, devnum, devnum);
-    std::string record = std::string(head) + "H: descriptors=";
-    for (UInt8 b : descriptors) {
-      char hex[3];
-      std::snprintf(hex, sizeof hex, "%02X", b);
-      record += hex;
-    }
-    record += "\n";
-    GError* error = nullptr;
-    ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_, record.c_str(), &error))
-        << path << ": " << (error ? error->message : "?");
+    ASSERT_TRUE(tarvell::testing::AddUsbDevice(testbed_, path, devnum, descriptors));
   }
 
   // Runs the probe with the emulation preloaded, serving its ioctls until it exits.

@@ -1,0 +1,71 @@
+// Building blocks for tests that emulate a USB bus for libusb with umockdev: descriptor bytes and
+// the testbed record of one device.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <umockdev.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/system/Types.h"
+
+namespace tarvell::testing {
+
+struct Endpoint {
+  UInt8 address;
+  UInt8 attributes;  // 2 bulk, 3 interrupt
+  UInt16 maxPacket;
+};
+struct Interface {
+  UInt8 cls;
+  std::vector<Endpoint> endpoints;
+};
+
+// Device and configuration descriptors, as the testbed's "descriptors" attribute holds them.
+inline std::vector<UInt8> Descriptors(UInt16 vendor, UInt16 product, UInt8 deviceClass,
+                                      const std::vector<Interface>& interfaces) {
+  std::vector<UInt8> d = {18, 1, 0x00, 0x02, deviceClass, 0, 0, 64,
+                          UInt8(vendor), UInt8(vendor >> 8), UInt8(product), UInt8(product >> 8),
+                          0x00, 0x01, 0, 0, 0, 1};
+  std::vector<UInt8> c = {9, 2, 0, 0, UInt8(interfaces.size()), 1, 0, 0xC0, 50};
+  for (size_t i = 0; i < interfaces.size(); ++i) {
+    const Interface& itf = interfaces[i];
+    c.insert(c.end(), {9, 4, UInt8(i), 0, UInt8(itf.endpoints.size()), itf.cls, 0, 0, 0});
+    for (const Endpoint& e : itf.endpoints)
+      c.insert(c.end(), {7, 5, e.address, e.attributes, UInt8(e.maxPacket), UInt8(e.maxPacket >> 8),
+                         UInt8(e.attributes == 3 ? 10 : 0)});
+  }
+  c[2] = UInt8(c.size());
+  c[3] = UInt8(c.size() >> 8);
+  d.insert(d.end(), c.begin(), c.end());
+  return d;
+}
+
+// Adds a USB device at sysfs path /devices/`path` with device node /dev/bus/usb/001/`devnum`.
+inline ::testing::AssertionResult AddUsbDevice(UMockdevTestbed* testbed, const char* path, int devnum,
+                                               const std::vector<UInt8>& descriptors) {
+  char head[320];
+  std::snprintf(head, sizeof head,
+                "P: /devices/%s\nN: bus/usb/001/%03d\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
+                "E: DEVNAME=/dev/bus/usb/001/%03d\nE: BUSNUM=001\nE: DEVNUM=%03d\n"
+                "A: busnum=1\\n\nA: devnum=%d\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n",
+                path, devnum, devnum, devnum, devnum);
+  std::string record = std::string(head) + "H: descriptors=";
+  for (UInt8 b : descriptors) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02X", b);
+    record += hex;
+  }
+  record += "\n";
+  GError* error = nullptr;
+  if (umockdev_testbed_add_from_string(testbed, record.c_str(), &error))
+    return ::testing::AssertionSuccess();
+  ::testing::AssertionResult failure = ::testing::AssertionFailure()
+                                       << path << ": " << (error ? error->message : "?");
+  if (error) g_error_free(error);
+  return failure;
+}
+
+}  // namespace tarvell::testing
