@@ -11,6 +11,9 @@ PACKAGES=(
   libcups2-dev
   libsane-dev sane-utils
   clang libclang-rt-14-dev
+  cups-daemon cups-client cups-ipp-utils
+  libgtk-4-dev xvfb xauth
+  libpcap-dev tshark
 )
 
 missing=()

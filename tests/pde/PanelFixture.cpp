@@ -16,22 +16,6 @@ std::string DataPath(const std::string& name) {
   return std::string(TARVELL_SOURCE_DIR) + "/tests/pde/data/" + name;
 }
 
-TempDir::TempDir() {
-  char tmpl[] = "/tmp/pde-test-XXXXXX";
-  path_ = mkdtemp(tmpl);
-}
-
-TempDir::~TempDir() {
-  std::string cmd = "rm -rf '" + path_ + "'";
-  if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot remove " << path_;
-}
-
-std::string TempDir::Write(const std::string& name, const std::string& text) const {
-  std::string p = path_ + "/" + name;
-  std::ofstream(p, std::ios::binary) << text;
-  return p;
-}
-
 CustomBundle::CustomBundle(const std::vector<std::string>& keys, bool withResources) {
   std::string from = FINISHING_BUNDLE;
   std::string to = path();

@@ -6,23 +6,12 @@
 #include <vector>
 
 #include "pde/dialog/DialogHost.h"
+#include "tests/support/Program.h"
 
 namespace tarvell {
 namespace testing {
 
 std::string DataPath(const std::string& name);
-
-// A temporary folder removed with everything in it when the object goes.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  const std::string& path() const { return path_; }
-  std::string Write(const std::string& name, const std::string& text) const;
-
- private:
-  std::string path_;
-};
 
 // A copy of the Finishing bundle with its own "PMPPDKeysSupported" list (and, optionally,
 // without its Resources folder); the executable is the one built.

@@ -1,11 +1,12 @@
 // The print-dialog program from end to end on a real PPD with stapling.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/pde/PanelFixture.h"
+#include "tests/support/Program.h"
 
 using tarvell::testing::DataPath;
 
@@ -13,20 +14,15 @@ namespace {
 
 struct Result {
   int status;
-  std::string out;
+  std::string out;  // standard output, then standard error
 };
 
 Result PrintDialog(const std::string& args) {
-  std::string cmd = std::string(PRINT_DIALOG) + " " + args + " 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  Result r{-1, ""};
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  int status = pclose(p);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+  std::vector<std::string> argv = {PRINT_DIALOG};
+  std::istringstream words(args);
+  for (std::string w; words >> w;) argv.push_back(w);
+  tarvell::testing::ProgramRun run = tarvell::testing::RunProgram(argv);
+  return {run.status, run.out + run.err};
 }
 
 TEST(PrintDialog, ShowsThePanelSummaryAndLpOptions) {
