@@ -1,0 +1,471 @@
+// This file calls the libcups PPD interface, deprecated in CUPS 2.4 but the one the printing
+// system hands the print dialog.
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
+#include "pde/gtk/PrintWindow.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+
+namespace tarvell {
+namespace gtk {
+
+struct ControlWidget {
+  PrintWindow* owner = nullptr;
+  ControlRef control = nullptr;
+  ControlKind kind = kControlKindUserPane;
+  std::string keyword;  // checkboxes and pop-ups
+  GtkWidget* widget = nullptr;
+  GtkStringList* items = nullptr;  // pop-ups: what the drop-down lists now
+  std::vector<std::string> texts;
+  std::vector<bool> enabled;
+};
+
+namespace {
+
+// GTK calls back through C: nothing may be thrown across it.
+template <class F>
+void Guarded(F&& body) noexcept {
+  try {
+    body();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "print-dialog-gtk: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "print-dialog-gtk: unexpected failure in a window event\n");
+  }
+}
+
+std::string Title(ControlRef control) {
+  PMStringRef title = nullptr;
+  CopyControlTitleAsCFString(control, &title);
+  std::string text = printing::ToStdString(title);
+  PMRelease(title);
+  return text;
+}
+
+void Collect(ControlRef parent, std::vector<ControlRef>* out) {
+  for (UInt16 i = 1; i <= CountSubControls(parent); ++i) {
+    ControlRef c = GetIndexedSubControl(parent, i);
+    out->push_back(c);
+    Collect(c, out);
+  }
+}
+
+// The menu of a pop-up as the toolbox holds it now.
+void ReadMenu(ControlRef control, std::vector<std::string>* texts, std::vector<bool>* enabled) {
+  MenuRef menu = GetControlPopupMenu(control);
+  texts->clear();
+  enabled->clear();
+  for (UInt16 item = 1; item <= CountMenuItems(menu); ++item) {
+    PMStringRef text = nullptr;
+    CopyMenuItemTextAsCFString(menu, item, &text);
+    texts->push_back(printing::ToStdString(text));
+    enabled->push_back(IsMenuItemEnabled(menu, item));
+    PMRelease(text);
+  }
+}
+
+std::vector<const char*> CStrings(const std::vector<std::string>& strings) {
+  std::vector<const char*> out;
+  for (const std::string& s : strings) out.push_back(s.c_str());
+  out.push_back(nullptr);
+  return out;
+}
+
+// The drop-down's list rows: an item the plug-in disabled is greyed out and cannot be picked.
+void SetupRow(GtkSignalListItemFactory*, GtkListItem* item, gpointer) {
+  GtkWidget* label = gtk_label_new(nullptr);
+  gtk_label_set_xalign(GTK_LABEL(label), 0);
+  gtk_list_item_set_child(item, label);
+}
+
+void BindRow(GtkSignalListItemFactory*, GtkListItem* item, gpointer data) {
+  Guarded([&] {
+    auto* control = static_cast<ControlWidget*>(data);
+    guint position = gtk_list_item_get_position(item);
+    bool enabled = position < control->enabled.size() && control->enabled[position];
+    GtkWidget* label = gtk_list_item_get_child(item);
+    gtk_label_set_text(GTK_LABEL(label), gtk_string_object_get_string(GTK_STRING_OBJECT(gtk_list_item_get_item(item))));
+    gtk_widget_set_sensitive(label, enabled);
+    gtk_list_item_set_selectable(item, enabled);
+    gtk_list_item_set_activatable(item, enabled);
+  });
+}
+
+void OnToggled(GtkCheckButton* button, gpointer data) {
+  Guarded([&] {
+    auto* control = static_cast<ControlWidget*>(data);
+    control->owner->Clicked(*control, gtk_check_button_get_active(button) ? 1 : 0);
+  });
+}
+
+void OnSelected(GObject* dropDown, GParamSpec*, gpointer data) {
+  Guarded([&] {
+    auto* control = static_cast<ControlWidget*>(data);
+    guint selected = gtk_drop_down_get_selected(GTK_DROP_DOWN(dropDown));
+    if (selected != GTK_INVALID_LIST_POSITION) control->owner->Clicked(*control, int(selected));
+  });
+}
+
+void OnClose(GtkButton*, gpointer data) { gtk_window_close(GTK_WINDOW(data)); }
+
+GtkWidget* Named(GtkWidget* widget, const char* name) {
+  gtk_widget_set_name(widget, name);
+  return widget;
+}
+
+void Margins(GtkWidget* widget, int horizontal, int vertical) {
+  gtk_widget_set_margin_start(widget, horizontal);
+  gtk_widget_set_margin_end(widget, horizontal);
+  gtk_widget_set_margin_top(widget, vertical);
+  gtk_widget_set_margin_bottom(widget, vertical);
+}
+
+GtkWidget* FindIn(GtkWidget* widget, const std::string& name) {
+  if (name == gtk_widget_get_name(widget)) return widget;
+  for (GtkWidget* c = gtk_widget_get_first_child(widget); c; c = gtk_widget_get_next_sibling(c))
+    if (GtkWidget* found = FindIn(c, name)) return found;
+  return nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<PrintWindow> PrintWindow::Create(const WindowOptions& options, std::string* error) {
+  std::unique_ptr<PrintWindow> w(new PrintWindow);
+  w->options_ = options;
+  w->host_ = dialog::PlugInHost::Load(options.bundle, error);
+  if (!w->host_) {
+    *error = "cannot load the plug-in bundle: " + *error;
+    return nullptr;
+  }
+  ppd_file_t* ppd = nullptr;
+  if (!options.ppd.empty()) {
+    ppd = dialog::OpenPPD(options.ppd, error);
+    if (!ppd) return nullptr;
+  }
+  if (ppd && !w->OpenPanel(ppd, error)) return nullptr;
+
+  w->window_ = GTK_WINDOW(gtk_window_new());
+  g_object_add_weak_pointer(G_OBJECT(w->window_), reinterpret_cast<gpointer*>(&w->window_));
+  gtk_window_set_title(w->window_, "Print");
+  gtk_window_set_titlebar(w->window_, gtk_header_bar_new());
+  gtk_window_set_resizable(w->window_, FALSE);
+
+  GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
+  Margins(box, 18, 12);
+
+  GtkWidget* printerRow = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+  gtk_box_append(GTK_BOX(printerRow), gtk_label_new("Printer:"));
+  w->printer_ = Named(gtk_drop_down_new_from_strings(nullptr), "printer");
+  gtk_widget_set_hexpand(w->printer_, TRUE);
+  gtk_box_append(GTK_BOX(printerRow), w->printer_);
+  gtk_box_append(GTK_BOX(box), printerRow);
+
+  w->panelFrame_ = Named(gtk_frame_new(nullptr), "panel");
+  gtk_box_append(GTK_BOX(box), w->panelFrame_);
+
+  GtkWidget* summaryFrame = gtk_frame_new("Summary");
+  w->summary_ = Named(gtk_label_new(nullptr), "summary");
+  gtk_label_set_xalign(GTK_LABEL(w->summary_), 0);
+  Margins(w->summary_, 12, 6);
+  gtk_frame_set_child(GTK_FRAME(summaryFrame), w->summary_);
+  gtk_box_append(GTK_BOX(box), summaryFrame);
+
+  w->status_ = Named(gtk_label_new(nullptr), "status");
+  gtk_label_set_wrap(GTK_LABEL(w->status_), TRUE);
+  gtk_label_set_xalign(GTK_LABEL(w->status_), 0);
+  gtk_widget_set_visible(w->status_, FALSE);
+  gtk_box_append(GTK_BOX(box), w->status_);
+
+  GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+  gtk_widget_set_halign(buttons, GTK_ALIGN_END);
+  GtkWidget* close = Named(gtk_button_new_with_mnemonic("_Close"), "close");
+  GtkWidget* save = Named(gtk_button_new_with_mnemonic("_Save as Defaults"), "save");
+  GtkWidget* print = Named(gtk_button_new_with_mnemonic("_Print…"), "print");
+  gtk_widget_add_css_class(print, "suggested-action");
+  g_signal_connect(close, "clicked", G_CALLBACK(OnClose), w->window_);
+  gtk_box_append(GTK_BOX(buttons), close);
+  gtk_box_append(GTK_BOX(buttons), save);
+  gtk_box_append(GTK_BOX(buttons), print);
+  gtk_box_append(GTK_BOX(box), buttons);
+  gtk_window_set_default_widget(w->window_, print);
+
+  gtk_window_set_child(w->window_, box);
+  w->BuildPanel();
+  return w;
+}
+
+PrintWindow::~PrintWindow() {
+  if (window_) {
+    // Destroying widgets must not be taken for clicks.
+    refreshing_ = true;
+    for (auto& c : controls_) g_signal_handlers_disconnect_by_data(c->widget, c.get());
+    gtk_window_destroy(window_);
+  }
+  ClosePanel();
+}
+
+bool PrintWindow::OpenPanel(ppd_file_t* ppd, std::string* error) {
+  ppd_ = ppd;
+  session_ = std::make_unique<dialog::PanelSession>(*host_, ppd_);
+  OSStatus status = session_->Prologue();
+  if (status != noErr) {
+    *error = "the panel's Prologue failed (" + std::to_string(status) + ")";
+    ClosePanel();
+    return false;
+  }
+  status = session_->Initialize();
+  // The panel answers kPMInvalidPDEContext when the printer has none of its options.
+  shown_ = status == noErr;
+  if (!shown_ && status != kPMInvalidPDEContext) {
+    *error = "the panel's Initialize failed (" + std::to_string(status) + ")";
+    ClosePanel();
+    return false;
+  }
+  if (shown_) session_->Open();
+  return true;
+}
+
+void PrintWindow::ClosePanel() {
+  if (session_) {
+    if (shown_) session_->Close();
+    session_.reset();  // terminates the panel
+  }
+  shown_ = false;
+  if (ppd_) ppdClose(ppd_);
+  ppd_ = nullptr;
+}
+
+void PrintWindow::BuildPanel() {
+  for (auto& c : controls_) g_signal_handlers_disconnect_by_data(c->widget, c.get());
+  controls_.clear();
+  gtk_frame_set_label(GTK_FRAME(panelFrame_), session_ && !session_->title().empty() ? session_->title().c_str()
+                                                                                    : "Finishing");
+  if (!shown_) {
+    panel_ = gtk_label_new(session_ ? "This printer has no finishing options." : "No printer chosen.");
+    Margins(panel_, 12, 12);
+    gtk_frame_set_child(GTK_FRAME(panelFrame_), panel_);
+    Refresh();
+    return;
+  }
+  std::map<ControlRef, std::string> keywords;
+  for (const dialog::PanelControl& pc : session_->Controls()) keywords[pc.control] = pc.keyword;
+  std::vector<ControlRef> all;
+  Collect(session_->pane(), &all);
+
+  // The pane's layout as a grid: controls whose spans overlap vertically share a row, and each
+  // distinct left edge is a column; widths are the pane's.
+  std::vector<Rect> bounds(all.size());
+  std::vector<SInt16> lefts;
+  std::vector<size_t> byTop;
+  for (size_t i = 0; i < all.size(); ++i) {
+    GetControlBounds(all[i], &bounds[i]);
+    lefts.push_back(bounds[i].left);
+    byTop.push_back(i);
+  }
+  std::sort(lefts.begin(), lefts.end());
+  lefts.erase(std::unique(lefts.begin(), lefts.end()), lefts.end());
+  std::stable_sort(byTop.begin(), byTop.end(), [&](size_t a, size_t b) { return bounds[a].top < bounds[b].top; });
+  std::vector<int> rows(all.size());
+  int row = -1;
+  SInt16 rowBottom = 0;
+  for (size_t i : byTop) {
+    if (row < 0 || bounds[i].top >= rowBottom) {
+      ++row;
+      rowBottom = bounds[i].bottom;
+    }
+    rowBottom = std::max(rowBottom, bounds[i].bottom);
+    rows[i] = row;
+  }
+
+  panel_ = gtk_grid_new();
+  gtk_grid_set_row_spacing(GTK_GRID(panel_), 6);
+  gtk_grid_set_column_spacing(GTK_GRID(panel_), 4);
+  Margins(panel_, 12, 12);
+  for (size_t i = 0; i < all.size(); ++i) {
+    ControlRef c = all[i];
+    auto record = std::make_unique<ControlWidget>();
+    ControlWidget* r = record.get();
+    r->owner = this;
+    r->control = c;
+    r->kind = GetControlKind(c);
+    r->keyword = keywords[c];
+    switch (r->kind) {
+      case kControlKindCheckBox:
+        r->widget = gtk_check_button_new_with_label(Title(c).c_str());
+        g_signal_connect(r->widget, "toggled", G_CALLBACK(OnToggled), r);
+        break;
+      case kControlKindPopupButton: {
+        ReadMenu(c, &r->texts, &r->enabled);
+        r->items = gtk_string_list_new(CStrings(r->texts).data());
+        GtkListItemFactory* factory = gtk_signal_list_item_factory_new();
+        g_signal_connect(factory, "setup", G_CALLBACK(SetupRow), r);
+        g_signal_connect(factory, "bind", G_CALLBACK(BindRow), r);
+        r->widget = gtk_drop_down_new(G_LIST_MODEL(r->items), nullptr);
+        gtk_drop_down_set_list_factory(GTK_DROP_DOWN(r->widget), factory);
+        g_object_unref(factory);
+        g_signal_connect(r->widget, "notify::selected", G_CALLBACK(OnSelected), r);
+        break;
+      }
+      case kControlKindStaticText: {
+        r->widget = gtk_label_new(Title(c).c_str());
+        ControlFontStyleRec style = GetControlFontStyle(c);
+        bool justified = style.flags & kControlUseJustMask;
+        gtk_label_set_xalign(GTK_LABEL(r->widget), !justified || style.just == teFlushLeft ? 0.0f
+                                                   : style.just == teCenter             ? 0.5f
+                                                   : style.just == teFlushRight         ? 1.0f
+                                                                                        : 0.0f);
+        break;
+      }
+      default:
+        r->widget = gtk_label_new(nullptr);  // panes hold no widget of their own
+        break;
+    }
+    if (!r->keyword.empty()) gtk_widget_set_name(r->widget, r->keyword.c_str());
+    gtk_widget_set_size_request(r->widget, std::max(0, bounds[i].right - bounds[i].left), -1);
+    int column = int(std::lower_bound(lefts.begin(), lefts.end(), bounds[i].left) - lefts.begin());
+    gtk_grid_attach(GTK_GRID(panel_), r->widget, column, rows[i], 1, 1);
+    controls_.push_back(std::move(record));
+  }
+  // A text on a pop-up's row, ending left of it, is the pop-up's label.
+  for (auto& text : controls_) {
+    if (text->kind != kControlKindStaticText) continue;
+    for (auto& popup : controls_) {
+      if (popup->kind != kControlKindPopupButton) continue;
+      Rect t, p;
+      GetControlBounds(text->control, &t);
+      GetControlBounds(popup->control, &p);
+      if (t.right > p.left || t.bottom <= p.top || t.top >= p.bottom) continue;
+      gtk_widget_set_name(text->widget, (popup->keyword + "-label").c_str());
+      gtk_accessible_update_relation(GTK_ACCESSIBLE(popup->widget), GTK_ACCESSIBLE_RELATION_LABELLED_BY, text->widget,
+                                     nullptr, -1);
+      break;
+    }
+  }
+  gtk_frame_set_child(GTK_FRAME(panelFrame_), panel_);
+  Refresh();
+}
+
+void PrintWindow::Clicked(ControlWidget& control, int item) {
+  if (refreshing_) return;
+  OSStatus status = noErr;
+  std::string what = control.keyword;
+  if (control.kind == kControlKindCheckBox) {
+    if ((GetControlValue(control.control) != 0) == (item != 0)) return;
+    status = ClickControl(control.control);
+  } else {
+    if (item + 1 == GetControlValue(control.control)) return;
+    status = ClickControl(control.control, MenuItemIndex(item + 1));
+    if (size_t(item) < control.texts.size()) what = "“" + control.texts[size_t(item)] + "”";
+  }
+  if (status == errMenuItemDisabled)
+    SetStatus(what + " cannot be chosen with the options chosen so far.", true);
+  else if (status == errControlInactive)
+    SetStatus(control.keyword + " cannot be changed now.", true);
+  else if (status != noErr && status != eventNotHandledErr)
+    SetStatus("The panel refused the choice (" + std::to_string(status) + ").", true);
+  else
+    SetStatus("", false);
+  Refresh();
+}
+
+void PrintWindow::Refresh() {
+  refreshing_ = true;
+  for (auto& c : controls_) {
+    gtk_widget_set_visible(c->widget, IsControlVisible(c->control));
+    gtk_widget_set_sensitive(c->widget, IsControlActive(c->control));
+    SInt16 value = GetControlValue(c->control);
+    if (c->kind == kControlKindCheckBox) {
+      gtk_check_button_set_label(GTK_CHECK_BUTTON(c->widget), Title(c->control).c_str());
+      gtk_check_button_set_active(GTK_CHECK_BUTTON(c->widget), value != 0);
+    } else if (c->kind == kControlKindPopupButton) {
+      std::vector<std::string> texts;
+      std::vector<bool> enabled;
+      ReadMenu(c->control, &texts, &enabled);
+      if (texts != c->texts || enabled != c->enabled) {
+        // Replacing the items has the list rebind them with the new flags.
+        c->texts = texts;
+        c->enabled = enabled;
+        gtk_string_list_splice(c->items, 0, g_list_model_get_n_items(G_LIST_MODEL(c->items)),
+                               CStrings(texts).data());
+      }
+      guint selected = value >= 1 && size_t(value) <= texts.size() ? guint(value - 1) : GTK_INVALID_LIST_POSITION;
+      if (gtk_drop_down_get_selected(GTK_DROP_DOWN(c->widget)) != selected)
+        gtk_drop_down_set_selected(GTK_DROP_DOWN(c->widget), selected);
+    } else if (c->kind == kControlKindStaticText) {
+      gtk_label_set_text(GTK_LABEL(c->widget), Title(c->control).c_str());
+    }
+  }
+  std::vector<std::pair<std::string, std::string>> lines;
+  if (shown_) session_->GetSummary(&lines);
+  std::string text;
+  for (const auto& line : lines) text += (text.empty() ? "" : "\n") + line.first + ": " + line.second;
+  gtk_label_set_text(GTK_LABEL(summary_), text.empty() ? "No finishing options." : text.c_str());
+  refreshing_ = false;
+}
+
+void PrintWindow::SetStatus(const std::string& text, bool error) {
+  gtk_label_set_text(GTK_LABEL(status_), text.c_str());
+  gtk_widget_set_visible(status_, !text.empty());
+  if (error)
+    gtk_widget_add_css_class(status_, "error");
+  else
+    gtk_widget_remove_css_class(status_, "error");
+}
+
+GtkWidget* PrintWindow::Find(const std::string& name) const {
+  return window_ ? FindIn(GTK_WIDGET(window_), name) : nullptr;
+}
+
+bool PrintWindow::Choose(const std::string& option, const std::string& choice, std::string* error) {
+  if (!shown_) {
+    *error = "option " + option + " is not on the Finishing panel";
+    return false;
+  }
+  bool ok = session_->Choose(option, choice, error);
+  Refresh();
+  return ok;
+}
+
+std::map<std::string, std::string> PrintWindow::Settings() const {
+  return session_ ? session_->Settings() : std::map<std::string, std::string>{};
+}
+
+std::string PrintWindow::Summary() const { return gtk_label_get_text(GTK_LABEL(summary_)); }
+
+std::string PrintWindow::Status() const { return gtk_label_get_text(GTK_LABEL(status_)); }
+
+bool PrintWindow::SavePng(const std::string& path, std::string* error) {
+  GtkWidget* widget = GTK_WIDGET(window_);
+  int width = gtk_widget_get_width(widget), height = gtk_widget_get_height(widget);
+  if (!gtk_widget_get_mapped(widget) || width <= 0 || height <= 0) {
+    *error = "the window is not on the screen";
+    return false;
+  }
+  GdkPaintable* paintable = gtk_widget_paintable_new(widget);
+  GtkSnapshot* snapshot = gtk_snapshot_new();
+  gdk_paintable_snapshot(paintable, GDK_SNAPSHOT(snapshot), width, height);
+  g_object_unref(paintable);
+  GskRenderNode* node = gtk_snapshot_free_to_node(snapshot);
+  if (!node) {
+    *error = "the window drew nothing";
+    return false;
+  }
+  graphene_rect_t area = GRAPHENE_RECT_INIT(0, 0, float(width), float(height));
+  GdkTexture* texture = gsk_renderer_render_texture(gtk_native_get_renderer(GTK_NATIVE(widget)), node, &area);
+  gsk_render_node_unref(node);
+  // Written beside the target and renamed, so a failure leaves no partial picture.
+  std::string temporary = path + ".part";
+  bool ok = texture && gdk_texture_save_to_png(texture, temporary.c_str());
+  if (texture) g_object_unref(texture);
+  if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) ok = false;
+  if (!ok) {
+    std::remove(temporary.c_str());
+    *error = "cannot write " + path;
+  }
+  return ok;
+}
+
+}  // namespace gtk
+}  // namespace tarvell
