@@ -1,0 +1,131 @@
+#include "tests/pde/gtk/GtkTestDisplay.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "tests/support/Program.h"
+
+namespace tarvell::testing {
+
+namespace {
+
+std::vector<std::string> gMessages;
+
+GLogWriterOutput Keep(GLogLevelFlags level, const GLogField* fields, gsize count, gpointer data) {
+  if (level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE)) {
+    gchar* line = g_log_writer_format_fields(level, fields, count, FALSE);
+    gMessages.push_back(line);
+    g_free(line);
+  }
+  return g_log_writer_standard_streams(level, fields, count, data);
+}
+
+// The X server of this test process; it goes when the process ends, however it ends.
+class Xvfb {
+ public:
+  bool Start(std::string* error) {
+    int ready[2];
+    if (pipe(ready) != 0) {
+      *error = "cannot make a pipe";
+      return false;
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      close(ready[0]);
+      std::string fd = std::to_string(ready[1]);
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0", "1024x768x24", nullptr);
+      _exit(127);
+    }
+    close(ready[1]);
+    std::string number;
+    pollfd p{ready[0], POLLIN, 0};
+    char c = 0;
+    while (poll(&p, 1, 30000) > 0 && read(ready[0], &c, 1) == 1 && c != '\n') number += c;
+    close(ready[0]);
+    if (pid_ < 0 || number.empty()) {
+      *error = "Xvfb did not start (Debian package xvfb)";
+      return false;
+    }
+    display_ = ":" + number;
+    return true;
+  }
+  ~Xvfb() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  const std::string& display() const { return display_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+};
+
+struct Session {
+  Xvfb server;
+  TempDir home{"tarvell-gtk"};
+  std::vector<std::string> env;
+  bool ok = false;
+  std::string error;
+};
+
+Session& TheSession() {
+  static Session session;
+  return session;
+}
+
+}  // namespace
+
+bool StartGtk(std::string* error) {
+  Session& s = TheSession();
+  static bool tried = false;
+  if (tried) {
+    *error = s.error;
+    return s.ok;
+  }
+  tried = true;
+  if (!s.server.Start(&s.error)) {
+    *error = s.error;
+    return false;
+  }
+  s.env = {"DISPLAY=" + s.server.display(), "GDK_BACKEND=x11", "GSK_RENDERER=cairo", "GTK_A11Y=none",
+           "NO_AT_BRIDGE=1", "GSETTINGS_BACKEND=memory", "GIO_USE_VFS=local", "HOME=" + s.home.path(),
+           "XDG_RUNTIME_DIR=" + s.home.path(), "XDG_CONFIG_HOME=" + s.home / "config",
+           "XDG_CACHE_HOME=" + s.home / "cache", "XDG_DATA_HOME=" + s.home / "data"};
+  for (const std::string& e : s.env) {
+    size_t eq = e.find('=');
+    setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1);
+  }
+  unsetenv("WAYLAND_DISPLAY");
+  unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  g_log_set_writer_func(Keep, nullptr, nullptr);
+  int argc = 1;
+  char name[] = "gtk-test";
+  char* args[] = {name, nullptr};
+  char** argv = args;
+  gtk_test_init(&argc, &argv, nullptr);
+  s.ok = true;
+  return true;
+}
+
+const std::vector<std::string>& GtkMessages() { return gMessages; }
+
+void SpinGtk(int milliseconds) {
+  gint64 until = g_get_monotonic_time() + gint64(milliseconds) * 1000;
+  do {
+    while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
+    if (g_get_monotonic_time() < until) g_usleep(5000);
+  } while (g_get_monotonic_time() < until);
+}
+
+std::vector<std::string> GtkEnvironment() { return TheSession().env; }
+
+}  // namespace tarvell::testing
