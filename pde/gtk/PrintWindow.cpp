@@ -18,6 +18,7 @@ struct ControlWidget {
   std::string keyword;  // checkboxes and pop-ups
   GtkWidget* widget = nullptr;
   GtkStringList* items = nullptr;  // pop-ups: what the drop-down lists now
+  GtkListItemFactory* factory = nullptr;
   std::vector<std::string> texts;
   std::vector<bool> enabled;
 };
@@ -108,7 +109,23 @@ void OnSelected(GObject* dropDown, GParamSpec*, gpointer data) {
   });
 }
 
+void OnPrinter(GObject* dropDown, GParamSpec*, gpointer data) {
+  Guarded([&] { static_cast<PrintWindow*>(data)->PrinterSelected(gtk_drop_down_get_selected(GTK_DROP_DOWN(dropDown))); });
+}
+
 void OnClose(GtkButton*, gpointer data) { gtk_window_close(GTK_WINDOW(data)); }
+
+void OnPrint(GtkButton*, gpointer data) {
+  Guarded([&] { static_cast<PrintWindow*>(data)->PrintFile(""); });
+}
+
+void OnSave(GtkButton*, gpointer data) {
+  Guarded([&] { static_cast<PrintWindow*>(data)->SaveAsDefaults(); });
+}
+
+void OnFileChosen(GtkNativeDialog* chooser, int response, gpointer data) {
+  Guarded([&] { static_cast<PrintWindow*>(data)->FileChosen(GTK_FILE_CHOOSER_NATIVE(chooser), response); });
+}
 
 GtkWidget* Named(GtkWidget* widget, const char* name) {
   gtk_widget_set_name(widget, name);
@@ -139,12 +156,25 @@ std::unique_ptr<PrintWindow> PrintWindow::Create(const WindowOptions& options, s
     *error = "cannot load the plug-in bundle: " + *error;
     return nullptr;
   }
-  ppd_file_t* ppd = nullptr;
-  if (!options.ppd.empty()) {
-    ppd = dialog::OpenPPD(options.ppd, error);
-    if (!ppd) return nullptr;
+  std::string serverError;
+  bool reachable = dialog::ListQueues(&w->queues_, &serverError);
+  if (!reachable)
+    w->serverError_ = serverError;
+  else if (w->queues_.empty())
+    w->serverError_ = "the CUPS server has no printer with a PPD";
+  for (const dialog::CupsQueue& q : w->queues_)
+    if (options.printer.empty() ? q.isDefault : q.name == options.printer) w->printer_ = q.name;
+  if (w->printer_.empty() && options.printer.empty() && !w->queues_.empty()) w->printer_ = w->queues_.front().name;
+  if (!options.printer.empty() && w->printer_.empty() && (reachable || options.ppd.empty())) {
+    *error = reachable ? "the CUPS server has no printer " + options.printer + " with a PPD" : serverError;
+    return nullptr;
   }
-  if (ppd && !w->OpenPanel(ppd, error)) return nullptr;
+  if (!options.ppd.empty()) {
+    ppd_file_t* ppd = dialog::OpenPPD(options.ppd, error);
+    if (!ppd || !w->OpenPanel(ppd, nullptr, error)) return nullptr;
+  } else if (!w->printer_.empty() && !w->OpenQueue(w->printer_, error)) {
+    return nullptr;
+  }
 
   w->window_ = GTK_WINDOW(gtk_window_new());
   g_object_add_weak_pointer(G_OBJECT(w->window_), reinterpret_cast<gpointer*>(&w->window_));
@@ -157,9 +187,9 @@ std::unique_ptr<PrintWindow> PrintWindow::Create(const WindowOptions& options, s
 
   GtkWidget* printerRow = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
   gtk_box_append(GTK_BOX(printerRow), gtk_label_new("Printer:"));
-  w->printer_ = Named(gtk_drop_down_new_from_strings(nullptr), "printer");
-  gtk_widget_set_hexpand(w->printer_, TRUE);
-  gtk_box_append(GTK_BOX(printerRow), w->printer_);
+  w->printers_ = Named(gtk_drop_down_new_from_strings(nullptr), "printer");
+  gtk_widget_set_hexpand(w->printers_, TRUE);
+  gtk_box_append(GTK_BOX(printerRow), w->printers_);
   gtk_box_append(GTK_BOX(box), printerRow);
 
   w->panelFrame_ = Named(gtk_frame_new(nullptr), "panel");
@@ -185,6 +215,8 @@ std::unique_ptr<PrintWindow> PrintWindow::Create(const WindowOptions& options, s
   GtkWidget* print = Named(gtk_button_new_with_mnemonic("_Print…"), "print");
   gtk_widget_add_css_class(print, "suggested-action");
   g_signal_connect(close, "clicked", G_CALLBACK(OnClose), w->window_);
+  g_signal_connect(save, "clicked", G_CALLBACK(OnSave), w.get());
+  g_signal_connect(print, "clicked", G_CALLBACK(OnPrint), w.get());
   gtk_box_append(GTK_BOX(buttons), close);
   gtk_box_append(GTK_BOX(buttons), save);
   gtk_box_append(GTK_BOX(buttons), print);
@@ -192,21 +224,40 @@ std::unique_ptr<PrintWindow> PrintWindow::Create(const WindowOptions& options, s
   gtk_window_set_default_widget(w->window_, print);
 
   gtk_window_set_child(w->window_, box);
+  w->FillPrinters();
+  g_signal_connect(w->printers_, "notify::selected", G_CALLBACK(OnPrinter), w.get());
   w->BuildPanel();
   return w;
 }
 
 PrintWindow::~PrintWindow() {
+  if (chooser_) {
+    g_signal_handlers_disconnect_by_data(chooser_, this);
+    gtk_native_dialog_destroy(GTK_NATIVE_DIALOG(chooser_));
+    g_object_unref(chooser_);
+  }
   if (window_) {
     // Destroying widgets must not be taken for clicks.
     refreshing_ = true;
-    for (auto& c : controls_) g_signal_handlers_disconnect_by_data(c->widget, c.get());
+    DropWidgets();
+    g_signal_handlers_disconnect_by_data(printers_, this);
     gtk_window_destroy(window_);
   }
   ClosePanel();
 }
 
-bool PrintWindow::OpenPanel(ppd_file_t* ppd, std::string* error) {
+bool PrintWindow::OpenQueue(const std::string& name, std::string* error) {
+  dialog::FetchedPPD fetched;
+  dialog::CupsOptions saved;
+  if (!dialog::FetchPPD(name, &fetched, error) || !dialog::SavedOptions(name, &saved, error)) return false;
+  ppd_file_t* ppd = dialog::OpenPPD(fetched.path(), error);
+  if (!ppd) return false;
+  if (window_) DropWidgets();
+  ClosePanel();
+  return OpenPanel(ppd, &saved, error);
+}
+
+bool PrintWindow::OpenPanel(ppd_file_t* ppd, const dialog::CupsOptions* saved, std::string* error) {
   ppd_ = ppd;
   session_ = std::make_unique<dialog::PanelSession>(*host_, ppd_);
   OSStatus status = session_->Prologue();
@@ -215,6 +266,8 @@ bool PrintWindow::OpenPanel(ppd_file_t* ppd, std::string* error) {
     ClosePanel();
     return false;
   }
+  // The user's saved options go in as a preset does, so the panel opens showing them.
+  if (saved) dialog::ApplySavedOptions(*session_, ppd_, *saved);
   status = session_->Initialize();
   // The panel answers kPMInvalidPDEContext when the printer has none of its options.
   shown_ = status == noErr;
@@ -237,9 +290,18 @@ void PrintWindow::ClosePanel() {
   ppd_ = nullptr;
 }
 
-void PrintWindow::BuildPanel() {
-  for (auto& c : controls_) g_signal_handlers_disconnect_by_data(c->widget, c.get());
+void PrintWindow::DropWidgets() {
+  for (auto& c : controls_) {
+    g_signal_handlers_disconnect_by_data(c->widget, c.get());
+    if (c->factory) g_signal_handlers_disconnect_by_data(c->factory, c.get());
+  }
+  gtk_frame_set_child(GTK_FRAME(panelFrame_), nullptr);
+  panel_ = nullptr;
   controls_.clear();
+}
+
+void PrintWindow::BuildPanel() {
+  DropWidgets();
   gtk_frame_set_label(GTK_FRAME(panelFrame_), session_ && !session_->title().empty() ? session_->title().c_str()
                                                                                     : "Finishing");
   if (!shown_) {
@@ -299,12 +361,12 @@ void PrintWindow::BuildPanel() {
       case kControlKindPopupButton: {
         ReadMenu(c, &r->texts, &r->enabled);
         r->items = gtk_string_list_new(CStrings(r->texts).data());
-        GtkListItemFactory* factory = gtk_signal_list_item_factory_new();
-        g_signal_connect(factory, "setup", G_CALLBACK(SetupRow), r);
-        g_signal_connect(factory, "bind", G_CALLBACK(BindRow), r);
+        r->factory = gtk_signal_list_item_factory_new();
+        g_signal_connect(r->factory, "setup", G_CALLBACK(SetupRow), r);
+        g_signal_connect(r->factory, "bind", G_CALLBACK(BindRow), r);
         r->widget = gtk_drop_down_new(G_LIST_MODEL(r->items), nullptr);
-        gtk_drop_down_set_list_factory(GTK_DROP_DOWN(r->widget), factory);
-        g_object_unref(factory);
+        gtk_drop_down_set_list_factory(GTK_DROP_DOWN(r->widget), r->factory);
+        g_object_unref(r->factory);
         g_signal_connect(r->widget, "notify::selected", G_CALLBACK(OnSelected), r);
         break;
       }
@@ -345,6 +407,122 @@ void PrintWindow::BuildPanel() {
   }
   gtk_frame_set_child(GTK_FRAME(panelFrame_), panel_);
   Refresh();
+}
+
+void PrintWindow::FillPrinters() {
+  refreshing_ = true;
+  GtkStringList* names = gtk_string_list_new(nullptr);
+  guint selected = GTK_INVALID_LIST_POSITION;
+  for (const dialog::CupsQueue& q : queues_) {
+    if (q.name == printer_) selected = g_list_model_get_n_items(G_LIST_MODEL(names));
+    std::string text = q.name + (q.isDefault ? " (default)" : "") + (q.makeAndModel.empty() ? "" : " — " + q.makeAndModel);
+    gtk_string_list_append(names, text.c_str());
+  }
+  if (queues_.empty()) {
+    gtk_string_list_append(names, ("No printer: " + serverError_).c_str());
+    selected = 0;
+  }
+  gtk_drop_down_set_model(GTK_DROP_DOWN(printers_), G_LIST_MODEL(names));
+  g_object_unref(names);
+  gtk_drop_down_set_selected(GTK_DROP_DOWN(printers_), selected);
+  gtk_widget_set_sensitive(printers_, !queues_.empty());
+  refreshing_ = false;
+}
+
+void PrintWindow::PrinterSelected(guint index) {
+  if (refreshing_ || index >= queues_.size() || queues_[index].name == printer_) return;
+  std::string name = queues_[index].name, error;
+  if (!OpenQueue(name, &error)) {
+    // The panel shown is still the previous printer's unless its PPD was already let go.
+    SetStatus("Cannot open printer " + name + ": " + error, true);
+    if (!session_) printer_.clear();
+    FillPrinters();
+    if (!session_) BuildPanel();
+    return;
+  }
+  printer_ = name;
+  SetStatus("", false);
+  BuildPanel();
+}
+
+bool PrintWindow::ChoosePrinter(const std::string& name) {
+  for (guint i = 0; i < queues_.size(); ++i)
+    if (queues_[i].name == name) {
+      gtk_drop_down_set_selected(GTK_DROP_DOWN(printers_), i);
+      return printer_ == name;
+    }
+  SetStatus("There is no printer " + name + ".", true);
+  return false;
+}
+
+bool PrintWindow::JobOptions(dialog::CupsOptions* options, std::string* why) {
+  if (printer_.empty()) {
+    *why = serverError_.empty() ? "no printer is chosen" : serverError_;
+    return false;
+  }
+  if (shown_) session_->Sync(false);
+  dialog::CupsOptions saved;
+  if (!dialog::SavedOptions(printer_, &saved, why)) return false;
+  *options = dialog::MergeOptions(saved, Settings());
+  return !ppd_ || dialog::CheckConflicts(ppd_, *options, why);
+}
+
+bool PrintWindow::PrintFile(const std::string& path) {
+  dialog::CupsOptions options;
+  std::string why;
+  if (!JobOptions(&options, &why)) {
+    SetStatus("Not printed: " + why + ".", true);
+    return false;
+  }
+  if (path.empty()) {
+    ChooseFile();
+    return false;
+  }
+  dialog::PrintRequest request;
+  request.printer = printer_;
+  request.file = path;
+  request.options = options;
+  int job = 0;
+  if (!dialog::SubmitJob(request, &job, &why)) {
+    SetStatus("Not printed: " + why + ".", true);
+    return false;
+  }
+  SetStatus("Sent to " + printer_ + ": request id is " + printer_ + "-" + std::to_string(job) + ".", false);
+  return true;
+}
+
+void PrintWindow::ChooseFile() {
+  if (chooser_) return;
+  chooser_ = gtk_file_chooser_native_new("Print a File", window_, GTK_FILE_CHOOSER_ACTION_OPEN, "_Print", "_Cancel");
+  g_signal_connect(chooser_, "response", G_CALLBACK(OnFileChosen), this);
+  gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser_));
+}
+
+void PrintWindow::FileChosen(GtkFileChooserNative* chooser, int response) {
+  std::string path;
+  if (response == GTK_RESPONSE_ACCEPT) {
+    GFile* file = gtk_file_chooser_get_file(GTK_FILE_CHOOSER(chooser));
+    char* local = file ? g_file_get_path(file) : nullptr;
+    if (local) path = local;
+    g_free(local);
+    if (file) g_object_unref(file);
+    if (path.empty()) SetStatus("Not printed: only a local file can be printed.", true);
+  }
+  g_signal_handlers_disconnect_by_data(chooser_, this);
+  g_object_unref(chooser_);
+  chooser_ = nullptr;
+  if (!path.empty()) PrintFile(path);
+}
+
+bool PrintWindow::SaveAsDefaults() {
+  dialog::CupsOptions options;
+  std::string why;
+  if (!JobOptions(&options, &why) || !dialog::SaveDefaults(printer_, Settings(), &why)) {
+    SetStatus("Not saved: " + why + ".", true);
+    return false;
+  }
+  SetStatus("Saved as the defaults for " + printer_ + ".", false);
+  return true;
 }
 
 void PrintWindow::Clicked(ControlWidget& control, int item) {

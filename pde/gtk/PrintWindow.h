@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "pde/dialog/Cups.h"
 #include "pde/dialog/DialogHost.h"
 
 namespace tarvell {
@@ -45,19 +46,37 @@ class PrintWindow {
   std::string Summary() const;
   std::string Status() const;
 
+  // The printer chosen now ("" when there is none) and a choice of another one, whose panel then
+  // replaces this one (false, and the choice kept, when its PPD cannot be had).
+  const std::string& Printer() const { return printer_; }
+  bool ChoosePrinter(const std::string& name);
+  // Print… once the file is chosen, and Save as Defaults: false with the reason in the window's
+  // status line when refused (no printer, a conflict, the server's refusal); nothing is sent then.
+  // An empty path (the button) checks first, then asks for the file and prints it when chosen.
+  bool PrintFile(const std::string& path);
+  bool SaveAsDefaults();
+
   // Writes the window as it is drawn now to a PNG file.
   bool SavePng(const std::string& path, std::string* error);
 
   // Called by the widgets' signal handlers.
+  void PrinterSelected(guint index);
+  void FileChosen(GtkFileChooserNative* chooser, int response);
   void Clicked(ControlWidget& control, int item);
   // Reads every widget back from the toolbox.
   void Refresh();
 
  private:
   PrintWindow() = default;
-  bool OpenPanel(ppd_file_t* ppd, std::string* error);
+  bool OpenPanel(ppd_file_t* ppd, const dialog::CupsOptions* saved, std::string* error);
+  bool OpenQueue(const std::string& name, std::string* error);
+  void FillPrinters();
+  // The job's or the defaults' options, checked against the PPD; false with the reason.
+  bool JobOptions(dialog::CupsOptions* options, std::string* why);
   void ClosePanel();
   void BuildPanel();
+  void DropWidgets();
+  void ChooseFile();
   void SetStatus(const std::string& text, bool error);
 
   WindowOptions options_;
@@ -66,13 +85,17 @@ class PrintWindow {
   std::unique_ptr<dialog::PanelSession> session_;
   bool shown_ = false;       // Initialize put controls on the pane
   bool refreshing_ = false;  // widget signals during a refresh are not clicks
+  GtkFileChooserNative* chooser_ = nullptr;
 
   GtkWindow* window_ = nullptr;
   GtkWidget* panelFrame_ = nullptr;
   GtkWidget* panel_ = nullptr;
   GtkWidget* summary_ = nullptr;
   GtkWidget* status_ = nullptr;
-  GtkWidget* printer_ = nullptr;
+  GtkWidget* printers_ = nullptr;
+  std::vector<dialog::CupsQueue> queues_;
+  std::string printer_;
+  std::string serverError_;  // why no printer can be listed
   std::vector<std::unique_ptr<ControlWidget>> controls_;
 };
 

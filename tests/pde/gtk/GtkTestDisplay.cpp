@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -96,7 +97,11 @@ bool StartGtk(std::string* error) {
     *error = s.error;
     return false;
   }
-  s.env = {"DISPLAY=" + s.server.display(), "GDK_BACKEND=x11", "GSK_RENDERER=cairo", "GTK_A11Y=none",
+  // GL stays off altogether (the cairo renderer needs none, and probing loads the GPU drivers);
+  // the CUPS server named is one that does not exist until a test starts its own.
+  mkdir((s.home / "cups").c_str(), 0700);
+  s.env = {"DISPLAY=" + s.server.display(), "GDK_BACKEND=x11", "GSK_RENDERER=cairo", "GDK_DEBUG=gl-disable",
+           "GTK_A11Y=none", "CUPS_SERVER=" + s.home / "no-cupsd.sock", "CUPS_SERVERROOT=" + s.home / "cups",
            "NO_AT_BRIDGE=1", "GSETTINGS_BACKEND=memory", "GIO_USE_VFS=local", "HOME=" + s.home.path(),
            "XDG_RUNTIME_DIR=" + s.home.path(), "XDG_CONFIG_HOME=" + s.home / "config",
            "XDG_CACHE_HOME=" + s.home / "cache", "XDG_DATA_HOME=" + s.home / "data"};

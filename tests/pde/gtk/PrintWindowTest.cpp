@@ -1,10 +1,12 @@
 // print-dialog-gtk's window in-process under a private X server: the widgets mirror the toolbox
 // pane, a click on them is the plug-in's click, and the plug-in's greyed-out items stay unchosen.
+#include <cups/cups.h>
 #include <gtest/gtest.h>
 
-#include <sstream>
+#include <cstdlib>
 
 #include "pde/gtk/PrintWindow.h"
+#include "tests/pde/CupsServer.h"
 #include "tests/pde/PanelFixture.h"
 #include "tests/pde/gtk/GtkTestDisplay.h"
 
@@ -33,7 +35,7 @@ class PrintWindowTest : public ::testing::Test {
   }
   void Open(const std::string& ppd) {
     std::string error;
-    window = PrintWindow::Create({FINISHING_BUNDLE, DataPath(ppd), ""}, &error);
+    window = PrintWindow::Create({FINISHING_BUNDLE, ppd.empty() ? "" : DataPath(ppd), ""}, &error);
     ASSERT_TRUE(window) << error;
     gtk_window_present(window->window());
     SpinGtk(100);
@@ -131,11 +133,66 @@ TEST_F(PrintWindowTest, ClicksAreThePluginsAndItsGreyedItemsCannotBeChosen) {
   EXPECT_NE(std::string::npos, cli.out.find("Settings\n " + options + "\n")) << cli.out;
 }
 
-TEST_F(PrintWindowTest, APrinterWithoutFinishingSaysSo) {
+TEST_F(PrintWindowTest, WithoutAServerOrFinishingOptionsTheWindowSaysSo) {
   Open("pxlmono.ppd");
   EXPECT_TRUE(GTK_IS_LABEL(gtk_frame_get_child(GTK_FRAME(Widget("panel")))));
   EXPECT_EQ("No finishing options.", window->Summary());
   EXPECT_TRUE(window->Settings().empty());
+  GtkDropDown* printers = GTK_DROP_DOWN(Widget("printer"));
+  EXPECT_FALSE(gtk_widget_get_sensitive(GTK_WIDGET(printers)));
+  std::string shown = gtk_string_object_get_string(GTK_STRING_OBJECT(gtk_drop_down_get_selected_item(printers)));
+  EXPECT_EQ(0u, shown.find("No printer: cannot reach the CUPS server")) << shown;
+  EXPECT_FALSE(window->PrintFile(DataPath("pxlmono.ppd")));
+  EXPECT_EQ(0u, window->Status().find("Not printed: cannot reach the CUPS server")) << window->Status();
+}
+
+TEST_F(PrintWindowTest, PrintsAndSavesOnTheChosenQueueAndRefusesConflicts) {
+  CupsServer server;
+  ASSERT_TRUE(server.running()) << ReadFile(server.dir() / "log/error_log");
+  for (const char* q : {"oce", "conflict"}) server.AddQueue(q, DataPath("oce-op3073.ppd"));
+  server.Run({"/usr/sbin/lpadmin", "-d", "oce"});
+  std::vector<std::string> env = GtkEnvironment();
+  env.push_back("CUPS_SERVER=" + server.socket());
+  auto lpoptions = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), "/usr/bin/lpoptions");
+    return RunProgram(args, {env, "", "", 60, nullptr}).out;
+  };
+  lpoptions({"-p", "conflict", "-o", "OutputBin=UpperBin", "-o", "StapleWhen=EndOfSet"});
+  std::string noServer = getenv("CUPS_SERVER");
+  setenv("CUPS_SERVER", server.socket().c_str(), 1);
+  cupsSetServer(nullptr);  // libcups reads the name again
+
+  Open("");  // the default queue's panel
+  EXPECT_EQ("oce", window->Printer());
+  GtkDropDown* printers = GTK_DROP_DOWN(Widget("printer"));
+  EXPECT_EQ(0u, std::string(gtk_string_object_get_string(GTK_STRING_OBJECT(gtk_drop_down_get_selected_item(printers))))
+                    .find("oce (default)"));
+  gtk_check_button_set_active(GTK_CHECK_BUTTON(Widget("Collate")), FALSE);
+  gtk_drop_down_set_selected(GTK_DROP_DOWN(Widget("StapleWhen")), 0);  // EndOfSet
+  TempDir dir;
+  std::string page = dir.Write("page.txt", "A page\n");
+  ASSERT_TRUE(window->PrintFile(page)) << window->Status();
+  size_t at = window->Status().find("request id is oce-");
+  ASSERT_NE(std::string::npos, at) << window->Status();
+  std::map<std::string, std::string> job = server.JobAttributes(std::atoi(window->Status().c_str() + at + 18));
+  EXPECT_EQ("EndOfSet", job["StapleWhen"]);
+  EXPECT_EQ("false", job["Collate"]);
+  EXPECT_EQ("PrintersDefault", job["OutputBin"]);
+  ASSERT_TRUE(window->SaveAsDefaults()) << window->Status();
+  std::string saved = lpoptions({"-p", "oce"});
+  EXPECT_NE(std::string::npos, saved.find("StapleWhen=EndOfSet")) << saved;
+  EXPECT_NE(std::string::npos, saved.find("Collate=False")) << saved;
+
+  // The other queue opens with its saved options, which conflict: nothing leaves.
+  ASSERT_TRUE(window->ChoosePrinter("conflict")) << window->Status();
+  EXPECT_EQ(3u, gtk_drop_down_get_selected(GTK_DROP_DOWN(Widget("OutputBin"))) + 1);  // UpperBin
+  EXPECT_FALSE(window->PrintFile(page));
+  EXPECT_NE(std::string::npos, window->Status().find("OutputBin=UpperBin conflicts with StapleWhen=EndOfSet"))
+      << window->Status();
+  EXPECT_TRUE(server.Jobs("conflict").empty());
+  window.reset();
+  setenv("CUPS_SERVER", noServer.c_str(), 1);
+  cupsSetServer(nullptr);
 }
 
 TEST_F(PrintWindowTest, AnUnreadablePPDOrBundleExitsWithStatus2AndNoWindow) {
