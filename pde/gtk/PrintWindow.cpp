@@ -74,6 +74,13 @@ std::vector<const char*> CStrings(const std::vector<std::string>& strings) {
   return out;
 }
 
+void Margins(GtkWidget* widget, int horizontal, int vertical) {
+  gtk_widget_set_margin_start(widget, horizontal);
+  gtk_widget_set_margin_end(widget, horizontal);
+  gtk_widget_set_margin_top(widget, vertical);
+  gtk_widget_set_margin_bottom(widget, vertical);
+}
+
 // The drop-down's list rows: an item the plug-in disabled is greyed out and cannot be picked.
 void SetupRow(GtkSignalListItemFactory*, GtkListItem* item, gpointer) {
   GtkWidget* label = gtk_label_new(nullptr);
@@ -89,6 +96,8 @@ void BindRow(GtkSignalListItemFactory*, GtkListItem* item, gpointer data) {
     GtkWidget* label = gtk_list_item_get_child(item);
     gtk_label_set_text(GTK_LABEL(label), gtk_string_object_get_string(GTK_STRING_OBJECT(gtk_list_item_get_item(item))));
     gtk_widget_set_sensitive(label, enabled);
+    // A row that cannot be activated loses the theme's row padding; the label keeps the height.
+    Margins(label, enabled ? 0 : 6, enabled ? 0 : 6);
     gtk_list_item_set_selectable(item, enabled);
     gtk_list_item_set_activatable(item, enabled);
   });
@@ -130,13 +139,6 @@ void OnFileChosen(GtkNativeDialog* chooser, int response, gpointer data) {
 GtkWidget* Named(GtkWidget* widget, const char* name) {
   gtk_widget_set_name(widget, name);
   return widget;
-}
-
-void Margins(GtkWidget* widget, int horizontal, int vertical) {
-  gtk_widget_set_margin_start(widget, horizontal);
-  gtk_widget_set_margin_end(widget, horizontal);
-  gtk_widget_set_margin_top(widget, vertical);
-  gtk_widget_set_margin_bottom(widget, vertical);
 }
 
 GtkWidget* FindIn(GtkWidget* widget, const std::string& name) {
@@ -614,23 +616,64 @@ std::string PrintWindow::Summary() const { return gtk_label_get_text(GTK_LABEL(s
 
 std::string PrintWindow::Status() const { return gtk_label_get_text(GTK_LABEL(status_)); }
 
+bool PrintWindow::OpenMenu(const std::string& option) {
+  for (auto& c : controls_) {
+    if (c->kind != kControlKindPopupButton || c->keyword != option) continue;
+    for (GtkWidget* w = gtk_widget_get_first_child(c->widget); w; w = gtk_widget_get_next_sibling(w))
+      if (GTK_IS_POPOVER(w)) {
+        gtk_popover_popup(GTK_POPOVER(w));
+        return true;
+      }
+  }
+  return false;
+}
+
+namespace {
+
+// The widget's drawing placed where its surface shows it, in the coordinates of `origin`'s surface.
+void AppendDrawing(GtkSnapshot* into, GtkWidget* widget, double x, double y) {
+  GdkPaintable* paintable = gtk_widget_paintable_new(widget);
+  double tx = 0, ty = 0;
+  gtk_native_get_surface_transform(GTK_NATIVE(widget), &tx, &ty);
+  graphene_point_t at = GRAPHENE_POINT_INIT(float(x + tx), float(y + ty));
+  gtk_snapshot_save(into);
+  gtk_snapshot_translate(into, &at);
+  gdk_paintable_snapshot(paintable, GDK_SNAPSHOT(into), gtk_widget_get_width(widget), gtk_widget_get_height(widget));
+  gtk_snapshot_restore(into);
+  g_object_unref(paintable);
+}
+
+}  // namespace
+
 bool PrintWindow::SavePng(const std::string& path, std::string* error) {
   GtkWidget* widget = GTK_WIDGET(window_);
-  int width = gtk_widget_get_width(widget), height = gtk_widget_get_height(widget);
-  if (!gtk_widget_get_mapped(widget) || width <= 0 || height <= 0) {
+  if (!gtk_widget_get_mapped(widget) || gtk_widget_get_width(widget) <= 0) {
     *error = "the window is not on the screen";
     return false;
   }
-  GdkPaintable* paintable = gtk_widget_paintable_new(widget);
+  // The window, and over it any menu that is open, as the screen shows them.
   GtkSnapshot* snapshot = gtk_snapshot_new();
-  gdk_paintable_snapshot(paintable, GDK_SNAPSHOT(snapshot), width, height);
-  g_object_unref(paintable);
+  AppendDrawing(snapshot, widget, 0, 0);
+  double tx = 0, ty = 0;
+  gtk_native_get_surface_transform(GTK_NATIVE(widget), &tx, &ty);
+  graphene_rect_t area = GRAPHENE_RECT_INIT(float(tx), float(ty), float(gtk_widget_get_width(widget)),
+                                            float(gtk_widget_get_height(widget)));
+  for (auto& c : controls_) {
+    for (GtkWidget* w = c->widget ? gtk_widget_get_first_child(c->widget) : nullptr; w; w = gtk_widget_get_next_sibling(w)) {
+      if (!GTK_IS_POPOVER(w) || !gtk_widget_get_mapped(w)) continue;
+      GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(w));
+      double x = gdk_popup_get_position_x(GDK_POPUP(surface)), y = gdk_popup_get_position_y(GDK_POPUP(surface));
+      AppendDrawing(snapshot, w, x, y);
+      graphene_rect_t menu = GRAPHENE_RECT_INIT(float(x), float(y), float(gdk_surface_get_width(surface)),
+                                                float(gdk_surface_get_height(surface)));
+      graphene_rect_union(&area, &menu, &area);
+    }
+  }
   GskRenderNode* node = gtk_snapshot_free_to_node(snapshot);
   if (!node) {
     *error = "the window drew nothing";
     return false;
   }
-  graphene_rect_t area = GRAPHENE_RECT_INIT(0, 0, float(width), float(height));
   GdkTexture* texture = gsk_renderer_render_texture(gtk_native_get_renderer(GTK_NATIVE(widget)), node, &area);
   gsk_render_node_unref(node);
   // Written beside the target and renamed, so a failure leaves no partial picture.

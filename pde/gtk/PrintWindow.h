@@ -56,7 +56,9 @@ class PrintWindow {
   bool PrintFile(const std::string& path);
   bool SaveAsDefaults();
 
-  // Writes the window as it is drawn now to a PNG file.
+  // Pops the drop-down of `option` open, as a click on it does.
+  bool OpenMenu(const std::string& option);
+  // Writes the window as it is drawn now, with an open menu over it, to a PNG file.
   bool SavePng(const std::string& path, std::string* error);
 
   // Called by the widgets' signal handlers.

@@ -13,7 +13,7 @@ namespace {
 
 const char kUsage[] =
     "usage: print-dialog-gtk [--printer NAME] [--ppd FILE] [--bundle DIR] [--lang LANG]\n"
-    "                        [--set OPTION=CHOICE]... [--snapshot FILE.png]\n";
+    "                        [--set OPTION=CHOICE]... [--snapshot FILE.png [--open OPTION]]\n";
 
 int Fail(const std::string& message, int code = 2) {
   std::fprintf(stderr, "print-dialog-gtk: %s\n", message.c_str());
@@ -22,7 +22,7 @@ int Fail(const std::string& message, int code = 2) {
 
 struct Run {
   tarvell::gtk::PrintWindow* window;
-  std::string snapshot;
+  std::string snapshot, openMenu;
   bool done = false;
   int frames = 0;
   int status = 0;
@@ -33,9 +33,18 @@ void OnDestroy(GtkWidget*, gpointer data) { static_cast<Run*>(data)->done = true
 // The picture is taken once the window has been laid out and drawn.
 gboolean OnFrame(GtkWidget*, GdkFrameClock*, gpointer data) {
   auto* run = static_cast<Run*>(data);
-  if (++run->frames < 3) return G_SOURCE_CONTINUE;
-  std::string error;
-  if (!run->window->SavePng(run->snapshot, &error)) run->status = Fail(error);
+  try {
+    if (++run->frames == 2 && !run->openMenu.empty() && !run->window->OpenMenu(run->openMenu)) {
+      run->status = Fail("there is no menu " + run->openMenu + " on the panel");
+    } else if (run->frames < 6) {
+      return G_SOURCE_CONTINUE;
+    } else {
+      std::string error;
+      if (!run->window->SavePng(run->snapshot, &error)) run->status = Fail(error);
+    }
+  } catch (...) {
+    run->status = Fail("the picture could not be made");
+  }
   gtk_window_close(run->window->window());
   return G_SOURCE_REMOVE;
 }
@@ -45,7 +54,7 @@ gboolean OnFrame(GtkWidget*, GdkFrameClock*, gpointer data) {
 int main(int argc, char** argv) {
   tarvell::gtk::WindowOptions options;
   options.bundle = TARVELL_DEFAULT_BUNDLE;
-  std::string language, snapshot;
+  std::string language, snapshot, openMenu;
   std::vector<std::pair<std::string, std::string>> choices;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -58,6 +67,8 @@ int main(int argc, char** argv) {
       options.bundle = argv[++i];
     } else if (arg == "--lang" && hasValue) {
       language = argv[++i];
+    } else if (arg == "--open" && hasValue) {
+      openMenu = argv[++i];
     } else if (arg == "--snapshot" && hasValue) {
       snapshot = argv[++i];
     } else if (arg == "--set" && hasValue) {
@@ -83,7 +94,7 @@ int main(int argc, char** argv) {
   for (const auto& choice : choices)
     if (!window->Choose(choice.first, choice.second, &error)) return Fail(error, 3);
 
-  Run run{window.get(), snapshot};
+  Run run{window.get(), snapshot, openMenu};
   g_signal_connect(window->window(), "destroy", G_CALLBACK(OnDestroy), &run);
   if (!snapshot.empty()) gtk_widget_add_tick_callback(GTK_WIDGET(window->window()), OnFrame, &run, nullptr);
   gtk_window_present(window->window());
