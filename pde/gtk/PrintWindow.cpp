@@ -150,7 +150,7 @@ GtkWidget* FindIn(GtkWidget* widget, const std::string& name) {
 
 }  // namespace
 
-std::unique_ptr<PrintWindow> PrintWindow::Create(const WindowOptions& options, std::string* error) {
+std::unique_ptr<PrintWindow> PrintWindow::Load(const WindowOptions& options, std::string* error) {
   std::unique_ptr<PrintWindow> w(new PrintWindow);
   w->options_ = options;
   w->host_ = dialog::PlugInHost::Load(options.bundle, error);
@@ -177,38 +177,47 @@ std::unique_ptr<PrintWindow> PrintWindow::Create(const WindowOptions& options, s
   } else if (!w->printer_.empty() && !w->OpenQueue(w->printer_, error)) {
     return nullptr;
   }
+  return w;
+}
 
-  w->window_ = GTK_WINDOW(gtk_window_new());
-  g_object_add_weak_pointer(G_OBJECT(w->window_), reinterpret_cast<gpointer*>(&w->window_));
-  gtk_window_set_title(w->window_, "Print");
-  gtk_window_set_titlebar(w->window_, gtk_header_bar_new());
-  gtk_window_set_resizable(w->window_, FALSE);
+std::unique_ptr<PrintWindow> PrintWindow::Create(const WindowOptions& options, std::string* error) {
+  std::unique_ptr<PrintWindow> w = Load(options, error);
+  if (w) w->Build();
+  return w;
+}
+
+void PrintWindow::Build() {
+  window_ = GTK_WINDOW(gtk_window_new());
+  g_object_add_weak_pointer(G_OBJECT(window_), reinterpret_cast<gpointer*>(&window_));
+  gtk_window_set_title(window_, "Print");
+  gtk_window_set_titlebar(window_, gtk_header_bar_new());
+  gtk_window_set_resizable(window_, FALSE);
 
   GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
   Margins(box, 18, 12);
 
   GtkWidget* printerRow = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
   gtk_box_append(GTK_BOX(printerRow), gtk_label_new("Printer:"));
-  w->printers_ = Named(gtk_drop_down_new_from_strings(nullptr), "printer");
-  gtk_widget_set_hexpand(w->printers_, TRUE);
-  gtk_box_append(GTK_BOX(printerRow), w->printers_);
+  printers_ = Named(gtk_drop_down_new_from_strings(nullptr), "printer");
+  gtk_widget_set_hexpand(printers_, TRUE);
+  gtk_box_append(GTK_BOX(printerRow), printers_);
   gtk_box_append(GTK_BOX(box), printerRow);
 
-  w->panelFrame_ = Named(gtk_frame_new(nullptr), "panel");
-  gtk_box_append(GTK_BOX(box), w->panelFrame_);
+  panelFrame_ = Named(gtk_frame_new(nullptr), "panel");
+  gtk_box_append(GTK_BOX(box), panelFrame_);
 
   GtkWidget* summaryFrame = gtk_frame_new("Summary");
-  w->summary_ = Named(gtk_label_new(nullptr), "summary");
-  gtk_label_set_xalign(GTK_LABEL(w->summary_), 0);
-  Margins(w->summary_, 12, 6);
-  gtk_frame_set_child(GTK_FRAME(summaryFrame), w->summary_);
+  summary_ = Named(gtk_label_new(nullptr), "summary");
+  gtk_label_set_xalign(GTK_LABEL(summary_), 0);
+  Margins(summary_, 12, 6);
+  gtk_frame_set_child(GTK_FRAME(summaryFrame), summary_);
   gtk_box_append(GTK_BOX(box), summaryFrame);
 
-  w->status_ = Named(gtk_label_new(nullptr), "status");
-  gtk_label_set_wrap(GTK_LABEL(w->status_), TRUE);
-  gtk_label_set_xalign(GTK_LABEL(w->status_), 0);
-  gtk_widget_set_visible(w->status_, FALSE);
-  gtk_box_append(GTK_BOX(box), w->status_);
+  status_ = Named(gtk_label_new(nullptr), "status");
+  gtk_label_set_wrap(GTK_LABEL(status_), TRUE);
+  gtk_label_set_xalign(GTK_LABEL(status_), 0);
+  gtk_widget_set_visible(status_, FALSE);
+  gtk_box_append(GTK_BOX(box), status_);
 
   GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
   gtk_widget_set_halign(buttons, GTK_ALIGN_END);
@@ -216,20 +225,19 @@ std::unique_ptr<PrintWindow> PrintWindow::Create(const WindowOptions& options, s
   GtkWidget* save = Named(gtk_button_new_with_mnemonic("_Save as Defaults"), "save");
   GtkWidget* print = Named(gtk_button_new_with_mnemonic("_Print…"), "print");
   gtk_widget_add_css_class(print, "suggested-action");
-  g_signal_connect(close, "clicked", G_CALLBACK(OnClose), w->window_);
-  g_signal_connect(save, "clicked", G_CALLBACK(OnSave), w.get());
-  g_signal_connect(print, "clicked", G_CALLBACK(OnPrint), w.get());
+  g_signal_connect(close, "clicked", G_CALLBACK(OnClose), window_);
+  g_signal_connect(save, "clicked", G_CALLBACK(OnSave), this);
+  g_signal_connect(print, "clicked", G_CALLBACK(OnPrint), this);
   gtk_box_append(GTK_BOX(buttons), close);
   gtk_box_append(GTK_BOX(buttons), save);
   gtk_box_append(GTK_BOX(buttons), print);
   gtk_box_append(GTK_BOX(box), buttons);
-  gtk_window_set_default_widget(w->window_, print);
+  gtk_window_set_default_widget(window_, print);
 
-  gtk_window_set_child(w->window_, box);
-  w->FillPrinters();
-  g_signal_connect(w->printers_, "notify::selected", G_CALLBACK(OnPrinter), w.get());
-  w->BuildPanel();
-  return w;
+  gtk_window_set_child(window_, box);
+  FillPrinters();
+  g_signal_connect(printers_, "notify::selected", G_CALLBACK(OnPrinter), this);
+  BuildPanel();
 }
 
 PrintWindow::~PrintWindow() {

@@ -27,8 +27,11 @@ struct ControlWidget;
 
 class PrintWindow {
  public:
-  // Loads the bundle and the PPD and builds the window (not yet shown). Null with a message when
-  // either cannot be read; no window is made then.
+  // Loads the bundle, the printers and the PPD, and opens the panel; no GTK call is made, so an
+  // unreadable PPD or bundle is told before any display is needed. Null with a message then.
+  static std::unique_ptr<PrintWindow> Load(const WindowOptions& options, std::string* error);
+  // Makes the window (not yet shown); GTK must be initialised.
+  void Build();
   static std::unique_ptr<PrintWindow> Create(const WindowOptions& options, std::string* error);
   ~PrintWindow();  // destroys the window if it is still there, then the panel
   PrintWindow(const PrintWindow&) = delete;

@@ -86,11 +86,11 @@ int main(int argc, char** argv) {
     }
   }
   if (!language.empty()) PMBundleSetPreferredLanguages({language});
-  if (!gtk_init_check()) return Fail("cannot open a display (is DISPLAY or WAYLAND_DISPLAY set?)");
-
   std::string error;
-  std::unique_ptr<tarvell::gtk::PrintWindow> window = tarvell::gtk::PrintWindow::Create(options, &error);
+  std::unique_ptr<tarvell::gtk::PrintWindow> window = tarvell::gtk::PrintWindow::Load(options, &error);
   if (!window) return Fail(error);
+  if (!gtk_init_check()) return Fail("cannot open a display (is DISPLAY or WAYLAND_DISPLAY set?)");
+  window->Build();
   for (const auto& choice : choices)
     if (!window->Choose(choice.first, choice.second, &error)) return Fail(error, 3);
 
