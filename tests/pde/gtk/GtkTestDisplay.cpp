@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <memory>
 
 #include "tests/support/Program.h"
 
@@ -19,63 +18,26 @@ namespace {
 std::vector<std::string> gMessages;
 
 GLogWriterOutput Keep(GLogLevelFlags level, const GLogField* fields, gsize count, gpointer data) {
-  if (level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE)) {
-    gchar* line = g_log_writer_format_fields(level, fields, count, FALSE);
-    gMessages.push_back(line);
-    g_free(line);
-  }
+  if (!(level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE)))
+    return G_LOG_WRITER_HANDLED;  // debugging chatter, e.g. that no session bus is there
+  gchar* line = g_log_writer_format_fields(level, fields, count, FALSE);
+  gMessages.push_back(line);
+  g_free(line);
   return g_log_writer_standard_streams(level, fields, count, data);
 }
 
-// The X server of this test process; it goes when the process ends, however it ends.
-class Xvfb {
- public:
-  bool Start(std::string* error) {
-    int ready[2];
-    if (pipe(ready) != 0) {
-      *error = "cannot make a pipe";
-      return false;
-    }
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      close(ready[0]);
-      std::string fd = std::to_string(ready[1]);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0", "1024x768x24", nullptr);
-      _exit(127);
-    }
-    close(ready[1]);
-    std::string number;
-    pollfd p{ready[0], POLLIN, 0};
-    char c = 0;
-    while (poll(&p, 1, 30000) > 0 && read(ready[0], &c, 1) == 1 && c != '\n') number += c;
-    close(ready[0]);
-    if (pid_ < 0 || number.empty()) {
-      *error = "Xvfb did not start (Debian package xvfb)";
-      return false;
-    }
-    display_ = ":" + number;
-    return true;
-  }
-  ~Xvfb() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  const std::string& display() const { return display_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string display_;
-};
-
+// This process's X server, on the display number it picks itself; it goes with the process.
 struct Session {
-  Xvfb server;
+  ~Session() {
+    if (xvfb > 0) {
+      kill(xvfb, SIGTERM);
+      waitpid(xvfb, nullptr, 0);
+    }
+  }
+  pid_t xvfb = -1;
   TempDir home{"tarvell-gtk"};
   std::vector<std::string> env;
-  bool ok = false;
-  std::string error;
+  std::string error = "Xvfb did not start (Debian package xvfb)";
 };
 
 Session& TheSession() {
@@ -83,42 +45,54 @@ Session& TheSession() {
   return session;
 }
 
+std::string StartXvfb(Session& s) {
+  int ready[2];
+  if (pipe(ready) != 0) return "";
+  s.xvfb = fork();
+  if (s.xvfb == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    close(ready[0]);
+    std::string fd = std::to_string(ready[1]);
+    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0", "1024x768x24", nullptr);
+    _exit(127);
+  }
+  close(ready[1]);
+  std::string number;
+  pollfd p{ready[0], POLLIN, 0};
+  for (char c = 0; s.xvfb > 0 && poll(&p, 1, 30000) > 0 && read(ready[0], &c, 1) == 1 && c != '\n';) number += c;
+  close(ready[0]);
+  return number;
+}
+
 }  // namespace
 
 bool StartGtk(std::string* error) {
   Session& s = TheSession();
-  static bool tried = false;
-  if (tried) {
-    *error = s.error;
-    return s.ok;
-  }
+  static bool tried = false, ok = false;
+  *error = s.error;
+  if (tried) return ok;
   tried = true;
-  if (!s.server.Start(&s.error)) {
-    *error = s.error;
-    return false;
-  }
+  std::string display = StartXvfb(s);
+  if (display.empty()) return false;
   // GL stays off altogether (the cairo renderer needs none, and probing loads the GPU drivers);
-  // the CUPS server named is one that does not exist until a test starts its own.
+  // the CUPS server and the session bus named are ones that do not exist (a test may start its
+  // own scheduler), so nothing of the machine's is reached.
   mkdir((s.home / "cups").c_str(), 0700);
-  s.env = {"DISPLAY=" + s.server.display(), "GDK_BACKEND=x11", "GSK_RENDERER=cairo", "GDK_DEBUG=gl-disable",
+  s.env = {"DISPLAY=:" + display, "GDK_BACKEND=x11", "GSK_RENDERER=cairo", "GDK_DEBUG=gl-disable",
            "GTK_A11Y=none", "CUPS_SERVER=" + s.home / "no-cupsd.sock", "CUPS_SERVERROOT=" + s.home / "cups",
            "NO_AT_BRIDGE=1", "GSETTINGS_BACKEND=memory", "GIO_USE_VFS=local", "HOME=" + s.home.path(),
            "XDG_RUNTIME_DIR=" + s.home.path(), "XDG_CONFIG_HOME=" + s.home / "config",
-           "XDG_CACHE_HOME=" + s.home / "cache", "XDG_DATA_HOME=" + s.home / "data"};
-  for (const std::string& e : s.env) {
-    size_t eq = e.find('=');
-    setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1);
-  }
+           "XDG_CACHE_HOME=" + s.home / "cache", "XDG_DATA_HOME=" + s.home / "data",
+           "DBUS_SESSION_BUS_ADDRESS=unix:path=" + s.home / "no-bus"};
+  for (const std::string& e : s.env) putenv(strdup(e.c_str()));
   unsetenv("WAYLAND_DISPLAY");
-  unsetenv("DBUS_SESSION_BUS_ADDRESS");
   g_log_set_writer_func(Keep, nullptr, nullptr);
   int argc = 1;
   char name[] = "gtk-test";
   char* args[] = {name, nullptr};
   char** argv = args;
   gtk_test_init(&argc, &argv, nullptr);
-  s.ok = true;
-  return true;
+  return ok = true;
 }
 
 const std::vector<std::string>& GtkMessages() { return gMessages; }
