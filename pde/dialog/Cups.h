@@ -62,9 +62,9 @@ bool SavedOptions(const std::string& printer, CupsOptions* options, std::string*
 void ApplySavedOptions(PanelSession& panel, ppd_file_t* ppd, const CupsOptions& saved);
 
 // Stores `settings` as the user's defaults for `printer` where `lpoptions -p NAME -o ...` stores
-// them (~/.cups/lpoptions, or lpoptions in the client's server root for root), changing those
-// options only and keeping every other saved option and printer. False when no server can be
-// reached, the printer is unknown or the file cannot be written.
+// them (~/.cups/lpoptions, for root too with libcups 2.4), changing those options only and
+// keeping every other saved option and printer. False when no server can be reached, the
+// printer is unknown or the file cannot be written.
 bool SaveDefaults(const std::string& printer, const CupsOptions& settings, std::string* error);
 
 // libcups' own conflict test of `options` (a job's whole option set: the saved options with the
