@@ -145,7 +145,8 @@ TEST_F(PrintWindowTest, WithoutAServerOrFinishingOptionsTheWindowSaysSo) {
 TEST_F(PrintWindowTest, PrintsAndSavesOnTheChosenQueueAndRefusesConflicts) {
   CupsServer server;
   ASSERT_TRUE(server.running()) << ReadFile(server.dir() / "log/error_log");
-  for (const char* q : {"oce", "conflict"}) server.AddQueue(q, DataPath("oce-op3073.ppd"));
+  for (const char* q : {"oce", "conflict"})
+    server.Run({"/usr/sbin/lpadmin", "-p", q, "-E", "-v", "file:///dev/null", "-P", DataPath("oce-op3073.ppd")});
   server.Run({"/usr/sbin/lpadmin", "-d", "oce"});
   std::vector<std::string> env = GtkEnvironment();
   env.push_back("CUPS_SERVER=" + server.socket());
@@ -188,7 +189,7 @@ TEST_F(PrintWindowTest, PrintsAndSavesOnTheChosenQueueAndRefusesConflicts) {
   EXPECT_FALSE(window->PrintFile(page));
   EXPECT_NE(std::string::npos, window->Status().find("OutputBin=UpperBin conflicts with StapleWhen=EndOfSet"))
       << window->Status();
-  EXPECT_TRUE(server.Jobs("conflict").empty());
+  EXPECT_EQ("", server.Run({"lpstat", "-W", "all", "-o", "conflict"}).out);
   window.reset();
   setenv("CUPS_SERVER", noServer.c_str(), 1);
   cupsSetServer(nullptr);
