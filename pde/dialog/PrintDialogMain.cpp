@@ -162,7 +162,8 @@ int main(int argc, char** argv) {
       std::string n = argv[++i];
       char* end = nullptr;
       long value = std::strtol(n.c_str(), &end, 10);
-      if (n.empty() || *end || value < 1 || value > 9999) return Fail("--copies needs a number from 1 to 9999, got \"" + n + "\"");
+      if (n.empty() || *end || value < 1 || value > 9999)
+        return Fail("--copies needs a number from 1 to 9999, got \"" + n + "\"");
       copies = int(value);
     } else if (arg == "--bundle" && hasValue) {
       bundlePath = argv[++i];
@@ -187,7 +188,7 @@ int main(int argc, char** argv) {
   if (list) return ListPrinters();
   if (ppdPath.empty() == printer.empty()) {
     std::fputs(kUsage, stderr);
-    return Fail("one of --ppd, --printer or --list is required");
+    return Fail("give one of --ppd, --printer or --list");
   }
   if ((save || !printFile.empty()) && printer.empty()) return Fail("--save and --print need --printer");
   if (printFile.empty() && (!title.empty() || copies != 1)) return Fail("--title and --copies go with --print");
@@ -250,24 +251,27 @@ int main(int argc, char** argv) {
       dialog::CupsOptions jobOptions = dialog::MergeOptions(saved, settings);
       if (!exitCode && (save || !printFile.empty()) && !dialog::CheckConflicts(ppd, jobOptions, &error))
         exitCode = Fail("the settings conflict (" + error + "); nothing saved or printed", 3);
+      // The job first, as the server may still refuse it; the panel is shown only when all went well.
+      std::string done;
+      if (!exitCode && !printFile.empty()) {
+        int job = 0;
+        if (dialog::SubmitJob({printer, printFile, title, copies, jobOptions}, &job, &error))
+          done += "request id is " + printer + "-" + std::to_string(job) + " (1 file(s))\n";
+        else
+          exitCode = Fail(error);
+      }
+      if (!exitCode && save) {
+        if (dialog::SaveDefaults(printer, panelSettings, &error))
+          done += "saved as the defaults for " + printer + "\n";
+        else
+          exitCode = Fail(error);
+      }
       if (!exitCode) {
         if (json)
           PrintJson(controls, summary, settings);
         else
           PrintText(panel.title(), controls, summary, settings);
-      }
-      if (!exitCode && save) {
-        if (dialog::SaveDefaults(printer, panelSettings, &error))
-          std::printf("saved as the defaults for %s\n", printer.c_str());
-        else
-          exitCode = Fail(error);
-      }
-      if (!exitCode && !printFile.empty()) {
-        int job = 0;
-        if (dialog::SubmitJob({printer, printFile, title, copies, jobOptions}, &job, &error))
-          std::printf("request id is %s-%d (1 file(s))\n", printer.c_str(), job);
-        else
-          exitCode = Fail(error);
+        std::fputs(done.c_str(), stdout);
       }
       panel.Close();
       panel.Terminate();
