@@ -84,7 +84,7 @@ bool StartGtk(std::string* error) {
            "XDG_RUNTIME_DIR=" + s.home.path(), "XDG_CONFIG_HOME=" + s.home / "config",
            "XDG_CACHE_HOME=" + s.home / "cache", "XDG_DATA_HOME=" + s.home / "data",
            "DBUS_SESSION_BUS_ADDRESS=unix:path=" + s.home / "no-bus"};
-  for (const std::string& e : s.env) putenv(strdup(e.c_str()));
+  for (const std::string& e : s.env) setenv(e.substr(0, e.find('=')).c_str(), e.c_str() + e.find('=') + 1, 1);
   unsetenv("WAYLAND_DISPLAY");
   g_log_set_writer_func(Keep, nullptr, nullptr);
   int argc = 1;
