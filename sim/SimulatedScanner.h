@@ -125,8 +125,12 @@ class SimulatedScanner : public tarvell::usb::SimDeviceModel {
   bool gone_ = false;
   int jobCounter_ = 0;
   std::map<std::string, Job> jobs_;
-  ChartRequest hostModeRequest_;
-  bool hostModeRequestValid_ = false;
+  // Where the conversation stands: the five calls come in their order, one job per host mode.
+  enum class Phase { kIdle, kHostMode, kJobCreated, kJobStarted, kJobDone };
+  Phase phase_ = Phase::kIdle;
+  std::string currentJob_;
+  int conversationID_ = -1;   // the request identifier every call of the job carries
+  std::string hostModeParameters_;  // the map of "enterHostUSBSendMode", as DeviceRules writes it
   std::vector<ReceivedCall> calls_;
   ChartRequest lastRequest_;
   std::vector<uint8_t> lastImage_;
