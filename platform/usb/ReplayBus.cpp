@@ -25,6 +25,14 @@ std::string Hex(unsigned value, int digits) {
   return text;
 }
 
+// The bytes around `at` as text, for a person to see what differs (the requests are XML).
+std::string Excerpt(const UInt8* bytes, size_t size, size_t at) {
+  const size_t from = at > 24 ? at - 24 : 0, to = std::min(size, at + 8);
+  std::string text;
+  for (size_t i = from; i < to; ++i) text += bytes[i] >= 0x20 && bytes[i] < 0x7F && bytes[i] != '"' ? char(bytes[i]) : '.';
+  return text;
+}
+
 // The file of FILE@BUS.DEV and the numbers; the whole text when it has no such ending.
 void SplitSpec(const std::string& spec, std::string* file, unsigned* bus, unsigned* device) {
   *file = spec;
@@ -268,7 +276,9 @@ struct ReplayBus::State {
       if (t->cut)
         what = "which the capture holds only in part";
       else if (at < common)
-        what = "at byte " + std::to_string(at) + ": recorded " + Hex(want[at], 2) + ", written " + Hex(bytes[at], 2);
+        what = "at byte " + std::to_string(at) + ": recorded " + Hex(want[at], 2) + ", written " + Hex(bytes[at], 2) +
+               " (recorded \"" + Excerpt(want.data(), want.size(), at) + "\", written \"" +
+               Excerpt(bytes, size, at) + "\")";
       else if (want.size() < size)
         what = "at byte " + std::to_string(at) + ": the recorded write ends there, the written one has " +
                std::to_string(size) + " bytes";
