@@ -3,14 +3,15 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "element/Elements.h"
+#include "usb/DeviceFacts.h"
 
 namespace tarvell::sim {
 namespace {
 
-constexpr int kMaxColourResolution = 300;
 // Edges of the small originals (4 × 6 inches), in 1/600 inch.
 constexpr int64_t kSmallMediaWidth = 2400, kSmallMediaHeight = 3600;
 constexpr int kSmallMedia = 12, kLargeMedia = 2;
@@ -60,15 +61,17 @@ class MapReader {
     return fault_->empty() ? e->intValue() : 0;
   }
   // An integer that must be one of `allowed`.
-  int OneOf(const char* key, std::initializer_list<int> allowed) {
+  template <typename List>
+  int OneOf(const char* key, const List& allowed) {
     const int v = Int(key);
     if (!fault_->empty()) return v;
-    if (std::find(allowed.begin(), allowed.end(), v) != allowed.end()) return v;
+    if (std::find(allowed.begin(), allowed.end(), std::decay_t<decltype(*allowed.begin())>(v)) != allowed.end()) return v;
     std::string list;
-    for (int a : allowed) list += (list.empty() ? "" : ", ") + std::to_string(a);
+    for (auto a : allowed) list += (list.empty() ? "" : ", ") + std::to_string(a);
     Fail(Name(key) + " " + std::to_string(v) + (allowed.size() == 1 ? " is not " : " is not one of ") + list);
     return v;
   }
+  int OneOf(const char* key, std::initializer_list<int> allowed) { return OneOf<std::initializer_list<int>>(key, allowed); }
   std::string Name(const std::string& key) const { return path_.empty() ? key : path_ + "." + key; }
   void Fail(const std::string& text) {
     if (fault_->empty()) *fault_ = text;
@@ -86,8 +89,7 @@ class MapReader {
   std::string* fault_;
 };
 
-// Pixels of the glass edge `units` (1/600 inch) at `dpi`, rounded up as the device counts them.
-int64_t GlassPixels(int64_t units, int dpi) { return (units * dpi + kChartUnitsPerInch - 1) / kChartUnitsPerInch; }
+int64_t GlassPixels(UInt32 units, int dpi) { return device::GlassPixels(units, UInt32(dpi)); }
 
 }  // namespace
 
@@ -117,14 +119,14 @@ std::string ParameterMapFault(Element* map, CheckedParameters* out) {
   const int media = s.OneOf("originalMediaSize", {kLargeMedia, kSmallMedia});
   const int content = s.OneOf("contentType", {kContentLineArt, kContentGrey, kContentColour});
   const int depth = s.OneOf("bitdepth", {8, 24});
-  const int resolution = s.OneOf("resolution", {75, 150, 200, 300, 400, 600});
+  const int resolution = s.OneOf("resolution", device::kResolutions);
   Element* window = s.Map("scanWindow");
   if (!fault.empty()) return fault;
   if ((content == kContentColour) != (depth == 24))
     return "scanParameters.bitdepth " + std::to_string(depth) + " does not go with contentType " +
            std::to_string(content) + " (24 for colour, 8 otherwise)";
-  if (content == kContentColour && resolution > kMaxColourResolution)
-    return "scanParameters.resolution " + std::to_string(resolution) + " is above 300 for colour";
+  if (content == kContentColour && UInt32(resolution) > device::kColourMaxResolution)
+    return "scanParameters.resolution " + std::to_string(resolution) + " is above " + std::to_string(device::kColourMaxResolution) + " for colour";
 
   MapReader w(window, "scanParameters.scanWindow", &fault);
   w.Keys({"topLeft", "bottomRight"});
@@ -141,10 +143,10 @@ std::string ParameterMapFault(Element* map, CheckedParameters* out) {
                             std::to_string(win.right) + ", " + std::to_string(win.bottom) + ")";
   if (win.left < 0 || win.top < 0 || win.right <= win.left || win.bottom <= win.top)
     return "scanParameters.scanWindow" + where + " is empty";
-  if (win.right > GlassPixels(kGlassWidth, resolution) || win.bottom > GlassPixels(kGlassHeight, resolution))
+  if (win.right > GlassPixels(device::kGlassWidth, resolution) || win.bottom > GlassPixels(device::kGlassHeight, resolution))
     return "scanParameters.scanWindow" + where + " reaches past the glass at " + std::to_string(resolution) +
-           " dpi (" + std::to_string(GlassPixels(kGlassWidth, resolution)) + " x " +
-           std::to_string(GlassPixels(kGlassHeight, resolution)) + ")";
+           " dpi (" + std::to_string(GlassPixels(device::kGlassWidth, resolution)) + " x " +
+           std::to_string(GlassPixels(device::kGlassHeight, resolution)) + ")";
   // The host measures the original from its own settings and the window loses fractions of a
   // pixel on the way, so only a window clearly inside or clearly outside 4 × 6 inches is judged.
   const int64_t ppi = kChartUnitsPerInch;

@@ -4,6 +4,9 @@
 // "start" streams the test chart on endpoint 8 framed as begin-job, begin-page, image data,
 // end-page, end-job, cut across reads the way a device cuts them. Once the stream is read the
 // data pipe times out (at once: the bus runs on virtual time). It can be told to misbehave.
+// It is as strict as the device: a call out of order, with another request identifier, or with
+// a parameter map the device would not take gets an "exception" reply naming the fault
+// (sim/DeviceRules.h).
 #pragma once
 
 #include <cstdint>
