@@ -36,16 +36,14 @@ std::vector<std::string> KeysOf(Element* map) {
 // Walks one map of the tree, checking its keys and reading its entries. The first fault wins.
 class MapReader {
  public:
-  MapReader(Element* map, std::string path, std::string* fault)
-      : map_(map), path_(std::move(path)), fault_(fault) {}
+  MapReader(Element* map, std::string path, std::string* fault) : map_(map), path_(std::move(path)), fault_(fault) {}
 
   // The map holds exactly `keys`.
   void Keys(std::initializer_list<const char*> keys) {
     if (!fault_->empty()) return;
     const std::vector<std::string> present = KeysOf(map_);
     for (const char* k : keys)
-      if (std::find(present.begin(), present.end(), k) == present.end())
-        return Fail(Name(k) + " is missing");
+      if (std::find(present.begin(), present.end(), k) == present.end()) return Fail(Name(k) + " is missing");
     for (const std::string& k : present)
       if (std::find_if(keys.begin(), keys.end(), [&](const char* e) { return k == e; }) == keys.end())
         return Fail(Name(k) + " is not an entry of " + (path_.empty() ? "the parameter map" : path_));
@@ -65,13 +63,16 @@ class MapReader {
   int OneOf(const char* key, const List& allowed) {
     const int v = Int(key);
     if (!fault_->empty()) return v;
-    if (std::find(allowed.begin(), allowed.end(), std::decay_t<decltype(*allowed.begin())>(v)) != allowed.end()) return v;
+    if (std::find(allowed.begin(), allowed.end(), std::decay_t<decltype(*allowed.begin())>(v)) != allowed.end())
+      return v;
     std::string list;
     for (auto a : allowed) list += (list.empty() ? "" : ", ") + std::to_string(a);
     Fail(Name(key) + " " + std::to_string(v) + (allowed.size() == 1 ? " is not " : " is not one of ") + list);
     return v;
   }
-  int OneOf(const char* key, std::initializer_list<int> allowed) { return OneOf<std::initializer_list<int>>(key, allowed); }
+  int OneOf(const char* key, std::initializer_list<int> allowed) {
+    return OneOf<std::initializer_list<int>>(key, allowed);
+  }
   std::string Name(const std::string& key) const { return path_.empty() ? key : path_ + "." + key; }
   void Fail(const std::string& text) {
     if (fault_->empty()) *fault_ = text;
@@ -110,8 +111,8 @@ std::string ParameterMapFault(Element* map, CheckedParameters* out) {
   MapReader(usb, "usbParameters", &fault).Keys({});
 
   MapReader s(scan, "scanParameters", &fault);
-  s.Keys({"orientation", "darkness", "contrast", "originalMediaSize", "contentType", "bitdepth", "resolution",
-          "source", "scanWindow"});
+  s.Keys({"orientation", "darkness", "contrast", "originalMediaSize", "contentType", "bitdepth", "resolution", "source",
+          "scanWindow"});
   s.OneOf("orientation", {0});
   s.OneOf("darkness", {5});
   s.OneOf("contrast", {5});
@@ -126,7 +127,8 @@ std::string ParameterMapFault(Element* map, CheckedParameters* out) {
     return "scanParameters.bitdepth " + std::to_string(depth) + " does not go with contentType " +
            std::to_string(content) + " (24 for colour, 8 otherwise)";
   if (content == kContentColour && UInt32(resolution) > device::kColourMaxResolution)
-    return "scanParameters.resolution " + std::to_string(resolution) + " is above " + std::to_string(device::kColourMaxResolution) + " for colour";
+    return "scanParameters.resolution " + std::to_string(resolution) + " is above " +
+           std::to_string(device::kColourMaxResolution) + " for colour";
 
   MapReader w(window, "scanParameters.scanWindow", &fault);
   w.Keys({"topLeft", "bottomRight"});
@@ -143,17 +145,18 @@ std::string ParameterMapFault(Element* map, CheckedParameters* out) {
                             std::to_string(win.right) + ", " + std::to_string(win.bottom) + ")";
   if (win.left < 0 || win.top < 0 || win.right <= win.left || win.bottom <= win.top)
     return "scanParameters.scanWindow" + where + " is empty";
-  if (win.right > GlassPixels(device::kGlassWidth, resolution) || win.bottom > GlassPixels(device::kGlassHeight, resolution))
-    return "scanParameters.scanWindow" + where + " reaches past the glass at " + std::to_string(resolution) +
-           " dpi (" + std::to_string(GlassPixels(device::kGlassWidth, resolution)) + " x " +
+  if (win.right > GlassPixels(device::kGlassWidth, resolution) ||
+      win.bottom > GlassPixels(device::kGlassHeight, resolution))
+    return "scanParameters.scanWindow" + where + " reaches past the glass at " + std::to_string(resolution) + " dpi (" +
+           std::to_string(GlassPixels(device::kGlassWidth, resolution)) + " x " +
            std::to_string(GlassPixels(device::kGlassHeight, resolution)) + ")";
   // The host measures the original from its own settings and the window loses fractions of a
   // pixel on the way, so only a window clearly inside or clearly outside 4 × 6 inches is judged.
   const int64_t ppi = kChartUnitsPerInch;
   const bool surelySmall = (win.right + 1) * ppi <= kSmallMediaWidth * resolution &&
                            (win.bottom + 1) * ppi <= kSmallMediaHeight * resolution;
-  const bool surelyLarge = win.right * ppi >= kSmallMediaWidth * resolution ||
-                           win.bottom * ppi >= kSmallMediaHeight * resolution;
+  const bool surelyLarge =
+      win.right * ppi >= kSmallMediaWidth * resolution || win.bottom * ppi >= kSmallMediaHeight * resolution;
   if ((surelySmall && media != kSmallMedia) || (surelyLarge && media != kLargeMedia))
     return "scanParameters.originalMediaSize " + std::to_string(media) + " does not go with scanWindow" + where +
            " at " + std::to_string(resolution) + " dpi (12 within 4 x 6 inches, 2 beyond)";

@@ -34,8 +34,8 @@ bool NeverReachedTheBus(IOReturn status) {
 
 void PutSetup(UsbmonRecord& r, const DeviceRequest& s) {
   r.hasSetup = true;
-  const UInt8 setup[8] = {s.bmRequestType, s.bRequest, UInt8(s.wValue), UInt8(s.wValue >> 8),
-                          UInt8(s.wIndex),       UInt8(s.wIndex >> 8), UInt8(s.wLength), UInt8(s.wLength >> 8)};
+  const UInt8 setup[8] = {s.bmRequestType, s.bRequest,           UInt8(s.wValue),  UInt8(s.wValue >> 8),
+                          UInt8(s.wIndex), UInt8(s.wIndex >> 8), UInt8(s.wLength), UInt8(s.wLength >> 8)};
   std::memcpy(r.setup, setup, 8);
 }
 
@@ -64,13 +64,13 @@ std::shared_ptr<CapturingBus> CapturingBus::Create(std::shared_ptr<Bus> inner, c
   if (writer->dead) writer->dumper = pcap_dump_open(writer->dead, (path + ".part").c_str());
   if (!writer->dumper) {
     if (error)
-      *error = "cannot write the capture " + path + ".part: " +
-               (writer->dead ? pcap_geterr(writer->dead) : "libpcap could not start");
+      *error = "cannot write the capture " + path +
+               ".part: " + (writer->dead ? pcap_geterr(writer->dead) : "libpcap could not start");
     return nullptr;
   }
-  writer->wallStart = UInt64(std::chrono::duration_cast<std::chrono::microseconds>(
-                                 std::chrono::system_clock::now().time_since_epoch())
-                                 .count());
+  writer->wallStart =
+      UInt64(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+                 .count());
   writer->monotonicStart = std::chrono::steady_clock::now();
   bus->writer_ = std::move(writer);
   return bus;
@@ -177,8 +177,9 @@ CapturingBus::Device CapturingBus::DeviceOf(const InterfacePlace& place) {
     c.type = 'C';
     c.hasSetup = false;
     c.status = 0;
-    c.data = {18, 1, 0x00, 0x02, 0, 0, 0, 64, UInt8(vendor), UInt8(vendor >> 8), UInt8(product), UInt8(product >> 8),
-              0x00, 0x01, 0, 0, 0, 1};
+    c.data = {
+        18,   1,    0x00, 0x02, 0, 0, 0, 64, UInt8(vendor), UInt8(vendor >> 8), UInt8(product), UInt8(product >> 8),
+        0x00, 0x01, 0,    0,    0, 1};
     Write(c, now);
   }
   return d;

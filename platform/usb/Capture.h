@@ -36,8 +36,8 @@ class CapturingBus : public ForwardingBus {
  public:
   // Starts recording the traffic of `inner` to `path`. Null with *error when the file cannot be
   // created.
-  static std::shared_ptr<CapturingBus> Create(std::shared_ptr<Bus> inner, const std::string& path,
-                                              std::string* error, CaptureOptions options = {});
+  static std::shared_ptr<CapturingBus> Create(std::shared_ptr<Bus> inner, const std::string& path, std::string* error,
+                                              CaptureOptions options = {});
   ~CapturingBus() override;
 
   // Ends the file and puts it in place. False with *error when it could not be written whole

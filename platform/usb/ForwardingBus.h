@@ -13,8 +13,8 @@ namespace usb {
 
 // Where an interface is, as the search that found it tells.
 struct InterfacePlace {
-  UInt32 service = 0;     // id of the interface service
-  UInt32 locationID = 0;  // the location the search was narrowed to; 0 when it was not
+  UInt32 service = 0;       // id of the interface service
+  UInt32 locationID = 0;    // the location the search was narrowed to; 0 when it was not
   UInt8 deviceAddress = 0;  // as the service reports it; 0 when unknown
 };
 
@@ -25,10 +25,10 @@ struct Transfer {
   Kind kind = kRead;
   const InterfacePlace* place = nullptr;
   UInt8 endpoint = 0;
-  UInt8 transferType = kUSBBulk;  // kUSBBulk / kUSBInterrupt, kUSBControl for requests
-  const UInt8* data = nullptr;    // write: the bytes; read: the buffer (filled after); control: pData
-  UInt32 length = 0;              // write: bytes; read: capacity; control: wLength
-  DeviceRequest setup;            // kControl and kClearHalt (pData not used)
+  UInt8 transferType = kUSBBulk;       // kUSBBulk / kUSBInterrupt, kUSBControl for requests
+  const UInt8* data = nullptr;         // write: the bytes; read: the buffer (filled after); control: pData
+  UInt32 length = 0;                   // write: bytes; read: capacity; control: wLength
+  DeviceRequest setup;                 // kControl and kClearHalt (pData not used)
   IOReturn status = kIOReturnSuccess;  // after the transfer
   UInt32 done = 0;                     // after: bytes moved
 };

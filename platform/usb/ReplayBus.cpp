@@ -29,7 +29,8 @@ std::string Hex(unsigned value, int digits) {
 std::string Excerpt(const UInt8* bytes, size_t size, size_t at) {
   const size_t from = at > 24 ? at - 24 : 0, to = std::min(size, at + 8);
   std::string text;
-  for (size_t i = from; i < to; ++i) text += bytes[i] >= 0x20 && bytes[i] < 0x7F && bytes[i] != '"' ? char(bytes[i]) : '.';
+  for (size_t i = from; i < to; ++i)
+    text += bytes[i] >= 0x20 && bytes[i] < 0x7F && bytes[i] != '"' ? char(bytes[i]) : '.';
   return text;
 }
 
@@ -108,10 +109,12 @@ bool SelectDevice(const std::vector<Frame>& frames, const std::string& name, UIn
     }
     if (!found) {
       std::string seen;
-      for (const auto& d : bulk) seen += (seen.empty() ? "" : ", ") + std::to_string(d.first) + "." + std::to_string(d.second);
+      for (const auto& d : bulk)
+        seen += (seen.empty() ? "" : ", ") + std::to_string(d.first) + "." + std::to_string(d.second);
       *error = name + " holds no device descriptor of the scanner (" + Hex(kScannerVendorID, 4) + ":" +
                Hex(kScannerProductID, 4) + "); name its device as " + name + "@BUS.DEV" +
-               (seen.empty() ? " (the capture has no bulk transfers at all)" : " (devices with bulk transfers: " + seen + ")");
+               (seen.empty() ? " (the capture has no bulk transfers at all)"
+                             : " (devices with bulk transfers: " + seen + ")");
       return false;
     }
   }
@@ -136,8 +139,8 @@ bool SelectDevice(const std::vector<Frame>& frames, const std::string& name, UIn
       t.cut = r.data.size() < r.dataLength;
       pending[r.urbID] = out->transfers.size();
       out->transfers.push_back(std::move(t));
-      if (r.transferType != kUsbmonControl &&
-          std::none_of(out->endpoints.begin(), out->endpoints.end(), [&](const auto& e) { return e.first == r.endpoint; }))
+      if (r.transferType != kUsbmonControl && std::none_of(out->endpoints.begin(), out->endpoints.end(),
+                                                           [&](const auto& e) { return e.first == r.endpoint; }))
         out->endpoints.push_back({r.endpoint, r.transferType});
     } else {
       auto it = pending.find(r.urbID);
@@ -277,8 +280,8 @@ struct ReplayBus::State {
         what = "which the capture holds only in part";
       else if (at < common)
         what = "at byte " + std::to_string(at) + ": recorded " + Hex(want[at], 2) + ", written " + Hex(bytes[at], 2) +
-               " (recorded \"" + Excerpt(want.data(), want.size(), at) + "\", written \"" +
-               Excerpt(bytes, size, at) + "\")";
+               " (recorded \"" + Excerpt(want.data(), want.size(), at) + "\", written \"" + Excerpt(bytes, size, at) +
+               "\")";
       else if (want.size() < size)
         what = "at byte " + std::to_string(at) + ": the recorded write ends there, the written one has " +
                std::to_string(size) + " bytes";
@@ -293,8 +296,8 @@ struct ReplayBus::State {
   }
   IOReturn Control(DeviceRequest* r) {
     if (gone) return kIOReturnNoDevice;
-    const UInt8 setup[8] = {r->bmRequestType, r->bRequest, UInt8(r->wValue), UInt8(r->wValue >> 8),
-                            UInt8(r->wIndex),       UInt8(r->wIndex >> 8), UInt8(r->wLength), UInt8(r->wLength >> 8)};
+    const UInt8 setup[8] = {r->bmRequestType, r->bRequest,           UInt8(r->wValue),  UInt8(r->wValue >> 8),
+                            UInt8(r->wIndex), UInt8(r->wIndex >> 8), UInt8(r->wLength), UInt8(r->wLength >> 8)};
     r->wLenDone = 0;
     for (size_t i = 0; i < device.transfers.size(); ++i) {
       const CapturedTransfer& t = device.transfers[i];

@@ -11,8 +11,8 @@
 namespace tarvell {
 namespace usb {
 
-constexpr int kLinktypeUsbLinux = 189;          // 48-byte header
-constexpr int kLinktypeUsbLinuxMmapped = 220;   // 64-byte header, ISO descriptors before the data
+constexpr int kLinktypeUsbLinux = 189;         // 48-byte header
+constexpr int kLinktypeUsbLinuxMmapped = 220;  // 64-byte header, ISO descriptors before the data
 
 // usbmon's transfer types.
 enum : UInt8 { kUsbmonIso = 0, kUsbmonInterrupt = 1, kUsbmonControl = 2, kUsbmonBulk = 3 };
@@ -23,7 +23,7 @@ constexpr SInt32 kUsbmonTimedOut = -110;
 constexpr SInt32 kUsbmonNoDevice = -19;
 constexpr SInt32 kUsbmonStalled = -32;
 constexpr SInt32 kUsbmonOverflow = -75;
-constexpr SInt32 kUsbmonUnlinked = -2;      // cancelled (libusb's time-outs)
+constexpr SInt32 kUsbmonUnlinked = -2;  // cancelled (libusb's time-outs)
 constexpr SInt32 kUsbmonIOError = -5;
 
 struct UsbmonRecord {

@@ -47,7 +47,8 @@ TEST(CaptureEndToEnd, KeptCapturesReplayToTheSimulatedScannersTiff) {
     SCOPED_TRACE(name);
     TempDir dir;
     const ProgramRun sim = Module(Join(Join({"scan", "--simulate", "-o", dir / "sim.tiff"}, recording), options));
-    const ProgramRun replay = Module(Join({"scan", "--replay", kCaptures + name + ".pcap", "-o", dir / "replay.tiff"}, options));
+    const ProgramRun replay =
+        Module(Join({"scan", "--replay", kCaptures + name + ".pcap", "-o", dir / "replay.tiff"}, options));
     EXPECT_EQ(replay.status, sim.status) << replay.err;
     EXPECT_EQ(replay.err.find("replay stopped"), std::string::npos) << replay.err;
     EXPECT_EQ(ReadFile(dir / "replay.tiff"), ReadFile(dir / "sim.tiff"));

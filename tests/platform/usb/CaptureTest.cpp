@@ -32,8 +32,8 @@ class ReadLog : public ForwardingBus {
   using ForwardingBus::ForwardingBus;
   void AfterTransfer(Transfer& t) override {
     if (t.kind == Transfer::kRead)
-      reads.push_back(std::to_string(t.endpoint) + ":" + std::to_string(t.length) + ":" + std::to_string(t.done) +
-                      ":" + std::to_string(t.status));
+      reads.push_back(std::to_string(t.endpoint) + ":" + std::to_string(t.length) + ":" + std::to_string(t.done) + ":" +
+                      std::to_string(t.status));
   }
   std::vector<std::string> reads;
 };
@@ -80,9 +80,9 @@ TEST(Capture, TsharkReadsTheRecordedScanAsUsb) {
   TempDir dir;
   Record(dir / "grey.pcap", kGrey);
   EXPECT_EQ(ReadFile(dir / "grey.pcap.part"), "");  // renamed into place
-  const auto run = RunProgram({"tshark", "-r", dir / "grey.pcap", "-T", "fields", "-e",
-                               "usb.urb_type", "-e", "usb.transfer_type", "-e", "usb.endpoint_address", "-e",
-                               "usb.data_len", "-e", "usb.setup.bRequest", "-e", "usb.idVendor"});
+  const auto run = RunProgram({"tshark", "-r", dir / "grey.pcap", "-T", "fields", "-e", "usb.urb_type", "-e",
+                               "usb.transfer_type", "-e", "usb.endpoint_address", "-e", "usb.data_len", "-e",
+                               "usb.setup.bRequest", "-e", "usb.idVendor"});
   ASSERT_EQ(run.status, 0) << run.err;
   std::istringstream lines(run.out);
   std::map<std::string, int> seen;
@@ -103,9 +103,9 @@ TEST(Capture, TsharkReadsTheRecordedScanAsUsb) {
     ++seen[urb + " " + type + " " + endpoint + (type == "0x02" && urb == "'S'" ? " " + request : "")];
     if (!vendor.empty()) ++seen["vendor " + vendor];
   }
-  EXPECT_EQ(seen["'S' 0x03 0x02"], 5);  // the five calls
-  EXPECT_EQ(seen["'C' 0x03 0x8b"], 5);  // their replies
-  EXPECT_GE(seen["'C' 0x03 0x88"], 2);  // the image, then the read that times out
+  EXPECT_EQ(seen["'S' 0x03 0x02"], 5);    // the five calls
+  EXPECT_EQ(seen["'C' 0x03 0x8b"], 5);    // their replies
+  EXPECT_GE(seen["'C' 0x03 0x88"], 2);    // the image, then the read that times out
   EXPECT_EQ(seen["'S' 0x02 0x80 6"], 1);  // GET_DESCRIPTOR on opening
   EXPECT_EQ(seen["'S' 0x02 0x00 1"], 4);  // CLEAR_FEATURE(ENDPOINT_HALT) on 0x8b and 0x02 on closing, twice each
   EXPECT_EQ(seen["vendor 0x2b7e"], 1);
@@ -134,8 +134,9 @@ TEST(Capture, ReplayGivesTheDriverTheRecordedReadsAndImage) {
   const ScanResult refused = Scan(again, again->locationID(), wider);
   EXPECT_EQ(refused.status, kIOReturnNoDevice);
   EXPECT_FALSE(refused.image);
-  EXPECT_NE(again->divergence().find("the write to endpoint 0x02 differs from transfer 2 of the capture (frame 3) at byte"),
-            std::string::npos)
+  EXPECT_NE(
+      again->divergence().find("the write to endpoint 0x02 differs from transfer 2 of the capture (frame 3) at byte"),
+      std::string::npos)
       << again->divergence();
 
   // A device that went away mid-scan goes away in the replay too, at the same point.
