@@ -11,7 +11,9 @@
 #include "platform/system/Log.h"
 #include "platform/system/Parse.h"
 #include "platform/system/SystemInfo.h"
+#include "platform/usb/Capture.h"
 #include "platform/usb/LibusbBus.h"
+#include "platform/usb/ReplayBus.h"
 #include "platform/usb/SimBus.h"
 
 namespace tarvell {
@@ -77,6 +79,12 @@ const std::vector<HostOption>& HostOptionTable() {
        "after that much of the image), exception-for=METHOD[,METHOD...] (e.g. create, start), "
        "no-reply-for=METHOD..., split-reply-for=METHOD..., short-image-by=N, corrupt-header, "
        "unknown-packets"},
+      {"capture", 0, "FILE",
+       "record every USB transfer of the run to FILE, a pcap capture (usbmon) that Wireshark and "
+       "--replay read"},
+      {"replay", 0, "FILE[@BUS.DEV]",
+       "play a capture as the scanner instead of a USB bus (BUS.DEV names the scanner in a "
+       "capture without its descriptors); the first write that differs from the capture stops it"},
       {"help", 'h', nullptr, "show this help and exit"},
   };
   return table;
@@ -230,6 +238,10 @@ bool ParseCommandLine(int argc, char** argv, HostOptions* options, std::string* 
       return false;
     }
   }
+  if (has("simulate") && has("replay")) {
+    *error = "--simulate and --replay each give the scanner: use one";
+    return false;
+  }
   if (has("help")) return true;
   if (options->command.empty()) {
     *error = "no command given";
@@ -330,20 +342,44 @@ int ICD_ScannerMain(int argc, char** argv) {
   if (options.systemVersion) tarvell::SetSystemVersion(*options.systemVersion);
   std::shared_ptr<tarvell::usb::Bus> previousBus = tarvell::usb::ActiveBus();
 
-  if (options.simulate) {
-    auto bus = tarvell::usb::SimBus::Create();
+  std::shared_ptr<tarvell::usb::Bus> bus;
+  std::shared_ptr<tarvell::usb::ReplayBus> replay;
+  tarvell::usb::CaptureOptions clock;
+  if (options.values.count("replay")) {
+    bus = replay = tarvell::usb::ReplayBus::Open(options.values.at("replay"), &error);
+  } else if (options.simulate) {
+    auto simulated = tarvell::usb::SimBus::Create();
     if (Maker())
-      Maker()(*bus);
+      Maker()(*simulated);
     else
-      tarvell::sim::InstallSimulatedScanner(*bus, options.simulated);
-    tarvell::usb::SetActiveBus(bus);
+      tarvell::sim::InstallSimulatedScanner(*simulated, options.simulated);
+    // The capture keeps the simulated bus's virtual time, so the same run gives the same file.
+    clock.clockMicros = [simulated] { return simulated->Now() * 1000; };
+    bus = simulated;
   } else {
-    tarvell::usb::SetActiveBus(tarvell::usb::MakeLibusbBus());
+    bus = tarvell::usb::MakeLibusbBus();
   }
+  std::shared_ptr<tarvell::usb::CapturingBus> capture;
+  if (bus && options.values.count("capture"))
+    bus = capture = tarvell::usb::CapturingBus::Create(bus, options.values.at("capture"), &error, clock);
 
-  int status = kExitUsage;
-  for (const HostCommand& command : HostCommandTable())
-    if (options.command == command.name) status = command.run(options);
+  int status = kExitFailure;
+  if (!bus) {
+    Complain(options, error);
+  } else {
+    tarvell::usb::SetActiveBus(bus);
+    for (const HostCommand& command : HostCommandTable())
+      if (options.command == command.name) status = command.run(options);
+  }
+  tarvell::usb::SetActiveBus(nullptr);
+  if (replay && !replay->divergence().empty()) {
+    Complain(options, "replay stopped: " + replay->divergence());
+    status = kExitFailure;
+  }
+  if (capture && !capture->Finish(&error)) {
+    Complain(options, error);
+    status = kExitFailure;
+  }
 
   tarvell::usb::SetActiveBus(previousBus);
   if (hadVersion) tarvell::SetSystemVersion(previousVersion);

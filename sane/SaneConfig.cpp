@@ -41,6 +41,12 @@ BackendConfig ParseConfig(std::istream& in, const std::string& name) {
         continue;
       }
       config.simulated.push_back(options);
+    } else if (word[0] == "capture" || word[0] == "replay") {
+      if (word.size() != 2) {
+        warn("'" + word[0] + "' takes one file name; line skipped");
+        continue;
+      }
+      (word[0] == "capture" ? config.capture : config.replay) = word[1];
     } else if (word[0] == "usb") {
       unsigned long long a = 0, b = 0;
       UsbEntry entry;

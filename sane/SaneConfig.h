@@ -6,6 +6,8 @@
 //   usb 0x01100000             the scanner at one USB location
 //   simulate [OPTION...]       a simulated scanner (no hardware needed), e.g.
 //                              simulate timeouts-before-data=6 gone-after-bytes=4096
+//   capture FILE               record every USB transfer to FILE (a pcap capture)
+//   replay FILE[@BUS.DEV]      play a capture as the scanner instead of a bus
 //
 // Without a file, or with a file that names nothing, the backend searches the USB bus.
 #pragma once
@@ -36,6 +38,10 @@ struct BackendConfig {
   std::vector<tarvell::sim::SimulatedScannerOptions> simulated;
   // Lines that were not understood, as "FILE:LINE: why"; they are skipped.
   std::vector<std::string> warnings;
+  // "capture FILE": record the run's USB traffic there; "replay FILE": play it as the device
+  // (before "simulate" and "usb" lines). Empty when not given.
+  std::string capture;
+  std::string replay;
   // The file the settings came from; empty when none was found.
   std::string path;
 

@@ -49,11 +49,20 @@ void Debug(int level, const char* format, ...) {
 Backend::Backend(BackendConfig config) : config_(std::move(config)) {
   for (const std::string& warning : config_.warnings) Debug(1, "%s", warning.c_str());
   previousBus_ = tarvell::usb::ActiveBus();
-  if (config_.simulate()) {
+  std::shared_ptr<tarvell::usb::Bus> bus;
+  tarvell::usb::CaptureOptions clock;
+  if (!config_.replay.empty()) {
+    std::string error;
+    bus = replay_ = tarvell::usb::ReplayBus::Open(config_.replay, &error);
+    if (!replay_) Debug(0, "replay %s: %s", config_.replay.c_str(), error.c_str());
+    searchBus_ = true;
+  } else if (config_.simulate()) {
     simBus_ = tarvell::usb::SimBus::Create();
     for (const auto& options : config_.simulated)
       simulated_.push_back(tarvell::sim::InstallSimulatedScanner(*simBus_, options));
-    tarvell::usb::SetActiveBus(simBus_);
+    auto simulated = simBus_;
+    clock.clockMicros = [simulated] { return simulated->Now() * 1000; };
+    bus = simBus_;
     searchBus_ = true;
     if (!config_.usb.empty()) Debug(1, "'simulate' given: the 'usb' lines are not used");
   } else {
@@ -67,8 +76,16 @@ Backend::Backend(BackendConfig config) : config_(std::move(config)) {
               entry.vendorID, entry.productID, tarvell::device::kVendorID, tarvell::device::kProductID);
     }
     if (config_.usb.empty()) searchBus_ = true;
-    tarvell::usb::SetActiveBus(tarvell::usb::MakeLibusbBus());
+    bus = tarvell::usb::MakeLibusbBus();
   }
+  if (bus && !config_.capture.empty()) {
+    std::string error;
+    capture_ = tarvell::usb::CapturingBus::Create(bus, config_.capture, &error, clock);
+    if (capture_) bus = capture_;
+    else Debug(0, "capture: %s", error.c_str());
+  }
+  // Without a bus (a replay that cannot be read) the backend offers no device.
+  tarvell::usb::SetActiveBus(bus);
   gTimerValueInSeconds = 1.0;
   RegisterScannerCallbacks();
   Debug(3, "configuration %s, %s bus", config_.path.empty() ? "(none)" : config_.path.c_str(),
@@ -78,6 +95,9 @@ Backend::Backend(BackendConfig config) : config_(std::move(config)) {
 Backend::~Backend() {
   while (!devices_.empty()) Close(devices_.back().get());
   tarvell::usb::SetActiveBus(previousBus_);
+  if (replay_ && !replay_->divergence().empty()) Debug(0, "replay stopped: %s", replay_->divergence().c_str());
+  std::string error;
+  if (capture_ && !capture_->Finish(&error)) Debug(0, "%s", error.c_str());
 }
 
 std::string Backend::NameFor(UInt32 location) const { return (simBus_ ? "sim:" : "usb:") + tarvell::Hex32(location); }

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "platform/ica/ICAHost.h"
+#include "platform/usb/Capture.h"
+#include "platform/usb/ReplayBus.h"
 #include "platform/usb/USB.h"
 #include "sane/SaneConfig.h"
 #include "sane/SaneOptions.h"
@@ -83,6 +85,8 @@ class Backend {
   BackendConfig config_;
   std::shared_ptr<tarvell::usb::Bus> previousBus_;
   std::shared_ptr<tarvell::usb::SimBus> simBus_;
+  std::shared_ptr<tarvell::usb::ReplayBus> replay_;
+  std::shared_ptr<tarvell::usb::CapturingBus> capture_;
   std::vector<std::shared_ptr<tarvell::sim::SimulatedScanner>> simulated_;
   std::vector<std::unique_ptr<Device>> devices_;
   bool searchBus_ = false;         // a "usb VENDOR PRODUCT" line, or no line at all

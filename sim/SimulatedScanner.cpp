@@ -7,6 +7,7 @@
 
 #include "element/Elements.h"
 #include "platform/system/Log.h"
+#include "sim/DeviceRules.h"
 #include "usb/USBScanProtocol.h"
 #include "xml/XMLSAXParser.h"
 #include "platform/system/Parse.h"
@@ -29,35 +30,6 @@ void AppendPacket(std::vector<UInt8>& out, UInt8 type, const UInt8* payload, siz
 void AppendUnknownPacket(std::vector<UInt8>& out) {
   static const UInt8 kJunk[4] = {0xDE, 0xAD, 0xBE, 0xEF};
   AppendPacket(out, kUnknownPacketType, kJunk, sizeof kJunk);
-}
-
-// A child of a map read as an integer; throws the element family's exceptions when missing.
-int IntAt(Element* map, const char* name) { return map->getChild(name)->intValue(); }
-
-// The chart request carried by a parameter map of "enterHostUSBSendMode" or "create".
-ChartRequest RequestFromParameterMap(Element* map) {
-  Element* scan = map->getChild("scanParameters");
-  Element* window = scan->getChild("scanWindow");
-  Element* topLeft = window->getChild("topLeft");
-  Element* bottomRight = window->getChild("bottomRight");
-  ChartRequest r;
-  r.resolution = IntAt(scan, "resolution");
-  r.contentType = IntAt(scan, "contentType");
-  r.window = {IntAt(topLeft, "x"), IntAt(topLeft, "y"), IntAt(bottomRight, "x"), IntAt(bottomRight, "y")};
-  return r;
-}
-
-// The first map in an argument list, or null.
-Element* FindParameterMap(Element* params) {
-  if (params == nullptr) return nullptr;
-  if (params->instanceOf("MapElem")) return params;
-  if (!params->instanceOf("ListElem")) return nullptr;
-  const unsigned n = params->getNumChildren();
-  for (unsigned i = 0; i < n; ++i) {
-    Element* e = params->getChildRaw(i);
-    if (e != nullptr && e->instanceOf("MapElem")) return e;
-  }
-  return nullptr;
 }
 
 std::string TextOf(Element* message, const char* name) {
@@ -230,14 +202,23 @@ void SimulatedScanner::HandleMessage(const std::string& text) {
     XMLSAXParser parser;
     if (parser.parseMessage(text.data(), int(text.size())) == 0) message = parser.takeResult();
   }
+  std::string idText;
   try {
-    if (!message || TextOf(message.get(), "messageType") != "method" ||
-        TextOf(message.get(), "systemRule") != "callMethod") {
+    if (!message) {
       calls_.push_back(call);
-      QueueException("", 0, "malformed request");
+      QueueException("", 0, "malformed request: not a message");
       return;
     }
-    call.requestID = std::atoi(TextOf(message.get(), "requestID").c_str());
+    const std::string kind = TextOf(message.get(), "messageType");
+    const std::string rule = TextOf(message.get(), "systemRule");
+    if (kind != "method" || rule != "callMethod") {
+      calls_.push_back(call);
+      QueueException("", 0, "malformed request: a " + kind + " message of rule \"" + rule +
+                                "\" (the device takes method messages of rule callMethod)");
+      return;
+    }
+    idText = TextOf(message.get(), "requestID");
+    call.requestID = std::atoi(idText.c_str());
     call.objName = TextOf(message.get(), "objName");
     call.method = TextOf(message.get(), "method");
     if (message->hasChild("params")) params = message->getChild("params");
@@ -255,56 +236,71 @@ void SimulatedScanner::HandleMessage(const std::string& text) {
     QueueException(method, id, "simulated failure of " + method);
     return;
   }
+  auto refuse = [&](const std::string& why) { QueueException(method, id, why); };
+  if (idText.empty() || idText.size() > 4 || idText.find_first_not_of("0123456789") != std::string::npos)
+    return refuse("request identifier \"" + idText + "\" is not a number below 10000");
+  // Every call after "enterHostUSBSendMode" belongs to its job and carries its identifier.
+  if (phase_ != Phase::kIdle && method != "enterHostUSBSendMode" && id != conversationID_)
+    return refuse("request identifier " + std::to_string(id) + " differs from the job's " +
+                  std::to_string(conversationID_));
+  const bool isJob = jobs_.count(obj) > 0;
+  const std::string doneJob =
+      obj.size() > 8 && obj.compare(obj.size() - 8, 8, ".scanJob") == 0 ? obj.substr(0, obj.size() - 8) : "";
+  const bool known = (obj == "system" && (method == "enterHostUSBSendMode" || method == "exitHostUSBSendMode")) ||
+                     (obj == "jobFactory" && method == "create") || (isJob && method == "start") ||
+                     (method == "done" && jobs_.count(doneJob));
+  if (!known) return refuse("no method " + method + " on object " + obj);
+  CheckedParameters checked;
+  std::string argumentsFault;
   try {
-    if (obj == "system" && method == "enterHostUSBSendMode") {
-      hostSendMode_ = true;
-      hostModeRequestValid_ = false;
-      if (Element* map = FindParameterMap(params)) {
-        hostModeRequest_ = RequestFromParameterMap(map);
-        hostModeRequestValid_ = true;
-      }
-      QueueResponse(method, id, {}, true);
-    } else if (obj == "system" && method == "exitHostUSBSendMode") {
-      hostSendMode_ = false;
-      QueueResponse(method, id, {}, true);
-    } else if (obj == "jobFactory" && method == "create") {
-      if (!hostSendMode_) {
-        QueueException(method, id, "not in host send mode");
-        return;
-      }
-      Job job;
-      if (Element* map = FindParameterMap(params)) {
-        job.request = RequestFromParameterMap(map);
-      } else if (hostModeRequestValid_) {
-        job.request = hostModeRequest_;
-      } else {
-        QueueException(method, id, "no scan parameters");
-        return;
-      }
-      job.problem = ChartRequestProblem(job.request);
-      const std::string name = "Job" + std::to_string(++jobCounter_);
-      jobs_[name] = job;
-      QueueResponse(method, id, name, false);
-    } else if (method == "start" && jobs_.count(obj)) {
-      const Job& job = jobs_[obj];
-      if (!job.problem.empty()) {
-        QueueException(method, id, job.problem);
-        return;
-      }
-      QueueResponse(method, id, {}, true);
-      StartStreaming(job);
-    } else if (method == "done" && obj.size() > 8 && obj.compare(obj.size() - 8, 8, ".scanJob") == 0 &&
-               jobs_.count(obj.substr(0, obj.size() - 8))) {
-      jobs_.erase(obj.substr(0, obj.size() - 8));
-      // What the host did not read of the image is dropped with the job.
-      stream_.clear();
-      streamPos_ = 0;
-      QueueResponse(method, id, {}, true);
-    } else {
-      QueueException(method, id, "no method " + method + " on object " + obj);
-    }
+    argumentsFault = ArgumentsFault(method, params, &checked);
   } catch (const Exception& e) {
-    QueueException(method, id, "bad scan parameters: " + e.getMessage());
+    argumentsFault = "malformed arguments: " + e.getMessage();
+  }
+  if (!argumentsFault.empty()) return refuse(argumentsFault);
+
+  if (method == "enterHostUSBSendMode") {
+    if (phase_ != Phase::kIdle) return refuse("enterHostUSBSendMode while in host send mode");
+    phase_ = Phase::kHostMode;
+    hostSendMode_ = true;
+    conversationID_ = id;
+    hostModeParameters_ = checked.canonical;
+    QueueResponse(method, id, {}, true);
+  } else if (method == "exitHostUSBSendMode") {
+    if (phase_ == Phase::kIdle) return refuse("exitHostUSBSendMode while not in host send mode");
+    if (phase_ == Phase::kJobCreated || phase_ == Phase::kJobStarted)
+      return refuse("exitHostUSBSendMode before done of " + currentJob_);
+    phase_ = Phase::kIdle;
+    hostSendMode_ = false;
+    QueueResponse(method, id, {}, true);
+  } else if (method == "create") {
+    if (phase_ == Phase::kIdle) return refuse("not in host send mode");
+    if (phase_ != Phase::kHostMode) return refuse("create after create: one job per host send mode");
+    if (checked.canonical != hostModeParameters_)
+      return refuse("the scan parameters of create differ from those of enterHostUSBSendMode");
+    Job job;
+    job.request = checked.request;
+    job.problem = ChartRequestProblem(job.request);
+    const std::string name = "Job" + std::to_string(++jobCounter_);
+    jobs_[name] = job;
+    currentJob_ = name;
+    phase_ = Phase::kJobCreated;
+    QueueResponse(method, id, name, false);
+  } else if (method == "start") {
+    if (obj != currentJob_ || phase_ != Phase::kJobCreated) return refuse("start of " + obj + " out of order");
+    const Job& job = jobs_[obj];
+    if (!job.problem.empty()) return refuse(job.problem);
+    phase_ = Phase::kJobStarted;
+    QueueResponse(method, id, {}, true);
+    StartStreaming(job);
+  } else {  // done
+    if (doneJob != currentJob_) return refuse("done of " + doneJob + " out of order");
+    jobs_.erase(doneJob);
+    phase_ = Phase::kJobDone;
+    // What the host did not read of the image is dropped with the job.
+    stream_.clear();
+    streamPos_ = 0;
+    QueueResponse(method, id, {}, true);
   }
 }
 

@@ -4,6 +4,9 @@
 // "start" streams the test chart on endpoint 8 framed as begin-job, begin-page, image data,
 // end-page, end-job, cut across reads the way a device cuts them. Once the stream is read the
 // data pipe times out (at once: the bus runs on virtual time). It can be told to misbehave.
+// It is as strict as the device: a call out of order, with another request identifier, or with
+// a parameter map the device would not take gets an "exception" reply naming the fault
+// (sim/DeviceRules.h).
 #pragma once
 
 #include <cstdint>
@@ -125,8 +128,12 @@ class SimulatedScanner : public tarvell::usb::SimDeviceModel {
   bool gone_ = false;
   int jobCounter_ = 0;
   std::map<std::string, Job> jobs_;
-  ChartRequest hostModeRequest_;
-  bool hostModeRequestValid_ = false;
+  // Where the conversation stands: the five calls come in their order, one job per host mode.
+  enum class Phase { kIdle, kHostMode, kJobCreated, kJobStarted, kJobDone };
+  Phase phase_ = Phase::kIdle;
+  std::string currentJob_;
+  int conversationID_ = -1;   // the request identifier every call of the job carries
+  std::string hostModeParameters_;  // the map of "enterHostUSBSendMode", as DeviceRules writes it
   std::vector<ReceivedCall> calls_;
   ChartRequest lastRequest_;
   std::vector<uint8_t> lastImage_;

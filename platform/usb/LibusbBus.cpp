@@ -330,6 +330,7 @@ class LibusbService : public Service {
   LibusbService(Dev dev, int interfaceNumber)
       : dev_(std::move(dev)), number_(interfaceNumber), id_(ServiceID(dev_->get(), number_)) {}
   UInt32 id() const override { return id_; }
+  UInt8 deviceAddress() const override { return libusb_get_device_address(dev_->get()); }
   IOReturn CreatePlugIn(std::unique_ptr<PlugIn>* out) override {
     out->reset(new LibusbPlugIn(dev_, number_));
     return kIOReturnSuccess;

@@ -152,6 +152,8 @@ class Service {
   virtual ~Service() = default;
   // A number naming the service in log lines; unique on its bus while the bus lives.
   virtual UInt32 id() const = 0;
+  // The device's address on its bus (1..127), 0 when the backend has none.
+  virtual UInt8 deviceAddress() const { return 0; }
   // Creates the plug-in for the service. 0 with *out set; a failure, or 0 with *out null.
   virtual IOReturn CreatePlugIn(std::unique_ptr<PlugIn>* out) = 0;
 };

@@ -161,6 +161,22 @@ TEST_F(LibusbListTest, TheScannerIsFoundOnRealUSB) {
   for (const auto& [node, count] : emu_.ioctls) EXPECT_EQ(node, kScannerNode) << count;
 }
 
+TEST_F(LibusbListTest, ACaptureOverLibusbNamesTheBusAndDeviceNumber) {
+  AddHubAndKeyboard();
+  AddScanner();
+  tarvell::testing::TempDir dir;
+  Outcome run = RunProgram({"list", "--capture", dir / "list.pcap"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  // The address libusb reports, as usbmon shows it: GET_DESCRIPTOR on opening, then the
+  // closing CLEAR_FEATUREs.
+  const auto fields = tarvell::testing::RunProgram(
+      {"tshark", "-r", dir / "list.pcap", "-T", "fields", "-e", "usb.bus_id", "-e", "usb.device_address", "-e",
+       "usb.urb_type", "-e", "usb.setup.bRequest", "-Y", "usb.urb_type == 'S'"});
+  std::string expected = "1\t3\t'S'\t6\n";
+  for (int i = 0; i < 4; ++i) expected += "1\t3\t'S'\t1\n";
+  EXPECT_EQ(fields.out, expected) << fields.err;
+}
+
 TEST_F(LibusbListTest, WithoutAScannerNoneIsFound) {
   AddHubAndKeyboard();
   Outcome run = RunProgram({"list"});

@@ -94,6 +94,14 @@ TEST(SaneConfig, BadLinesAreSkippedWithTheirLineNumber) {
   EXPECT_EQ(c.simulated[0].locationID, 0x01100000u);
 }
 
+TEST(SaneConfig, CaptureAndReplayLinesNameTheirFiles) {
+  BackendConfig c = Parse("capture /tmp/scan.pcap\nreplay /tmp/real.pcapng@1.5\ncapture\n");
+  EXPECT_EQ(c.capture, "/tmp/scan.pcap");
+  EXPECT_EQ(c.replay, "/tmp/real.pcapng@1.5");
+  ASSERT_EQ(c.warnings.size(), 1u);
+  EXPECT_EQ(c.warnings[0], "test.conf:3: 'capture' takes one file name; line skipped");
+}
+
 TEST(SaneConfig, SearchPathFollowsSaneConfigDirThenTheSystemFolders) {
   EXPECT_EQ(ConfigSearchPath(nullptr, {"/etc/sane.d"}), std::vector<std::string>{"/etc/sane.d"});
   EXPECT_EQ(ConfigSearchPath("/a:/b:", {"/usr/local/etc/sane.d", "/etc/sane.d"}),

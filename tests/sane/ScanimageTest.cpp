@@ -228,6 +228,19 @@ TEST_F(Scanimage, MisbehavingDevicesEndInScanimagesErrorExit) {
   }
 }
 
+TEST_F(Scanimage, RecordedScanReplaysFromItsCapture) {
+  Configure("simulate\ncapture " + dir_ + "/scan.pcap\n");
+  Outcome run = RunScanimage({"--mode", "Gray", "--resolution", "75", "-o", dir_ + "/recorded.pnm"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  Configure("replay " + dir_ + "/scan.pcap\n");
+  run = RunScanimage({"--mode", "Gray", "--resolution", "75", "-o", dir_ + "/replayed.pnm"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(ReadFile(dir_ + "/replayed.pnm"), ReadFile(dir_ + "/recorded.pnm"));
+  run = RunScanimage({"--mode", "Gray", "--resolution", "150", "-o", dir_ + "/refused.pnm"});
+  EXPECT_NE(run.status, 0);
+  EXPECT_NE(run.err.find("replay stopped: the write to endpoint 0x02 differs"), std::string::npos) << run.err;
+}
+
 TEST_F(Scanimage, ThreeScansInOneProcess) {
   Outcome run = RunScanimage({"--mode", "Color", "--resolution", "75", "--batch=" + dir_ + "/page%d.pnm", "--batch-count=3"});
   ASSERT_EQ(run.status, 0) << run.err;

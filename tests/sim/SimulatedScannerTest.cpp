@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,14 +28,23 @@ ScanningParamBlock Settings(UInt32 res, UInt8 colorMode, UInt8 dataFormat, UInt3
   return ScanningParamBlock{res, res, x, y, w, h, colorMode, dataFormat, 0, 0};
 }
 
-// A control packet carrying a callMethod request, as the host frames it.
+// The driver's parameter map for `settings`, then `change` applied to it.
+std::unique_ptr<MapElem> ParameterMap(const ScanningParamBlock& settings,
+                                      const std::function<void(MapElem&)>& change = {}) {
+  tarvell::LogCapture quiet;
+  std::unique_ptr<MapElem> map = tarvell::BuildScanParameterMap(settings);
+  if (change) change(*map);
+  return map;
+}
+
+// A control packet carrying a callMethod request, as the host frames it: "create" gets the
+// "HostSendJob" argument before the map.
 std::vector<UInt8> Request(const std::string& obj, const std::string& method,
-                           const ScanningParamBlock* settings = nullptr, int id = 77) {
+                           const ScanningParamBlock* settings = nullptr, int id = 77,
+                           const std::function<void(MapElem&)>& change = {}) {
   ListElem args;
-  if (settings) {
-    tarvell::LogCapture quiet;
-    args.add(static_cast<Element*>(tarvell::BuildScanParameterMap(*settings).release()));
-  }
+  if (method == "create") args.addChild("HostSendJob", new StringElem("HostSendJob"));
+  if (settings) args.add(static_cast<Element*>(ParameterMap(*settings, change).release()));
   XMLVisitor visitor(MessageKind::callMethod, id, obj, method, "");
   args.accept(&visitor);
   char* text = nullptr;
@@ -151,36 +161,37 @@ TEST_F(DeviceModelTest, AnswersTheFiveCallsAndNamesFreshJobs) {
   r = Call("jobFactory", "create", &s);
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].result, "Job1");
-  EXPECT_EQ(Call("jobFactory", "create", &s)[0].result, "Job2");
-  EXPECT_EQ(sim_->jobs(), (std::vector<std::string>{"Job1", "Job2"}));
-  EXPECT_EQ(Call("Job2", "start")[0].type, "response");
+  EXPECT_EQ(Call("jobFactory", "create", &s)[0].type, "exception");  // one job per host send mode
+  EXPECT_EQ(sim_->jobs(), (std::vector<std::string>{"Job1"}));
+  EXPECT_EQ(Call("Job1", "start")[0].type, "response");
   EXPECT_EQ(sim_->lastRequest().resolution, 150);
   EXPECT_EQ(sim_->lastRequest().contentType, kContentGrey);
-  EXPECT_EQ(Call("Job2.scanJob", "done")[0].type, "response");
+  EXPECT_EQ(Call("Job1.scanJob", "done")[0].type, "response");
   EXPECT_EQ(sim_->pendingImageBytes(), 0u);  // an unread image goes with its job
   EXPECT_EQ(Call("system", "exitHostUSBSendMode")[0].type, "response");
   EXPECT_FALSE(sim_->inHostSendMode());
   ASSERT_EQ(sim_->calls().size(), 6u);
-  EXPECT_EQ(sim_->calls()[3].objName, "Job2");
+  EXPECT_EQ(sim_->calls()[3].objName, "Job1");
   EXPECT_EQ(sim_->calls()[3].method, "start");
   EXPECT_EQ(sim_->calls()[3].requestID, 77);
+  EnterAndCreate(s);
+  EXPECT_EQ(sim_->jobs(), (std::vector<std::string>{"Job2"}));
 }
 
 TEST_F(DeviceModelTest, RefusesWhatADeviceWouldRefuse) {
   const ScanningParamBlock s = Settings(300, 1, 8, 0, 0, 100, 100);
   EXPECT_EQ(Call("jobFactory", "create", &s)[0].type, "exception");  // not in host send mode
   Call("system", "enterHostUSBSendMode", &s);
-  EXPECT_EQ(Call("jobFactory", "create")[0].result, "Job1");        // falls back to the mode's map
+  EXPECT_EQ(Call("jobFactory", "create")[0].type, "exception");  // the mode's map is not reused
   EXPECT_EQ(Call("Job9", "start")[0].type, "exception");
   EXPECT_EQ(Call("Job1", "done")[0].type, "exception");
   EXPECT_EQ(Call("Job9.scanJob", "done")[0].type, "exception");
   EXPECT_EQ(Call("system", "reboot")[0].type, "exception");
   EXPECT_EQ(sim_->pendingImageBytes(), 0u);
 
-  // A window the device cannot scan is refused at "start", and nothing streams.
+  // A window the device cannot scan is refused, and nothing streams.
   const ScanningParamBlock empty = Settings(300, 1, 8, 0, 0, 0, 100);
-  EXPECT_EQ(Call("jobFactory", "create", &empty)[0].result, "Job2");
-  EXPECT_EQ(Call("Job2", "start")[0].type, "exception");
+  EXPECT_EQ(Call("jobFactory", "create", &empty)[0].type, "exception");
   EXPECT_EQ(sim_->BulkRead(kImageEndpoint, 1000).status, kIOReturnTimeout);
 
   // Not XML at all, and XML that is no call.
@@ -192,6 +203,129 @@ TEST_F(DeviceModelTest, RefusesWhatADeviceWouldRefuse) {
   EXPECT_EQ(ReadReplies()[0].type, "exception");
   // Nothing to say: the reply pipe times out.
   EXPECT_EQ(sim_->BulkRead(kReplyEndpoint, 512).status, kIOReturnTimeout);
+}
+
+// Sets (or, for a null value, removes) the entry at a dotted path of a map.
+void SetEntry(MapElem& map, const std::string& path, Element* value) {
+  Element* parent = &map;
+  std::string rest = path;
+  for (size_t dot; (dot = rest.find('.')) != std::string::npos; rest = rest.substr(dot + 1))
+    parent = parent->getChildRaw(rest.substr(0, dot));
+  if (value && !parent->hasChild(rest)) {
+    parent->addChild(rest, value);
+  } else if (value) {
+    delete parent->setChild(rest, value);
+  } else {
+    delete parent->removeChild(rest);
+  }
+}
+
+TEST_F(DeviceModelTest, RefusesEverySingleWrongEntryOfTheParameterMapNamingIt) {
+  // 150 dpi grey, window (30, 40)-(330, 240): a small original.
+  const ScanningParamBlock s = Settings(150, 0, 8, 30, 40, 300, 200);
+  using Changes = std::vector<std::pair<const char*, std::function<Element*()>>>;
+  auto integer = [](int v) { return [v]() -> Element* { return new IntegerElem(v); }; };
+  auto removed = []() -> Element* { return nullptr; };
+  const struct {
+    Changes changes;
+    const char* fault;
+  } rows[] = {
+      {{{"documentParameters.compression", integer(3)}}, "documentParameters.compression 3 is not 4"},
+      {{{"documentParameters.fileFormat", integer(5)}}, "documentParameters.fileFormat 5 is not 4"},
+      {{{"scanParameters.orientation", integer(1)}}, "scanParameters.orientation 1 is not 0"},
+      {{{"scanParameters.darkness", integer(4)}}, "scanParameters.darkness 4 is not 5"},
+      {{{"scanParameters.contrast", integer(6)}}, "scanParameters.contrast 6 is not 5"},
+      {{{"scanParameters.source", integer(1)}}, "scanParameters.source 1 is not 2"},
+      {{{"scanParameters.resolution", integer(100)}}, "resolution 100 is not one of 75, 150, 200, 300, 400, 600"},
+      {{{"scanParameters.contentType", integer(3)}}, "contentType 3 is not one of 0, 1, 2"},
+      {{{"scanParameters.bitdepth", integer(16)}}, "bitdepth 16 is not one of 8, 24"},
+      {{{"scanParameters.bitdepth", integer(24)}}, "bitdepth 24 does not go with contentType 1"},
+      {{{"scanParameters.contentType", integer(2)}}, "bitdepth 8 does not go with contentType 2"},
+      {{{"scanParameters.contentType", integer(2)}, {"scanParameters.bitdepth", integer(24)},
+        {"scanParameters.resolution", integer(600)}},
+       "resolution 600 is above 300 for colour"},
+      {{{"scanParameters.originalMediaSize", integer(2)}}, "originalMediaSize 2 does not go with scanWindow"},
+      {{{"scanParameters.originalMediaSize", integer(7)}}, "originalMediaSize 7 is not one of 2, 12"},
+      {{{"scanParameters.scanWindow.bottomRight.x", integer(30)}}, "scanWindow (30, 40)-(30, 240) is empty"},
+      {{{"scanParameters.scanWindow.topLeft.y", integer(-1)}}, "is empty"},
+      {{{"scanParameters.scanWindow.bottomRight.x", integer(1276)}}, "reaches past the glass at 150 dpi (1275 x 1754)"},
+      {{{"scanParameters.resolution", []() -> Element* { return new StringElem("150"); }}},
+       "scanParameters.resolution is not an integer"},
+      {{{"scanParameters.scanWindow", integer(0)}}, "scanParameters.scanWindow is not a map"},
+      {{{"scanParameters.source", removed}}, "scanParameters.source is missing"},
+      {{{"scanParameters.scanWindow.topLeft.y", removed}}, "scanParameters.scanWindow.topLeft.y is missing"},
+      {{{"usbParameters.speed", integer(1)}}, "usbParameters.speed is not an entry of usbParameters"},
+      {{{"jobParameters", []() -> Element* { return new MapElem(); }}}, "jobParameters is not an entry of the parameter map"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.fault);
+    Reset({});
+    received_ = Received();
+    sim_->BulkWrite(kRequestEndpoint, Request("system", "enterHostUSBSendMode", &s, 77, [&](MapElem& m) {
+      for (const auto& change : row.changes) SetEntry(m, change.first, change.second());
+    }));
+    ASSERT_EQ(ReadReplies().at(0).type, "exception");
+    EXPECT_NE(received_.replies.at(0).find(row.fault), std::string::npos) << received_.replies[0];
+    EXPECT_FALSE(sim_->inHostSendMode());
+  }
+}
+
+TEST_F(DeviceModelTest, RefusesCallsOutOfTheirOrderOrForm) {
+  const ScanningParamBlock s = Settings(150, 0, 8, 30, 40, 300, 200);
+  const ScanningParamBlock other = Settings(150, 0, 8, 30, 40, 300, 201);
+  struct Step {
+    const char* obj;
+    const char* method;
+    const ScanningParamBlock* settings;
+    int id;
+  };
+  const Step enter{"system", "enterHostUSBSendMode", &s, 77}, create{"jobFactory", "create", &s, 77},
+      start{"Job1", "start", nullptr, 77};
+  const struct {
+    std::vector<Step> steps;  // all but the last are answered with a response
+    const char* fault;
+  } rows[] = {
+      {{{"jobFactory", "create", &s, 77}}, "not in host send mode"},
+      {{{"system", "exitHostUSBSendMode", nullptr, 77}}, "exitHostUSBSendMode while not in host send mode"},
+      {{enter, enter}, "enterHostUSBSendMode while in host send mode"},
+      {{{"system", "enterHostUSBSendMode", &s, 12345}}, "request identifier \"12345\" is not a number below 10000"},
+      {{enter, {"jobFactory", "create", &s, 78}}, "request identifier 78 differs from the job's 77"},
+      {{{"system", "enterHostUSBSendMode", nullptr, 77}}, "enterHostUSBSendMode takes one argument"},
+      {{enter, {"jobFactory", "create", nullptr, 77}}, "first argument is not the text HostSendJob"},
+      {{enter, {"jobFactory", "create", &other, 77}}, "differ from those of enterHostUSBSendMode"},
+      {{enter, create, create}, "create after create"},
+      {{enter, create, {"Job1", "start", &s, 77}}, "start takes no arguments"},
+      {{enter, create, start, start}, "start of Job1 out of order"},
+      {{enter, create, start, {"system", "exitHostUSBSendMode", nullptr, 77}}, "exitHostUSBSendMode before done of Job1"},
+      {{enter, create, {"Job1", "done", nullptr, 77}}, "no method done on object Job1"},
+      {{{"scanner", "enterHostUSBSendMode", &s, 77}}, "no method enterHostUSBSendMode on object scanner"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.fault);
+    Reset({});
+    received_ = Received();
+    for (const Step& step : row.steps) {
+      const bool last = &step == &row.steps.back();
+      ListElem args;
+      if (std::string(step.method) == "create" && step.settings == nullptr) {
+        args.add(static_cast<Element*>(ParameterMap(s).release()));  // the map without "HostSendJob"
+        sim_->BulkWrite(kRequestEndpoint, [&] {
+          XMLVisitor visitor(MessageKind::callMethod, step.id, step.obj, step.method, "");
+          args.accept(&visitor);
+          char* text = nullptr;
+          unsigned int length = 0;
+          visitor.createMemoryDump(&text, &length);
+          std::vector<UInt8> packet = USBScanProtocol::prepControlDataToSend(reinterpret_cast<UInt8*>(text), length);
+          std::free(text);
+          return packet;
+        }());
+      } else {
+        sim_->BulkWrite(kRequestEndpoint, Request(step.obj, step.method, step.settings, step.id));
+      }
+      ASSERT_EQ(ReadReplies().at(0).type, last ? "exception" : "response") << step.method;
+    }
+    EXPECT_NE(received_.replies.back().find(row.fault), std::string::npos) << received_.replies.back();
+  }
 }
 
 TEST_F(DeviceModelTest, StreamsTheChartFramedAndCutAcrossReads) {
@@ -323,7 +457,9 @@ TEST_F(DeviceModelTest, ShortOrCorruptImagesAreSentAsTold) {
   sim_->misbehave().shortImageBy = 0;
   sim_->misbehave().corruptHeader = true;
   image_ = Received();
-  Call("jobFactory", "create", nullptr);
+  Call("Job1.scanJob", "done");
+  Call("system", "exitHostUSBSendMode");
+  EnterAndCreate(Settings(75, 0, 8, 0, 0, 64, 32));
   Call("Job2", "start");
   DrainImage();
   EXPECT_EQ(image_.image.size(), g.totalSize());
