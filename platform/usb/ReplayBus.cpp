@@ -35,17 +35,17 @@ std::string Excerpt(const UInt8* bytes, size_t size, size_t at) {
 }
 
 // The file of FILE@BUS.DEV and the numbers; the whole text when it has no such ending.
-void SplitSpec(const std::string& spec, std::string* file, unsigned* bus, unsigned* device) {
-  *file = spec;
+void SplitSource(const std::string& source, std::string* file, unsigned* bus, unsigned* device) {
+  *file = source;
   *bus = *device = 0;
-  const size_t at = spec.rfind('@');
+  const size_t at = source.rfind('@');
   if (at == std::string::npos) return;
   unsigned b = 0, d = 0;
   int used = 0;
-  const std::string tail = spec.substr(at + 1);
+  const std::string tail = source.substr(at + 1);
   if (std::sscanf(tail.c_str(), "%3u.%3u%n", &b, &d, &used) == 2 && size_t(used) == tail.size() && b > 0 &&
       b <= 0xFFFF && d > 0 && d < 128) {
-    *file = spec.substr(0, at);
+    *file = source.substr(0, at);
     *bus = b;
     *device = d;
   }
@@ -177,10 +177,10 @@ bool ReadFromPcap(pcap_t* pcap, const std::string& name, UInt16 bus, UInt8 devic
 
 }  // namespace
 
-bool ReadCapture(const std::string& spec, CapturedDevice* out, std::string* error) {
+bool ReadCapture(const std::string& source, CapturedDevice* out, std::string* error) {
   std::string file;
   unsigned bus = 0, device = 0;
-  SplitSpec(spec, &file, &bus, &device);
+  SplitSource(source, &file, &bus, &device);
   char errbuf[PCAP_ERRBUF_SIZE] = {};
   pcap_t* pcap = pcap_open_offline(file.c_str(), errbuf);
   if (!pcap) {
@@ -518,9 +518,9 @@ ReplayBus::ReplayBus(CapturedDevice device) : state_(std::make_shared<State>(std
 
 ReplayBus::~ReplayBus() = default;
 
-std::shared_ptr<ReplayBus> ReplayBus::Open(const std::string& spec, std::string* error) {
+std::shared_ptr<ReplayBus> ReplayBus::Open(const std::string& source, std::string* error) {
   CapturedDevice device;
-  if (!ReadCapture(spec, &device, error)) return nullptr;
+  if (!ReadCapture(source, &device, error)) return nullptr;
   return std::make_shared<ReplayBus>(std::move(device));
 }
 

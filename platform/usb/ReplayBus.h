@@ -53,17 +53,17 @@ struct CapturedDevice {
   std::vector<std::pair<UInt8, UInt8>> endpoints;
 };
 
-// Reads the capture named by `spec` (FILE or FILE@BUS.DEV). False with a message naming the
+// Reads the capture named by `source` (FILE or FILE@BUS.DEV). False with a message naming the
 // file (and frame) when it is no capture, not USB, cut short, corrupt or holds no scanner.
-bool ReadCapture(const std::string& spec, CapturedDevice* out, std::string* error);
+bool ReadCapture(const std::string& source, CapturedDevice* out, std::string* error);
 // The same for capture bytes in memory; `bus` and `device` name the device, 0 to look for it.
 bool ReadCaptureBytes(const UInt8* bytes, size_t size, UInt16 bus, UInt8 device, CapturedDevice* out,
                       std::string* error);
 
 class ReplayBus : public Bus {
  public:
-  // The bus for `spec`; null with *error when the capture cannot be read.
-  static std::shared_ptr<ReplayBus> Open(const std::string& spec, std::string* error);
+  // The bus for `source`; null with *error when the capture cannot be read.
+  static std::shared_ptr<ReplayBus> Open(const std::string& source, std::string* error);
   explicit ReplayBus(CapturedDevice device);
   ~ReplayBus() override;
 

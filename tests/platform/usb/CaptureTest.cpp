@@ -183,7 +183,7 @@ TEST(Capture, BadCapturesGiveAClearErrorAndNoReplay) {
   WriteCapture(dir, "short.pcap", 220, {std::vector<UInt8>(shortRecord, shortRecord + 20)});
   WriteCapture(dir, "anonymous.pcap", 220, {EncodeUsbmon(bulk)});
   const struct {
-    std::string spec, error;
+    std::string source, error;
   } rows[] = {
       {dir / "missing.pcap", "cannot be read as a capture"},
       {dir / "text.pcap", "cannot be read as a capture"},
@@ -196,7 +196,7 @@ TEST(Capture, BadCapturesGiveAClearErrorAndNoReplay) {
   };
   for (const auto& row : rows) {
     std::string error;
-    EXPECT_FALSE(ReplayBus::Open(row.spec, &error)) << row.spec;
+    EXPECT_FALSE(ReplayBus::Open(row.source, &error)) << row.source;
     EXPECT_NE(error.find(row.error), std::string::npos) << error;
   }
   std::string error;
