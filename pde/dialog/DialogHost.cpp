@@ -62,6 +62,13 @@ std::vector<std::string> PlugInHost::SupportedKeywords() const {
   return keywords;
 }
 
+bool ParseChoice(const std::string& text, std::pair<std::string, std::string>* choice) {
+  const size_t eq = text.find('=');
+  if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) return false;
+  *choice = {text.substr(0, eq), text.substr(eq + 1)};
+  return true;
+}
+
 ppd_file_t* OpenPPD(const std::string& path, std::string* error) {
   ppd_file_t* ppd = ppdOpenFile(path.c_str());
   if (!ppd && error) {

@@ -110,6 +110,9 @@ class PanelSession {
   UInt32 maxH_ = 0, maxV_ = 0;
 };
 
+// Reads a command line's OPTION=CHOICE; false when either side is empty.
+bool ParseChoice(const std::string& text, std::pair<std::string, std::string>* choice);
+
 // Opens a PPD with libcups; null with a message when it cannot be read.
 ppd_file_t* OpenPPD(const std::string& path, std::string* error);
 

@@ -73,10 +73,8 @@ int main(int argc, char** argv) {
       snapshot = argv[++i];
     } else if (arg == "--set" && hasValue) {
       std::string set = argv[++i];
-      size_t eq = set.find('=');
-      if (eq == std::string::npos || eq == 0 || eq + 1 == set.size())
+      if (!tarvell::dialog::ParseChoice(set, &choices.emplace_back()))
         return Fail("--set needs OPTION=CHOICE, got \"" + set + "\"");
-      choices.emplace_back(set.substr(0, eq), set.substr(eq + 1));
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
