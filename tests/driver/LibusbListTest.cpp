@@ -19,6 +19,7 @@
 
 #include "platform/system/Types.h"
 #include "tests/support/Program.h"
+#include "tests/support/UsbEmulator.h"
 #include "tests/support/UsbTestbed.h"
 
 namespace {
@@ -26,83 +27,9 @@ namespace {
 constexpr const char kScannerNode[] = "/dev/bus/usb/001/003";
 
 using tarvell::testing::Descriptors;
+using tarvell::testing::Emulator;
+using tarvell::testing::HandleIoctl;
 using tarvell::testing::EmulatedRun;
-
-// The devices' usbfs side: claims and halts are accepted, control requests complete at once.
-struct Emulator {
-  std::map<std::string, int> ioctls;
-  std::deque<UMockdevIoctlData*> done;
-  std::vector<std::string> unexpected;
-  ~Emulator() {
-    for (UMockdevIoctlData* urb : done) g_object_unref(urb);
-  }
-};
-
-gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-  Emulator& emu = *static_cast<Emulator*>(data);
-  ++emu.ioctls[umockdev_ioctl_client_get_devnode(client)];
-  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  switch (umockdev_ioctl_client_get_request(client)) {
-    case USBDEVFS_GET_CAPABILITIES: {
-      UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(UInt32), nullptr);
-      if (!caps) {
-        umockdev_ioctl_client_complete(client, -1, EFAULT);
-        break;
-      }
-      UInt32 value = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                     USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
-      std::memcpy(caps->data, &value, sizeof value);
-      g_object_unref(caps);
-      umockdev_ioctl_client_complete(client, 0, 0);
-      break;
-    }
-    case USBDEVFS_CLAIMINTERFACE:
-    case USBDEVFS_RELEASEINTERFACE:
-    case USBDEVFS_DISCONNECT_CLAIM:
-    case USBDEVFS_SETINTERFACE:
-    case USBDEVFS_RESET:
-    case USBDEVFS_CLEAR_HALT:
-      umockdev_ioctl_client_complete(client, 0, 0);
-      break;
-    case USBDEVFS_GETDRIVER:
-    case USBDEVFS_IOCTL:
-      umockdev_ioctl_client_complete(client, -1, ENODATA);  // no kernel driver bound
-      break;
-    case USBDEVFS_SUBMITURB: {
-      UMockdevIoctlData* urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
-      if (!urb) {
-        umockdev_ioctl_client_complete(client, -1, EINVAL);
-        break;
-      }
-      auto* u = reinterpret_cast<usbdevfs_urb*>(urb->data);
-      u->status = 0;
-      u->actual_length = u->type == USBDEVFS_URB_TYPE_CONTROL ? 0 : u->buffer_length;
-      emu.done.push_back(urb);
-      umockdev_ioctl_client_complete(client, 0, 0);
-      break;
-    }
-    case USBDEVFS_REAPURBNDELAY: {
-      if (emu.done.empty()) {
-        umockdev_ioctl_client_complete(client, -1, EAGAIN);
-        break;
-      }
-      UMockdevIoctlData* urb = emu.done.front();
-      emu.done.pop_front();
-      UMockdevIoctlData* pointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(gpointer), nullptr);
-      if (pointer && umockdev_ioctl_data_set_ptr(pointer, 0, urb))
-        umockdev_ioctl_client_complete(client, 0, 0);
-      else
-        umockdev_ioctl_client_complete(client, -1, EINVAL);
-      if (pointer) g_object_unref(pointer);
-      g_object_unref(urb);
-      break;
-    }
-    default:
-      emu.unexpected.push_back("ioctl " + std::to_string(umockdev_ioctl_client_get_request(client)));
-      umockdev_ioctl_client_complete(client, -1, ENOTTY);
-  }
-  return TRUE;
-}
 
 class LibusbListTest : public ::testing::Test {
  protected:
