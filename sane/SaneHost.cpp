@@ -334,6 +334,7 @@ void Device::ReadCapabilities() {
 
 SANE_Parameters Device::Parameters() const {
   if (image_.isOpen()) return image_.parameters();
+  if (hasFrame_ && frameSettings_ == options_->settings()) return frame_;
   return PredictParameters(options_->settings(), geometry_);
 }
 
@@ -362,6 +363,7 @@ SANE_Status Device::Start() {
   ReleaseImage();
   cancelRequested_.store(false);
   delivered_ = false;
+  hasFrame_ = false;
 
   const ScanSettings& settings = options_->settings();
   const SANE_Parameters expected = PredictParameters(settings, geometry_);
@@ -419,6 +421,9 @@ SANE_Status Device::Start() {
     return SANE_STATUS_CANCELLED;
   }
   scanning_ = true;
+  frame_ = got;
+  frameSettings_ = settings;
+  hasFrame_ = true;
   return SANE_STATUS_GOOD;
 }
 

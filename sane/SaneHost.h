@@ -113,6 +113,8 @@ class Device {
   const std::string& name() const { return name_; }
   const std::string& model() const { return model_; }
   bool gone() const { return gone_; }
+  // Between a successful Start and the end of its image (EOF or cancel).
+  bool scanning() const { return scanning_ && !cancelRequested_.load(); }
   ScannerObjectInfo* record() const { return record_; }
 
  private:
@@ -135,6 +137,11 @@ class Device {
   TiffLines image_;
   bool scanning_ = false;  // an image is held and not yet read to its end
   bool delivered_ = false; // the last scan was read to its end
+  // The last scan's frame and its settings: still the answer after its end while the options
+  // are unchanged.
+  SANE_Parameters frame_{};
+  ScanSettings frameSettings_;
+  bool hasFrame_ = false;
   std::atomic<bool> cancelRequested_{false};
 };
 
