@@ -6,6 +6,8 @@
 //   usb 0x01100000             the scanner at one USB location
 //   simulate [OPTION...]       a simulated scanner (no hardware needed), e.g.
 //                              simulate timeouts-before-data=6 gone-after-bytes=4096
+//   end-at-job-end             end each page's data at the device's end-of-job packet
+//                              instead of its 15 s no-data time-out after the last byte
 //
 // Without a file, or with a file that names nothing, the backend searches the USB bus.
 #pragma once
@@ -34,6 +36,8 @@ struct BackendConfig {
   // One simulated scanner per "simulate" line. When there is any, the backend runs on a simulated
   // bus holding only them (real devices and simulated ones are never mixed).
   std::vector<tarvell::sim::SimulatedScannerOptions> simulated;
+  // An "end-at-job-end" line.
+  bool endAtJobEnd = false;
   // Lines that were not understood, as "FILE:LINE: why"; they are skipped.
   std::vector<std::string> warnings;
   // The file the settings came from; empty when none was found.

@@ -16,6 +16,7 @@
 #include "platform/usb/LibusbBus.h"
 #include "platform/usb/SimBus.h"
 #include "sim/SimulatedScanner.h"
+#include "usb/ScanJob.h"
 
 namespace tarvell::sane {
 namespace {
@@ -147,12 +148,14 @@ Backend::Backend(BackendConfig config) : config_(std::move(config)) {
     tarvell::usb::SetActiveBus(tarvell::usb::MakeLibusbBus());
   }
   gTimerValueInSeconds = 1.0;
+  tarvell::SetScanJobEndsAtJobEnd(config_.endAtJobEnd);
   RegisterScannerCallbacks();
   Debug(3, "configuration %s, %s bus", config_.path.empty() ? "(none)" : config_.path.c_str(),
         simBus_ ? "simulated" : "USB");
 }
 
 Backend::~Backend() {
+  tarvell::SetScanJobEndsAtJobEnd(false);
   while (!devices_.empty()) Close(devices_.back().get());
   tarvell::usb::SetActiveBus(previousBus_);
 }
