@@ -197,6 +197,29 @@ bool Backend::Present(UInt32 location) const {
   return false;
 }
 
+bool Backend::HeldElsewhere(UInt32 location) const {
+  using namespace tarvell::usb;
+  std::unique_ptr<MasterPort> port;
+  MatchingDictionary matching;
+  ServiceList services;
+  if (ActiveBus()->CreateMasterPort(&port) != kIOReturnSuccess || !port ||
+      !port->CreateMatching(kInterfaceClass, &matching))
+    return false;
+  matching.locationID = location;
+  if (port->GetMatchingServices(matching, &services) != kIOReturnSuccess) return false;
+  for (const auto& service : services) {
+    std::unique_ptr<PlugIn> plugIn;
+    std::unique_ptr<USBInterface> interface;
+    if (service->CreatePlugIn(&plugIn) != kIOReturnSuccess || !plugIn ||
+        plugIn->QueryInterface(&interface) != kIOReturnSuccess || !interface)
+      continue;
+    const IOReturn claimed = interface->Open();
+    if (claimed == kIOReturnExclusiveAccess) return true;
+    if (claimed == kIOReturnSuccess) interface->Close();
+  }
+  return false;
+}
+
 void Backend::ForgetTransfers() {
   if (simBus_) simBus_->ClearCalls();
 }
@@ -271,8 +294,8 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
   ICAError err = tarvell::ica::OpenDeviceAt(location, &record);
   if (err != noErr) {
     Debug(1, "opening %s failed (status %d)", Hex(location).c_str(), err);
-    return err == fnfErr ? SANE_STATUS_DEVICE_BUSY  // the driver has it open already
-                         : SANE_STATUS_IO_ERROR;
+    // fnfErr: the driver has it open already; a refused claim: another program has it.
+    return err == fnfErr || HeldElsewhere(location) ? SANE_STATUS_DEVICE_BUSY : SANE_STATUS_IO_ERROR;
   }
   auto opened = std::make_unique<Device>(*this, record, location, NameFor(location), record->name);
   opened->ReadCapabilities();

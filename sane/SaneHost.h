@@ -70,6 +70,9 @@ class Backend {
   bool ParseName(const std::string& name, UInt32* location) const;
   // Whether a device with `location` is on the bus (without opening it).
   bool Present(UInt32 location) const;
+  // Whether another program holds the interface of the device at `location` (claiming it is
+  // refused as exclusive access).
+  bool HeldElsewhere(UInt32 location) const;
   // Lets the bus drop what it recorded of a finished scan (the simulated bus keeps every
   // transfer for tests; a frontend scanning for hours must not pile them up).
   void ForgetTransfers();
