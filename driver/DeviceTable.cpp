@@ -59,10 +59,10 @@ UInt32 CheckDeviceService(Service& service) {
   UInt16 vendor = 0;
   UInt16 product = 0;
   UInt32 location = 0;
-  if (dev->GetVendor(&vendor) != kIOReturnSuccess || vendor != kTarvellVendorID) {
+  if (dev->GetVendor(&vendor) != kIOReturnSuccess || vendor != tarvell::device::kVendorID) {
     BridgeNSLog(" > ERROR: FindDeviceNotOnMap: found non matching device, vendor: 0x%04x\n",
                 unsigned(vendor));
-  } else if (dev->GetProduct(&product) != kIOReturnSuccess || product != kTarvellProductID) {
+  } else if (dev->GetProduct(&product) != kIOReturnSuccess || product != tarvell::device::kProductID) {
     BridgeNSLog(" > ERROR: FindDeviceNotOnMap: found non matching device: 0x%04x\n",
                 unsigned(product));
   } else if (dev->GetLocationID(&location) != kIOReturnSuccess) {
@@ -141,8 +141,8 @@ ICAError _ICD_ScannerOpenDevice(UInt32 locationID, ScannerObjectInfo* objectInfo
     objectInfo->privateData = raw;
     // m_name need not be terminated; the record's name always is.
     size_t length = strnlen(raw->m_name, sizeof raw->m_name);
-    const char* name = length ? raw->m_name : kDefaultDeviceName;
-    if (!length) length = sizeof kDefaultDeviceName - 1;
+    const char* name = length ? raw->m_name : kModelName;
+    if (!length) length = sizeof kModelName - 1;
     length = std::min(length, sizeof objectInfo->name - 1);
     std::memcpy(objectInfo->name, name, length);
     objectInfo->name[length] = '\0';

@@ -1,7 +1,4 @@
-#include "platform/ica/CommandLineHost.h"
-#include "platform/system/Log.h"
 #include "driver/ScannerCallbacks.h"
-#include "driver/SimulatedScannerSetup.h"
 
 void RegisterScannerCallbacks() {
   ICD_ScannerCallbackFunctions& table = gICDScannerCallbackFunctions;
@@ -23,12 +20,4 @@ void RegisterScannerCallbacks() {
   table.scannerSetParameters = _ICD_ScannerSetParameters;                              // 18
   table.scannerStatus = _ICD_ScannerStatus;                                            // 19
   table.scannerStart = _ICD_ScannerStart;                                              // 20
-}
-
-int DriverMain(int argc, char** argv) {
-  gTimerValueInSeconds = 1.0;
-  BridgeNSLog("main()");
-  RegisterScannerCallbacks();
-  UseSimulatedScannerOnHost();
-  return ICD_ScannerMain(argc, argv);
 }

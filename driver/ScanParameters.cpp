@@ -8,12 +8,13 @@
 #include "driver/ScannerCallbacks.h"
 #include "platform/system/Log.h"
 #include "platform/system/SystemInfo.h"
+#include "usb/DeviceFacts.h"
 
 namespace {
 
 // Bed geometry in 1/600 inch (pixels at 600 dpi).
-constexpr UInt32 kBedWidth = 5100;
-constexpr UInt32 kBedLength = 7014;
+constexpr UInt32 kBedWidth = tarvell::device::kGlassWidth;
+constexpr UInt32 kBedLength = tarvell::device::kGlassHeight;
 constexpr SInt32 kMaxScanAreas = 255;
 // Versions above this one speak the capability dialect.
 constexpr SInt32 kLastFlatDialectVersion = 0x102F;

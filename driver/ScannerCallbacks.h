@@ -9,13 +9,11 @@
 #include "platform/ica/ICAHost.h"
 #include "platform/plist/PropertyList.h"
 #include "usb/CSimpleScanner.h"
+#include "usb/DeviceFacts.h"
 
-// The USB identity of the one scanner this module drives.
-constexpr UInt16 kTarvellVendorID = 0x2B7E;
-constexpr UInt16 kTarvellProductID = 0x0C5A;
 // Bytes of the device thumbnail record the scanner hands out.
 constexpr UInt32 kDeviceThumbnailSize = 9229;
-constexpr char kDefaultDeviceName[] = "Tarvell K310 (USB)";
+using tarvell::device::kModelName;
 
 // Open devices by USB location. The table owns the scanner objects.
 extern std::map<UInt32, std::unique_ptr<CSimpleScanner>> gType1Map;

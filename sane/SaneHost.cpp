@@ -10,7 +10,8 @@
 
 #include "driver/ScannerCallbacks.h"
 #include "platform/ica/HostSteps.h"
-#include "platform/ica/ScanCommand.h"
+#include "platform/ica/ScanSettings.h"
+#include "platform/system/Parse.h"
 #include "platform/system/Log.h"
 #include "platform/system/SystemInfo.h"
 #include "platform/usb/LibusbBus.h"
@@ -21,82 +22,21 @@
 namespace tarvell::sane {
 namespace {
 
-// Bytes asked for in one file read: the command-line host reads in pieces too.
-constexpr UInt32 kFileReadPiece = 1 << 20;
-
-std::string Hex(UInt32 value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08x", unsigned(value));
-  return text;
-}
-
-SInt32 IntIn(const plist::DictionaryRef& dict, const char* key, SInt32 fallback) {
-  if (!dict) return fallback;
-  plist::ValueRef value = dict->Get(key);
-  // Capability records carry the number under "value"; the flat dialect has it plain.
-  if (plist::DictionaryRef record = plist::AsDictionary(value)) value = record->Get("value");
-  plist::NumberRef number = plist::AsNumber(value);
-  return number ? number->AsInt32() : fallback;
-}
-
-// Host steps past those platform/ica/HostSteps.h offers: the scan and its file object.
-
-// The start callback, then the record of the file object it announced (null when none).
-ICAError StartScan(ScannerObjectInfo* device, ScannerObjectInfo** file) {
-  *file = nullptr;
-  auto start = gICDScannerCallbackFunctions.scannerStart;
-  if (!start) return unimpErr;
-  const size_t announced = tarvell::ica::Recorded().newObjects.size();
-  ICD_ScannerStartPB pb;
-  pb.object = device->icaObject;
-  ICAError err = start(device, &pb);
-  const auto& objects = tarvell::ica::Recorded().newObjects;
-  for (size_t i = announced; i < objects.size(); ++i)
-    if (objects[i].object != 0 && objects[i].described == noErr)
-      *file = tarvell::ica::FindObjectRecord(objects[i].object);
-  return err;
-}
-
-// Reads the whole file object in pieces.
-ICAError ReadFile(ScannerObjectInfo* file, std::vector<UInt8>* bytes) {
-  auto read = gICDScannerCallbackFunctions.scannerReadFileData;
-  if (!read) return unimpErr;
-  bytes->assign(file->dataSize, 0);
-  for (UInt32 offset = 0; offset < file->dataSize;) {
-    UInt32 count = std::min<UInt32>(kFileReadPiece, file->dataSize - offset);
-    if (ICAError err = read(file, kICAFile, bytes->data() + offset, offset, &count)) return err;
-    offset += count;
-  }
-  return noErr;
-}
-
-// The delete message for the file object; the host forgets its record after.
-ICAError DeleteFile(ScannerObjectInfo* file) {
-  auto send = gICDScannerCallbackFunctions.scannerSendMessage;
-  if (!send) return unimpErr;
-  ICD_ScannerObjectSendMessagePB pb;
-  pb.object = file->icaObject;
-  pb.message.messageType = kICAMessageDelete;
-  ICAError err = send(file, &pb, nullptr);
-  tarvell::ica::ForgetObjectRecord(file->icaObject);
-  return err;
-}
-
 // The settings dictionary for the set-parameters callback, made as the command-line host makes
 // it, in the dialect the system version selects.
 plist::DictionaryRef ScanAreaSettings(const ScanSettings& settings) {
-  tarvell::ica::ScanRequest request;
-  request.mode = settings.mode == ScanMode::kLineart ? tarvell::ica::ScanRequest::kLineart
-                 : settings.mode == ScanMode::kGray  ? tarvell::ica::ScanRequest::kGray
-                                                     : tarvell::ica::ScanRequest::kColor;
-  request.resolution = UInt32(settings.resolution);
-  request.left = SANE_UNFIX(settings.tlX);
-  request.top = SANE_UNFIX(settings.tlY);
-  request.width = std::max(0.0, SANE_UNFIX(settings.brX) - request.left);
-  request.height = std::max(0.0, SANE_UNFIX(settings.brY) - request.top);
+  tarvell::ica::ScanArea area;
+  area.mode = settings.mode == ScanMode::kLineart ? tarvell::ica::ScanArea::kLineart
+              : settings.mode == ScanMode::kGray  ? tarvell::ica::ScanArea::kGray
+                                                  : tarvell::ica::ScanArea::kColor;
+  area.resolution = UInt32(settings.resolution);
+  area.left = SANE_UNFIX(settings.tlX);
+  area.top = SANE_UNFIX(settings.tlY);
+  area.width = std::max(0.0, SANE_UNFIX(settings.brX) - area.left);
+  area.height = std::max(0.0, SANE_UNFIX(settings.brY) - area.top);
   SInt32 systemVersion = kDefaultSystemVersion;
   if (QuerySystemInfo(kSystemVersionSelector, &systemVersion) != noErr) systemVersion = kDefaultSystemVersion;
-  return tarvell::ica::MakeScanSettings(request, systemVersion);
+  return tarvell::ica::MakeScanSettings(area, systemVersion);
 }
 
 plist::DictionaryRef Checked(plist::DictionaryRef dict) {
@@ -138,11 +78,11 @@ Backend::Backend(BackendConfig config) : config_(std::move(config)) {
     for (const UsbEntry& entry : config_.usb) {
       if (entry.byLocation)
         locations_.push_back(entry.locationID);
-      else if (entry.vendorID == kTarvellVendorID && entry.productID == kTarvellProductID)
+      else if (entry.vendorID == tarvell::device::kVendorID && entry.productID == tarvell::device::kProductID)
         searchBus_ = true;
       else
         Debug(1, "usb 0x%04x 0x%04x: this backend drives only 0x%04x 0x%04x; line not used",
-              entry.vendorID, entry.productID, kTarvellVendorID, kTarvellProductID);
+              entry.vendorID, entry.productID, tarvell::device::kVendorID, tarvell::device::kProductID);
     }
     if (config_.usb.empty()) searchBus_ = true;
     tarvell::usb::SetActiveBus(tarvell::usb::MakeLibusbBus());
@@ -160,17 +100,15 @@ Backend::~Backend() {
   tarvell::usb::SetActiveBus(previousBus_);
 }
 
-std::string Backend::NameFor(UInt32 location) const { return (simBus_ ? "sim:" : "usb:") + Hex(location); }
+std::string Backend::NameFor(UInt32 location) const { return (simBus_ ? "sim:" : "usb:") + tarvell::Hex32(location); }
 
 bool Backend::ParseName(const std::string& name, UInt32* location) const {
   std::string number = name;
   const std::string prefix = simBus_ ? "sim:" : "usb:";
   if (name.compare(0, prefix.size(), prefix) == 0) number = name.substr(prefix.size());
   if (number.empty() || number.find_first_not_of("0123456789abcdefABCDEFx") != std::string::npos) return false;
-  char* end = nullptr;
-  errno = 0;
-  unsigned long long value = std::strtoull(number.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || value == 0 || value > 0xFFFFFFFFull) return false;
+  unsigned long long value = 0;
+  if (!tarvell::ParseUnsigned(number, 0xFFFFFFFFull, &value) || value == 0) return false;
   *location = UInt32(value);
   return true;
 }
@@ -252,7 +190,7 @@ std::vector<Backend::Found> Backend::ListDevices() {
     if (err == noErr)
       add(record);
     else
-      Debug(3, "no scanner opens at %s (status %d)", Hex(location).c_str(), err);
+      Debug(3, "no scanner opens at %s (status %d)", tarvell::Hex32(location).c_str(), err);
   }
   if (searchBus_) {
     std::vector<ScannerObjectInfo*> opened;
@@ -287,13 +225,13 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
 
   // The driver opens the first scanner interface it can: only ask for one that is there.
   if (!Present(location)) {
-    Debug(1, "no scanner at %s", Hex(location).c_str());
+    Debug(1, "no scanner at %s", tarvell::Hex32(location).c_str());
     return SANE_STATUS_INVAL;
   }
   ScannerObjectInfo* record = nullptr;
   ICAError err = tarvell::ica::OpenDeviceAt(location, &record);
   if (err != noErr) {
-    Debug(1, "opening %s failed (status %d)", Hex(location).c_str(), err);
+    Debug(1, "opening %s failed (status %d)", tarvell::Hex32(location).c_str(), err);
     // fnfErr: the driver has it open already; a refused claim: another program has it.
     return err == fnfErr || HeldElsewhere(location) ? SANE_STATUS_DEVICE_BUSY : SANE_STATUS_IO_ERROR;
   }
@@ -336,9 +274,11 @@ void Device::ReadCapabilities() {
     plist::DictionaryRef dict;
     if (tarvell::ica::GetParameters(record_, &dict) == noErr && dict) {
       plist::DictionaryRef device = plist::AsDictionary(dict->Get("device"));
-      const SInt32 native = IntIn(device, "ICAP_XNATIVERESOLUTION", 600);
-      const SInt32 width = IntIn(device, "ICAP_PHYSICALWIDTH", IntIn(device, "tabletWidth", 5100));
-      const SInt32 height = IntIn(device, "ICAP_PHYSICALHEIGHT", IntIn(device, "tabletHeight", 7014));
+      const SInt32 native = tarvell::ica::CapabilityValue(device, "ICAP_XNATIVERESOLUTION", 600);
+      const SInt32 width = tarvell::ica::CapabilityValue(device, "ICAP_PHYSICALWIDTH",
+                                                         tarvell::ica::CapabilityValue(device, "tabletWidth", 0));
+      const SInt32 height = tarvell::ica::CapabilityValue(device, "ICAP_PHYSICALHEIGHT",
+                                                          tarvell::ica::CapabilityValue(device, "tabletHeight", 0));
       if (native > 0 && width > 0 && height > 0) {
         geometry_.bedWidth = UInt32(int64_t(width) * 600 / native);
         geometry_.bedHeight = UInt32(int64_t(height) * 600 / native);
@@ -414,9 +354,15 @@ SANE_Status Device::Start() {
       status = Failed("setting the scan area", err);
     } else {
       ScannerObjectInfo* file = nullptr;
-      err = StartScan(record_, &file);
-      if (err == noErr && file) err = ReadFile(file, &tiff);
-      ICAError deleted = file ? DeleteFile(file) : ICAError(noErr);
+      err = tarvell::ica::Start(record_, &file);
+      if (err == noErr && file) {
+        tiff.reserve(file->dataSize);
+        err = tarvell::ica::ReadWholeFile(file, [&](const UInt8* bytes, UInt32 count) {
+          tiff.insert(tiff.end(), bytes, bytes + count);
+          return true;
+        });
+      }
+      ICAError deleted = file ? tarvell::ica::DeleteFile(file) : ICAError(noErr);
       if (err != noErr || !file)
         status = Failed(file ? "reading the scanned file" : "the scan", err);
       else if (deleted != noErr)

@@ -24,18 +24,6 @@ SANE_Fixed MillimetresOf(UInt32 units600) {
 
 SInt32 RoundToInt(double value) { return SInt32(std::lround(value)); }
 
-// The resolution the device scans at for a requested one: the next of its own steps, and at most
-// 300 dpi for colour.
-UInt32 DeviceResolution(UInt32 requested, bool colour) {
-  UInt32 sent = requested <= 75    ? 75
-                : requested <= 150 ? 150
-                : requested <= 200 ? 200
-                : requested <= 300 ? 300
-                : requested <= 400 ? 400
-                                   : 600;
-  if (requested > 300 && colour) sent = 300;
-  return sent;
-}
 
 }  // namespace
 
@@ -100,14 +88,14 @@ SANE_Parameters PredictParameters(const ScanSettings& s, const DeviceGeometry& g
 
   // The device: its own resolution steps, the window scaled to what it scans at, clipped to the
   // glass.
-  const UInt32 sent = DeviceResolution(res, colour);
+  const UInt32 sent = tarvell::device::DeviceResolution(res, colour);
   const float adjust = float(sent) / float(res);
   const int64_t left = int64_t(float(offMain) * adjust);
   const int64_t top = int64_t(float(offSub) * adjust);
   int64_t right = int64_t(float(offMain + lenMain) * adjust);
   int64_t bottom = int64_t(float(offSub + lenSub) * adjust);
-  const int64_t glassWidth = (int64_t(g.bedWidth) * sent + 599) / 600;
-  const int64_t glassHeight = (int64_t(g.bedHeight) * sent + 599) / 600;
+  const int64_t glassWidth = tarvell::device::GlassPixels(g.bedWidth, sent);
+  const int64_t glassHeight = tarvell::device::GlassPixels(g.bedHeight, sent);
   right = std::min(right, glassWidth);
   bottom = std::min(bottom, glassHeight);
   if (right <= left || bottom <= top) return ParametersFor(s.mode, 0, 0);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/system/Types.h"
+#include "usb/DeviceFacts.h"
 
 namespace tarvell::sane {
 
@@ -16,9 +17,9 @@ enum class ScanMode { kLineart, kGray, kColor };
 
 // What the scanner offers, as the driver reports it.
 struct DeviceGeometry {
-  UInt32 bedWidth = 5100;   // 1/600 inch
-  UInt32 bedHeight = 7014;  // 1/600 inch
-  std::vector<SANE_Word> resolutions{75, 150, 200, 300, 400, 600};  // dpi, ascending
+  UInt32 bedWidth = tarvell::device::kGlassWidth;    // 1/600 inch
+  UInt32 bedHeight = tarvell::device::kGlassHeight;  // 1/600 inch
+  std::vector<SANE_Word> resolutions{tarvell::device::kResolutions.begin(), tarvell::device::kResolutions.end()};
 };
 
 // The option values of one scan.

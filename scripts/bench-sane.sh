@@ -6,7 +6,7 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 runs=${2:-10}
-module=$build/driver/scanner-module
+module=$build/cli/scanner-module
 backend=$build/sane
 command -v scanimage >/dev/null || { echo "scanimage is missing (apt-get install sane-utils)" >&2; exit 1; }
 [ -x "$module" ] && [ -e "$backend/libsane-tarvell.so.1" ] ||

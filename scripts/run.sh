@@ -8,7 +8,7 @@ scripts/build.sh
 BUILD_DIR=${BUILD_DIR:-build}
 SCAN_DIR=${SCAN_DIR:-$BUILD_DIR/scans}
 mkdir -p "$SCAN_DIR"
-program="$(pwd)/$BUILD_DIR/driver/scanner-module"
+program="$(pwd)/$BUILD_DIR/cli/scanner-module"
 (cd "$SCAN_DIR" && "$program" scan --simulate --progress "$@")
 latest=$(ls -t "$SCAN_DIR"/*.tiff | head -n 1)
 echo "The scanned TIFF is $(cd "$(dirname "$latest")" && pwd)/$(basename "$latest")"

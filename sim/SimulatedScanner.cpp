@@ -9,6 +9,7 @@
 #include "platform/system/Log.h"
 #include "usb/USBScanProtocol.h"
 #include "xml/XMLSAXParser.h"
+#include "platform/system/Parse.h"
 #include "xml/XMLVisitor.h"
 
 namespace tarvell::sim {
@@ -334,56 +335,124 @@ void SimulatedScanner::StartStreaming(const Job& job) {
   lastImage_ = std::move(pnm);
 }
 
-bool ParseScannerMisbehaviour(const std::string& text, ScannerMisbehaviour* out, std::string* error) {
-  ScannerMisbehaviour m;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find(',', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string item = text.substr(start, end - start);
-    start = end + 1;
-    if (item.empty()) {
-      if (end == text.size()) break;
-      continue;
+namespace {
+
+// Applies one "simulate" option ("name" or "name=value"); false with *why when it is not one.
+bool ApplySimulateOption(const std::string& word, SimulatedScannerOptions* options,
+                         std::vector<std::string>** lastList, std::string* why) {
+  *lastList = nullptr;
+  const size_t equals = word.find('=');
+  const std::string name = word.substr(0, equals);
+  const bool hasValue = equals != std::string::npos;
+  const std::string value = hasValue ? word.substr(equals + 1) : "";
+  ScannerMisbehaviour& m = options->misbehave;
+  unsigned long long number = 0;
+  auto needNumber = [&](unsigned long long max) {
+    if (hasValue && tarvell::ParseUnsigned(value, max, &number)) return true;
+    *why = "'" + name + "' needs a number" + (max < 0xFFFFFFFFull ? " up to " + std::to_string(max) : "");
+    return false;
+  };
+  auto needList = [&](std::vector<std::string>* list) {
+    *lastList = list;
+    if (!value.empty()) {
+      list->push_back(value);
+      return true;
     }
-    const size_t eq = item.find('=');
-    const std::string key = item.substr(0, eq);
-    const std::string value = eq == std::string::npos ? std::string() : item.substr(eq + 1);
-    const bool hasValue = eq != std::string::npos;
-    auto number = [&](int64_t max, int64_t* n) {
-      if (!hasValue || value.empty() || value.size() > 18 ||
-          value.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-      *n = std::stoll(value);
-      return *n <= max;
-    };
-    int64_t n = 0;
-    bool ok = true;
-    if (key == "timeouts") {
-      ok = number(1000000, &n);
-      m.timeoutsBeforeData = int(n);
-    } else if (key == "gone-after") {
-      ok = number(INT64_MAX, &n);
-      m.goneAfterBytes = n;
-    } else if (key == "short-image") {
-      ok = number(INT64_MAX, &n);
-      m.shortImageBy = size_t(n);
-    } else if (key == "exception" || key == "split-reply" || key == "no-reply") {
-      ok = hasValue && !value.empty();
-      (key == "exception" ? m.exceptionFor : key == "split-reply" ? m.splitReplyFor : m.noReplyFor).push_back(value);
-    } else if (key == "unknown-packets" && !hasValue) {
-      m.unknownPackets = true;
-    } else if (key == "corrupt-header" && !hasValue) {
-      m.corruptHeader = true;
-    } else {
-      ok = false;
-    }
-    if (!ok) {
-      if (error) *error = "unknown or malformed misbehaviour \"" + item + "\"";
+    *why = "'" + name + "' needs a list of methods, e.g. " + name + "=create,start";
+    return false;
+  };
+  auto flag = [&](bool* target) {
+    if (hasValue) {
+      *why = "'" + name + "' takes no value";
       return false;
     }
+    *target = true;
+    return true;
+  };
+
+  if (name == "location") {
+    if (!needNumber(0xFFFFFFFFull)) return false;
+    if (number == 0) {
+      *why = "location 0 is no location";
+      return false;
+    }
+    options->locationID = UInt32(number);
+    return true;
   }
-  if (out) *out = m;
+  if (name == "layout") {
+    if (value == "default") options->layout = tarvell::usb::K310Layout::kDefault;
+    else if (value == "alt-setting") options->layout = tarvell::usb::K310Layout::kAltSetting1;
+    else if (value == "no-image-pipe") options->layout = tarvell::usb::K310Layout::kNoImagePipe;
+    else {
+      *why = "'layout' is one of default, alt-setting, no-image-pipe";
+      return false;
+    }
+    return true;
+  }
+  if (name == "timeouts-before-data") {
+    if (!needNumber(1000000)) return false;
+    m.timeoutsBeforeData = int(number);
+    return true;
+  }
+  if (name == "gone-after-bytes") {
+    if (!needNumber(0x7FFFFFFFFFFFFFFFull)) return false;
+    m.goneAfterBytes = int64_t(number);
+    return true;
+  }
+  if (name == "short-image-by") {
+    if (!needNumber(0xFFFFFFFFull)) return false;
+    m.shortImageBy = size_t(number);
+    return true;
+  }
+  if (name == "packet-size") {
+    if (!needNumber(16 * 1024 * 1024)) return false;
+    if (number == 0) {
+      *why = "'packet-size' must be at least 1";
+      return false;
+    }
+    options->imagePacketSize = size_t(number);
+    return true;
+  }
+  if (name == "seed") {
+    if (!needNumber(0xFFFFFFFFull)) return false;
+    options->seed = uint32_t(number);
+    return true;
+  }
+  if (name == "exception-for") return needList(&m.exceptionFor);
+  if (name == "split-reply-for") return needList(&m.splitReplyFor);
+  if (name == "no-reply-for") return needList(&m.noReplyFor);
+  if (name == "unknown-packets") return flag(&m.unknownPackets);
+  if (name == "corrupt-header") return flag(&m.corruptHeader);
+  *why = "unknown simulate option '" + name + "'";
+  return false;
+}
+
+}  // namespace
+
+bool ParseSimulatedScannerOptions(const std::string& text, SimulatedScannerOptions* out, std::string* badItem,
+                                  std::string* why) {
+  SimulatedScannerOptions options = *out;
+  // A method list ("exception-for=create,start") goes on through bare words after it.
+  std::vector<std::string>* list = nullptr;
+  std::string item;
+  std::string problem;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    const char c = i < text.size() ? text[i] : ' ';
+    if (c != ' ' && c != ',' && c != '\t') {
+      item += c;
+      continue;
+    }
+    if (item.empty()) continue;
+    if (list && item.find('=') == std::string::npos && item != "unknown-packets" && item != "corrupt-header") {
+      list->push_back(item);
+    } else if (!ApplySimulateOption(item, &options, &list, &problem)) {
+      if (badItem) *badItem = item;
+      if (why) *why = problem;
+      return false;
+    }
+    item.clear();
+  }
+  *out = options;
   return true;
 }
 

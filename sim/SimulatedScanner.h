@@ -15,15 +15,15 @@
 
 #include "platform/usb/SimBus.h"
 #include "sim/TestChart.h"
+#include "usb/DeviceFacts.h"
 
 class USBScanProtocol;
 
 namespace tarvell::sim {
 
-// Endpoints of the device's protocol.
-constexpr UInt8 kRequestEndpoint = 2;   // bulk OUT: control packets from the host
-constexpr UInt8 kReplyEndpoint = 11;    // bulk IN: control replies
-constexpr UInt8 kImageEndpoint = 8;     // bulk IN: the image stream
+using tarvell::device::kImageEndpoint;
+using tarvell::device::kReplyEndpoint;
+using tarvell::device::kRequestEndpoint;
 
 // Ways to misbehave; the defaults make a well-behaved device.
 struct ScannerMisbehaviour {
@@ -133,12 +133,15 @@ class SimulatedScanner : public tarvell::usb::SimDeviceModel {
   uint32_t random_;
 };
 
-// Reads misbehaviour from a comma-separated list, for command lines and scripts:
-//   timeouts=N  gone-after=BYTES  exception=METHOD  split-reply=METHOD  no-reply=METHOD
-//   unknown-packets  short-image=BYTES  corrupt-header
-// (exception, split-reply and no-reply may repeat). An empty text is a well-behaved device. On an
-// unknown or malformed item returns false with a message in *error and leaves *out unchanged.
-bool ParseScannerMisbehaviour(const std::string& text, ScannerMisbehaviour* out, std::string* error);
+// Reads the simulated scanner's options, in the words of tarvell.conf's "simulate" line and of
+// the command line's --sim-fault, items separated by spaces or commas:
+//   location=N  layout=default|alt-setting|no-image-pipe  packet-size=N  seed=N
+//   timeouts-before-data=N  gone-after-bytes=N  short-image-by=N  corrupt-header  unknown-packets
+//   exception-for=METHOD[,METHOD...]  no-reply-for=...  split-reply-for=...
+// Bare words after a method list go on with it. Items update *out; on the first one that is not
+// understood returns false with the item in *badItem and what is wrong in *why, *out unchanged.
+bool ParseSimulatedScannerOptions(const std::string& text, SimulatedScannerOptions* out, std::string* badItem,
+                                  std::string* why);
 
 // Plugs a simulated K310 at options.locationID on `bus`, served by a SimulatedScanner built
 // from `options`. The device keeps the model alive; the returned pointer lets tests watch it

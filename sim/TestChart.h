@@ -8,12 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "usb/DeviceFacts.h"
+
 namespace tarvell::sim {
 
 // The chart is drawn on the glass in 1/600 inch, the device's native grid.
 constexpr int64_t kChartUnitsPerInch = 600;
-constexpr int64_t kGlassWidth = 5100;   // 8.5 inch
-constexpr int64_t kGlassHeight = 7014;  // 11.69 inch
+constexpr int64_t kGlassWidth = tarvell::device::kGlassWidth;
+constexpr int64_t kGlassHeight = tarvell::device::kGlassHeight;
 
 // Content types the device knows (the job's "contentType"): line art, grey, colour.
 enum ContentType : int { kContentLineArt = 0, kContentGrey = 1, kContentColour = 2 };

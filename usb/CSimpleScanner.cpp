@@ -4,6 +4,7 @@
 #include <new>
 
 #include "platform/system/Log.h"
+#include "usb/DeviceFacts.h"
 
 using tarvell::usb::ActiveBus;
 using tarvell::usb::MasterPort;
@@ -31,9 +32,9 @@ std::unique_ptr<UInt8[]> AllocateBuffer(size_t size) {
   return std::unique_ptr<UInt8[]>(new (std::nothrow) UInt8[size]());
 }
 
-constexpr UInt8 kControlReplyEndpoint = 11;
-constexpr UInt8 kRequestEndpoint = 2;
-constexpr UInt8 kImageEndpoint = 8;
+using tarvell::device::kImageEndpoint;
+using tarvell::device::kReplyEndpoint;
+using tarvell::device::kRequestEndpoint;
 constexpr UInt8 kPipesOfAltSetting1 = 13;
 
 }  // namespace
@@ -45,14 +46,14 @@ CSimpleScanner::CSimpleScanner(UInt32 locationID)
       m_numEndpoints(0),
       m_bulkMaxPacketSize(0),
       m_ipiMaxPacketSize(0),
-      m_vendorID(0x2B7E),
-      m_productID(0x0C5A),
+      m_vendorID(tarvell::device::kVendorID),
+      m_productID(tarvell::device::kProductID),
       m_name(),
       m_locationID(locationID),
-      m_maxMainScanLen(5100),
-      m_maxSubScanLen(7014),
+      m_maxMainScanLen(tarvell::device::kGlassWidth),
+      m_maxSubScanLen(tarvell::device::kGlassHeight),
       m_scanAreaCount(0),
-      m_params{600, 600, 0, 0, 5100, 7014, 1, 8, 0, 0},
+      m_params{600, 600, 0, 0, tarvell::device::kGlassWidth, tarvell::device::kGlassHeight, 1, 8, 0, 0},
       m_deviceObject(0),
       m_fileObject(0),
       m_tiffSize(0),
@@ -206,7 +207,7 @@ void CSimpleScanner::DealWithPipes() {
     const bool bulk = p.transferType == tarvell::usb::kUSBBulk;
     const bool in = p.direction == tarvell::usb::kUSBIn;
     const bool out = p.direction == tarvell::usb::kUSBOut;
-    if (bulk && in && p.number == kControlReplyEndpoint) {
+    if (bulk && in && p.number == kReplyEndpoint) {
       BridgeNSLog(" > dealWithPipes: grabbing BULK IN pipe index %d, number %d\n", i, int(p.number));
       m_bpi = UInt8(i);
       m_bulkMaxPacketSize = p.maxPacketSize;
@@ -301,8 +302,8 @@ OSErr CSimpleScanner::InitializeScanner() {
   m_params.subScanRes = 600;
   m_params.offsetMainScan = 0;
   m_params.offsetSubScan = 0;
-  m_params.mainScanLen = 5100;
-  m_params.subScanLen = 7014;
+  m_params.mainScanLen = tarvell::device::kGlassWidth;
+  m_params.subScanLen = tarvell::device::kGlassHeight;
   m_params.colorMode = 1;
   m_params.dataFormat = 24;
   return noErr;
@@ -310,7 +311,7 @@ OSErr CSimpleScanner::InitializeScanner() {
 
 SInt32 CSimpleScanner::GetResolutions() {
   BridgeNSLog("GetResolutions()");
-  m_resolutions.reset(new std::vector<SInt16>{75, 150, 200, 300, 400, 600});
+  m_resolutions.reset(new std::vector<SInt16>(tarvell::device::kResolutions.begin(), tarvell::device::kResolutions.end()));
   return 0;
 }
 

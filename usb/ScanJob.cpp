@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include "usb/DeviceFacts.h"
 #include <vector>
 
 #include "element/Elements.h"
@@ -130,20 +132,7 @@ std::unique_ptr<MapElem> BuildScanParameterMap(const ScanningParamBlock& p) {
     bitdepth = 8;
   }
 
-  int resolution = 600;
-  if (p.mainScanRes <= 75) {
-    resolution = 75;
-  } else if (p.mainScanRes <= 150) {
-    resolution = 150;
-  } else if (p.mainScanRes <= 200) {
-    resolution = 200;
-  } else if (p.mainScanRes <= 300) {
-    resolution = 300;
-  } else if (p.mainScanRes <= 400) {
-    resolution = 400;
-  }
-  // The device scans colour at 300 dpi at most.
-  if (p.mainScanRes > 300 && bitdepth > 8) resolution = 300;
+  const int resolution = int(tarvell::device::DeviceResolution(p.mainScanRes, bitdepth > 8));
 
   const float resAdjust = static_cast<float>(resolution) / static_cast<float>(p.mainScanRes);
   BridgeNSLog("  resolution: %d", resolution);

@@ -33,7 +33,8 @@
 #include "element/Elements.h"
 #include "platform/ica/HostSteps.h"
 #include "platform/ica/ICAHost.h"
-#include "platform/ica/ScanCommand.h"
+#include "platform/ica/ICAHostTesting.h"
+#include "platform/ica/ScanSettings.h"
 #include "platform/system/SystemInfo.h"
 #include "platform/usb/USB.h"
 #include "sim/TestChart.h"
@@ -265,9 +266,8 @@ ChildResult ScanOnce(const Recording& recording) {
   tarvell::usb::SetActiveBus(std::make_shared<ReplayBus>(recording));
   tarvell::ica::ResetHost();
   RegisterScannerCallbacks();
-  tarvell::ica::ScanRequest request;  // colour, 300 dpi, letter
+  tarvell::ica::ScanArea request;  // colour, 300 dpi, letter
   const plist::DictionaryRef settings = tarvell::ica::MakeScanSettings(request, kDefaultSystemVersion);
-  std::vector<UInt8> piece(1u << 20);
 
   const long long before = StatusBytes("VmRSS");
   const bool peakReset = ResetPeak();
@@ -279,23 +279,17 @@ ChildResult ScanOnce(const Recording& recording) {
   if (tarvell::ica::GetParameters(device, &caps) != noErr) return r.failure = 3, r;
   if (tarvell::ica::SetParameters(device, settings) != noErr) return r.failure = 4, r;
   const double t1 = ThreadSeconds();
-  ICD_ScannerStartPB pb;
-  if (_ICD_ScannerStart(device, &pb) != noErr) return r.failure = 5, r;
+  ScannerObjectInfo* file = nullptr;
+  if (tarvell::ica::Start(device, &file) != noErr) return r.failure = 5, r;
   const double t2 = ThreadSeconds();
-  const auto& notifications = tarvell::ica::Recorded().notifications;
-  if (notifications.empty()) return r.failure = 6, r;
-  ScannerObjectInfo* file = tarvell::ica::FindObjectRecord(notifications.back().object);
-  if (!file) return r.failure = 7, r;
-  for (UInt32 offset = 0; offset < file->dataSize;) {
-    UInt32 count = std::min<UInt32>(UInt32(piece.size()), file->dataSize - offset);
-    if (_ICD_ScannerReadFileData(file, kICAFile, piece.data(), offset, &count) != noErr) return r.failure = 8, r;
-    offset += count;
-  }
-  benchmark::DoNotOptimize(piece.data());
+  if (!file) return r.failure = 6, r;
+  const auto touch = [](const UInt8* bytes, UInt32) {
+    benchmark::DoNotOptimize(bytes);
+    return true;
+  };
+  if (tarvell::ica::ReadWholeFile(file, touch) != noErr) return r.failure = 8, r;
   r.fileBytes = file->dataSize;
-  ICD_ScannerObjectSendMessagePB message;
-  message.message.messageType = kICAMessageDelete;
-  if (_ICD_ScannerSendMessage(file, &message, nullptr) != noErr) return r.failure = 9, r;
+  if (tarvell::ica::DeleteFile(file) != noErr) return r.failure = 9, r;
   const double t3 = ThreadSeconds();
   tarvell::ica::CloseSession(device);
   tarvell::ica::CloseDevice(device);

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/ica/ICAHost.h"
+#include "platform/ica/ICAHostTesting.h"
 
 namespace tarvell {
 namespace ica {

@@ -1,5 +1,7 @@
 #include "platform/ica/HostSteps.h"
 
+#include <algorithm>
+
 namespace tarvell {
 namespace ica {
 namespace {
@@ -87,22 +89,30 @@ ICAError SetParameters(ScannerObjectInfo* device, const plist::DictionaryRef& di
   return call(device, &pb);
 }
 
-ICAError Start(ScannerObjectInfo* device) {
+ICAError Start(ScannerObjectInfo* device, ScannerObjectInfo** file) {
+  if (file) *file = nullptr;
   auto call = gICDScannerCallbackFunctions.scannerStart;
   if (!call) return unimpErr;
+  TakeAnnouncedFile();  // one announced before is not this scan's
   ICD_ScannerStartPB pb;
   pb.object = device ? device->icaObject : 0;
-  return call(device, &pb);
+  const ICAError err = call(device, &pb);
+  const ICAObject announced = TakeAnnouncedFile();
+  if (file && announced) *file = FindObjectRecord(announced);
+  return err;
 }
 
-ScannerObjectInfo* NewestFileObject() {
-  const auto& created = Recorded().newObjects;
-  for (auto it = created.rbegin(); it != created.rend(); ++it) {
-    if (it->object == 0 || it->described != noErr) continue;
-    ScannerObjectInfo* info = FindObjectRecord(it->object);
-    if (info && info->objectType == kICAFile) return info;
+ICAError ReadWholeFile(const ScannerObjectInfo* file, const FileSink& sink, UInt32 piece) {
+  auto read = gICDScannerCallbackFunctions.scannerReadFileData;
+  if (!read) return unimpErr;
+  std::vector<UInt8> buffer(std::min<UInt32>(std::max<UInt32>(piece, 1), std::max<UInt32>(file->dataSize, 1)));
+  for (UInt32 offset = 0; offset < file->dataSize;) {
+    UInt32 count = std::min<UInt32>(UInt32(buffer.size()), file->dataSize - offset);
+    if (ICAError err = read(file, kICAFile, buffer.data(), offset, &count)) return err;
+    if (count == 0 || !sink(buffer.data(), count)) return count == 0 ? ICAError(kICAIndexOutOfRangeErr) : kFileSinkFailed;
+    offset += count;
   }
-  return nullptr;
+  return noErr;
 }
 
 ICAError ReadFileData(ScannerObjectInfo* object, OSType dataType, void* buffer, UInt32 offset,
@@ -118,7 +128,9 @@ ICAError DeleteFile(ScannerObjectInfo* file) {
   ICD_ScannerObjectSendMessagePB pb;
   pb.object = file ? file->icaObject : 0;
   pb.message.messageType = kICAMessageDelete;
-  return call(file, &pb, nullptr);
+  const ICAError err = call(file, &pb, nullptr);
+  if (file) ForgetObjectRecord(file->icaObject);
+  return err;
 }
 
 ICAError CloseDevice(ScannerObjectInfo* device) {

@@ -1,11 +1,13 @@
-// The host's steps with one device, in the order a real image-capture host takes them, each a
-// call of the module's callback through gICDScannerCallbackFunctions. The command-line host
-// (and any other host, such as a scanner-access backend) is built from these.
+// The host session: the host's steps with one device, in the order a real image-capture host
+// takes them, each a call of the module's callback through gICDScannerCallbackFunctions. Every
+// host (the command line, the scanner-access backend, the whole-scan benchmark) is built from
+// these.
 //
 // Each step returns the callback's status, or unimpErr (-4) when the module has no callback in
 // that position.
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include "platform/ica/ICAHost.h"
@@ -29,15 +31,22 @@ ICAError CloseSession(ScannerObjectInfo* device);
 ICAError GetParameters(ScannerObjectInfo* device, plist::DictionaryRef* dict);
 // Hands `dict` (with "userScanArea") to the module.
 ICAError SetParameters(ScannerObjectInfo* device, const plist::DictionaryRef& dict);
-// Starts a scan of the first area set.
-ICAError Start(ScannerObjectInfo* device);
-// The newest file object the module announced (ICDScannerNewObjectInfoCreated) and described,
-// or null.
-ScannerObjectInfo* NewestFileObject();
+// Starts a scan of the first area set. *file (when given) gets the file object the module
+// announced and described during the start, or null; it is set whatever the status, so that a
+// host can delete a file even from a failed scan.
+ICAError Start(ScannerObjectInfo* device, ScannerObjectInfo** file = nullptr);
 // Reads *length bytes of `object`'s data of `dataType` (kICAFile, kICAThumbnailData) at `offset`.
 ICAError ReadFileData(ScannerObjectInfo* object, OSType dataType, void* buffer, UInt32 offset,
                       UInt32* length);
-// Sends the delete message for a file object.
+// Takes the bytes of one piece; false stops the reading.
+using FileSink = std::function<bool(const UInt8* bytes, UInt32 count)>;
+// The status of a reading that the sink stopped (an I/O error).
+constexpr ICAError kFileSinkFailed = -36;
+// Reads all of `file`'s data through the read callback, at most `piece` bytes a call, handing
+// each piece to `sink`. 0, the read callback's status, or kFileSinkFailed.
+ICAError ReadWholeFile(const ScannerObjectInfo* file, const FileSink& sink, UInt32 piece = 1u << 20);
+// Sends the delete message for a file object; the host forgets its record whatever the module
+// answers.
 ICAError DeleteFile(ScannerObjectInfo* file);
 // The clean-up callback, then the close-device callback; the host forgets the record after.
 ICAError CloseDevice(ScannerObjectInfo* device);

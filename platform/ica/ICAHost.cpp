@@ -1,6 +1,7 @@
 #include "platform/ica/ICAHost.h"
 
 #include "platform/ica/HostInternal.h"
+#include "platform/ica/ICAHostTesting.h"
 
 #include <map>
 #include <memory>
@@ -19,11 +20,19 @@ struct HostState {
   std::vector<UInt32> deviceRequests;
   bool deviceInfoMissing = false;
   std::optional<std::string> iconFile;
+  ICAObject announcedFile = 0;
 };
 
 HostState& State() {
   static HostState state;
   return state;
+}
+
+// Appends to a record list, dropping the older half once it is full.
+template <class T, class U>
+void Record(std::vector<T>& list, const U& entry) {
+  if (list.size() >= tarvell::ica::kMaxRecorded) list.erase(list.begin(), list.begin() + list.size() / 2);
+  list.push_back(T(entry));
 }
 
 }  // namespace
@@ -38,7 +47,7 @@ ICAError Fault(HostCall call) {
 }
 
 void RecordThumbnailRequest(const std::string& iconFile) {
-  State().record.thumbnailRequests.push_back(iconFile);
+  Record(State().record.thumbnailRequests, iconFile);
 }
 
 }  // namespace internal
@@ -58,7 +67,7 @@ ICD_ScannerCallbackFunctions gICDScannerCallbackFunctions = [] {
 double gTimerValueInSeconds = 0.0;
 
 ICAError TEMP_NewUSBDevice(UInt32 locationID) {
-  State().record.newUSBDevice.push_back(locationID);
+  Record(State().record.newUSBDevice, locationID);
   if (ICAError err = Fault(tarvell::ica::HostCall::kNewUSBDevice)) return err;
   State().deviceRequests.push_back(locationID);
   return noErr;
@@ -71,7 +80,7 @@ ICAError ICDScannerNewObjectInfoCreated(const ScannerObjectInfo* parent, UInt32 
   if (err == noErr && (parent == nullptr || newObject == nullptr)) err = paramErr;
   if (err != noErr) {
     entry.described = err;
-    State().record.newObjects.push_back(entry);
+    Record(State().record.newObjects, entry);
     return err;
   }
   ScannerObjectInfo* info = tarvell::ica::NewObjectRecord();
@@ -80,12 +89,13 @@ ICAError ICDScannerNewObjectInfoCreated(const ScannerObjectInfo* parent, UInt32 
   // The host asks for the new object's description at once.
   auto describe = gICDScannerCallbackFunctions.scannerGetObjectInfo;
   entry.described = describe ? describe(parent, index, info) : unimpErr;
-  State().record.newObjects.push_back(entry);
+  if (entry.described == noErr && info->objectType == kICAFile) State().announcedFile = info->icaObject;
+  Record(State().record.newObjects, entry);
   return noErr;
 }
 
 ICAError ICDScannerCreateEventDataCookie(ICAObject object, UInt32* cookie) {
-  State().record.cookies.push_back(object);
+  Record(State().record.cookies, object);
   if (ICAError err = Fault(tarvell::ica::HostCall::kCreateEventDataCookie)) return err;
   if (cookie == nullptr) return paramErr;
   *cookie = 0xC0000000u | State().nextCookie++;
@@ -94,13 +104,13 @@ ICAError ICDScannerCreateEventDataCookie(ICAObject object, UInt32* cookie) {
 
 ICAError ICDScannerInitiateNotificationCallback(ICD_ScannerNotificationPB* notification) {
   if (notification == nullptr) return paramErr;
-  State().record.notifications.push_back(*notification);
+  Record(State().record.notifications, *notification);
   return Fault(tarvell::ica::HostCall::kInitiateNotification);
 }
 
 ICAError ICDScannerGetStandardPropertyData(const ScannerObjectInfo* objectInfo,
                                            ICD_ScannerGetPropertyDataPB* pb) {
-  State().record.propertyRequests.push_back(objectInfo ? objectInfo->icaObject : 0);
+  Record(State().record.propertyRequests, objectInfo ? objectInfo->icaObject : 0);
   if (ICAError err = Fault(tarvell::ica::HostCall::kGetStandardPropertyData)) return err;
   if (objectInfo == nullptr || pb == nullptr) return paramErr;
   // This host keeps no standard properties of its own: it answers with no data.
@@ -109,12 +119,12 @@ ICAError ICDScannerGetStandardPropertyData(const ScannerObjectInfo* objectInfo,
 }
 
 ICAError USBDeviceSendScanEventNotification(UInt32 locationID) {
-  State().record.scanEvents.push_back(locationID);
+  Record(State().record.scanEvents, locationID);
   return Fault(tarvell::ica::HostCall::kSendScanEventNotification);
 }
 
 ICAError ICDScannerCopyDeviceInfoDictionary(const char* deviceName, plist::DictionaryRef* dict) {
-  State().record.deviceInfoRequests.push_back(deviceName ? deviceName : "");
+  Record(State().record.deviceInfoRequests, deviceName ? deviceName : "");
   if (dict == nullptr) return paramErr;
   *dict = nullptr;
   if (ICAError err = Fault(tarvell::ica::HostCall::kCopyDeviceInfoDictionary)) return err;
@@ -164,6 +174,12 @@ std::vector<UInt32> TakeDeviceRequests() {
   std::vector<UInt32> requests;
   requests.swap(State().deviceRequests);
   return requests;
+}
+
+ICAObject TakeAnnouncedFile() {
+  ICAObject object = State().announcedFile;
+  State().announcedFile = 0;
+  return object;
 }
 
 void ResetHost() { State() = HostState(); }

@@ -1,9 +1,9 @@
 // The image-capture host as the scanner module sees it: the records it hands to the module, the
 // module's callback table, the periodic-task interval and the host calls the module may make.
 //
-// The host here is this program's own (ICD_ScannerMain in platform/ica/CommandLineHost.h). Each
-// host call records what it was given, so tests can check it, and can be made to fail
-// (tarvell::ica::FailHostCall).
+// The host here is this project's own: the command line (cli/) and the scanner-access backend
+// (sane/) drive the module through the session steps of platform/ica/HostSteps.h. What tests
+// may watch and break is in platform/ica/ICAHostTesting.h.
 //
 // Everything runs on one thread: the host calls the module's callbacks one at a time, and the
 // module calls back into the host from inside them.
@@ -20,6 +20,10 @@
 typedef OSErr ICAError;
 // The host's reference to one object it knows (a device or a file). 0 is no object.
 typedef UInt32 ICAObject;
+
+// The host's run loop: parses the command line, runs the command and returns the exit status
+// (the command-line program, cli/).
+int ICD_ScannerMain(int argc, char** argv);
 
 constexpr ICAError unimpErr = -4;  // the module offers no such callback
 constexpr ICAError kICAIndexOutOfRangeErr = -9907;
@@ -210,42 +214,6 @@ ICAError ICDScannerCreateICAThumbnailFromICNS(const char* iconFile, ICAThumbnail
 namespace tarvell {
 namespace ica {
 
-// The host calls, as fault-injection targets.
-enum class HostCall {
-  kNewUSBDevice,
-  kNewObjectInfoCreated,
-  kCreateEventDataCookie,
-  kInitiateNotification,
-  kGetStandardPropertyData,
-  kSendScanEventNotification,
-  kCopyDeviceInfoDictionary,
-  kCreateThumbnail,
-};
-
-// What the host calls were given, in order.
-struct HostRecord {
-  struct NewObject {
-    ICAObject parent;
-    UInt32 index;
-    ICAObject object;       // 0 when the call failed
-    ICAError described;     // what the get-object-info callback returned
-  };
-  std::vector<UInt32> newUSBDevice;                        // TEMP_NewUSBDevice locations
-  std::vector<NewObject> newObjects;
-  std::vector<ICAObject> cookies;                          // objects a cookie was made for
-  std::vector<ICD_ScannerNotificationPB> notifications;   // copies of the delivered blocks
-  std::vector<ICAObject> propertyRequests;
-  std::vector<UInt32> scanEvents;                          // button locations
-  std::vector<std::string> deviceInfoRequests;             // device names
-  std::vector<std::string> thumbnailRequests;              // icon files
-};
-const HostRecord& Recorded();
-
-// Makes every later call of `call` return `status` (0 lets it work again).
-void FailHostCall(HostCall call, ICAError status);
-// The information dictionary: comes back null (missing = true), or with "icon file" set to
-// `iconFile` (std::nullopt: the icon the host ships; "" an empty entry).
-void SetDeviceInfo(bool missing, std::optional<std::string> iconFile = std::nullopt);
 // The icon the host ships, found beside the installed program or in the source tree;
 // "" when none is there.
 std::string ShippedIconFile();
@@ -259,10 +227,9 @@ void ForgetObjectRecord(ICAObject object);
 // Locations the module asked the host to open and that the host has not opened yet; empties
 // the list.
 std::vector<UInt32> TakeDeviceRequests();
-
-// Forgets records, objects, requests, faults and device-info settings. The callback table is
-// left alone.
-void ResetHost();
+// The file object announced (ICDScannerNewObjectInfoCreated and described) since the last call,
+// or 0; forgets it.
+ICAObject TakeAnnouncedFile();
 
 }  // namespace ica
 }  // namespace tarvell

@@ -356,7 +356,7 @@ std::vector<int> ScannerInterfaces(libusb_device* dev) {
     for (int a = 0; a < itf.num_altsetting; ++a)
       for (int k = 0; k < itf.altsetting[a].bNumEndpoints; ++k) {
         const libusb_endpoint_descriptor& e = itf.altsetting[a].endpoint[k];
-        carries |= e.bEndpointAddress == 0x02 && (e.bmAttributes & 0x03) == LIBUSB_TRANSFER_TYPE_BULK;
+        carries |= e.bEndpointAddress == tarvell::device::kRequestEndpoint && (e.bmAttributes & 0x03) == LIBUSB_TRANSFER_TYPE_BULK;
       }
     if (carries) own.push_back(number);
   }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/system/Types.h"
+#include "usb/DeviceFacts.h"
 
 // I/O status values. 0 is success; every failure is a distinct non-zero value.
 constexpr IOReturn kIOReturnSuccess = 0;
@@ -44,8 +45,8 @@ constexpr const char kDeviceClass[] = "IOUSBDevice";
 constexpr const char kInterfaceClass[] = "IOUSBInterface";
 
 // The only device the real backend offers (the scanner's USB identity).
-constexpr UInt16 kScannerVendorID = 0x2B7E;
-constexpr UInt16 kScannerProductID = 0x0C5A;
+constexpr UInt16 kScannerVendorID = tarvell::device::kVendorID;
+constexpr UInt16 kScannerProductID = tarvell::device::kProductID;
 
 // Pipe property values, as GetPipeProperties reports them.
 enum : UInt8 { kUSBOut = 0, kUSBIn = 1 };

@@ -8,6 +8,7 @@
 #include "driver/ScannerCallbacks.h"
 #include "platform/ica/HostSteps.h"
 #include "platform/ica/ICAHost.h"
+#include "platform/ica/ICAHostTesting.h"
 #include "platform/system/Log.h"
 #include "platform/system/SystemInfo.h"
 #include "platform/usb/SimBus.h"

@@ -1,6 +1,6 @@
 #include "sane/SaneOptions.h"
 
-#include "platform/ica/ScanCommand.h"
+#include "platform/ica/ScanSettings.h"
 
 #include <gtest/gtest.h>
 #include <sane/saneopts.h>
@@ -155,10 +155,10 @@ TEST(SaneOptions, PredictionsStartFromTheNumbersTheCommandLineHostSends) {
       {ScanMode::kColor, 600, SANE_FIX(0.04), SANE_FIX(296.9), SANE_FIX(0.05), SANE_FIX(296.926)},
   };
   for (const ScanSettings& s : cases) {
-    tarvell::ica::ScanRequest request;
-    request.mode = s.mode == ScanMode::kLineart ? tarvell::ica::ScanRequest::kLineart
-                   : s.mode == ScanMode::kGray  ? tarvell::ica::ScanRequest::kGray
-                                                : tarvell::ica::ScanRequest::kColor;
+    tarvell::ica::ScanArea request;
+    request.mode = s.mode == ScanMode::kLineart ? tarvell::ica::ScanArea::kLineart
+                   : s.mode == ScanMode::kGray  ? tarvell::ica::ScanArea::kGray
+                                                : tarvell::ica::ScanArea::kColor;
     request.resolution = UInt32(s.resolution);
     request.left = SANE_UNFIX(s.tlX);
     request.top = SANE_UNFIX(s.tlY);

@@ -273,6 +273,27 @@ TEST_F(Scanimage, ThreeScansInOneProcess) {
     ExpectSameImage(first, LoadPnm(dir_ + "/page" + std::to_string(page) + ".pnm"), "page " + std::to_string(page));
 }
 
+TEST_F(Scanimage, EndAtJobEndSavesTheFailedReadAfterThePage) {
+  auto failedReads = [](const std::string& log) {
+    size_t n = 0;
+    for (size_t at = 0; (at = log.find("Data Read fail error", at)) != std::string::npos; ++at) ++n;
+    return n;
+  };
+  for (bool endAtJobEnd : {false, true}) {
+    Configure(endAtJobEnd ? "simulate\nend-at-job-end\n" : "simulate\n");
+    std::vector<std::string> args = {TARVELL_SCANIMAGE, "--resolution", "75", "-o", dir_ + "/page.pnm"};
+    std::vector<std::string> env = SaneEnv(dir_);
+    env.push_back("SANE_DEBUG_TARVELL=5");
+    Outcome backend = Execute(args, env, dir_);
+    Outcome module = Execute({TARVELL_SCANNER_MODULE, "scan", "--simulate", "-v", "--resolution", "75", "-o",
+                              dir_ + "/page.tiff", endAtJobEnd ? "--end-at-job-end" : "--progress"}, {}, dir_);
+    ASSERT_EQ(backend.status, 0) << backend.err;
+    ASSERT_EQ(module.status, 0) << module.err;
+    EXPECT_EQ(failedReads(backend.err), endAtJobEnd ? 0u : 1u) << endAtJobEnd;
+    EXPECT_EQ(failedReads(module.err), endAtJobEnd ? 0u : 1u) << endAtJobEnd;
+  }
+}
+
 // saned on a loopback address of the test's own (the net backend always connects to port 6566),
 // serving the built backend from this test's folder; clients reach it through SANE's net backend.
 class Saned : public Scanimage {

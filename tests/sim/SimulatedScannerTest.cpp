@@ -464,13 +464,14 @@ TEST_F(SimulatedScanJobTest, SlowDeviceIsWaitedForWithinTheBound) {
 namespace {
 
 TEST(ScannerMisbehaviourText, ReadsEveryItemAndRefusesTheRest) {
-  ScannerMisbehaviour m;
-  std::string error;
-  ASSERT_TRUE(ParseScannerMisbehaviour(
-      "timeouts=3,gone-after=5000,exception=create,exception=start,split-reply=done,no-reply=exitHostUSBSendMode,"
-      "unknown-packets,short-image=10,corrupt-header",
-      &m, &error))
-      << error;
+  SimulatedScannerOptions options;
+  std::string bad, why;
+  ASSERT_TRUE(ParseSimulatedScannerOptions(
+      "timeouts-before-data=3,gone-after-bytes=5000,exception-for=create,start split-reply-for=done "
+      "no-reply-for=exitHostUSBSendMode unknown-packets,short-image-by=10 corrupt-header",
+      &options, &bad, &why))
+      << why;
+  const ScannerMisbehaviour& m = options.misbehave;
   EXPECT_EQ(m.timeoutsBeforeData, 3);
   EXPECT_EQ(m.goneAfterBytes, 5000);
   EXPECT_EQ(m.exceptionFor, (std::vector<std::string>{"create", "start"}));
@@ -480,19 +481,21 @@ TEST(ScannerMisbehaviourText, ReadsEveryItemAndRefusesTheRest) {
   EXPECT_EQ(m.shortImageBy, 10u);
   EXPECT_TRUE(m.corruptHeader);
 
-  ASSERT_TRUE(ParseScannerMisbehaviour("", &m, &error));
-  EXPECT_EQ(m.timeoutsBeforeData, 0);
-  EXPECT_EQ(m.goneAfterBytes, -1);
-  EXPECT_TRUE(m.exceptionFor.empty());
+  SimulatedScannerOptions plain;
+  ASSERT_TRUE(ParseSimulatedScannerOptions("", &plain, &bad, &why));
+  EXPECT_EQ(plain.misbehave.timeoutsBeforeData, 0);
+  EXPECT_EQ(plain.misbehave.goneAfterBytes, -1);
+  EXPECT_TRUE(plain.misbehave.exceptionFor.empty());
 
-  m.timeoutsBeforeData = 9;
-  for (const char* bad : {"timeouts", "timeouts=", "timeouts=-1", "timeouts=x", "gone-after=1e3",
-                          "exception=", "unknown-packets=1", "fast", "short-image=99999999999999999999"}) {
-    error.clear();
-    EXPECT_FALSE(ParseScannerMisbehaviour(bad, &m, &error)) << bad;
-    EXPECT_NE(error.find(bad), std::string::npos) << error;
+  plain.misbehave.timeoutsBeforeData = 9;
+  for (const char* item : {"timeouts-before-data", "timeouts-before-data=", "timeouts-before-data=-1",
+                           "timeouts-before-data=x", "gone-after-bytes=1e3", "exception-for=", "unknown-packets=1",
+                           "fast", "short-image-by=99999999999999999999"}) {
+    bad.clear();
+    EXPECT_FALSE(ParseSimulatedScannerOptions(item, &plain, &bad, &why)) << item;
+    EXPECT_EQ(bad, item) << why;
   }
-  EXPECT_EQ(m.timeoutsBeforeData, 9);
+  EXPECT_EQ(plain.misbehave.timeoutsBeforeData, 9);
 }
 
 }  // namespace

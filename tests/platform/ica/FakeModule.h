@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/ica/ICAHost.h"
+#include "platform/ica/ICAHostTesting.h"
 
 struct FakeModule {
   std::vector<UInt32> devices;       // on the bus, in order

@@ -77,9 +77,8 @@ TEST_F(HostStepsTest, SessionAndParameterStepsCallTheModule) {
 TEST_F(HostStepsTest, AScanIsStartedReadAndDeleted) {
   ScannerObjectInfo* device = nullptr;
   ASSERT_EQ(OpenDeviceAt(0x01100000, &device), noErr);
-  EXPECT_EQ(NewestFileObject(), nullptr);
-  ASSERT_EQ(Start(device), noErr);
-  ScannerObjectInfo* file = NewestFileObject();
+  ScannerObjectInfo* file = nullptr;
+  ASSERT_EQ(Start(device, &file), noErr);
   ASSERT_TRUE(file);
   EXPECT_EQ(file->dataSize, 4u);
   char bytes[4];
@@ -87,7 +86,9 @@ TEST_F(HostStepsTest, AScanIsStartedReadAndDeleted) {
   EXPECT_EQ(ReadFileData(file, kICAFile, bytes, 0, &length), noErr);
   EXPECT_EQ(ReadFileData(file, kICAFile, bytes + 2, 2, &length), noErr);
   EXPECT_EQ(std::string(bytes, 4), "TIFF");
+  const ICAObject object = file->icaObject;
   EXPECT_EQ(DeleteFile(file), noErr);
+  EXPECT_EQ(FindObjectRecord(object), nullptr);
   EXPECT_EQ(module_.calls, (std::vector<std::string>{"open 17825792", "start", "describe 0",
                                                      "read 0", "read 2", "delete"}));
 }

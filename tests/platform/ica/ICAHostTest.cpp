@@ -1,4 +1,5 @@
 #include "platform/ica/ICAHost.h"
+#include "platform/ica/ICAHostTesting.h"
 
 #include <gtest/gtest.h>
 #include <png.h>

@@ -1,4 +1,4 @@
-#include "platform/ica/ScanCommand.h"
+#include "cli/ScanCommand.h"
 
 #include <gtest/gtest.h>
 
@@ -44,6 +44,9 @@ TEST(ScanCommandTest, DefaultsAreColourLetterAt300Dpi) {
   EXPECT_EQ(request.resolution, 300u);
   EXPECT_EQ(request.scale, 100u);
   EXPECT_TRUE(request.output.empty());
+  EXPECT_FALSE(request.endAtJobEnd);
+  ASSERT_TRUE(ParseScanRequest(Options({"--end-at-job-end"}), &request, &error)) << error;
+  EXPECT_TRUE(request.endAtJobEnd);
 
   plist::DictionaryRef area = plist::AsDictionary(MakeScanSettings(request, 0x1039)->Get("userScanArea"));
   ASSERT_TRUE(area);
@@ -92,6 +95,17 @@ TEST(ScanCommandTest, AreaInMillimetresBecomesUnitsAndPixelsInEitherDialect) {
   EXPECT_EQ(Int(flat, "bitDepth"), 8);
 }
 
+// The glass as the driver reports it in the flat dialect.
+plist::DictionaryRef Caps() {
+  plist::DictionaryRef device = plist::MakeDictionary();
+  device->Set("resolutionX", plist::MakeInteger(600));
+  device->Set("tabletWidth", plist::MakeInteger(5100));
+  device->Set("tabletHeight", plist::MakeInteger(7014));
+  plist::DictionaryRef caps = plist::MakeDictionary();
+  caps->Set("device", device);
+  return caps;
+}
+
 TEST(ScanCommandTest, AreasMustStayOnTheGlassAndHoldAPixel) {
   const struct {
     std::vector<std::string> words;
@@ -114,7 +128,9 @@ TEST(ScanCommandTest, AreasMustStayOnTheGlassAndHoldAPixel) {
   for (const auto& c : cases) {
     ScanRequest request;
     std::string error;
-    EXPECT_EQ(ParseScanRequest(Options(c.words), &request, &error), c.ok) << c.words[0] << " " << c.words[1];
+    EXPECT_EQ(ParseScanRequest(Options(c.words), &request, &error) && tarvell::ica::CheckScanArea(request, Caps(), &error),
+              c.ok)
+        << c.words[0] << " " << c.words[1];
     EXPECT_EQ(error.empty(), c.ok) << error;
   }
 }

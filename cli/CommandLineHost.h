@@ -1,6 +1,7 @@
 // The command-line host: `scanner-module COMMAND [options]`. It chooses the USB bus (real devices
 // through libusb, or a simulated scanner), then drives the module through its callbacks in the
-// order a real image-capture host does (platform/ica/HostSteps.h).
+// order a real image-capture host does (the host session of platform/ica/HostSteps.h). Its run
+// loop is ICD_ScannerMain (declared with the host, platform/ica/ICAHost.h).
 //
 // Commands and options are tables: a new command is one more HostCommand row (and its options
 // more HostOption rows); its handler gets the parsed HostOptions.
@@ -12,10 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/ica/ICAHost.h"
 #include "platform/system/Types.h"
-
-// The host's run loop: parses the command line, runs the command and returns the exit status.
-int ICD_ScannerMain(int argc, char** argv);
+#include "sim/SimulatedScanner.h"
 
 namespace tarvell {
 namespace usb {
@@ -36,6 +36,7 @@ struct HostOptions {
   bool verbose = false;
   std::optional<UInt32> device;            // --device
   std::optional<SInt32> systemVersion;     // --system-version
+  sim::SimulatedScannerOptions simulated;  // where the --simulate scanner sits, and --sim-fault
   // Every option given, by long name ("1" for flags); commands read their own here.
   std::map<std::string, std::string> values;
   std::vector<std::string> operands;       // words after the command
@@ -62,18 +63,22 @@ const std::vector<HostCommand>& HostCommandTable();
 bool ParseCommandLine(int argc, char** argv, HostOptions* options, std::string* error);
 std::string HelpText(const std::string& program);
 
-// Puts the simulated scanner on a new simulated bus (with --simulate). The default plugs a K310
-// at kSimulatedScannerLocation with no behaviour (its pipes time out); the simulated scanner's
-// protocol peer replaces it.
+// With --simulate the host puts the simulated scanner (options.simulated) on a new simulated bus.
+// A test can put something else there instead; null restores the simulated scanner.
 using SimulatedScannerMaker = std::function<void(usb::SimBus& bus)>;
 void SetSimulatedScannerMaker(SimulatedScannerMaker maker);
-// The options of the command line ICD_ScannerMain is running (all empty outside it), for makers
-// that read their own options (--sim-fault).
-const HostOptions& RunningHostOptions();
+
+// "PROGRAM: message" on standard error.
+void Complain(const HostOptions& options, const std::string& message);
+// Opens the one device a command works on: the --device location, or the first found.
+ICAError OpenOneDevice(const HostOptions& options, ScannerObjectInfo** device);
+// Says on standard error why OpenOneDevice failed.
+void ReportOpenFailure(const HostOptions& options, ICAError err);
 
 // Command handlers, reusable by other commands: report on standard error and return the status.
 int RunList(const HostOptions& options);
 int RunCaps(const HostOptions& options);
+int RunScan(const HostOptions& options);  // cli/ScanCommand.cpp
 
 }  // namespace ica
 }  // namespace tarvell

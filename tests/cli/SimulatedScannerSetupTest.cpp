@@ -1,4 +1,4 @@
-#include "driver/SimulatedScannerSetup.h"
+#include "cli/CommandLineHost.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +8,17 @@
 namespace {
 
 using tarvell::sim::ScannerMisbehaviour;
+
+// --sim-fault as the command line reads it.
+bool ParseSimulatedFaults(const std::string& faults, ScannerMisbehaviour* out, std::string* error) {
+  std::string option = "--sim-fault=" + faults;
+  char program[] = "scanner-module", command[] = "scan";
+  char* argv[] = {program, command, option.data()};
+  tarvell::ica::HostOptions options;
+  if (!tarvell::ica::ParseCommandLine(3, argv, &options, error)) return false;
+  *out = options.simulated.misbehave;
+  return true;
+}
 
 TEST(SimulatedScannerSetupTest, FaultListSetsEachMisbehaviour) {
   ScannerMisbehaviour m;

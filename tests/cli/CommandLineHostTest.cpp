@@ -1,4 +1,4 @@
-#include "platform/ica/CommandLineHost.h"
+#include "cli/CommandLineHost.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/ica/CommandLineHost.h"
+#include "cli/CommandLineHost.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -8,8 +8,8 @@
 
 #include "platform/ica/HostSteps.h"
 #include "platform/ica/ICAHost.h"
-#include "platform/ica/ScanCommand.h"
 #include "platform/system/Log.h"
+#include "platform/system/Parse.h"
 #include "platform/system/SystemInfo.h"
 #include "platform/usb/LibusbBus.h"
 #include "platform/usb/SimBus.h"
@@ -18,38 +18,24 @@ namespace tarvell {
 namespace ica {
 namespace {
 
-const HostOptions*& Running() {
-  static const HostOptions* running = nullptr;
-  return running;
-}
-
 SimulatedScannerMaker& Maker() {
   static SimulatedScannerMaker maker;
   return maker;
 }
 
-std::string Hex(UInt32 value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(value));
-  return text;
-}
-
-// A whole unsigned 32-bit number, decimal or 0x-hex.
 bool ParseUInt32(const std::string& text, UInt32* out) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long long value = std::strtoull(text.c_str(), &end, 0);
-  if (errno != 0 || end == text.c_str() || *end != '\0' || value > 0xFFFFFFFFull) return false;
+  unsigned long long value = 0;
+  if (!ParseUnsigned(text, 0xFFFFFFFFull, &value)) return false;
   *out = static_cast<UInt32>(value);
   return true;
 }
+
+}  // namespace
 
 void Complain(const HostOptions& options, const std::string& message) {
   std::cerr << options.program << ": " << message << "\n";
 }
 
-// Opens the one device a command works on: the --device location, or the first found.
 ICAError OpenOneDevice(const HostOptions& options, ScannerObjectInfo** device) {
   if (options.device) return OpenDeviceAt(*options.device, device);
   std::vector<ScannerObjectInfo*> opened;
@@ -60,15 +46,13 @@ ICAError OpenOneDevice(const HostOptions& options, ScannerObjectInfo** device) {
 
 void ReportOpenFailure(const HostOptions& options, ICAError err) {
   if (options.device)
-    Complain(options, "cannot open the scanner at location " + Hex(*options.device) +
+    Complain(options, "cannot open the scanner at location " + Hex32(*options.device) +
                           " (status " + std::to_string(err) + ")");
   else if (err == fnfErr)
     Complain(options, "no scanner found");
   else
     Complain(options, "cannot open the scanner (status " + std::to_string(err) + ")");
 }
-
-}  // namespace
 
 const std::vector<HostOption>& HostOptionTable() {
   static const std::vector<HostOption> table = {
@@ -87,6 +71,9 @@ const std::vector<HostOption>& HostOptionTable() {
       {"height", 'y', "MM", "scan: height of the area in millimetres (default 279.4, letter)"},
       {"scale", 0, "PERCENT", "scan: scale, 10 to 1000 (default 100)"},
       {"progress", 0, nullptr, "scan: show bytes received of bytes expected on standard error"},
+      {"end-at-job-end", 0, nullptr,
+       "scan: end the page at the scanner's end-of-job packet instead of its 15 s no-data "
+       "time-out after the last byte"},
       {"sim-fault", 0, "FAULTS",
        "testing aid: make the --simulate scanner misbehave; FAULTS is a comma-separated list of "
        "timeouts-before-data=N (image reads that time out first), gone-after-bytes=N (unplugged "
@@ -239,6 +226,13 @@ bool ParseCommandLine(int argc, char** argv, HostOptions* options, std::string* 
     }
     options->systemVersion = static_cast<SInt32>(version);
   }
+  if (has("sim-fault")) {
+    std::string bad, why;
+    if (!sim::ParseSimulatedScannerOptions(options->values["sim-fault"], &options->simulated, &bad, &why)) {
+      *error = "bad --sim-fault item '" + bad + "'";
+      return false;
+    }
+  }
   if (has("help")) return true;
   if (options->command.empty()) {
     *error = "no command given";
@@ -254,11 +248,6 @@ bool ParseCommandLine(int argc, char** argv, HostOptions* options, std::string* 
 }
 
 void SetSimulatedScannerMaker(SimulatedScannerMaker maker) { Maker() = std::move(maker); }
-
-const HostOptions& RunningHostOptions() {
-  static const HostOptions none;
-  return Running() ? *Running() : none;
-}
 
 int RunList(const HostOptions& options) {
   if (!options.operands.empty()) {
@@ -279,7 +268,7 @@ int RunList(const HostOptions& options) {
     return kExitFailure;
   }
   for (ScannerObjectInfo* device : opened)
-    std::cout << "location " << Hex(device->uniqueID) << ": " << device->name << "\n";
+    std::cout << "location " << Hex32(device->uniqueID) << ": " << device->name << "\n";
   for (ScannerObjectInfo* device : opened) CloseDevice(device);
   return kExitSuccess;
 }
@@ -344,13 +333,12 @@ int ICD_ScannerMain(int argc, char** argv) {
   if (options.systemVersion) tarvell::SetSystemVersion(*options.systemVersion);
   std::shared_ptr<tarvell::usb::Bus> previousBus = tarvell::usb::ActiveBus();
 
-  Running() = &options;
   if (options.simulate) {
     auto bus = tarvell::usb::SimBus::Create();
     if (Maker())
       Maker()(*bus);
     else
-      bus->AddDevice(tarvell::usb::MakeK310(kSimulatedScannerLocation));
+      tarvell::sim::InstallSimulatedScanner(*bus, options.simulated);
     tarvell::usb::SetActiveBus(bus);
   } else {
     tarvell::usb::SetActiveBus(tarvell::usb::MakeLibusbBus());
@@ -360,7 +348,6 @@ int ICD_ScannerMain(int argc, char** argv) {
   for (const HostCommand& command : HostCommandTable())
     if (options.command == command.name) status = command.run(options);
 
-  Running() = nullptr;
   tarvell::usb::SetActiveBus(previousBus);
   if (hadVersion) tarvell::SetSystemVersion(previousVersion);
   if (options.verbose) tarvell::SetLogSink(std::move(previousSink));

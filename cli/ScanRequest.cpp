@@ -1,0 +1,135 @@
+#include "cli/ScanRequest.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/system/Parse.h"
+
+namespace tarvell {
+namespace ica {
+namespace {
+
+bool ParseMillimetres(const std::string& text, double* out) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (errno != 0 || *end != '\0' || !std::isfinite(value) || value < 0) return false;
+  *out = value;
+  return true;
+}
+
+bool ParseWhole(const std::string& text, UInt32 low, UInt32 high, UInt32* out) {
+  unsigned long long value = 0;
+  if (!ParseUnsigned(text, high, &value, 10) || value < low) return false;
+  *out = static_cast<UInt32>(value);
+  return true;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+}  // namespace
+
+UInt64 ExpectedBytes(const ScanArea& request) {
+  const UInt64 w = UInt64(std::max<SInt32>(0, Pixels(request.width, request.resolution))) *
+                   request.scale / 100;
+  const UInt64 h = UInt64(std::max<SInt32>(0, Pixels(request.height, request.resolution))) *
+                   request.scale / 100;
+  switch (request.mode) {
+    case ScanArea::kLineart: return (w + 7) / 8 * h;
+    case ScanArea::kGray: return w * h;
+    default: return w * h * 3;
+  }
+}
+
+bool ParseScanRequest(const HostOptions& options, ScanRequest* request, std::string* error) {
+  auto value = [&](const char* name) -> const std::string* {
+    auto it = options.values.find(name);
+    return it == options.values.end() ? nullptr : &it->second;
+  };
+  if (const std::string* mode = value("mode")) {
+    const std::string m = Lower(*mode);
+    if (m == "lineart") request->mode = ScanRequest::kLineart;
+    else if (m == "gray" || m == "grey") request->mode = ScanRequest::kGray;
+    else if (m == "color" || m == "colour") request->mode = ScanRequest::kColor;
+    else {
+      *error = "bad --mode '" + *mode + "': give Lineart, Gray or Color";
+      return false;
+    }
+  }
+  if (const std::string* dpi = value("resolution")) {
+    if (!ParseWhole(*dpi, 75, 600, &request->resolution)) {
+      *error = "bad --resolution '" + *dpi + "': give dots per inch from 75 to 600";
+      return false;
+    }
+  }
+  if (const std::string* scale = value("scale")) {
+    if (!ParseWhole(*scale, 10, 1000, &request->scale)) {
+      *error = "bad --scale '" + *scale + "': give a percentage from 10 to 1000";
+      return false;
+    }
+  }
+  const struct {
+    const char* name;
+    char flag;
+    double* field;
+  } lengths[] = {{"left", 'l', &request->left},
+                 {"top", 't', &request->top},
+                 {"width", 'x', &request->width},
+                 {"height", 'y', &request->height}};
+  for (const auto& length : lengths) {
+    if (const std::string* text = value(length.name)) {
+      if (!ParseMillimetres(*text, length.field)) {
+        *error = std::string("bad -") + length.flag + " '" + *text + "': give millimetres, e.g. 25.4";
+        return false;
+      }
+    }
+  }
+  const SInt32 minimum = request->mode == ScanRequest::kLineart ? 8 : 1;
+  if (Pixels(request->width, request->resolution) < minimum ||
+      Pixels(request->height, request->resolution) < 1) {
+    *error = "the scan area is too small for one pixel at " + std::to_string(request->resolution) + " dpi";
+    return false;
+  }
+  if (const std::string* output = value("output")) {
+    if (output->empty()) {
+      *error = "bad -o '': give a file name";
+      return false;
+    }
+    request->output = *output;
+  }
+  request->progress = value("progress") != nullptr;
+  request->endAtJobEnd = value("end-at-job-end") != nullptr;
+  return true;
+}
+
+bool CheckScanArea(const ScanArea& area, const plist::DictionaryRef& caps, std::string* error) {
+  plist::DictionaryRef device = caps ? plist::AsDictionary(caps->Get("device")) : nullptr;
+  const SInt32 native = CapabilityValue(device, "ICAP_XNATIVERESOLUTION", CapabilityValue(device, "resolutionX", 0));
+  const SInt32 width = CapabilityValue(device, "ICAP_PHYSICALWIDTH", CapabilityValue(device, "tabletWidth", 0));
+  const SInt32 height = CapabilityValue(device, "ICAP_PHYSICALHEIGHT", CapabilityValue(device, "tabletHeight", 0));
+  if (native <= 0 || width <= 0 || height <= 0) {
+    *error = "the driver reported no glass size";
+    return false;
+  }
+  // In 1/600 inch, the unit of the scan area's offsets.
+  const double width600 = double(width) * 600 / native, height600 = double(height) * 600 / native;
+  char glass[64];
+  std::snprintf(glass, sizeof glass, "%.1f x %.1f mm", width600 / 600 * kMillimetresPerInch,
+                height600 / 600 * kMillimetresPerInch);
+  if (Units600(area.left + area.width) > width600 || Units600(area.top + area.height) > height600) {
+    *error = std::string("the scan area leaves the glass (") + glass + ")";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace ica
+}  // namespace tarvell
