@@ -1,5 +1,6 @@
 // The capability dictionary the host reads, and the scan areas it sets, in the two dictionary
 // dialects: flat keys up to system 10.2, capability records from 10.3 on.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <new>
@@ -9,6 +10,7 @@
 #include "platform/system/Log.h"
 #include "platform/system/SystemInfo.h"
 #include "usb/DeviceFacts.h"
+#include "usb/ScanJob.h"
 
 namespace {
 
@@ -146,8 +148,13 @@ void AddFlatEntries(plist::Dictionary& device) {
 }
 
 // One area of the flat dialect into `block`; 0 or the failure code.
-ICAError ReadFlatArea(const plist::Dictionary& area, CSimpleScanner& scanner,
-                      ScanningParamBlock& block) {
+// The resolutions an area names, as given (before scaling).
+struct AreaResolutions {
+  UInt32 x = 0, y = 0;
+  bool hasX = false, hasY = false;
+};
+
+ICAError ReadFlatArea(const plist::Dictionary& area, ScanningParamBlock& block, AreaResolutions& given) {
   SInt32 colorMode = 0;
   int hasColorMode = ReadPlainInt(area, "colorMode", &colorMode);
   if (hasColorMode < 0) return paramErr;
@@ -180,7 +187,8 @@ ICAError ReadFlatArea(const plist::Dictionary& area, CSimpleScanner& scanner,
       return paramErr;
     case 1:
       block.mainScanRes = TruncateToUInt32(static_cast<Float32>(value) * scaling / 100.0f);
-      scanner.m_resolutionX = static_cast<UInt32>(value);
+      given.x = static_cast<UInt32>(value);
+      given.hasX = true;
       break;
   }
   switch (ReadPlainInt(area, "resolutionY", &value)) {
@@ -188,7 +196,8 @@ ICAError ReadFlatArea(const plist::Dictionary& area, CSimpleScanner& scanner,
       return paramErr;
     case 1:
       block.subScanRes = TruncateToUInt32(static_cast<Float32>(value) * scaling / 100.0f);
-      scanner.m_resolutionY = static_cast<UInt32>(value);
+      given.y = static_cast<UInt32>(value);
+      given.hasY = true;
       break;
   }
   // Offsets: unsigned 32-bit arithmetic, the product wrapping as it does on the device side.
@@ -222,13 +231,13 @@ ICAError ReadFlatArea(const plist::Dictionary& area, CSimpleScanner& scanner,
       block.subScanLen = TruncateToUInt32(static_cast<Float32>(value) * scaling / 100.0f);
       break;
   }
-  return scanner.SetScanningParameters(&block);
+  return noErr;
 }
 
 // One area of the capability dialect into `block`. *lastRead is the status of the last
 // capability read (0 or -1). Returns 0 or the failure code.
-ICAError ReadCapabilityArea(const plist::Dictionary& area, CSimpleScanner& scanner,
-                            ScanningParamBlock& block, SInt32* lastRead) {
+ICAError ReadCapabilityArea(const plist::Dictionary& area, ScanningParamBlock& block, AreaResolutions& given,
+                            SInt32* lastRead) {
   Float32 xScale = 1.0f;
   Float32 yScale = 1.0f;
   bool hasPixelType = false;
@@ -265,14 +274,16 @@ ICAError ReadCapabilityArea(const plist::Dictionary& area, CSimpleScanner& scann
     *lastRead = GetIntFromDict(record, &resolution);
     if (*lastRead == 0) {
       block.mainScanRes = static_cast<UInt32>(resolution);
-      scanner.m_resolutionX = static_cast<UInt32>(resolution);
+      given.x = static_cast<UInt32>(resolution);
+      given.hasX = true;
     }
   }
   if (plist::ValueRef record = area.Get("ICAP_YRESOLUTION")) {
     *lastRead = GetIntFromDict(record, &resolution);
     if (*lastRead == 0) {
       block.subScanRes = static_cast<UInt32>(resolution);
-      scanner.m_resolutionY = static_cast<UInt32>(resolution);
+      given.y = static_cast<UInt32>(resolution);
+      given.hasY = true;
     }
   }
 
@@ -398,11 +409,42 @@ ICAError _ICD_ScannerSetParameters(const ScannerObjectInfo* objectInfo,
       plist::DictionaryRef area = plist::AsDictionary(areaList ? areaList->At(i) : areas);
       if (!area) return paramErr;
       ScanningParamBlock block = templateBlock;
-      err = capabilityDialect ? ReadCapabilityArea(*area, *scanner, block, &lastRead)
-                              : ReadFlatArea(*area, *scanner, block);
+      AreaResolutions given;
+      err = capabilityDialect ? ReadCapabilityArea(*area, block, given, &lastRead) : ReadFlatArea(*area, block, given);
+      if (given.hasX) scanner->m_resolutionX = given.x;
+      if (given.hasY) scanner->m_resolutionY = given.y;
+      if (err == noErr && !capabilityDialect) err = scanner->SetScanningParameters(&block);
       if (err != noErr) return err;
       scanner->m_scanAreas[i] = block;
     }
     return capabilityDialect ? static_cast<ICAError>(lastRead) : ICAError(noErr);
   });
+}
+
+bool PredictImageSize(const plist::DictionaryRef& settings, SInt32 systemVersion, UInt32* width, UInt32* height) {
+  *width = *height = 0;
+  plist::ValueRef areas = settings ? settings->Get("userScanArea") : nullptr;
+  plist::ArrayRef list = plist::AsArray(areas);
+  plist::DictionaryRef area = plist::AsDictionary(list ? (list->Count() ? list->At(0) : nullptr) : areas);
+  if (!area) return false;
+  // The defaults a new scanner starts from, as the set-parameters callback starts each area.
+  ScanningParamBlock block{tarvell::device::kNativeResolution, tarvell::device::kNativeResolution, 0, 0,
+                           kBedWidth, kBedLength, 1, 8, 0, 0};
+  AreaResolutions given;
+  SInt32 lastRead = 0;
+  const ICAError err = systemVersion > kLastFlatDialectVersion ? ReadCapabilityArea(*area, block, given, &lastRead)
+                                                               : ReadFlatArea(*area, block, given);
+  if (err != noErr) return false;
+  tarvell::DeliveredImageSize(block, width, height);
+  return true;
+}
+
+std::vector<UInt32> ScannerResolutions(const ScannerObjectInfo* objectInfo) {
+  std::vector<UInt32> list;
+  if (CSimpleScanner* scanner = ScannerFromRecord(objectInfo); scanner && scanner->m_resolutions)
+    for (SInt16 r : *scanner->m_resolutions)
+      if (r > 0) list.push_back(UInt32(r));
+  std::sort(list.begin(), list.end());
+  list.erase(std::unique(list.begin(), list.end()), list.end());
+  return list;
 }

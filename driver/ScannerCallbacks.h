@@ -5,6 +5,7 @@
 
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "platform/ica/ICAHost.h"
 #include "platform/plist/PropertyList.h"
@@ -44,6 +45,13 @@ ICAError _ICD_ScannerSetParameters(const ScannerObjectInfo* objectInfo,
 // with *result untouched when the record cannot be read.
 SInt32 GetIntFromDict(const plist::ValueRef& record, SInt32* result);
 SInt32 GetFloatFromDict(const plist::ValueRef& record, Float32* result);
+
+// What a scan of the first area of `settings` (a set-parameters dictionary, in the dialect
+// `systemVersion` selects) would deliver: the image size after the driver's rounding and the
+// device's own resolution and glass. False when the driver would refuse the area.
+bool PredictImageSize(const plist::DictionaryRef& settings, SInt32 systemVersion, UInt32* width, UInt32* height);
+// The resolutions the scanner of `objectInfo` scans at, ascending; empty when it has none.
+std::vector<UInt32> ScannerResolutions(const ScannerObjectInfo* objectInfo);
 
 // Session.
 ICAError _ICD_ScannerOpenSession(const ScannerObjectInfo* objectInfo, ICD_ScannerOpenSessionPB* pb);

@@ -22,23 +22,6 @@
 namespace tarvell::sane {
 namespace {
 
-// The settings dictionary for the set-parameters callback, made as the command-line host makes
-// it, in the dialect the system version selects.
-plist::DictionaryRef ScanAreaSettings(const ScanSettings& settings) {
-  tarvell::ica::ScanArea area;
-  area.mode = settings.mode == ScanMode::kLineart ? tarvell::ica::ScanArea::kLineart
-              : settings.mode == ScanMode::kGray  ? tarvell::ica::ScanArea::kGray
-                                                  : tarvell::ica::ScanArea::kColor;
-  area.resolution = UInt32(settings.resolution);
-  area.left = SANE_UNFIX(settings.tlX);
-  area.top = SANE_UNFIX(settings.tlY);
-  area.width = std::max(0.0, SANE_UNFIX(settings.brX) - area.left);
-  area.height = std::max(0.0, SANE_UNFIX(settings.brY) - area.top);
-  SInt32 systemVersion = kDefaultSystemVersion;
-  if (QuerySystemInfo(kSystemVersionSelector, &systemVersion) != noErr) systemVersion = kDefaultSystemVersion;
-  return tarvell::ica::MakeScanSettings(area, systemVersion);
-}
-
 plist::DictionaryRef Checked(plist::DictionaryRef dict) {
   if (!dict) throw std::bad_alloc();
   return dict;
@@ -284,15 +267,9 @@ void Device::ReadCapabilities() {
         geometry_.bedHeight = UInt32(int64_t(height) * 600 / native);
       }
     }
-    // The dictionary gives only the range of resolutions; the steps are the scanner object's list.
-    if (CSimpleScanner* scanner = ScannerFromRecord(record_); scanner && scanner->m_resolutions) {
-      std::vector<SANE_Word> list;
-      for (SInt16 r : *scanner->m_resolutions)
-        if (r > 0) list.push_back(r);
-      std::sort(list.begin(), list.end());
-      list.erase(std::unique(list.begin(), list.end()), list.end());
-      if (!list.empty()) geometry_.resolutions = list;
-    }
+    // The dictionary gives only the range of resolutions; the driver knows the steps.
+    const std::vector<UInt32> resolutions = ScannerResolutions(record_);
+    if (!resolutions.empty()) geometry_.resolutions.assign(resolutions.begin(), resolutions.end());
     tarvell::ica::CloseSession(record_);
   }
   options_ = std::make_unique<OptionSet>(geometry_);
@@ -301,7 +278,7 @@ void Device::ReadCapabilities() {
 SANE_Parameters Device::Parameters() const {
   if (image_.isOpen()) return image_.parameters();
   if (hasFrame_ && frameSettings_ == options_->settings()) return frame_;
-  return PredictParameters(options_->settings(), geometry_);
+  return PredictParameters(options_->settings());
 }
 
 void Device::ReleaseImage() {
@@ -332,7 +309,7 @@ SANE_Status Device::Start() {
   hasFrame_ = false;
 
   const ScanSettings& settings = options_->settings();
-  const SANE_Parameters expected = PredictParameters(settings, geometry_);
+  const SANE_Parameters expected = PredictParameters(settings);
   if (expected.lines == 0 || expected.pixels_per_line == 0) {
     Debug(1, "%s: the scan area is empty", name_.c_str());
     return SANE_STATUS_INVAL;
@@ -349,7 +326,7 @@ SANE_Status Device::Start() {
   {
     plist::DictionaryRef caps;
     ICAError err = tarvell::ica::GetParameters(record_, &caps);
-    if (err == noErr) err = tarvell::ica::SetParameters(record_, Checked(ScanAreaSettings(settings)));
+    if (err == noErr) err = tarvell::ica::SetParameters(record_, Checked(SettingsDictionary(settings)));
     if (err != noErr) {
       status = Failed("setting the scan area", err);
     } else {

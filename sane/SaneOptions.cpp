@@ -9,6 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "driver/ScannerCallbacks.h"
+#include "platform/ica/ScanSettings.h"
+#include "platform/system/SystemInfo.h"
+
 namespace tarvell::sane {
 namespace {
 
@@ -22,7 +26,6 @@ SANE_Fixed MillimetresOf(UInt32 units600) {
   return SANE_FIX(double(units600) * kMillimetresPerInch / kUnitsPerInch);
 }
 
-SInt32 RoundToInt(double value) { return SInt32(std::lround(value)); }
 
 
 }  // namespace
@@ -35,17 +38,34 @@ const char* ModeName(ScanMode mode) {
   }
 }
 
+plist::DictionaryRef SettingsDictionary(const ScanSettings& settings) {
+  tarvell::ica::ScanArea area;
+  area.mode = settings.mode == ScanMode::kLineart ? tarvell::ica::ScanArea::kLineart
+              : settings.mode == ScanMode::kGray  ? tarvell::ica::ScanArea::kGray
+                                                  : tarvell::ica::ScanArea::kColor;
+  area.resolution = UInt32(settings.resolution);
+  area.left = SANE_UNFIX(settings.tlX);
+  area.top = SANE_UNFIX(settings.tlY);
+  area.width = std::max(0.0, SANE_UNFIX(settings.brX) - area.left);
+  area.height = std::max(0.0, SANE_UNFIX(settings.brY) - area.top);
+  SInt32 systemVersion = kDefaultSystemVersion;
+  if (QuerySystemInfo(kSystemVersionSelector, &systemVersion) != noErr) systemVersion = kDefaultSystemVersion;
+  return tarvell::ica::MakeScanSettings(area, systemVersion);
+}
+
 AreaRequest AreaFromSettings(const ScanSettings& s) {
   AreaRequest area;
-  area.pixelType = s.mode == ScanMode::kLineart ? 0 : s.mode == ScanMode::kGray ? 1 : 2;
-  area.bitDepth = s.mode == ScanMode::kLineart ? 1 : 8;
-  area.resolution = s.resolution;
-  const double tlX = SANE_UNFIX(s.tlX), tlY = SANE_UNFIX(s.tlY);
-  const double brX = SANE_UNFIX(s.brX), brY = SANE_UNFIX(s.brY);
-  area.offsetX = RoundToInt(tlX * kUnitsPerInch / kMillimetresPerInch);
-  area.offsetY = RoundToInt(tlY * kUnitsPerInch / kMillimetresPerInch);
-  area.width = brX > tlX ? RoundToInt((brX - tlX) * s.resolution / kMillimetresPerInch) : 0;
-  area.height = brY > tlY ? RoundToInt((brY - tlY) * s.resolution / kMillimetresPerInch) : 0;
+  plist::DictionaryRef dict = SettingsDictionary(s);
+  plist::DictionaryRef sent = dict ? plist::AsDictionary(dict->Get("userScanArea")) : nullptr;
+  using tarvell::ica::CapabilityValue;
+  // The settings dictionary's dialect holds the mode as a record or as flat keys.
+  area.pixelType = CapabilityValue(sent, "ICAP_PIXELTYPE", s.mode == ScanMode::kLineart ? 0 : s.mode == ScanMode::kGray ? 1 : 2);
+  area.bitDepth = CapabilityValue(sent, "ICAP_BITDEPTH", CapabilityValue(sent, "bitDepth", 8));
+  area.resolution = CapabilityValue(sent, "ICAP_XRESOLUTION", CapabilityValue(sent, "resolutionX", s.resolution));
+  area.offsetX = CapabilityValue(sent, "offsetX", 0);
+  area.offsetY = CapabilityValue(sent, "offsetY", 0);
+  area.width = std::max(0, CapabilityValue(sent, "width", 0));
+  area.height = std::max(0, CapabilityValue(sent, "height", 0));
   return area;
 }
 
@@ -63,43 +83,12 @@ SANE_Parameters ParametersFor(ScanMode mode, SANE_Int width, SANE_Int height) {
   return p;
 }
 
-SANE_Parameters PredictParameters(const ScanSettings& s, const DeviceGeometry& g) {
-  const AreaRequest area = AreaFromSettings(s);
-  const bool lineart = s.mode == ScanMode::kLineart;
-  const bool colour = s.mode == ScanMode::kColor;
-  const UInt32 res = UInt32(std::max<SANE_Int>(s.resolution, 1));
-  if (area.width <= 0 || area.height <= 0) return ParametersFor(s.mode, 0, 0);
-
-  // The driver: offsets to pixels (capped at the bed in 1/600 inch), lengths cut at the bed, line
-  // art on whole bytes.
-  auto offsetPixels = [&](SInt32 units, UInt32 cap) {
-    double pixels = double(units) / kUnitsPerInch * res * 100 / 100;
-    UInt32 value = pixels <= 0 ? 0 : UInt32(pixels);
-    return std::min(value, cap);
-  };
-  UInt32 offMain = offsetPixels(area.offsetX, g.bedWidth);
-  if (lineart) offMain &= ~7u;
-  UInt32 offSub = offsetPixels(area.offsetY, g.bedHeight);
-  UInt32 lenMain = UInt32(area.width);
-  if (offMain + lenMain > g.bedWidth) lenMain = g.bedWidth - offMain;
-  if (lineart) lenMain &= ~7u;
-  UInt32 lenSub = UInt32(area.height);
-  if (offSub + lenSub > g.bedHeight) lenSub = g.bedHeight - offSub;
-
-  // The device: its own resolution steps, the window scaled to what it scans at, clipped to the
-  // glass.
-  const UInt32 sent = tarvell::device::DeviceResolution(res, colour);
-  const float adjust = float(sent) / float(res);
-  const int64_t left = int64_t(float(offMain) * adjust);
-  const int64_t top = int64_t(float(offSub) * adjust);
-  int64_t right = int64_t(float(offMain + lenMain) * adjust);
-  int64_t bottom = int64_t(float(offSub + lenSub) * adjust);
-  const int64_t glassWidth = tarvell::device::GlassPixels(g.bedWidth, sent);
-  const int64_t glassHeight = tarvell::device::GlassPixels(g.bedHeight, sent);
-  right = std::min(right, glassWidth);
-  bottom = std::min(bottom, glassHeight);
-  if (right <= left || bottom <= top) return ParametersFor(s.mode, 0, 0);
-  return ParametersFor(s.mode, SANE_Int(right - left), SANE_Int(bottom - top));
+SANE_Parameters PredictParameters(const ScanSettings& s) {
+  SInt32 systemVersion = kDefaultSystemVersion;
+  if (QuerySystemInfo(kSystemVersionSelector, &systemVersion) != noErr) systemVersion = kDefaultSystemVersion;
+  UInt32 width = 0, height = 0;
+  if (!PredictImageSize(SettingsDictionary(s), systemVersion, &width, &height)) return ParametersFor(s.mode, 0, 0);
+  return ParametersFor(s.mode, SANE_Int(width), SANE_Int(height));
 }
 
 OptionSet::OptionSet(const DeviceGeometry& geometry) : geometry_(geometry) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/plist/PropertyList.h"
 #include "platform/system/Types.h"
 #include "usb/DeviceFacts.h"
 
@@ -45,11 +46,14 @@ struct AreaRequest {
 };
 
 AreaRequest AreaFromSettings(const ScanSettings& settings);
+// The set-parameters dictionary for `settings`, as every host of the driver makes it, in the
+// dialect the system version selects. Null when memory runs out.
+plist::DictionaryRef SettingsDictionary(const ScanSettings& settings);
 
-// The image a scan with `settings` delivers: the driver's rounding of the area, then the device's
-// (colour above 300 dpi comes back at 300 dpi, and the window is clipped to the glass).
-// lines and pixels_per_line are 0 when nothing would be scanned.
-SANE_Parameters PredictParameters(const ScanSettings& settings, const DeviceGeometry& geometry);
+// The image a scan with `settings` delivers, as the driver predicts it (its rounding of the area,
+// then the device's resolution and glass). lines and pixels_per_line are 0 when nothing would be
+// scanned.
+SANE_Parameters PredictParameters(const ScanSettings& settings);
 // Parameters of an image of `width` x `height` pixels in `mode`.
 SANE_Parameters ParametersFor(ScanMode mode, SANE_Int width, SANE_Int height);
 

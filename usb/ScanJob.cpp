@@ -1,6 +1,7 @@
 #include "usb/ScanJob.h"
 
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdint>
@@ -113,6 +114,31 @@ struct Job {
 
 namespace tarvell {
 
+DeviceWindow DeviceWindowFor(const ScanningParamBlock& p) {
+  DeviceWindow w;
+  // Colour is sent as 24 bits, and the device scans colour at a lower top resolution.
+  w.resolution = int(tarvell::device::DeviceResolution(p.mainScanRes, p.colorMode != 0));
+  const float resAdjust = static_cast<float>(w.resolution) / static_cast<float>(p.mainScanRes);
+  w.left = TruncateToInt(static_cast<float>(p.offsetMainScan) * resAdjust);
+  w.top = TruncateToInt(static_cast<float>(p.offsetSubScan) * resAdjust);
+  w.right = TruncateToInt(static_cast<float>(p.offsetMainScan + p.mainScanLen) * resAdjust);
+  w.bottom = TruncateToInt(static_cast<float>(p.offsetSubScan + p.subScanLen) * resAdjust);
+  return w;
+}
+
+void DeliveredImageSize(const ScanningParamBlock& p, UInt32* width, UInt32* height) {
+  *width = *height = 0;
+  if (p.mainScanRes == 0) return;
+  const DeviceWindow w = DeviceWindowFor(p);
+  const int64_t right =
+      std::min<int64_t>(w.right, tarvell::device::GlassPixels(tarvell::device::kGlassWidth, UInt32(w.resolution)));
+  const int64_t bottom =
+      std::min<int64_t>(w.bottom, tarvell::device::GlassPixels(tarvell::device::kGlassHeight, UInt32(w.resolution)));
+  if (right <= w.left || bottom <= w.top) return;
+  *width = UInt32(right - w.left);
+  *height = UInt32(bottom - w.top);
+}
+
 std::unique_ptr<MapElem> BuildScanParameterMap(const ScanningParamBlock& p) {
   // Whether the window fits in 4 × 6 inches, measured in 1/600 inch.
   const double k = 600.0 / static_cast<double>(static_cast<float>(p.mainScanRes));
@@ -132,8 +158,8 @@ std::unique_ptr<MapElem> BuildScanParameterMap(const ScanningParamBlock& p) {
     bitdepth = 8;
   }
 
-  const int resolution = int(tarvell::device::DeviceResolution(p.mainScanRes, bitdepth > 8));
-
+  const DeviceWindow sent = DeviceWindowFor(p);
+  const int resolution = sent.resolution;
   const float resAdjust = static_cast<float>(resolution) / static_cast<float>(p.mainScanRes);
   BridgeNSLog("  resolution: %d", resolution);
   BridgeNSLog(" mainScanRes: %d", int(p.mainScanRes));
@@ -157,10 +183,8 @@ std::unique_ptr<MapElem> BuildScanParameterMap(const ScanningParamBlock& p) {
   scan->addChild("source", new IntegerElem(2));
   auto* window = new MapElem();
   scan->addChild("scanWindow", window);
-  window->addChild("topLeft", NewPoint(TruncateToInt(static_cast<float>(p.offsetMainScan) * resAdjust),
-                                       TruncateToInt(static_cast<float>(p.offsetSubScan) * resAdjust)));
-  window->addChild("bottomRight", NewPoint(TruncateToInt(static_cast<float>(right) * resAdjust),
-                                           TruncateToInt(static_cast<float>(bottom) * resAdjust)));
+  window->addChild("topLeft", NewPoint(sent.left, sent.top));
+  window->addChild("bottomRight", NewPoint(sent.right, sent.bottom));
 
   map->addChild("usbParameters", new MapElem());
   return map;

@@ -47,6 +47,18 @@ bool ScanJobEndsAtJobEnd();
 constexpr UInt32 kScanJobReplyBufferSize = 512;
 constexpr UInt32 kScanJobDataBufferSize = 102400;
 
+// The window the job asks the device for: the resolution it sends and the corners in pixels at
+// that resolution ([left, right) x [top, bottom)).
+struct DeviceWindow {
+  int resolution = 0;
+  int left = 0, top = 0, right = 0, bottom = 0;
+};
+// mainScanRes must not be 0.
+DeviceWindow DeviceWindowFor(const ScanningParamBlock& params);
+// The image the device sends back for `params`: the window, clipped to the glass. 0 x 0 when
+// nothing would be scanned.
+void DeliveredImageSize(const ScanningParamBlock& params, UInt32* width, UInt32* height);
+
 // The parameter map the job sends for `params` ("documentParameters", "scanParameters",
 // "usbParameters"), logging the chosen resolution as the job does. Throws the element family's
 // exceptions only when memory runs out. mainScanRes must not be 0.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "imaging/ImageConversion.h"
+#include "usb/DeviceFacts.h"
 
 namespace {
 
@@ -125,10 +126,10 @@ void Run(benchmark::State& state, int format, UInt32 width, UInt32 height) {
 }
 
 void BM_Colour2550x3300(benchmark::State& state) { Run(state, 6, 2550, 3300); }
-void BM_Grey5100x7014(benchmark::State& state) { Run(state, 5, 5100, 7014); }
+void BM_GreyWholeGlass(benchmark::State& state) { Run(state, 5, tarvell::device::kGlassWidth, tarvell::device::kGlassHeight); }
 
 BENCHMARK(BM_Colour2550x3300)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Grey5100x7014)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GreyWholeGlass)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

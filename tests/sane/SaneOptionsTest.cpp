@@ -190,7 +190,7 @@ SANE_Parameters Predict(ScanMode mode, int dpi, double l, double t, double r, do
   s.tlY = SANE_FIX(t);
   s.brX = SANE_FIX(r);
   s.brY = SANE_FIX(b);
-  return PredictParameters(s, DeviceGeometry());
+  return PredictParameters(s);
 }
 
 TEST(SaneOptions, PredictedFramesFollowTheDriverAndTheDevice) {
