@@ -44,9 +44,6 @@ TEST(ScanCommandTest, DefaultsAreColourLetterAt300Dpi) {
   EXPECT_EQ(request.resolution, 300u);
   EXPECT_EQ(request.scale, 100u);
   EXPECT_TRUE(request.output.empty());
-  EXPECT_FALSE(request.endAtJobEnd);
-  ASSERT_TRUE(ParseScanRequest(Options({"--end-at-job-end"}), &request, &error)) << error;
-  EXPECT_TRUE(request.endAtJobEnd);
 
   plist::DictionaryRef area = plist::AsDictionary(MakeScanSettings(request, 0x1039)->Get("userScanArea"));
   ASSERT_TRUE(area);

@@ -7,7 +7,6 @@
 #include <sys/ioctl.h>
 #include <umockdev.h>
 
-#include <cstring>
 #include <string>
 
 #include "tests/support/Program.h"
@@ -20,17 +19,8 @@ using namespace tarvell::testing;
 // The scanner's usbfs side: it opens, and every claim of its interface is refused.
 gboolean HeldElsewhere(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) {
   const gulong request = umockdev_ioctl_client_get_request(client);
-  if (request == USBDEVFS_GET_CAPABILITIES) {
-    UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, 4, nullptr);
-    const UInt32 value = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
-    if (caps) std::memcpy(caps->data, &value, sizeof value);
-    if (caps) g_object_unref(caps);
-    umockdev_ioctl_client_complete(client, caps ? 0 : -1, caps ? 0 : EFAULT);
-  } else if (request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_DISCONNECT_CLAIM) {
-    umockdev_ioctl_client_complete(client, -1, EBUSY);
-  } else {
-    umockdev_ioctl_client_complete(client, -1, request == USBDEVFS_GETDRIVER || request == USBDEVFS_IOCTL ? ENODATA : ENOTTY);
-  }
+  const bool claim = request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_DISCONNECT_CLAIM;
+  umockdev_ioctl_client_complete(client, -1, claim ? EBUSY : ENOTTY);
   return TRUE;
 }
 

@@ -274,23 +274,15 @@ TEST_F(Scanimage, ThreeScansInOneProcess) {
 }
 
 TEST_F(Scanimage, EndAtJobEndSavesTheFailedReadAfterThePage) {
-  auto failedReads = [](const std::string& log) {
-    size_t n = 0;
-    for (size_t at = 0; (at = log.find("Data Read fail error", at)) != std::string::npos; ++at) ++n;
-    return n;
-  };
   for (bool endAtJobEnd : {false, true}) {
     Configure(endAtJobEnd ? "simulate\nend-at-job-end\n" : "simulate\n");
-    std::vector<std::string> args = {TARVELL_SCANIMAGE, "--resolution", "75", "-o", dir_ + "/page.pnm"};
     std::vector<std::string> env = SaneEnv(dir_);
-    env.push_back("SANE_DEBUG_TARVELL=5");
-    Outcome backend = Execute(args, env, dir_);
+    env.push_back("SANE_DEBUG_TARVELL=5");  // the driver's log, which has a line for each failed read
+    Outcome backend = Execute({TARVELL_SCANIMAGE, "--resolution", "75", "-o", dir_ + "/page.pnm"}, env, dir_);
     Outcome module = Execute({TARVELL_SCANNER_MODULE, "scan", "--simulate", "-v", "--resolution", "75", "-o",
                               dir_ + "/page.tiff", endAtJobEnd ? "--end-at-job-end" : "--progress"}, {}, dir_);
-    ASSERT_EQ(backend.status, 0) << backend.err;
-    ASSERT_EQ(module.status, 0) << module.err;
-    EXPECT_EQ(failedReads(backend.err), endAtJobEnd ? 0u : 1u) << endAtJobEnd;
-    EXPECT_EQ(failedReads(module.err), endAtJobEnd ? 0u : 1u) << endAtJobEnd;
+    for (const Outcome& run : {backend, module})
+      EXPECT_TRUE(run.status == 0 && (run.err.find("Data Read fail error") == std::string::npos) == endAtJobEnd) << run.err;
   }
 }
 
@@ -320,10 +312,7 @@ class Saned : public Scanimage {
     }
     ASSERT_GT(saned_, 0);
     setpgid(saned_, saned_);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(6566);
-    inet_pton(AF_INET, address_.c_str(), &to.sin_addr);
+    sockaddr_in to{AF_INET, htons(6566), {inet_addr(address_.c_str())}, {}};
     bool listening = false;
     for (int i = 0; i < 200 && !listening; ++i, usleep(20000)) {
       int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -345,7 +334,9 @@ class Saned : public Scanimage {
     return std::string(TARVELL_SCANIMAGE) + " -d net:" + address_ + ":tarvell:sim:0x01100000 --format=pnm -o " +
            dir_ + "/" + file;
   }
-  Outcome Shell(const std::string& script) { return Execute({"sh", "-c", script}, SaneEnv(client_), dir_); }
+  Outcome Shell(const std::string& script, bool local = false) {
+    return Execute({"sh", "-c", script}, SaneEnv(local ? dir_ : client_), dir_);
+  }
 
   std::string address_, client_;
   pid_t saned_ = -1;
@@ -356,8 +347,7 @@ TEST_F(Saned, ServesTheSamePixelsToClientsAtOnceAndOutlivesAKilledOne) {
   EXPECT_NE(list.out.find("`net:" + address_ + ":tarvell:sim:0x01100000' is a Tarvell K310 (USB), simulated"),
             std::string::npos) << list.out << list.err;
   const std::string settings = " --mode Gray --resolution 150 -l 10 -t 20 -x 80 -y 60";
-  ASSERT_EQ(RunScanimage({"--mode", "Gray", "--resolution", "150", "-l", "10", "-t", "20", "-x", "80", "-y", "60",
-                          "--format=pnm", "-o", dir_ + "/local.pnm"}).status, 0);
+  ASSERT_EQ(Shell(TARVELL_SCANIMAGE + settings + " --format=pnm -o " + dir_ + "/local.pnm", true).status, 0);
   const std::string local = ReadFile(dir_ + "/local.pnm");
   Outcome both = Shell(Client("a.pnm") + settings + " & a=$!; " + Client("b.pnm") + settings + " && wait $a");
   ASSERT_EQ(both.status, 0) << both.err;
