@@ -92,7 +92,6 @@ class OptionSet {
   // What a scan uses: the corners in order (frontends set them one at a time, so they may be
   // crossed for a while) and, for a preview, the device's lowest resolution.
   const ScanSettings& settings() const { return settings_; }
-  bool preview() const { return preview_; }
 
  private:
   void Update();
