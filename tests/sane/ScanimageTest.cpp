@@ -301,11 +301,14 @@ class Saned : public Scanimage {
     std::ofstream(client_ + "/dll.conf") << "net\n";
     std::ofstream(client_ + "/net.conf") << address_ << "\nconnect_timeout = 10\n";
     std::vector<std::string> env = SaneEnv(dir_);
+    // The backend's leaks are ours to find in saned's servers, which report them in saned.log.
+    if (std::string(TARVELL_SANE_PRELOAD).size()) env.back() = "ASAN_OPTIONS=detect_leaks=1";
     // The servers saned forks come back to this test when saned ends, to be waited for.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     saned_ = fork();
     if (saned_ == 0) {
       setpgid(0, 0);  // its own group, with the servers it forks for each client
+      if (!freopen((dir_ + "/saned.log").c_str(), "w", stderr)) _exit(126);
       for (std::string& e : env) putenv(e.data());
       execlp(TARVELL_SANED, "saned", "-l", "-e", "-b", address_.c_str(), static_cast<char*>(nullptr));
       _exit(127);
@@ -326,6 +329,7 @@ class Saned : public Scanimage {
       kill(-saned_, SIGTERM);
       while (waitpid(-1, nullptr, 0) > 0) {
       }
+      EXPECT_EQ(ReadFile(dir_ + "/saned.log").find("Sanitizer"), std::string::npos) << ReadFile(dir_ + "/saned.log");
     }
     Scanimage::TearDown();
   }
