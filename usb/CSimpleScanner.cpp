@@ -15,20 +15,13 @@ using tarvell::usb::Service;
 using tarvell::usb::ServiceList;
 using tarvell::usb::USBInterface;
 
-namespace tarvell {
 namespace {
-int gAllocationsUntilFailure = 0;  // 0: allocations never fail on purpose
-}  // namespace
 
-void FailScannerBufferAllocation(int n) { gAllocationsUntilFailure = n > 0 ? n : 0; }
-}  // namespace tarvell
-
-namespace {
+tarvell::testing::FaultPoint gBufferFault;
 
 // A transfer buffer, or null when the system (or a test) refuses the memory.
 std::unique_ptr<UInt8[]> AllocateBuffer(size_t size) {
-  int& countdown = tarvell::gAllocationsUntilFailure;
-  if (countdown > 0 && --countdown == 0) return nullptr;
+  if (gBufferFault.Fire()) return nullptr;
   return std::unique_ptr<UInt8[]>(new (std::nothrow) UInt8[size]());
 }
 
@@ -356,3 +349,5 @@ void CSimpleScanner::AddScanData(const void* bytes, SInt32 count) {
   const UInt8* p = static_cast<const UInt8*>(bytes);
   m_scanData->insert(m_scanData->end(), p, p + count);
 }
+
+void tarvell::testing::FailNext(ScannerCall, int n, Fails how) { gBufferFault.Arm(n, how); }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "imaging/ImageConversion.h"
+#include "platform/system/FaultInjection.h"
 #include "platform/system/Types.h"
 #include "platform/usb/USB.h"
 
@@ -118,7 +119,11 @@ class CSimpleScanner {
 };
 
 namespace tarvell {
-// Makes the n-th next transfer-buffer allocation of a scanner fail (n >= 1); 0 cancels it.
-// For tests of the allocation failure path.
-void FailScannerBufferAllocation(int n);
+// Test hooks.
+enum class ScannerCall { kAllocateBuffer };
 }  // namespace tarvell
+
+namespace tarvell::testing {
+// A scanner's transfer-buffer allocation fails.
+void FailNext(ScannerCall call, int n, Fails how = Fails::kOnce);
+}  // namespace tarvell::testing

@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       tarvell::SetSystemVersion(in.ConsumeIntegral<int32_t>());
       break;
     default:
-      tarvell::SetSystemVersionQueryFails(true);
+      tarvell::testing::FailNext(tarvell::SystemCall::kVersionQuery, 1, tarvell::testing::Fails::kFromThenOn);
   }
   ICD_ScannerSetParametersPB pb;
   pb.theDict = in.ConsumeBool() ? BuildDictionary(in, 0) : plist::MakeDictionary();
@@ -123,6 +123,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ICD_ScannerGetParametersPB get;
   get.theDict = plist::MakeDictionary();
   _ICD_ScannerGetParameters(&gDevice, &get);
-  tarvell::SetSystemVersionQueryFails(false);
+  tarvell::testing::FailNext(tarvell::SystemCall::kVersionQuery, 0);
   return 0;
 }

@@ -1,12 +1,20 @@
-// print-dialog: the stand-in print dialog. Loads the Finishing bundle, opens a printer's PPD,
-// shows the panel, applies --set choices as clicks and prints the resulting settings as lp options.
+// print-dialog: the stand-in print dialog. Loads the Finishing bundle, opens a printer's PPD (a
+// file, or a CUPS queue's with the user's saved options as the starting settings), shows the
+// panel, applies --set choices as clicks and prints the resulting settings as lp options; for a
+// queue it can also save them as the user's defaults and print a file with them.
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
 #include <cstdio>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
+#include "pde/dialog/Cups.h"
 #include "pde/dialog/DialogHost.h"
 
 #ifndef TARVELL_DEFAULT_BUNDLE
@@ -20,7 +28,10 @@ using tarvell::dialog::PlugInHost;
 namespace {
 
 const char kUsage[] =
-    "usage: print-dialog --ppd FILE [--bundle DIR] [--lang LANG] [--set OPTION=CHOICE]... [--json]\n";
+    "usage: print-dialog --list\n"
+    "       print-dialog --ppd FILE [--bundle DIR] [--lang LANG] [--set OPTION=CHOICE]... [--json]\n"
+    "       print-dialog --printer NAME [--bundle DIR] [--lang LANG] [--set OPTION=CHOICE]... [--json]\n"
+    "                    [--save] [--print FILE [--title TEXT] [--copies N]]\n";
 
 std::string Json(const std::string& s) {
   std::string out = "\"";
@@ -105,15 +116,55 @@ void PrintJson(const std::vector<PanelControl>& controls,
 
 }  // namespace
 
+// libcups' PPD cache, made by cupsMarkOptions for the conflict test, keeps a few of its blocks
+// after ppdClose; that is the library's, not ours. libcups has no frame pointers, so the
+// suppression needs the slow unwinder to see its frames.
+extern "C" const char* __lsan_default_suppressions() { return "leak:_ppdCacheCreateWithPPD\n"; }
+extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
+extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
+
+namespace {
+
+int ListPrinters() {
+  std::vector<tarvell::dialog::CupsQueue> queues;
+  std::string error;
+  if (!tarvell::dialog::ListQueues(&queues, &error)) return Fail(error);
+  if (queues.empty()) std::printf("(no printer with a PPD)\n");
+  for (const auto& q : queues)
+    std::printf("%c %-24s %s\n", q.isDefault ? '*' : ' ', q.name.c_str(), q.makeAndModel.c_str());
+  return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  std::string ppdPath, bundlePath = TARVELL_DEFAULT_BUNDLE, language;
+  namespace dialog = tarvell::dialog;
+  std::string ppdPath, printer, printFile, title, bundlePath = TARVELL_DEFAULT_BUNDLE, language;
   std::vector<std::pair<std::string, std::string>> choices;
-  bool json = false;
+  bool json = false, list = false, save = false;
+  int copies = 1;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     bool hasValue = i + 1 < argc;
     if (arg == "--ppd" && hasValue) {
       ppdPath = argv[++i];
+    } else if (arg == "--printer" && hasValue) {
+      printer = argv[++i];
+    } else if (arg == "--list") {
+      list = true;
+    } else if (arg == "--save") {
+      save = true;
+    } else if (arg == "--print" && hasValue) {
+      printFile = argv[++i];
+    } else if (arg == "--title" && hasValue) {
+      title = argv[++i];
+    } else if (arg == "--copies" && hasValue) {
+      std::string n = argv[++i];
+      char* end = nullptr;
+      long value = std::strtol(n.c_str(), &end, 10);
+      if (n.empty() || *end || value < 1 || value > 9999)
+        return Fail("--copies needs a number from 1 to 9999, got \"" + n + "\"");
+      copies = int(value);
     } else if (arg == "--bundle" && hasValue) {
       bundlePath = argv[++i];
     } else if (arg == "--lang" && hasValue) {
@@ -134,15 +185,34 @@ int main(int argc, char** argv) {
       return Fail("unknown or incomplete argument " + arg);
     }
   }
-  if (ppdPath.empty()) {
+  if (list) return ListPrinters();
+  if (ppdPath.empty() == printer.empty()) {
     std::fputs(kUsage, stderr);
-    return Fail("--ppd is required");
+    return Fail("give one of --ppd, --printer or --list");
+  }
+  if ((save || !printFile.empty()) && printer.empty()) return Fail("--save and --print need --printer");
+  if (printFile.empty() && (!title.empty() || copies != 1)) return Fail("--title and --copies go with --print");
+  if (!printFile.empty()) {
+    // Checked before anything is shown or saved.
+    int fd = open(printFile.c_str(), O_RDONLY);
+    struct stat st {};
+    bool regular = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    std::string why = fd < 0 ? std::strerror(errno) : "not a regular file";
+    if (fd >= 0) close(fd);
+    if (!regular) return Fail("cannot read " + printFile + ": " + why);
   }
   if (!language.empty()) PMBundleSetPreferredLanguages({language});
 
   std::string error;
-  ppd_file_t* ppd = tarvell::dialog::OpenPPD(ppdPath, &error);
-  if (!ppd) return Fail(error);
+  dialog::FetchedPPD fetched;
+  dialog::CupsOptions saved;
+  if (!printer.empty()) {
+    if (!dialog::FetchPPD(printer, &fetched, &error) || !dialog::SavedOptions(printer, &saved, &error))
+      return Fail(error);
+    ppdPath = fetched.path();
+  }
+  ppd_file_t* ppd = dialog::OpenPPD(ppdPath, &error);
+  if (!ppd) return Fail(printer.empty() ? error : "printer " + printer + ": " + error);
   int exitCode = 0;
   {
     std::unique_ptr<PlugInHost> host = PlugInHost::Load(bundlePath, &error);
@@ -155,6 +225,7 @@ int main(int argc, char** argv) {
     if (status != noErr) {
       exitCode = Fail("the panel's Prologue failed (" + std::to_string(status) + ")");
     } else {
+      dialog::ApplySavedOptions(panel, ppd, saved);
       status = panel.Initialize();
       bool shown = status == noErr;
       if (status != noErr && status != kPMInvalidPDEContext)
@@ -171,11 +242,36 @@ int main(int argc, char** argv) {
         panel.GetSummary(&summary);
         panel.Sync(false);
       }
+      // The panel's own options, the only ones --save changes.
+      dialog::CupsOptions panelSettings;
+      std::vector<PanelControl> controls = panel.Controls();
+      std::map<std::string, std::string> settings = panel.Settings();
+      for (const PanelControl& c : controls)
+        if (settings.count(c.keyword)) panelSettings[c.keyword] = settings[c.keyword];
+      dialog::CupsOptions jobOptions = dialog::MergeOptions(saved, settings);
+      if (!exitCode && (save || !printFile.empty()) && !dialog::CheckConflicts(ppd, jobOptions, &error))
+        exitCode = Fail("the settings conflict (" + error + "); nothing saved or printed", 3);
+      // The job first, as the server may still refuse it; the panel is shown only when all went well.
+      std::string done;
+      if (!exitCode && !printFile.empty()) {
+        int job = 0;
+        if (dialog::SubmitJob({printer, printFile, title, copies, jobOptions}, &job, &error))
+          done += "request id is " + printer + "-" + std::to_string(job) + " (1 file(s))\n";
+        else
+          exitCode = Fail(error);
+      }
+      if (!exitCode && save) {
+        if (dialog::SaveDefaults(printer, panelSettings, &error))
+          done += "saved as the defaults for " + printer + "\n";
+        else
+          exitCode = Fail(error);
+      }
       if (!exitCode) {
         if (json)
-          PrintJson(panel.Controls(), summary, panel.Settings());
+          PrintJson(controls, summary, settings);
         else
-          PrintText(panel.title(), panel.Controls(), summary, panel.Settings());
+          PrintText(panel.title(), controls, summary, settings);
+        std::fputs(done.c_str(), stdout);
       }
       panel.Close();
       panel.Terminate();

@@ -13,7 +13,7 @@ ICAError HostReservedCallback(void*) { return unimpErr; }
 
 struct HostState {
   tarvell::ica::HostRecord record;
-  std::map<tarvell::ica::HostCall, ICAError> faults;
+  std::map<tarvell::ica::HostCall, std::pair<tarvell::testing::FaultPoint, ICAError>> faults;
   std::map<ICAObject, std::unique_ptr<ScannerObjectInfo>> objects;
   ICAObject nextObject = 0x100;
   UInt32 nextCookie = 1;
@@ -43,7 +43,7 @@ namespace internal {
 
 ICAError Fault(HostCall call) {
   auto it = State().faults.find(call);
-  return it == State().faults.end() ? ICAError(noErr) : it->second;
+  return it != State().faults.end() && it->second.first.Fire() ? it->second.second : ICAError(noErr);
 }
 
 void RecordThumbnailRequest(const std::string& iconFile) {
@@ -143,13 +143,6 @@ namespace ica {
 
 const HostRecord& Recorded() { return State().record; }
 
-void FailHostCall(HostCall call, ICAError status) {
-  if (status == noErr)
-    State().faults.erase(call);
-  else
-    State().faults[call] = status;
-}
-
 void SetDeviceInfo(bool missing, std::optional<std::string> iconFile) {
   State().deviceInfoMissing = missing;
   State().iconFile = std::move(iconFile);
@@ -186,3 +179,9 @@ void ResetHost() { State() = HostState(); }
 
 }  // namespace ica
 }  // namespace tarvell
+
+void tarvell::testing::FailNext(ica::HostCall call, int n, ICAError status, Fails how) {
+  auto& fault = State().faults[call];
+  fault.first.Arm(status == noErr ? 0 : n, how);
+  fault.second = status;
+}

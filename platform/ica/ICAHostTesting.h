@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/ica/ICAHost.h"
+#include "platform/system/FaultInjection.h"
 
 namespace tarvell {
 namespace ica {
@@ -44,8 +45,6 @@ struct HostRecord {
 };
 const HostRecord& Recorded();
 
-// Makes every later call of `call` return `status` (0 lets it work again).
-void FailHostCall(HostCall call, ICAError status);
 // The information dictionary: comes back null (missing = true), or with "icon file" set to
 // `iconFile` (std::nullopt: the icon the host ships; "" an empty entry).
 void SetDeviceInfo(bool missing, std::optional<std::string> iconFile = std::nullopt);
@@ -56,3 +55,8 @@ void ResetHost();
 
 }  // namespace ica
 }  // namespace tarvell
+
+namespace tarvell::testing {
+// The host call returns `status`.
+void FailNext(ica::HostCall call, int n, ICAError status, Fails how = Fails::kOnce);
+}  // namespace tarvell::testing

@@ -9,14 +9,9 @@
 namespace plist {
 namespace {
 
-std::optional<int> gContainerBudget;
+tarvell::testing::FaultPoint gContainerFault;
 
-bool TakeContainerBudget() {
-  if (!gContainerBudget) return true;
-  if (*gContainerBudget <= 0) return false;
-  --*gContainerBudget;
-  return true;
-}
+bool TakeContainerBudget() { return !gContainerFault.Fire(); }
 
 std::string FloatText(float value) {
   if (std::isnan(value)) return "nan";
@@ -189,8 +184,6 @@ std::string Describe(const ValueRef& value) {
   return out;
 }
 
-namespace testing {
-void FailContainerCreationAfter(std::optional<int> count) { gContainerBudget = count; }
-}  // namespace testing
-
 }  // namespace plist
+
+void tarvell::testing::FailNext(plist::Call, int n, Fails how) { plist::gContainerFault.Arm(n, how); }

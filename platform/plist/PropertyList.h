@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/system/FaultInjection.h"
+
 namespace plist {
 
 class Value;
@@ -118,7 +120,7 @@ class Boolean : public Value {
 };
 
 // Makers. Containers come back null when a test has made container creation fail
-// (see testing::FailContainerCreationAfter), as the platform's creators may fail.
+// (see tarvell::testing::FailNext), as the platform's creators may fail.
 DictionaryRef MakeDictionary();
 ArrayRef MakeArray();
 NumberRef MakeInteger(int32_t value);
@@ -145,10 +147,12 @@ StringRef AsString(const ValueRef& value);
 // "<cycle>" so a malformed tree cannot recurse forever.
 std::string Describe(const ValueRef& value);
 
-namespace testing {
-// After `count` more containers have been made, container makers return null; std::nullopt
-// lifts the limit.
-void FailContainerCreationAfter(std::optional<int> count);
-}  // namespace testing
+// Test hooks.
+enum class Call { kMakeContainer };
 
 }  // namespace plist
+
+namespace tarvell::testing {
+// A container maker returns null.
+void FailNext(plist::Call call, int n, Fails how = Fails::kOnce);
+}  // namespace tarvell::testing

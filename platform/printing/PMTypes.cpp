@@ -14,17 +14,11 @@
 
 namespace {
 
-std::atomic<int> gFailCountdown{0};
+tarvell::testing::FaultPoint gAllocationFault;
 std::atomic<long> gLive{0};
 
 // Counts down an armed failure; true when this allocation is to fail.
-bool AllocationFails() {
-  int n = gFailCountdown.load();
-  while (n > 0) {
-    if (gFailCountdown.compare_exchange_weak(n, n - 1)) return n == 1;
-  }
-  return false;
-}
+bool AllocationFails() { return gAllocationFault.Fire(); }
 
 enum : PMTypeID { kStringID = 7, kNumberID, kDataID, kBooleanID, kArrayID, kDictionaryID, kUUIDID };
 
@@ -503,9 +497,10 @@ std::string ToStdString(PMTypeRef string) {
   return static_cast<const PMString*>(Obj(string))->text;
 }
 
-void FailAllocation(int n) { gFailCountdown = n < 0 ? 0 : n; }
 
 long LiveObjectCount() { return gLive.load(); }
 
 }  // namespace printing
 }  // namespace tarvell
+
+void tarvell::testing::FailNext(printing::Call, int n, Fails how) { gAllocationFault.Arm(n, how); }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/system/FaultInjection.h"
 #include "platform/system/Types.h"
 
 typedef long PMIndex;
@@ -153,10 +154,16 @@ namespace printing {
 // The UTF-8 text of a string object ("" for none or another kind of object).
 std::string ToStdString(PMTypeRef string);
 
-// Fault injection: the `n`-th allocation from now on fails (1 is the next); 0 disarms it.
-void FailAllocation(int n);
 // Objects created and not yet freed (constants excluded), for leak checks in tests.
 long LiveObjectCount();
 
+// Test hooks.
+enum class Call { kAllocate };
+
 }  // namespace printing
 }  // namespace tarvell
+
+namespace tarvell::testing {
+// Making an object fails.
+void FailNext(printing::Call call, int n, Fails how = Fails::kOnce);
+}  // namespace tarvell::testing

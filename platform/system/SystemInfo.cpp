@@ -2,7 +2,7 @@
 
 namespace {
 SInt32 gVersion = kDefaultSystemVersion;
-bool gQueryFails = false;
+tarvell::testing::FaultPoint gQueryFault;
 std::optional<std::tm> gFixedTime;
 
 constexpr OSErr kUnknownSelectorErr = -5551;
@@ -10,7 +10,7 @@ constexpr OSErr kUnknownSelectorErr = -5551;
 
 OSErr QuerySystemInfo(OSType selector, SInt32* response) {
   if (response == nullptr) return paramErr;
-  if (selector != kSystemVersionSelector || gQueryFails) return kUnknownSelectorErr;
+  if (selector != kSystemVersionSelector || gQueryFault.Fire()) return kUnknownSelectorErr;
   *response = gVersion;
   return noErr;
 }
@@ -25,6 +25,7 @@ std::tm CurrentLocalTime() {
 
 namespace tarvell {
 void SetSystemVersion(SInt32 version) { gVersion = version; }
-void SetSystemVersionQueryFails(bool fails) { gQueryFails = fails; }
 void SetFixedLocalTime(std::optional<std::tm> when) { gFixedTime = when; }
 }  // namespace tarvell
+
+void tarvell::testing::FailNext(SystemCall, int n, Fails how) { gQueryFault.Arm(n, how); }

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <optional>
 
+#include "platform/system/FaultInjection.h"
 #include "platform/system/Types.h"
 
 // Selector of the system-version query; the answer is binary-coded decimal (0x1039 is 10.3.9).
@@ -21,9 +22,15 @@ namespace tarvell {
 
 // Sets the version the query reports (the host's --system-version, tests).
 void SetSystemVersion(SInt32 version);
-// Makes every later query fail (true) or answer again (false).
-void SetSystemVersionQueryFails(bool fails);
 // Fixes the clock at `when`, or lets it run again with std::nullopt.
 void SetFixedLocalTime(std::optional<std::tm> when);
 
+// Test hooks.
+enum class SystemCall { kVersionQuery };
+
 }  // namespace tarvell
+
+namespace tarvell::testing {
+// The system-version query fails (unknown selector).
+void FailNext(SystemCall call, int n, Fails how = Fails::kOnce);
+}  // namespace tarvell::testing

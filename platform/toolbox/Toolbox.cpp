@@ -11,9 +11,9 @@ namespace {
 
 std::atomic<long> gLiveControls{0};
 std::atomic<long> gLiveMenus{0};
-int gFailMenu = 0, gFailInstall = 0, gFailEmbed = 0;
+tarvell::testing::FaultPoint gFailMenu, gFailInstall, gFailEmbed;
 
-bool Fails(int& countdown) { return countdown > 0 && --countdown == 0; }
+bool Fails(tarvell::testing::FaultPoint& fault) { return fault.Fire(); }
 
 }  // namespace
 
@@ -431,11 +431,13 @@ std::string RenderPane(ControlRef pane) {
 namespace tarvell {
 namespace toolbox {
 
-void FailMenuCreation(int n) { gFailMenu = n < 0 ? 0 : n; }
-void FailHandlerInstall(int n) { gFailInstall = n < 0 ? 0 : n; }
-void FailEmbedding(int n) { gFailEmbed = n < 0 ? 0 : n; }
 long LiveControlCount() { return gLiveControls.load(); }
 long LiveMenuCount() { return gLiveMenus.load(); }
 
 }  // namespace toolbox
 }  // namespace tarvell
+
+void tarvell::testing::FailNext(toolbox::Call call, int n, Fails how) {
+  (call == toolbox::Call::kCreateMenu ? gFailMenu : call == toolbox::Call::kInstallHandler ? gFailInstall : gFailEmbed)
+      .Arm(n, how);
+}

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/printing/PMTypes.h"
+#include "platform/system/FaultInjection.h"
 
 struct Rect {
   SInt16 top, left, bottom, right;
@@ -152,13 +153,17 @@ std::string RenderPane(ControlRef pane);
 namespace tarvell {
 namespace toolbox {
 
-// Fault injection: the `n`-th call from now on fails (1 is the next); 0 disarms.
-void FailMenuCreation(int n);
-void FailHandlerInstall(int n);
-void FailEmbedding(int n);
 // Live objects, for leak checks in tests.
 long LiveControlCount();
 long LiveMenuCount();
 
+// Test hooks.
+enum class Call { kCreateMenu, kInstallHandler, kEmbedControl };
+
 }  // namespace toolbox
 }  // namespace tarvell
+
+namespace tarvell::testing {
+// Making a menu, installing an event handler or embedding a control fails.
+void FailNext(toolbox::Call call, int n, Fails how = Fails::kOnce);
+}  // namespace tarvell::testing

@@ -95,8 +95,12 @@ std::shared_ptr<SimDevice> SimBus::AddDevice(const SimDeviceSpec& desc) {
   return device;
 }
 
-void SimBus::FailCall(SimOp op, int n, IOReturn status) {
-  if (n >= 1) faults_.push_back(Fault{op, n, status});
+void SimBus::FailNext(SimOp op, int n, IOReturn status) {
+  if (n >= 1)
+    faults_.push_back(Fault{op, n, status});
+  else
+    faults_.erase(std::remove_if(faults_.begin(), faults_.end(), [&](const Fault& f) { return f.op == op; }),
+                  faults_.end());
 }
 
 void SimBus::ClearFaults() { faults_.clear(); }

@@ -7,7 +7,7 @@
 //   plugged, else from answers queued by the test (QueueRead); with neither, a read times out.
 //   Bulk OUT data goes to the model, and is always recorded.
 // - Virtual time: a time-out returns at once and advances Now() by the time-out.
-// - Fault injection: FailCall(op, n, status) makes the n-th next call of `op` return `status`
+// - Fault injection: FailNext(op, n, status) makes the n-th next call of `op` return `status`
 //   (for CreatePlugIn/QueryDevice/QueryInterface, status 0 means "success without an object";
 //   for CreateMatching any status makes it return false).
 // - Call record: every call of every object is appended to Calls() with its arguments and result.
@@ -137,8 +137,9 @@ class SimBus : public Bus, public std::enable_shared_from_this<SimBus> {
   std::shared_ptr<SimDevice> AddDevice(const SimDeviceSpec& desc);
   const std::vector<std::shared_ptr<SimDevice>>& devices() const { return devices_; }
 
-  // Fails the n-th next call (n >= 1) of `op` with `status`. Several may be pending.
-  void FailCall(SimOp op, int n, IOReturn status);
+  // Test hooks, as every stand-in has them (platform/system/FaultInjection.h): fails the n-th
+  // next call of `op` with `status`; several may be pending; n = 0 disarms `op`.
+  void FailNext(SimOp op, int n, IOReturn status);
   // Forgets pending faults.
   void ClearFaults();
 

@@ -143,7 +143,7 @@ TEST_F(DeviceTableTest, EachFailureOnTheWaySkipsOnlyThatDevice) {
   for (const Case& c : cases) {
     SCOPED_TRACE(tarvell::usb::SimOpName(c.op));
     log_.clear();
-    bus_->FailCall(c.op, 1, c.status);
+    bus_->FailNext(c.op, 1, c.status);
     EXPECT_EQ(FindDeviceNotOnMap(), kSecondLocation);
     EXPECT_TRUE(log_.contains(c.message));
     EXPECT_EQ(bus_->LiveObjects(), 0);
@@ -153,14 +153,14 @@ TEST_F(DeviceTableTest, EachFailureOnTheWaySkipsOnlyThatDevice) {
 
 TEST_F(DeviceTableTest, AFailureBeforeTheFirstServiceEndsTheSearch) {
   PlugScanner();
-  bus_->FailCall(SimOp::CreateMasterPort, 1, kIOReturnNoResources);
+  bus_->FailNext(SimOp::CreateMasterPort, 1, kIOReturnNoResources);
   EXPECT_EQ(FindDeviceNotOnMap(), 0u);
   EXPECT_TRUE(log_.contains(
       " > ERROR: FindDeviceNotOnMap: could not create master port, err = e00002be\n"));
-  bus_->FailCall(SimOp::CreateMatching, 1, kIOReturnError);
+  bus_->FailNext(SimOp::CreateMatching, 1, kIOReturnError);
   EXPECT_EQ(FindDeviceNotOnMap(), 0u);
   EXPECT_TRUE(log_.contains(" > ERROR: FindDeviceNotOnMap: could not create matching dictionary\n"));
-  bus_->FailCall(SimOp::GetMatchingServices, 1, kIOReturnError);
+  bus_->FailNext(SimOp::GetMatchingServices, 1, kIOReturnError);
   EXPECT_EQ(FindDeviceNotOnMap(), 0u);
   EXPECT_EQ(FindDeviceNotOnMap(), kLocation);
   EXPECT_EQ(bus_->LiveObjects(), 0);
@@ -177,15 +177,15 @@ TEST_F(DeviceTableTest, AScannerThatCannotBeOpenedIsDestroyedAndNotEntered) {
 
   // The interface refuses to open.
   PlugScanner();
-  bus_->FailCall(SimOp::InterfaceOpen, 1, kIOReturnExclusiveAccess);
+  bus_->FailNext(SimOp::InterfaceOpen, 1, kIOReturnExclusiveAccess);
   EXPECT_EQ(_ICD_ScannerOpenDevice(kLocation, &record), paramErr);
   EXPECT_TRUE(gType1Map.empty());
   EXPECT_EQ(bus_->LiveObjects(), 0);
 
   // A transfer buffer cannot be allocated: the half-built scanner goes, its interface closed.
-  tarvell::FailScannerBufferAllocation(2);
+  tarvell::testing::FailNext(tarvell::ScannerCall::kAllocateBuffer, 2);
   EXPECT_EQ(_ICD_ScannerOpenDevice(kLocation, &record), paramErr);
-  tarvell::FailScannerBufferAllocation(0);
+  tarvell::testing::FailNext(tarvell::ScannerCall::kAllocateBuffer, 0);
   EXPECT_TRUE(gType1Map.empty());
   EXPECT_EQ(bus_->OpenObjects(), 0);
   EXPECT_EQ(bus_->LiveObjects(), 0);

@@ -23,16 +23,16 @@ class DriverTest : public ::testing::Test {
     tarvell::usb::SetActiveBus(bus_);
     tarvell::ica::ResetHost();
     tarvell::SetSystemVersion(kDefaultSystemVersion);
-    tarvell::SetSystemVersionQueryFails(false);
+    tarvell::testing::FailNext(tarvell::SystemCall::kVersionQuery, 0);
     RegisterScannerCallbacks();
   }
 
   void TearDown() override {
     gType1Map.clear();
     tarvell::ica::ResetHost();
-    plist::testing::FailContainerCreationAfter(std::nullopt);
+    tarvell::testing::FailNext(plist::Call::kMakeContainer, 0);
     tarvell::SetSystemVersion(kDefaultSystemVersion);
-    tarvell::SetSystemVersionQueryFails(false);
+    tarvell::testing::FailNext(tarvell::SystemCall::kVersionQuery, 0);
     tarvell::usb::SetActiveBus(nullptr);
   }
 

@@ -7,7 +7,6 @@
 
 namespace {
 
-using tarvell::ica::FailHostCall;
 using tarvell::ica::HostCall;
 using tarvell::ica::Recorded;
 
@@ -168,11 +167,11 @@ TEST_F(FileObjectsTest, FailedDeleteNotificationKeepsTheObjectForAnotherTry) {
   CSimpleScanner* scanner = Scanner(device_);
   const ICAObject object = scanner->m_fileObject;
   ICD_ScannerObjectSendMessagePB pb;
-  FailHostCall(HostCall::kInitiateNotification, -9998);
+  tarvell::testing::FailNext(HostCall::kInitiateNotification, 1, -9998, tarvell::testing::Fails::kFromThenOn);
   EXPECT_EQ(Send(file_, kICAMessageDelete, nullptr, &pb), -9998);
   EXPECT_FALSE(scanner->m_tiffData);
   EXPECT_EQ(scanner->m_fileObject, object);
-  FailHostCall(HostCall::kInitiateNotification, noErr);
+  tarvell::testing::FailNext(HostCall::kInitiateNotification, 0, noErr);
   EXPECT_EQ(Send(file_, kICAMessageDelete, nullptr, &pb), noErr);
   EXPECT_EQ(scanner->m_fileObject, 0u);
 }
@@ -225,7 +224,7 @@ TEST_F(FileObjectsTest, PropertiesWritesAndTheButtonPoll) {
   EXPECT_EQ(_ICD_ScannerGetPropertyData(device_, &get), noErr);
   ASSERT_EQ(Recorded().propertyRequests.size(), 1u);
   EXPECT_EQ(Recorded().propertyRequests[0], device_->icaObject);
-  FailHostCall(HostCall::kGetStandardPropertyData, -9906);
+  tarvell::testing::FailNext(HostCall::kGetStandardPropertyData, 1, -9906, tarvell::testing::Fails::kFromThenOn);
   EXPECT_EQ(_ICD_ScannerGetPropertyData(device_, &get), -9906);
   EXPECT_EQ(_ICD_ScannerGetPropertyData(nullptr, &get), paramErr);
 

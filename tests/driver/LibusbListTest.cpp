@@ -3,7 +3,6 @@
 // requests as the devices would.
 #include <gtest/gtest.h>
 
-#ifdef TARVELL_HAVE_UMOCKDEV
 #include <errno.h>
 #include <linux/usbdevice_fs.h>
 #include <signal.h>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "platform/system/Types.h"
+#include "tests/support/Program.h"
 #include "tests/support/UsbTestbed.h"
 
 namespace {
@@ -26,6 +26,7 @@ namespace {
 constexpr const char kScannerNode[] = "/dev/bus/usb/001/003";
 
 using tarvell::testing::Descriptors;
+using tarvell::testing::EmulatedRun;
 
 // The devices' usbfs side: claims and halts are accepted, control requests complete at once.
 struct Emulator {
@@ -135,63 +136,12 @@ class LibusbListTest : public ::testing::Test {
         Descriptors(0x2B7E, 0x0C5A, 0, {{0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}}}));
   }
 
-  struct Outcome {
-    int status = -1;
-    std::string out, err;
-  };
+  using Outcome = tarvell::testing::ProgramRun;
 
   // Runs the program with the emulation preloaded, serving its requests until it exits.
   Outcome RunProgram(std::vector<std::string> words) {
-    gchar** env = g_get_environ();
-    env = g_environ_setenv(env, "LD_PRELOAD", "libumockdev-preload.so.0", TRUE);
-    const gchar* asan = g_environ_getenv(env, "ASAN_OPTIONS");
-    std::string options = std::string(asan ? asan : "") + (asan && *asan ? ":" : "") +
-                          "verify_asan_link_order=0";
-    env = g_environ_setenv(env, "ASAN_OPTIONS", options.c_str(), TRUE);
-    std::vector<gchar*> argv = {const_cast<gchar*>(TARVELL_SCANNER_MODULE)};
-    for (std::string& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    GPid pid = 0;
-    gint outFd = -1, errFd = -1;
-    GError* error = nullptr;
-    Outcome outcome;
-    gboolean spawned = g_spawn_async_with_pipes(nullptr, argv.data(), env, G_SPAWN_DO_NOT_REAP_CHILD,
-                                                nullptr, nullptr, &pid, nullptr, &outFd, &errFd, &error);
-    g_strfreev(env);
-    if (!spawned) {
-      ADD_FAILURE() << "spawn: " << error->message;
-      g_error_free(error);
-      return outcome;
-    }
-    struct Wait {
-      GMainLoop* loop;
-      int status;
-    } wait{g_main_loop_new(nullptr, FALSE), -1};
-    g_child_watch_add(pid, [](GPid, gint status, gpointer w) {
-      static_cast<Wait*>(w)->status = status;
-      g_main_loop_quit(static_cast<Wait*>(w)->loop);
-    }, &wait);
-    guint guard = g_timeout_add_seconds(60, [](gpointer p) {
-      kill(*static_cast<GPid*>(p), SIGKILL);
-      return G_SOURCE_REMOVE;
-    }, &pid);
-    g_main_loop_run(wait.loop);
-    g_source_remove(guard);
-    g_main_loop_unref(wait.loop);
-    g_spawn_close_pid(pid);
-    outcome.out = Drain(outFd);
-    outcome.err = Drain(errFd);
-    outcome.status = WIFEXITED(wait.status) ? WEXITSTATUS(wait.status) : -1;
-    return outcome;
-  }
-
-  static std::string Drain(int fd) {
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, size_t(n));
-    close(fd);
-    return text;
+    words.insert(words.begin(), TARVELL_SCANNER_MODULE);
+    return tarvell::testing::RunProgram(words, EmulatedRun());
   }
 
   UMockdevTestbed* testbed_ = nullptr;
@@ -221,4 +171,3 @@ TEST_F(LibusbListTest, WithoutAScannerNoneIsFound) {
 }
 
 }  // namespace
-#endif

@@ -159,15 +159,15 @@ TEST_F(ScanParametersTest, ARecordThatCannotBeMadeGivesItsCode) {
     SCOPED_TRACE(made);
     ICD_ScannerGetParametersPB pb;
     pb.theDict = plist::MakeDictionary();
-    plist::testing::FailContainerCreationAfter(made);
+    tarvell::testing::FailNext(plist::Call::kMakeContainer, made + 1, tarvell::testing::Fails::kFromThenOn);
     EXPECT_EQ(_ICD_ScannerGetParameters(device_, &pb), codes[made]);
-    plist::testing::FailContainerCreationAfter(std::nullopt);
+    tarvell::testing::FailNext(plist::Call::kMakeContainer, 0);
     EXPECT_EQ(pb.theDict->Has("device"), codes[made] == 0);
   }
 }
 
 TEST_F(ScanParametersTest, AFailedVersionQueryEndsQuietly) {
-  tarvell::SetSystemVersionQueryFails(true);
+  tarvell::testing::FailNext(tarvell::SystemCall::kVersionQuery, 1, tarvell::testing::Fails::kFromThenOn);
   ICD_ScannerGetParametersPB pb;
   pb.theDict = plist::MakeDictionary();
   EXPECT_EQ(_ICD_ScannerGetParameters(device_, &pb), 0);

@@ -10,7 +10,6 @@
 
 namespace {
 
-using tarvell::ica::FailHostCall;
 using tarvell::ica::HostCall;
 using tarvell::ica::Recorded;
 using tarvell::usb::SimCall;
@@ -277,22 +276,22 @@ TEST_F(ScanStartTest, HostFailuresEndTheStartWithTheirStatus) {
   SetArea(device, 300, 1, 8, 0, 0, 40, 40);
 
   // The host cannot make the object: the TIFF converted so far stays held, nothing is announced.
-  FailHostCall(HostCall::kNewObjectInfoCreated, memFullErr);
+  tarvell::testing::FailNext(HostCall::kNewObjectInfoCreated, 1, memFullErr, tarvell::testing::Fails::kFromThenOn);
   EXPECT_EQ(Start(device), memFullErr);
   EXPECT_TRUE(scanner->m_tiffData);
   EXPECT_EQ(scanner->m_fileObject, 0u);
   EXPECT_TRUE(Recorded().notifications.empty());
-  FailHostCall(HostCall::kNewObjectInfoCreated, noErr);
+  tarvell::testing::FailNext(HostCall::kNewObjectInfoCreated, 0, noErr);
 
   // The announcement fails: the object is still the scanner's, so a delete can reach it.
-  FailHostCall(HostCall::kInitiateNotification, -9999);
+  tarvell::testing::FailNext(HostCall::kInitiateNotification, 1, -9999, tarvell::testing::Fails::kFromThenOn);
   EXPECT_EQ(Start(device), -9999);
   EXPECT_NE(scanner->m_fileObject, 0u);
-  FailHostCall(HostCall::kInitiateNotification, noErr);
+  tarvell::testing::FailNext(HostCall::kInitiateNotification, 0, noErr);
 
   // No cookie for the removal of the earlier file: nothing new is created.
   const size_t created = Recorded().newObjects.size();
-  FailHostCall(HostCall::kCreateEventDataCookie, -9998);
+  tarvell::testing::FailNext(HostCall::kCreateEventDataCookie, 1, -9998, tarvell::testing::Fails::kFromThenOn);
   EXPECT_EQ(Start(device), -9998);
   EXPECT_EQ(Recorded().newObjects.size(), created);
 }

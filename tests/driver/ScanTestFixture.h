@@ -25,10 +25,10 @@ class ScanTest : public DriverTest {
   }
   void TearDown() override {
     tarvell::SetFixedLocalTime(std::nullopt);
-    tarvell::ica::FailHostCall(tarvell::ica::HostCall::kNewObjectInfoCreated, noErr);
-    tarvell::ica::FailHostCall(tarvell::ica::HostCall::kCreateEventDataCookie, noErr);
-    tarvell::ica::FailHostCall(tarvell::ica::HostCall::kInitiateNotification, noErr);
-    tarvell::ica::FailHostCall(tarvell::ica::HostCall::kGetStandardPropertyData, noErr);
+    tarvell::testing::FailNext(tarvell::ica::HostCall::kNewObjectInfoCreated, 0, noErr);
+    tarvell::testing::FailNext(tarvell::ica::HostCall::kCreateEventDataCookie, 0, noErr);
+    tarvell::testing::FailNext(tarvell::ica::HostCall::kInitiateNotification, 0, noErr);
+    tarvell::testing::FailNext(tarvell::ica::HostCall::kGetStandardPropertyData, 0, noErr);
     DriverTest::TearDown();
   }
 

@@ -59,7 +59,7 @@ TEST_F(ThumbnailTest, MissingInformationOrIconIsRefused) {
   tarvell::ica::SetDeviceInfo(false, std::string("/nonexistent/icon.png"));
   EXPECT_EQ(scanner_->GetVolumeThumbnail(buffer_.data(), &size_), fnfErr);
   tarvell::ica::SetDeviceInfo(false);
-  tarvell::ica::FailHostCall(HostCall::kCopyDeviceInfoDictionary, -108);
+  tarvell::testing::FailNext(HostCall::kCopyDeviceInfoDictionary, 1, -108, tarvell::testing::Fails::kFromThenOn);
   EXPECT_EQ(scanner_->GetVolumeThumbnail(buffer_.data(), &size_), -108);
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "sim/TestChart.h"
+#include "tests/support/Program.h"
 
 namespace {
 
@@ -27,13 +28,6 @@ struct Outcome {
   int status = -1;
   std::string out, err;
 };
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 std::vector<std::string> Listing(const std::string& dir) {
   std::vector<std::string> names;
@@ -48,44 +42,20 @@ std::vector<std::string> Listing(const std::string& dir) {
 class ScanEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char base[] = "/tmp/scan-e2e-XXXXXX";
-    ASSERT_NE(mkdtemp(base), nullptr);
-    root_ = base;
-    dir_ = root_ + "/work";
+    dir_ = root_ / "work";
     ASSERT_EQ(mkdir(dir_.c_str(), 0755), 0);
   }
-  void TearDown() override {
-    for (const std::string& name : Listing(dir_)) unlink((dir_ + "/" + name).c_str());
-    rmdir(dir_.c_str());
-    unlink((root_ + "/out").c_str());
-    unlink((root_ + "/err").c_str());
-    rmdir(root_.c_str());
-  }
 
-  // Runs the program in the scan directory; its output goes to files outside it.
+  // Runs the program in the scan directory.
   Outcome Scan(std::vector<std::string> args) {
     args.insert(args.begin(), {TARVELL_SCANNER_MODULE, "scan", "--simulate"});
-    const std::string out = root_ + "/out", err = root_ + "/err";
-    pid_t child = fork();
-    if (child == 0) {
-      if (chdir(dir_.c_str()) != 0) _exit(127);
-      int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (o < 0 || e < 0) _exit(127);
-      dup2(o, 1);
-      dup2(e, 2);
-      std::vector<char*> argv;
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
+    tarvell::testing::ProgramOptions options;
+    options.dir = dir_;
+    const tarvell::testing::ProgramRun program = tarvell::testing::RunProgram(args, options);
     Outcome run;
-    int status = 0;
-    waitpid(child, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    run.out = Slurp(out);
-    run.err = Slurp(err);
+    run.status = program.signal ? 128 + program.signal : program.status;
+    run.out = program.out;
+    run.err = program.err;
     // A sanitizer build reports its findings on standard error.
     EXPECT_EQ(run.err.find("Sanitizer"), std::string::npos) << run.err;
     EXPECT_EQ(run.err.find("runtime error"), std::string::npos) << run.err;
@@ -153,7 +123,8 @@ class ScanEndToEndTest : public ::testing::Test {
     return r;
   }
 
-  std::string root_, dir_;
+  tarvell::testing::TempDir root_{"scan-e2e"};
+  std::string dir_;
 };
 
 TEST_F(ScanEndToEndTest, DefaultScanIsColourLetterAt300DpiUnderTheDriversName) {
@@ -258,7 +229,7 @@ TEST_F(ScanEndToEndTest, MisbehavingScannerEndsWithAReasonAndNoFile) {
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find(std::string("scanner-module: ") + c.message), std::string::npos) << run.err;
     EXPECT_EQ(Listing(dir_), std::vector<std::string>{"kept.tiff"});
-    EXPECT_EQ(Slurp(Path("kept.tiff")), "earlier");
+    EXPECT_EQ(tarvell::testing::ReadFile(Path("kept.tiff")), "earlier");
   }
   // A few time-outs before the data and stray packets are ridden out.
   for (const char* fault : {"timeouts-before-data=3", "unknown-packets"}) {

@@ -6,17 +6,11 @@
 #include <memory>
 
 #include "element/Elements.h"
+#include "tests/support/ExceptionMessage.h"
 
 namespace {
 
-std::string MessageOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Exception& e) {
-    return e.getMessage();
-  }
-  return "(no exception)";
-}
+using tarvell::testing::MessageOf;
 
 Element* ReturnContext(Element* context, ListElem*) { return context; }
 

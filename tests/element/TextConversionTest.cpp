@@ -10,17 +10,11 @@
 #include <vector>
 
 #include "element/Exception.h"
+#include "tests/support/ExceptionMessage.h"
 
 namespace {
 
-std::string MessageOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Exception& e) {
-    return e.getMessage();
-  }
-  return "(no exception)";
-}
+using tarvell::testing::MessageOf;
 
 TEST(TextConversionTest, NumbersToText) {
   EXPECT_EQ(iToString(-7), "-7");

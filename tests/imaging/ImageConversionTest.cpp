@@ -85,7 +85,7 @@ class ImageConversionTest : public ::testing::Test {
  protected:
   void TearDown() override {
     tarvell::SetSystemVersion(kDefaultSystemVersion);
-    tarvell::SetSystemVersionQueryFails(false);
+    tarvell::testing::FailNext(tarvell::SystemCall::kVersionQuery, 0);
   }
   // Converts from a buffer of exactly the image's size, so that reading past it is caught.
   int Convert(const Bytes& image) {
@@ -157,7 +157,7 @@ TEST_F(ImageConversionTest, GreyColourSpaceFollowsTheSystemVersion) {
   // Without a version there is no colour interpretation; the earlier TIFF stays.
   const UInt8* before = tiff_.get();
   UInt32 beforeSize = size_;
-  tarvell::SetSystemVersionQueryFails(true);
+  tarvell::testing::FailNext(tarvell::SystemCall::kVersionQuery, 1, tarvell::testing::Fails::kFromThenOn);
   EXPECT_EQ(Convert(image), 1);
   EXPECT_EQ(tiff_.get(), before);
   EXPECT_EQ(size_, beforeSize);

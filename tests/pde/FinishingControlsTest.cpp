@@ -196,9 +196,9 @@ TEST(ShiftJIS, JapaneseTextsComeOutReadable) {
 TEST(Failures, APopUpWithoutMenuKeepsTheLayoutAndStopsTheSummary) {
   Dialog d(DataPath("oce-op3073.ppd"));
   ASSERT_EQ(noErr, d.panel->Prologue());
-  tarvell::toolbox::FailMenuCreation(1);  // OutputBin's menu
+  tarvell::testing::FailNext(tarvell::toolbox::Call::kCreateMenu, 1);  // OutputBin's menu
   ASSERT_EQ(noErr, d.panel->Initialize());
-  tarvell::toolbox::FailMenuCreation(0);
+  tarvell::testing::FailNext(tarvell::toolbox::Call::kCreateMenu, 0);
   std::vector<ControlRef> popups;
   std::vector<ControlRef> all;
   for (UInt16 i = 1; i <= CountSubControls(d.panel->pane()); ++i) {
@@ -219,11 +219,11 @@ TEST(Failures, APopUpWithoutMenuKeepsTheLayoutAndStopsTheSummary) {
 TEST(Failures, AHandlerThatCannotBeInstalledLeavesTheRestWithout) {
   Dialog d(DataPath("oce-op3073.ppd"));
   ASSERT_EQ(noErr, d.panel->Prologue());
-  tarvell::toolbox::FailHandlerInstall(2);  // on OutputBin
+  tarvell::testing::FailNext(tarvell::toolbox::Call::kInstallHandler, 2);  // on OutputBin
   ::testing::internal::CaptureStderr();
   ASSERT_EQ(noErr, d.panel->Initialize());
   EXPECT_EQ("Trouble installing event handler!\n", ::testing::internal::GetCapturedStderr());
-  tarvell::toolbox::FailHandlerInstall(0);
+  tarvell::testing::FailNext(tarvell::toolbox::Call::kInstallHandler, 0);
   ASSERT_TRUE(d.panel->Choose("Collate", "False", nullptr));
   EXPECT_EQ("False", d.panel->Settings()["Collate"]);       // handled: written at once
   ASSERT_TRUE(d.panel->Choose("Jog", "EndOfSet", nullptr));

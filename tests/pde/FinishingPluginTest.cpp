@@ -154,9 +154,9 @@ TEST(Prologue, FailsWithoutAResourceMapOrMemory) {
     EXPECT_EQ(nullptr, d.panel->context());
   }
   Dialog d(DataPath("oce-op3073.ppd"));
-  tarvell::printing::FailAllocation(1);
+  tarvell::testing::FailNext(tarvell::printing::Call::kAllocate, 1);
   EXPECT_EQ(kPMInvalidPDEContext, d.panel->Prologue());
-  tarvell::printing::FailAllocation(0);
+  tarvell::testing::FailNext(tarvell::printing::Call::kAllocate, 0);
   EXPECT_EQ(nullptr, d.panel->context());
   EXPECT_EQ(0, tarvell::printing::OpenResourceMapCount());
 }

@@ -107,7 +107,7 @@ TEST(SaneHost, NamesThatNameNothingHereAreRefused) {
 TEST(SaneHost, ADeviceTheDriverCannotOpenIsAnIOError) {
   auto backend = MakeBackend("simulate\n");
   // Someone else holds the scanner's interface.
-  backend->simulatedBus()->FailCall(tarvell::usb::SimOp::InterfaceOpen, 1, kIOReturnExclusiveAccess);
+  backend->simulatedBus()->FailNext(tarvell::usb::SimOp::InterfaceOpen, 1, kIOReturnExclusiveAccess);
   Device* device = nullptr;
   EXPECT_EQ(backend->Open("sim:0x01100000", &device), SANE_STATUS_IO_ERROR);
   EXPECT_EQ(device, nullptr);

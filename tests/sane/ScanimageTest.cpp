@@ -22,41 +22,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/Program.h"
+
 namespace {
 
-struct Outcome {
-  int status = -1;        // exit status, or -1 when the program did not exit on its own
-  int signal = 0;         // the signal that ended it, if one did
-  std::string out, err;
-};
+using Outcome = tarvell::testing::ProgramRun;
+using tarvell::testing::ReadFile;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-// Runs `args` with `env` added to the environment; standard output and error are collected.
 Outcome Execute(const std::vector<std::string>& args, const std::vector<std::string>& env, const std::string& dir) {
-  const std::string outPath = dir + "/stdout", errPath = dir + "/stderr";
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (!freopen(outPath.c_str(), "w", stdout) || !freopen(errPath.c_str(), "w", stderr)) _exit(126);
-    for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  Outcome run;
-  int wstatus = 0;
-  if (pid > 0 && waitpid(pid, &wstatus, 0) == pid) {
-    if (WIFEXITED(wstatus)) run.status = WEXITSTATUS(wstatus);
-    if (WIFSIGNALED(wstatus)) run.signal = WTERMSIG(wstatus);
-  }
-  run.out = ReadFile(outPath);
-  run.err = ReadFile(errPath);
-  return run;
+  tarvell::testing::ProgramOptions options;
+  options.env = env;
+  options.dir = dir;
+  return tarvell::testing::RunProgram(args, options);
 }
 
 // An image with one byte a sample: bilevel 1 = black, grey and colour 0 = black.
@@ -153,14 +130,10 @@ void ExpectSameImage(const Image& a, const Image& b, const std::string& what) {
 class Scanimage : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/tarvell-scanimage-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
+    ASSERT_FALSE(temp_.path().empty());
+    dir_ = temp_.path();
     std::ofstream(dir_ + "/dll.conf") << "# only this backend\ntarvell\n";
     Configure("simulate\n");
-  }
-  void TearDown() override {
-    if (!HasFailure()) Execute({"rm", "-rf", dir_}, {}, "/tmp");
   }
   void Configure(const std::string& text) { std::ofstream(dir_ + "/tarvell.conf") << text; }
 
@@ -190,6 +163,7 @@ class Scanimage : public ::testing::Test {
     return dir_ + "/" + name;
   }
 
+  tarvell::testing::TempDir temp_{"tarvell-scanimage"};
   std::string dir_;
 };
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/system/Types.h"
+#include "tests/support/Program.h"
 
 namespace tarvell::testing {
 
@@ -66,6 +67,20 @@ inline ::testing::AssertionResult AddUsbDevice(UMockdevTestbed* testbed, const c
                                        << path << ": " << (error ? error->message : "?");
   if (error) g_error_free(error);
   return failure;
+}
+
+// How a program runs against the emulated bus: the emulation preloaded (a sanitized program then
+// cannot have its runtime first in line), and this process serving its requests meanwhile.
+inline ProgramOptions EmulatedRun() {
+  ProgramOptions options;
+  options.env = {"LD_PRELOAD=libumockdev-preload.so.0"};
+  AddAsanOption(options.env, "verify_asan_link_order=0");
+  options.timeoutSeconds = 60;
+  options.whileRunning = [] {
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+  };
+  return options;
 }
 
 }  // namespace tarvell::testing

@@ -23,7 +23,7 @@ class ScannerTest : public ::testing::Test {
     SetActiveBus(bus_);
   }
   void TearDown() override {
-    tarvell::FailScannerBufferAllocation(0);
+    tarvell::testing::FailNext(tarvell::ScannerCall::kAllocateBuffer, 0);
     SetActiveBus(nullptr);
   }
   // Nothing handed out by the bus is still alive or open.
@@ -173,7 +173,7 @@ class ScannerOpenFault : public ScannerTest, public ::testing::WithParamInterfac
 TEST_P(ScannerOpenFault, LeavesNothingOpenAndLogsWhy) {
   const OpenFault& f = GetParam();
   bus_->AddDevice(MakeK310(kLocation, f.layout));
-  bus_->FailCall(f.op, f.nth, f.status);
+  bus_->FailNext(f.op, f.nth, f.status);
   tarvell::LogCapture log;
   {
     CSimpleScanner s(kLocation);
@@ -248,7 +248,7 @@ TEST_F(ScannerTest, FailedBufferAllocationLeavesTheScannerClosed) {
                             " > ERROR: Can't malloc m_bgRecBuf\n"};
   bus_->AddDevice(MakeK310(kLocation));
   for (int n = 1; n <= 3; ++n) {
-    tarvell::FailScannerBufferAllocation(n);
+    tarvell::testing::FailNext(tarvell::ScannerCall::kAllocateBuffer, n);
     tarvell::LogCapture log;
     CSimpleScanner s(kLocation);
     EXPECT_FALSE(s.m_opened);
@@ -337,7 +337,7 @@ TEST_F(ScannerTest, TransfersUseTheirPipesAndTimeOuts) {
   EXPECT_EQ(bus_->Calls()[1].size, 256u);
 
   // A failed write is reported as the bus reports it, once, without retry.
-  bus_->FailCall(SimOp::WritePipe, 1, kIOUSBPipeStalled);
+  bus_->FailNext(SimOp::WritePipe, 1, kIOUSBPipeStalled);
   EXPECT_EQ(s.WritePipeWithBuffer(request, 5), kIOUSBPipeStalled);
   EXPECT_EQ(bus_->CallsOf(SimOp::WritePipe).size(), 2u);
 }
@@ -362,11 +362,11 @@ TEST_F(ScannerTest, ClearEndpointStallSendsTheHaltRequestThenClearsBothEnds) {
 
     // Each step's failure is returned and ends the operation there.
     bus_->ClearCalls();
-    bus_->FailCall(SimOp::ControlRequest, 1, kIOReturnNoDevice);
+    bus_->FailNext(SimOp::ControlRequest, 1, kIOReturnNoDevice);
     EXPECT_EQ(s.ClearEndpointStall(s.m_bpo), kIOReturnNoDevice);
     EXPECT_EQ(bus_->Calls()[1].request.wIndex, 0x02);
     EXPECT_EQ(bus_->Calls().size(), 2u);
-    bus_->FailCall(SimOp::GetPipeProperties, 1, kIOReturnError);
+    bus_->FailNext(SimOp::GetPipeProperties, 1, kIOReturnError);
     EXPECT_EQ(s.ClearEndpointStall(s.m_bpo), kIOReturnError);
     EXPECT_EQ(s.ClearEndpointStall(0x40), kIOReturnBadArgument);
     bus_->ClearCalls();

@@ -12,6 +12,7 @@
 #include "usb/CSimpleScanner.h"
 #include "xml/XMLSAXParser.h"
 #include "xml/XMLVisitor.h"
+#include "tests/support/Packets.h"
 
 using namespace tarvell::usb;
 
@@ -20,47 +21,11 @@ namespace {
 constexpr UInt32 kLocation = 0x01100000;
 const std::string kTimedOut = "e00002d6";
 
-// A packet as the device frames it.
-std::vector<UInt8> Packet(UInt8 type, const std::string& payload = "") {
-  const UInt32 n = UInt32(payload.size());
-  std::vector<UInt8> out(8 + payload.size(), 0);
-  out[0] = type;
-  out[4] = UInt8(n >> 24);
-  out[5] = UInt8(n >> 16);
-  out[6] = UInt8(n >> 8);
-  out[7] = UInt8(n);
-  std::copy(payload.begin(), payload.end(), out.begin() + 8);
-  return out;
-}
-
-std::vector<UInt8> Concat(std::initializer_list<std::vector<UInt8>> parts) {
-  std::vector<UInt8> out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-std::string Dump(XMLVisitor& visitor) {
-  char* text = nullptr;
-  unsigned int length = 0;
-  visitor.createMemoryDump(&text, &length);
-  std::string out(text, length);
-  std::free(text);
-  return out;
-}
-
-std::string Response(const std::string& result) {
-  XMLVisitor visitor(MessageKind::response, 1);
-  StringElem value(result);
-  value.accept(&visitor);
-  return Dump(visitor);
-}
-
-std::string ExceptionReply(const std::string& message) {
-  XMLVisitor visitor(MessageKind::exception, 1);
-  ObjectStoreException body(message);
-  body.accept(&visitor);
-  return Dump(visitor);
-}
+using tarvell::testing::Concat;
+using tarvell::testing::Dump;
+using tarvell::testing::ExceptionReply;
+using tarvell::testing::Packet;
+using tarvell::testing::Response;
 
 // One request as the host wrote it: its text and the parsed message.
 struct SentCall {

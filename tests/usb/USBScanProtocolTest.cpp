@@ -13,32 +13,16 @@
 #include <vector>
 
 #include "platform/system/Log.h"
+#include "tests/support/Packets.h"
 
 namespace {
 
-using Bytes = std::vector<UInt8>;
-
-Bytes Packet(UInt8 type, const std::string& payload, UInt8 version = 0) {
-  UInt32 n = UInt32(payload.size());
-  Bytes p(8 + payload.size());
-  p[0] = type;
-  p[1] = version;
-  p[4] = UInt8(n >> 24);
-  p[5] = UInt8(n >> 16);
-  p[6] = UInt8(n >> 8);
-  p[7] = UInt8(n);
-  std::copy(payload.begin(), payload.end(), p.begin() + 8);
-  return p;
-}
+using tarvell::testing::Bytes;
+using tarvell::testing::Concat;
+using tarvell::testing::Packet;
 
 Bytes Header(UInt8 type, UInt32 length) {
   return {type, 0, 0, 0, UInt8(length >> 24), UInt8(length >> 16), UInt8(length >> 8), UInt8(length)};
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-  return all;
 }
 
 // Records every callback as one event text, and checks that `info` comes back unchanged.

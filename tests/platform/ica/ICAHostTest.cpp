@@ -92,14 +92,14 @@ TEST_F(ICAHostTest, HostCallsRecordWhatTheyWereGiven) {
 }
 
 TEST_F(ICAHostTest, EveryHostCallCanBeMadeToFail) {
-  tarvell::ica::FailHostCall(HostCall::kNewUSBDevice, -1);
-  tarvell::ica::FailHostCall(HostCall::kNewObjectInfoCreated, -2);
-  tarvell::ica::FailHostCall(HostCall::kCreateEventDataCookie, -3);
-  tarvell::ica::FailHostCall(HostCall::kInitiateNotification, -5);
-  tarvell::ica::FailHostCall(HostCall::kGetStandardPropertyData, -6);
-  tarvell::ica::FailHostCall(HostCall::kSendScanEventNotification, -7);
-  tarvell::ica::FailHostCall(HostCall::kCopyDeviceInfoDictionary, -8);
-  tarvell::ica::FailHostCall(HostCall::kCreateThumbnail, -9);
+  tarvell::testing::FailNext(HostCall::kNewUSBDevice, 1, -1, tarvell::testing::Fails::kFromThenOn);
+  tarvell::testing::FailNext(HostCall::kNewObjectInfoCreated, 1, -2, tarvell::testing::Fails::kFromThenOn);
+  tarvell::testing::FailNext(HostCall::kCreateEventDataCookie, 1, -3, tarvell::testing::Fails::kFromThenOn);
+  tarvell::testing::FailNext(HostCall::kInitiateNotification, 1, -5, tarvell::testing::Fails::kFromThenOn);
+  tarvell::testing::FailNext(HostCall::kGetStandardPropertyData, 1, -6, tarvell::testing::Fails::kFromThenOn);
+  tarvell::testing::FailNext(HostCall::kSendScanEventNotification, 1, -7, tarvell::testing::Fails::kFromThenOn);
+  tarvell::testing::FailNext(HostCall::kCopyDeviceInfoDictionary, 1, -8, tarvell::testing::Fails::kFromThenOn);
+  tarvell::testing::FailNext(HostCall::kCreateThumbnail, 1, -9, tarvell::testing::Fails::kFromThenOn);
   ScannerObjectInfo device;
   ICAObject object = 77;
   UInt32 cookie = 77;
@@ -124,7 +124,7 @@ TEST_F(ICAHostTest, EveryHostCallCanBeMadeToFail) {
   // Calls are recorded even when they fail.
   EXPECT_EQ(Recorded().newObjects.size(), 1u);
   EXPECT_EQ(Recorded().newObjects[0].described, -2);
-  tarvell::ica::FailHostCall(HostCall::kNewUSBDevice, noErr);
+  tarvell::testing::FailNext(HostCall::kNewUSBDevice, 0, noErr);
   EXPECT_EQ(TEMP_NewUSBDevice(1), noErr);
 }
 

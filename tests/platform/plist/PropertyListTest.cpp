@@ -90,12 +90,12 @@ TEST(PropertyListTest, DescribeStopsAtCycles) {
 }
 
 TEST(PropertyListTest, ContainerCreationCanBeMadeToFail) {
-  plist::testing::FailContainerCreationAfter(1);
+  tarvell::testing::FailNext(plist::Call::kMakeContainer, 2, tarvell::testing::Fails::kFromThenOn);
   EXPECT_TRUE(plist::MakeDictionary());
   EXPECT_EQ(plist::MakeArray(), nullptr);
   EXPECT_EQ(plist::MakeDictionary(), nullptr);
   EXPECT_TRUE(plist::MakeInteger(1));  // scalars are not limited
-  plist::testing::FailContainerCreationAfter(std::nullopt);
+  tarvell::testing::FailNext(plist::Call::kMakeContainer, 0);
   EXPECT_TRUE(plist::MakeArray());
 }
 

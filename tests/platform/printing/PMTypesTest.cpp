@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-using tarvell::printing::FailAllocation;
 using tarvell::printing::LiveObjectCount;
 using tarvell::printing::ToStdString;
 
@@ -68,14 +67,14 @@ TEST(Objects, LiveUntilTheirLastRelease) {
 }
 
 TEST(Objects, AnArmedAllocationFailureHitsExactlyTheNthCreation) {
-  FailAllocation(2);
+  tarvell::testing::FailNext(tarvell::printing::Call::kAllocate, 2);
   PMStringRef first = PMStringCreateWithCString(nullptr, "a", kPMStringEncodingASCII);
   PMStringRef second = PMStringCreateWithCString(nullptr, "b", kPMStringEncodingASCII);
   PMStringRef third = PMStringCreateWithCString(nullptr, "c", kPMStringEncodingASCII);
   EXPECT_NE(nullptr, first);
   EXPECT_EQ(nullptr, second);
   EXPECT_NE(nullptr, third);
-  FailAllocation(1);
+  tarvell::testing::FailNext(tarvell::printing::Call::kAllocate, 1);
   EXPECT_EQ(nullptr, PMAllocatorAllocate(nullptr, 16));
   PMRelease(first);
   PMRelease(third);

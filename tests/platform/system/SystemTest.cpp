@@ -29,9 +29,9 @@ TEST(SystemInfo, VersionQueryCanBeSetAndFailed) {
   tarvell::SetSystemVersion(0x1028);
   EXPECT_EQ(QuerySystemInfo(kSystemVersionSelector, &v), noErr);
   EXPECT_EQ(v, 0x1028);
-  tarvell::SetSystemVersionQueryFails(true);
+  tarvell::testing::FailNext(tarvell::SystemCall::kVersionQuery, 1, tarvell::testing::Fails::kFromThenOn);
   EXPECT_NE(QuerySystemInfo(kSystemVersionSelector, &v), noErr);
-  tarvell::SetSystemVersionQueryFails(false);
+  tarvell::testing::FailNext(tarvell::SystemCall::kVersionQuery, 0);
   tarvell::SetSystemVersion(kDefaultSystemVersion);
 }
 

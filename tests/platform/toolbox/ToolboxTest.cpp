@@ -70,7 +70,7 @@ TEST_F(Window, EmbeddingFollowsTheRules) {
   EXPECT_EQ(noErr, EmbedControl(box, pane_));
   EXPECT_EQ(pane_, GetSuperControl(box));
   EXPECT_EQ(box, GetIndexedSubControl(pane_, 1));
-  tarvell::toolbox::FailEmbedding(1);
+  tarvell::testing::FailNext(tarvell::toolbox::Call::kEmbedControl, 1);
   EXPECT_NE(noErr, EmbedControl(other, pane_));
   EXPECT_EQ(1, CountSubControls(pane_));
 }
@@ -110,7 +110,7 @@ TEST_F(Window, MenusEnableDisableAndCopyTheirItems) {
   EXPECT_EQ(nullptr, out);
   PMRelease(a);
   ReleaseMenu(menu);
-  tarvell::toolbox::FailMenuCreation(1);
+  tarvell::testing::FailNext(tarvell::toolbox::Call::kCreateMenu, 1);
   EXPECT_NE(noErr, CreateNewMenu(8, 0, &menu));
   EXPECT_EQ(nullptr, menu);
 }
@@ -144,7 +144,7 @@ TEST_F(Window, ClicksRunTheNewestHandlerFirstDownTheChain) {
   EXPECT_EQ(3, GetControlValue(popup));
   EXPECT_EQ(noErr, RemoveEventHandler(ignored));
   EXPECT_EQ(paramErr, InstallEventHandler(GetControlEventTarget(popup), nullptr, 1, &hit, nullptr, nullptr));
-  tarvell::toolbox::FailHandlerInstall(1);
+  tarvell::testing::FailNext(tarvell::toolbox::Call::kInstallHandler, 1);
   EXPECT_NE(noErr, InstallEventHandler(GetControlEventTarget(popup), NewEventHandlerUPP(First), 1, &hit, &trace, nullptr));
 }
 

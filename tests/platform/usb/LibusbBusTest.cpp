@@ -8,7 +8,6 @@
 
 #include <libusb.h>
 
-#ifdef TARVELL_HAVE_UMOCKDEV
 #include <errno.h>
 #include <linux/usbdevice_fs.h>
 #include <signal.h>
@@ -16,6 +15,7 @@
 #include <sys/wait.h>
 #include <umockdev.h>
 
+#include "tests/support/Program.h"
 #include "tests/support/UsbTestbed.h"
 
 #include <cstddef>
@@ -24,7 +24,6 @@
 #include <map>
 #include <string>
 #include <vector>
-#endif
 
 using namespace tarvell::usb;
 
@@ -50,7 +49,6 @@ TEST(LibusbStatus, EveryLibusbErrorMapsOntoAStatus) {
   }
 }
 
-#ifdef TARVELL_HAVE_UMOCKDEV
 namespace {
 
 constexpr const char kScannerNode[] = "/dev/bus/usb/001/003";
@@ -289,42 +287,10 @@ class LibusbBackend : public ::testing::Test {
   }
 
   // Runs the probe with the emulation preloaded, serving its ioctls until it exits.
-  int RunProbe() {
-    gchar** env = g_get_environ();
-    env = g_environ_setenv(env, "LD_PRELOAD", "libumockdev-preload.so.0", TRUE);
-    // A sanitized probe cannot have its runtime first in line once the emulation is preloaded.
-    const gchar* asan = g_environ_getenv(env, "ASAN_OPTIONS");
-    std::string options = std::string(asan ? asan : "") + (asan && *asan ? ":" : "") +
-                          "verify_asan_link_order=0";
-    env = g_environ_setenv(env, "ASAN_OPTIONS", options.c_str(), TRUE);
-    gchar* argv[] = {const_cast<gchar*>(TARVELL_LIBUSB_PROBE), nullptr};
-    GPid pid = 0;
-    GError* error = nullptr;
-    gboolean spawned = g_spawn_async(nullptr, argv, env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr,
-                                     &pid, &error);
-    g_strfreev(env);
-    if (!spawned) {
-      ADD_FAILURE() << "spawn: " << error->message;
-      g_error_free(error);
-      return -1;
-    }
-    struct Wait {
-      GMainLoop* loop;
-      int status;
-    } wait{g_main_loop_new(nullptr, FALSE), -1};
-    g_child_watch_add(pid, [](GPid, gint status, gpointer w) {
-      static_cast<Wait*>(w)->status = status;
-      g_main_loop_quit(static_cast<Wait*>(w)->loop);
-    }, &wait);
-    guint guard = g_timeout_add_seconds(120, [](gpointer p) {
-      kill(*static_cast<GPid*>(p), SIGKILL);
-      return G_SOURCE_REMOVE;
-    }, &pid);
-    g_main_loop_run(wait.loop);
-    g_source_remove(guard);
-    g_main_loop_unref(wait.loop);
-    g_spawn_close_pid(pid);
-    return wait.status;
+  tarvell::testing::ProgramRun RunProbe() {
+    tarvell::testing::ProgramOptions options = tarvell::testing::EmulatedRun();
+    options.timeoutSeconds = 120;
+    return tarvell::testing::RunProgram({TARVELL_LIBUSB_PROBE}, options);
   }
 
   UMockdevTestbed* testbed_ = nullptr;
@@ -333,8 +299,8 @@ class LibusbBackend : public ::testing::Test {
 };
 
 TEST_F(LibusbBackend, FindsOpensAndTalksToTheScannerOnly) {
-  int status = RunProbe();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "probe status " << status;
+  const tarvell::testing::ProgramRun probe = RunProbe();
+  EXPECT_EQ(probe.status, 0) << "probe ended by signal " << probe.signal << "\n" << probe.err;
   for (const std::string& u : emu_.unexpected) ADD_FAILURE() << "unexpected: " << u;
 
   // Only the scanner's node was ever opened for requests.
@@ -342,7 +308,6 @@ TEST_F(LibusbBackend, FindsOpensAndTalksToTheScannerOnly) {
   EXPECT_GT(emu_.ioctls[kScannerNode], 0);
 
   std::vector<std::string> expected = {"echo:hello", "image:1000", "silence", "trickle:300", "gone"};
-#ifdef TARVELL_PROBE_SCANNER
   expected.push_back("echo:scanner");
   // The scanner object's destructor: CLEAR_FEATURE(ENDPOINT_HALT) for 0x8B then 0x02, each
   // followed by the host-side clear.
@@ -350,11 +315,7 @@ TEST_F(LibusbBackend, FindsOpensAndTalksToTheScannerOnly) {
                                             {0x02, 0x01, 0, 0, 0x02, 0, 0, 0}};
   EXPECT_EQ(emu_.setups, setups);
   EXPECT_EQ(emu_.clearedHalts, (std::vector<unsigned>{0x8B, 0x8B, 0x02}));
-#else
-  EXPECT_EQ(emu_.clearedHalts, (std::vector<unsigned>{0x8B}));
-#endif
   EXPECT_EQ(emu_.commands, expected);
 }
 
 }  // namespace
-#endif

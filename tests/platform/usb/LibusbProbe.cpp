@@ -13,9 +13,7 @@
 #include <vector>
 
 #include "platform/usb/LibusbBus.h"
-#ifdef TARVELL_PROBE_SCANNER
 #include "usb/CSimpleScanner.h"
-#endif
 
 using namespace tarvell::usb;
 
@@ -146,7 +144,6 @@ void Transfers(MasterPort& port) {
   CHECK_STATUS(iface->Close(), kIOReturnSuccess);
 }
 
-#ifdef TARVELL_PROBE_SCANNER
 void Scanner() {
   SetActiveBus(MakeLibusbBus());
   {
@@ -165,7 +162,6 @@ void Scanner() {
   }  // the destructor clears both stalls (the test checks the requests) and closes
   SetActiveBus(nullptr);
 }
-#endif
 
 }  // namespace
 
@@ -177,9 +173,7 @@ int main() {
     Transfers(*port);
   }
   port.reset();
-#ifdef TARVELL_PROBE_SCANNER
   Scanner();
-#endif
   std::fprintf(stderr, "probe: %d failure(s)\n", gFailures);
   return gFailures == 0 ? 0 : 1;
 }

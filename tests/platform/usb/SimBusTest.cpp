@@ -106,9 +106,9 @@ TEST(SimBus, FaultsFireOnTheNthCallAndAreRecorded) {
   auto dev = FirstDevice(*bus);
   UInt16 v = 0;
   bus->ClearCalls();
-  bus->FailCall(SimOp::GetVendor, 2, kIOReturnNoDevice);
-  bus->FailCall(SimOp::GetVendor, 4, kIOReturnError);
-  bus->FailCall(SimOp::GetProduct, 1, kIOReturnError);
+  bus->FailNext(SimOp::GetVendor, 2, kIOReturnNoDevice);
+  bus->FailNext(SimOp::GetVendor, 4, kIOReturnError);
+  bus->FailNext(SimOp::GetProduct, 1, kIOReturnError);
   EXPECT_EQ(dev->GetVendor(&v), kIOReturnSuccess);
   EXPECT_EQ(dev->GetVendor(&v), kIOReturnNoDevice);
   EXPECT_EQ(dev->GetVendor(&v), kIOReturnSuccess);
@@ -121,7 +121,7 @@ TEST(SimBus, FaultsFireOnTheNthCallAndAreRecorded) {
   EXPECT_EQ(dev->GetProduct(&v), kIOReturnSuccess);
 
   // Status 0 on a plug-in step: success without an object.
-  bus->FailCall(SimOp::CreatePlugIn, 1, kIOReturnSuccess);
+  bus->FailNext(SimOp::CreatePlugIn, 1, kIOReturnSuccess);
   std::unique_ptr<MasterPort> port;
   bus->CreateMasterPort(&port);
   MatchingDictionary m;
