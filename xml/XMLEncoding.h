@@ -18,25 +18,25 @@ class ListElem;
 class MapElem;
 
 class XMLEncoding {
-public:
-    // The element of one element tag, or null for a tag it does not decode
-    // (BinaryElem included).
-    static std::unique_ptr<Element> deSerializeElement(xmlNodePtr node);
-    // The containers, from their tags' child nodes; null for a null node.
-    static std::unique_ptr<MapElem> parseMapElem(xmlNodePtr node);
-    static std::unique_ptr<ListElem> parseListElem(xmlNodePtr node);
-    // The enclosure is the element at the node's first attribute value, a dotted
-    // path from the store's root; an empty value gives no enclosure.
-    static std::unique_ptr<CompositeElem> parseCompositeElem(xmlNodePtr node);
+ public:
+  // The element of one element tag, or null for a tag it does not decode
+  // (BinaryElem included).
+  static std::unique_ptr<Element> deSerializeElement(xmlNodePtr node);
+  // The containers, from their tags' child nodes; null for a null node.
+  static std::unique_ptr<MapElem> parseMapElem(xmlNodePtr node);
+  static std::unique_ptr<ListElem> parseListElem(xmlNodePtr node);
+  // The enclosure is the element at the node's first attribute value, a dotted
+  // path from the store's root; an empty value gives no enclosure.
+  static std::unique_ptr<CompositeElem> parseCompositeElem(xmlNodePtr node);
 
-    // Argument lookups over the sibling list that starts at node. An argument is
-    // matched by its first attribute's value; the walk stops with null at a node
-    // without a usable attribute.
-    // The text of the match (a pointer into the document), or null.
-    static const char* parseStringArg(xmlNodePtr node, const char* argName);
-    // The value inside the match, or null.
-    static std::unique_ptr<Element> parseElemArg(xmlNodePtr node, const char* argName);
-    // The list inside the match; an empty list when no node matches; null when
-    // the walk stops early or the match holds nothing.
-    static std::unique_ptr<ListElem> parseListElemArg(xmlNodePtr node, const char* argName);
+  // Argument lookups over the sibling list that starts at node. An argument is
+  // matched by its first attribute's value; the walk stops with null at a node
+  // without a usable attribute.
+  // The text of the match (a pointer into the document), or null.
+  static const char* parseStringArg(xmlNodePtr node, const char* argName);
+  // The value inside the match, or null.
+  static std::unique_ptr<Element> parseElemArg(xmlNodePtr node, const char* argName);
+  // The list inside the match; an empty list when no node matches; null when
+  // the walk stops early or the match holds nothing.
+  static std::unique_ptr<ListElem> parseListElemArg(xmlNodePtr node, const char* argName);
 };
