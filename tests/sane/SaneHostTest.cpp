@@ -122,9 +122,11 @@ TEST(SaneHost, ADeviceTheDriverCannotOpenIsAnIOErrorOrBusyWhileAnotherProgramHol
   ServiceList services;
   std::unique_ptr<PlugIn> plugIn;
   std::unique_ptr<USBInterface> held;
-  ASSERT_TRUE(ActiveBus()->CreateMasterPort(&port) == kIOReturnSuccess && port->CreateMatching(kInterfaceClass, &matching));
+  ASSERT_EQ(ActiveBus()->CreateMasterPort(&port), kIOReturnSuccess);
+  ASSERT_TRUE(port->CreateMatching(kInterfaceClass, &matching));
   ASSERT_EQ(port->GetMatchingServices(matching, &services), kIOReturnSuccess);
-  ASSERT_TRUE(services.at(0)->CreatePlugIn(&plugIn) == kIOReturnSuccess && plugIn->QueryInterface(&held) == kIOReturnSuccess);
+  ASSERT_EQ(services.at(0)->CreatePlugIn(&plugIn), kIOReturnSuccess);
+  ASSERT_EQ(plugIn->QueryInterface(&held), kIOReturnSuccess);
   ASSERT_EQ(held->Open(), kIOReturnSuccess);
   EXPECT_EQ(backend->Open("sim:0x01100000", &device), SANE_STATUS_DEVICE_BUSY);
   held->Close();

@@ -67,7 +67,8 @@ class SaneStandard : public ::testing::Test {
     std::vector<SANE_Byte> buffer{std::vector<SANE_Byte>(size_t(piece))};
     SANE_Int n = 0;
     SANE_Status status;
-    while ((status = sane_read(h_, buffer.data(), piece, &n)) == SANE_STATUS_GOOD) bytes.append(buffer.begin(), buffer.begin() + n);
+    while ((status = sane_read(h_, buffer.data(), piece, &n)) == SANE_STATUS_GOOD)
+      bytes.append(buffer.begin(), buffer.begin() + n);
     EXPECT_EQ(status, SANE_STATUS_EOF);
     return bytes;
   }
@@ -78,11 +79,19 @@ class SaneStandard : public ::testing::Test {
 TEST_F(SaneStandard, NumbersOutsideTheirConstraintAreSetToTheNearestAndWrittenBack) {
   const SANE_Fixed maxX = sane_get_option_descriptor(h_, Opt("br-x"))->constraint.range->max;
   const SANE_Fixed maxY = sane_get_option_descriptor(h_, Opt("br-y"))->constraint.range->max;
-  struct Case { const char* name; SANE_Word asked, kept; bool inexact; } cases[] = {
-      {"tl-x", SANE_FIX(-3), 0, true},        {"tl-y", SANE_FIX(-0.01), 0, true},
-      {"br-x", SANE_FIX(432), maxX, true},    {"br-y", SANE_FIX(356), maxY, true},  // Legal, A3
-      {"tl-x", SANE_FIX(12.5), SANE_FIX(12.5), false}, {"br-y", maxY, maxY, false},
-      {"resolution", 1200, 600, true},        {"resolution", 10, 75, true},  {"resolution", 300, 300, false}};
+  struct Case {
+    const char* name;
+    SANE_Word asked, kept;
+    bool inexact;
+  } cases[] = {{"tl-x", SANE_FIX(-3), 0, true},
+               {"tl-y", SANE_FIX(-0.01), 0, true},
+               {"br-x", SANE_FIX(432), maxX, true},
+               {"br-y", SANE_FIX(356), maxY, true},  // Legal, A3
+               {"tl-x", SANE_FIX(12.5), SANE_FIX(12.5), false},
+               {"br-y", maxY, maxY, false},
+               {"resolution", 1200, 600, true},
+               {"resolution", 10, 75, true},
+               {"resolution", 300, 300, false}};
   for (Case c : cases) {
     SANE_Word value = c.asked, got = -1;
     SANE_Int info = -1;
@@ -98,7 +107,11 @@ TEST_F(SaneStandard, NumbersOutsideTheirConstraintAreSetToTheNearestAndWrittenBa
 }
 
 TEST_F(SaneStandard, CrossedCornersAreAcceptedAndOrderedForTheScan) {
-  SetAll({{"resolution", 75}, {"tl-x", SANE_FIX(20)}, {"br-x", SANE_FIX(60)}, {"tl-y", SANE_FIX(10)}, {"br-y", SANE_FIX(30)}});
+  SetAll({{"resolution", 75},
+          {"tl-x", SANE_FIX(20)},
+          {"br-x", SANE_FIX(60)},
+          {"tl-y", SANE_FIX(10)},
+          {"br-y", SANE_FIX(30)}});
   const SANE_Parameters ordered = Params();
   SANE_Word value = SANE_FIX(90);
   SANE_Int info = 0;
@@ -119,7 +132,8 @@ TEST_F(SaneStandard, InadmissibleValuesGroupsActionsAndNamesAreRefusedAndValuesK
   for (SANE_Int i = 1; const SANE_Option_Descriptor* d = sane_get_option_descriptor(h_, i); ++i) {
     // Exactly the option's size, so the sanitizers see any write past it.
     std::unique_ptr<char[]> value(new char[size_t(std::max<SANE_Int>(d->size, 1))]);
-    const SANE_Status expected = d->type == SANE_TYPE_GROUP || (d->cap & SANE_CAP_INACTIVE) ? SANE_STATUS_INVAL : SANE_STATUS_GOOD;
+    const SANE_Status expected =
+        d->type == SANE_TYPE_GROUP || (d->cap & SANE_CAP_INACTIVE) ? SANE_STATUS_INVAL : SANE_STATUS_GOOD;
     EXPECT_EQ(sane_control_option(h_, i, SANE_ACTION_GET_VALUE, value.get(), nullptr), expected) << i;
     if (d->type == SANE_TYPE_GROUP) {
       EXPECT_EQ(sane_control_option(h_, i, SANE_ACTION_SET_VALUE, value.get(), nullptr), SANE_STATUS_INVAL) << i;
@@ -133,7 +147,8 @@ TEST_F(SaneStandard, PreviewScansAtTheLowestResolutionInTheChosenModeAndArea) {
   const SANE_Parameters quick = Params();
   SetAll({{"resolution", 300}, {"preview", SANE_TRUE}});
   const SANE_Parameters preview = Params();
-  EXPECT_TRUE(preview.format == SANE_FRAME_GRAY && preview.lines == quick.lines && preview.bytes_per_line == quick.bytes_per_line);
+  EXPECT_TRUE(preview.format == SANE_FRAME_GRAY && preview.lines == quick.lines &&
+              preview.bytes_per_line == quick.bytes_per_line);
   EXPECT_EQ(Scan(65536).size(), size_t(quick.bytes_per_line) * size_t(quick.lines));
   SetAll({{"preview", SANE_FALSE}});
   EXPECT_EQ(Params().lines, quick.lines * 4);

@@ -255,8 +255,10 @@ TEST_F(Scanimage, EndAtJobEndSavesTheFailedReadAfterThePage) {
     Outcome backend = Execute({TARVELL_SCANIMAGE, "--resolution", "75", "-o", dir_ + "/page.pnm"}, env, dir_);
     Outcome module = Execute({TARVELL_SCANNER_MODULE, "scan", "--simulate", "-v", "--resolution", "75", "-o",
                               dir_ + "/page.tiff", endAtJobEnd ? "--end-at-job-end" : "--progress"}, {}, dir_);
-    for (const Outcome& run : {backend, module})
-      EXPECT_TRUE(run.status == 0 && (run.err.find("Data Read fail error") == std::string::npos) == endAtJobEnd) << run.err;
+    for (const Outcome& run : {backend, module}) {
+      const bool failedRead = run.err.find("Data Read fail error") != std::string::npos;
+      EXPECT_TRUE(run.status == 0 && failedRead != endAtJobEnd) << run.err;
+    }
   }
 }
 
@@ -332,9 +334,9 @@ TEST_F(Saned, ServesTheSamePixelsToClientsAtOnceAndOutlivesAKilledOne) {
   EXPECT_TRUE(ReadFile(dir_ + "/a.pnm") == local && ReadFile(dir_ + "/b.pnm") == local);
 
   // Killed once part of a large image has arrived; the next client is served as before.
-  Outcome killed = Shell(Client("big.pnm") + " --mode Gray --resolution 600 & c=$!; "
-                         "while kill -0 $c && [ $(stat -c %s " + dir_ + "/big.pnm 2>/dev/null || echo 0) -lt 100000 ]; do sleep 0.01; done; "
-                         "kill -9 $c; wait $c");
+  const std::string size = "$(stat -c %s " + dir_ + "/big.pnm 2>/dev/null || echo 0)";
+  Outcome killed = Shell(Client("big.pnm") + " --mode Gray --resolution 600 & c=$!; while kill -0 $c && [ " + size +
+                         " -lt 100000 ]; do sleep 0.01; done; kill -9 $c; wait $c");
   EXPECT_EQ(killed.status, 128 + SIGKILL) << killed.err;
   ASSERT_EQ(kill(saned_, 0), 0) << "saned is gone";
   Outcome after = Shell(Client("after.pnm") + settings);

@@ -350,7 +350,8 @@ TEST_F(ScanJobTest, WhenAskedTheDataPhaseEndsAtTheEndOfJobPacketAfterData) {
     std::shared_ptr<SimDevice> device = Plug();
     for (int i = 0; i < 3; ++i) device->QueueRead(11, Packet(0xCC, Response("Job1")));
     device->QueueRead(8, Concat({Packet(0xAA), Packet(0xFF)}));
-    device->QueueRead(8, Concat({Packet(0xAA), Packet(0xBB), Packet(0xDD, "P5\n1 1\n255\nG"), Packet(0xEE), Packet(0xFF)}));
+    device->QueueRead(
+        8, Concat({Packet(0xAA), Packet(0xBB), Packet(0xDD, "P5\n1 1\n255\nG"), Packet(0xEE), Packet(0xFF)}));
     std::unique_ptr<ScanData> image;
     ASSERT_EQ(Open()->MyScanToBuffer(&image), kIOReturnSuccess);
     tarvell::SetScanJobEndsAtJobEnd(false);
