@@ -1,0 +1,104 @@
+// print-dialog-gtk: the Finishing panel in a GTK window, for a CUPS printer or a PPD file.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "pde/gtk/PrintWindow.h"
+
+#ifndef TARVELL_DEFAULT_BUNDLE
+#define TARVELL_DEFAULT_BUNDLE "Finishing.plugin"
+#endif
+
+namespace {
+
+const char kUsage[] =
+    "usage: print-dialog-gtk [--printer NAME] [--ppd FILE] [--bundle DIR] [--lang LANG]\n"
+    "                        [--set OPTION=CHOICE]... [--snapshot FILE.png [--open OPTION]]\n";
+
+int Fail(const std::string& message, int code = 2) {
+  std::fprintf(stderr, "print-dialog-gtk: %s\n", message.c_str());
+  return code;
+}
+
+struct Run {
+  tarvell::gtk::PrintWindow* window;
+  std::string snapshot, openMenu;
+  bool done = false;
+  int frames = 0;
+  int status = 0;
+};
+
+void OnDestroy(GtkWidget*, gpointer data) { static_cast<Run*>(data)->done = true; }
+
+// The picture is taken once the window has been laid out and drawn.
+gboolean OnFrame(GtkWidget*, GdkFrameClock*, gpointer data) {
+  auto* run = static_cast<Run*>(data);
+  try {
+    if (++run->frames == 2 && !run->openMenu.empty() && !run->window->OpenMenu(run->openMenu)) {
+      run->status = Fail("there is no menu " + run->openMenu + " on the panel");
+    } else if (run->frames < 6) {
+      return G_SOURCE_CONTINUE;
+    } else {
+      std::string error;
+      if (!run->window->SavePng(run->snapshot, &error)) run->status = Fail(error);
+    }
+  } catch (...) {
+    run->status = Fail("the picture could not be made");
+  }
+  gtk_window_close(run->window->window());
+  return G_SOURCE_REMOVE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  tarvell::gtk::WindowOptions options;
+  options.bundle = TARVELL_DEFAULT_BUNDLE;
+  std::string language, snapshot, openMenu;
+  std::vector<std::pair<std::string, std::string>> choices;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    bool hasValue = i + 1 < argc;
+    if (arg == "--ppd" && hasValue) {
+      options.ppd = argv[++i];
+    } else if (arg == "--printer" && hasValue) {
+      options.printer = argv[++i];
+    } else if (arg == "--bundle" && hasValue) {
+      options.bundle = argv[++i];
+    } else if (arg == "--lang" && hasValue) {
+      language = argv[++i];
+    } else if (arg == "--open" && hasValue) {
+      openMenu = argv[++i];
+    } else if (arg == "--snapshot" && hasValue) {
+      snapshot = argv[++i];
+    } else if (arg == "--set" && hasValue) {
+      std::string set = argv[++i];
+      size_t eq = set.find('=');
+      if (eq == std::string::npos || eq == 0 || eq + 1 == set.size())
+        return Fail("--set needs OPTION=CHOICE, got \"" + set + "\"");
+      choices.emplace_back(set.substr(0, eq), set.substr(eq + 1));
+    } else if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else {
+      std::fputs(kUsage, stderr);
+      return Fail("unknown or incomplete argument " + arg);
+    }
+  }
+  if (!language.empty()) PMBundleSetPreferredLanguages({language});
+  std::string error;
+  std::unique_ptr<tarvell::gtk::PrintWindow> window = tarvell::gtk::PrintWindow::Load(options, &error);
+  if (!window) return Fail(error);
+  if (!gtk_init_check()) return Fail("cannot open a display (is DISPLAY or WAYLAND_DISPLAY set?)");
+  window->Build();
+  for (const auto& choice : choices)
+    if (!window->Choose(choice.first, choice.second, &error)) return Fail(error, 3);
+
+  Run run{window.get(), snapshot, openMenu};
+  g_signal_connect(window->window(), "destroy", G_CALLBACK(OnDestroy), &run);
+  if (!snapshot.empty()) gtk_widget_add_tick_callback(GTK_WIDGET(window->window()), OnFrame, &run, nullptr);
+  gtk_window_present(window->window());
+  while (!run.done) g_main_context_iteration(nullptr, TRUE);
+  window.reset();
+  return run.status;
+}
