@@ -73,6 +73,9 @@ const std::vector<HostOption>& HostOptionTable() {
       {"height", 'y', "MM", "scan: height of the area in millimetres (default 279.4, letter)"},
       {"scale", 0, "PERCENT", "scan: scale, 10 to 1000 (default 100)"},
       {"progress", 0, nullptr, "scan: show bytes received of bytes expected on standard error"},
+      {"end-at-job-end", 0, nullptr,
+       "scan: end the page at the scanner's end-of-job packet instead of its 15 s no-data "
+       "time-out after the last byte"},
       {"sim-fault", 0, "FAULTS",
        "testing aid: make the --simulate scanner misbehave; FAULTS is a comma-separated list of "
        "timeouts-before-data=N (image reads that time out first), gone-after-bytes=N (unplugged "

@@ -10,6 +10,7 @@
 #include "platform/ica/ICAHost.h"
 #include "platform/system/SystemInfo.h"
 #include "platform/usb/USB.h"
+#include "usb/ScanJob.h"
 
 namespace tarvell {
 namespace ica {
@@ -49,6 +50,7 @@ int RunScan(const HostOptions& options) {
   SInt32 systemVersion = kDefaultSystemVersion;
   if (QuerySystemInfo(kSystemVersionSelector, &systemVersion) != noErr) systemVersion = kDefaultSystemVersion;
 
+  SetScanJobEndsAtJobEnd(request.endAtJobEnd);
   // With --progress the host watches the image bytes on their way to the module.
   std::unique_ptr<ProgressMeter> meter;
   std::shared_ptr<usb::Bus> plainBus = usb::ActiveBus();

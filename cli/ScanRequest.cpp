@@ -106,6 +106,7 @@ bool ParseScanRequest(const HostOptions& options, ScanRequest* request, std::str
     request->output = *output;
   }
   request->progress = value("progress") != nullptr;
+  request->endAtJobEnd = value("end-at-job-end") != nullptr;
   return true;
 }
 

@@ -15,6 +15,7 @@ namespace ica {
 struct ScanRequest : ScanArea {
   std::string output;  // empty: the name the driver gives
   bool progress = false;
+  bool endAtJobEnd = false;  // end the data at the end-of-job packet, not the time-out after it
 };
 
 // Reads the scan options of `options`. False with a message for the user when a value is

@@ -112,8 +112,10 @@ TARVELL_SANE_EXPORT SANE_Status sane_tarvell_get_devices(const SANE_Device*** de
       SANE_Device device;
       device.name = keep(f.name);
       device.vendor = keep("Tarvell");
-      device.model = keep(model);
-      device.type = keep(simulated ? "virtual device" : "multi-function peripheral");
+      // The simulated scanner stands in for the real one, so it has the real one's type (frontends
+      // skip virtual devices); the model says what it is.
+      device.model = keep(simulated ? model + ", simulated" : model);
+      device.type = keep("multi-function peripheral");
       state.devices.push_back(device);
     }
     for (const SANE_Device& device : state.devices) state.list.push_back(&device);
@@ -215,9 +217,10 @@ TARVELL_SANE_EXPORT void sane_tarvell_cancel(SANE_Handle handle) {
 TARVELL_SANE_EXPORT SANE_Status sane_tarvell_set_io_mode(SANE_Handle handle, SANE_Bool non_blocking) {
   std::lock_guard<std::mutex> lock(gLock);
   return Guarded("sane_set_io_mode", [&] {
-    if (!DeviceOf(handle)) return SANE_STATUS_INVAL;
+    Device* device = DeviceOf(handle);
+    if (!device || !device->scanning()) return SANE_STATUS_INVAL;
     // The image is in memory once sane_start returns: reads never block, so there is nothing to
-    // select on.
+    // select on and blocking reads are all there is.
     return non_blocking ? SANE_STATUS_UNSUPPORTED : SANE_STATUS_GOOD;
   });
 }
@@ -225,7 +228,8 @@ TARVELL_SANE_EXPORT SANE_Status sane_tarvell_set_io_mode(SANE_Handle handle, SAN
 TARVELL_SANE_EXPORT SANE_Status sane_tarvell_get_select_fd(SANE_Handle handle, SANE_Int* fd) {
   std::lock_guard<std::mutex> lock(gLock);
   return Guarded("sane_get_select_fd", [&] {
-    if (!DeviceOf(handle) || !fd) return SANE_STATUS_INVAL;
+    Device* device = DeviceOf(handle);
+    if (!device || !fd || !device->scanning()) return SANE_STATUS_INVAL;
     return SANE_STATUS_UNSUPPORTED;
   });
 }

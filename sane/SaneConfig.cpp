@@ -62,6 +62,8 @@ BackendConfig ParseConfig(std::istream& in, const std::string& name) {
         continue;
       }
       config.usb.push_back(entry);
+    } else if (word[0] == "end-at-job-end" && word.size() == 1) {
+      config.endAtJobEnd = true;
     } else {
       warn("unknown keyword '" + word[0] + "'; line skipped");
     }

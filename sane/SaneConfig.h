@@ -8,6 +8,8 @@
 //                              simulate timeouts-before-data=6 gone-after-bytes=4096
 //   capture FILE               record every USB transfer to FILE (a pcap capture)
 //   replay FILE[@BUS.DEV]      play a capture as the scanner instead of a bus
+//   end-at-job-end             end each page's data at the device's end-of-job packet
+//                              instead of its 15 s no-data time-out after the last byte
 //
 // Without a file, or with a file that names nothing, the backend searches the USB bus.
 #pragma once
@@ -36,6 +38,8 @@ struct BackendConfig {
   // One simulated scanner per "simulate" line. When there is any, the backend runs on a simulated
   // bus holding only them (real devices and simulated ones are never mixed).
   std::vector<tarvell::sim::SimulatedScannerOptions> simulated;
+  // An "end-at-job-end" line.
+  bool endAtJobEnd = false;
   // Lines that were not understood, as "FILE:LINE: why"; they are skipped.
   std::vector<std::string> warnings;
   // "capture FILE": record the run's USB traffic there; "replay FILE": play it as the device

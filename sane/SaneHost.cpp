@@ -17,6 +17,7 @@
 #include "platform/usb/LibusbBus.h"
 #include "platform/usb/SimBus.h"
 #include "sim/SimulatedScanner.h"
+#include "usb/ScanJob.h"
 
 namespace tarvell::sane {
 namespace {
@@ -87,12 +88,14 @@ Backend::Backend(BackendConfig config) : config_(std::move(config)) {
   // Without a bus (a replay that cannot be read) the backend offers no device.
   tarvell::usb::SetActiveBus(bus);
   gTimerValueInSeconds = 1.0;
+  tarvell::SetScanJobEndsAtJobEnd(config_.endAtJobEnd);
   RegisterScannerCallbacks();
   Debug(3, "configuration %s, %s bus", config_.path.empty() ? "(none)" : config_.path.c_str(),
         simBus_ ? "simulated" : "USB");
 }
 
 Backend::~Backend() {
+  tarvell::SetScanJobEndsAtJobEnd(false);
   while (!devices_.empty()) Close(devices_.back().get());
   tarvell::usb::SetActiveBus(previousBus_);
   if (replay_ && !replay_->divergence().empty()) Debug(0, "replay stopped: %s", replay_->divergence().c_str());
@@ -131,6 +134,29 @@ bool Backend::Present(UInt32 location) const {
         plugIn->QueryDevice(&device) == kIOReturnSuccess && device &&
         device->GetLocationID(&found) == kIOReturnSuccess && found == location)
       return true;
+  }
+  return false;
+}
+
+bool Backend::HeldElsewhere(UInt32 location) const {
+  using namespace tarvell::usb;
+  std::unique_ptr<MasterPort> port;
+  MatchingDictionary matching;
+  ServiceList services;
+  if (ActiveBus()->CreateMasterPort(&port) != kIOReturnSuccess || !port ||
+      !port->CreateMatching(kInterfaceClass, &matching))
+    return false;
+  matching.locationID = location;
+  if (port->GetMatchingServices(matching, &services) != kIOReturnSuccess) return false;
+  for (const auto& service : services) {
+    std::unique_ptr<PlugIn> plugIn;
+    std::unique_ptr<USBInterface> interface;
+    if (service->CreatePlugIn(&plugIn) != kIOReturnSuccess || !plugIn ||
+        plugIn->QueryInterface(&interface) != kIOReturnSuccess || !interface)
+      continue;
+    const IOReturn claimed = interface->Open();
+    if (claimed == kIOReturnExclusiveAccess) return true;
+    if (claimed == kIOReturnSuccess) interface->Close();
   }
   return false;
 }
@@ -209,8 +235,8 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
   ICAError err = tarvell::ica::OpenDeviceAt(location, &record);
   if (err != noErr) {
     Debug(1, "opening %s failed (status %d)", tarvell::Hex32(location).c_str(), err);
-    return err == fnfErr ? SANE_STATUS_DEVICE_BUSY  // the driver has it open already
-                         : SANE_STATUS_IO_ERROR;
+    // fnfErr: the driver has it open already; a refused claim: another program has it.
+    return err == fnfErr || HeldElsewhere(location) ? SANE_STATUS_DEVICE_BUSY : SANE_STATUS_IO_ERROR;
   }
   auto opened = std::make_unique<Device>(*this, record, location, NameFor(location), record->name);
   opened->ReadCapabilities();
@@ -271,6 +297,7 @@ void Device::ReadCapabilities() {
 
 SANE_Parameters Device::Parameters() const {
   if (image_.isOpen()) return image_.parameters();
+  if (hasFrame_ && frameSettings_ == options_->settings()) return frame_;
   return PredictParameters(options_->settings());
 }
 
@@ -299,6 +326,7 @@ SANE_Status Device::Start() {
   ReleaseImage();
   cancelRequested_.store(false);
   delivered_ = false;
+  hasFrame_ = false;
 
   const ScanSettings& settings = options_->settings();
   const SANE_Parameters expected = PredictParameters(settings);
@@ -362,6 +390,9 @@ SANE_Status Device::Start() {
     return SANE_STATUS_CANCELLED;
   }
   scanning_ = true;
+  frame_ = got;
+  frameSettings_ = settings;
+  hasFrame_ = true;
   return SANE_STATUS_GOOD;
 }
 

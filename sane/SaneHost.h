@@ -72,6 +72,9 @@ class Backend {
   bool ParseName(const std::string& name, UInt32* location) const;
   // Whether a device with `location` is on the bus (without opening it).
   bool Present(UInt32 location) const;
+  // Whether another program holds the interface of the device at `location` (claiming it is
+  // refused as exclusive access).
+  bool HeldElsewhere(UInt32 location) const;
   // Lets the bus drop what it recorded of a finished scan (the simulated bus keeps every
   // transfer for tests; a frontend scanning for hours must not pile them up).
   void ForgetTransfers();
@@ -117,6 +120,8 @@ class Device {
   const std::string& name() const { return name_; }
   const std::string& model() const { return model_; }
   bool gone() const { return gone_; }
+  // Between a successful Start and the end of its image (EOF or cancel).
+  bool scanning() const { return scanning_ && !cancelRequested_.load(); }
   ScannerObjectInfo* record() const { return record_; }
 
  private:
@@ -139,6 +144,11 @@ class Device {
   TiffLines image_;
   bool scanning_ = false;  // an image is held and not yet read to its end
   bool delivered_ = false; // the last scan was read to its end
+  // The last scan's frame and its settings: still the answer after its end while the options
+  // are unchanged.
+  SANE_Parameters frame_{};
+  ScanSettings frameSettings_;
+  bool hasFrame_ = false;
   std::atomic<bool> cancelRequested_{false};
 };
 

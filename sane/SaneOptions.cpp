@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "driver/ScannerCallbacks.h"
@@ -98,13 +100,14 @@ OptionSet::OptionSet(const DeviceGeometry& geometry) : geometry_(geometry) {
   xRange_ = {0, MillimetresOf(geometry_.bedWidth), 0};
   yRange_ = {0, MillimetresOf(geometry_.bedHeight), 0};
 
-  settings_.mode = ScanMode::kColor;
-  settings_.resolution = 150;
+  values_.mode = ScanMode::kColor;
+  values_.resolution = 150;
   if (std::find(geometry_.resolutions.begin(), geometry_.resolutions.end(), 150) == geometry_.resolutions.end())
-    settings_.resolution = geometry_.resolutions.front();
-  settings_.tlX = settings_.tlY = 0;
-  settings_.brX = xRange_.max;
-  settings_.brY = yRange_.max;
+    values_.resolution = geometry_.resolutions.front();
+  values_.tlX = values_.tlY = 0;
+  values_.brX = xRange_.max;
+  values_.brY = yRange_.max;
+  Update();
 
   descriptors_.resize(kOptionCount);
   for (SANE_Option_Descriptor& d : descriptors_) d = SANE_Option_Descriptor{};
@@ -153,6 +156,16 @@ OptionSet::OptionSet(const DeviceGeometry& geometry) : geometry_(geometry) {
   resolution.constraint_type = SANE_CONSTRAINT_WORD_LIST;
   resolution.constraint.word_list = resolutionList_.data();
 
+  auto& preview = descriptors_[kOptPreview];
+  preview.name = SANE_NAME_PREVIEW;
+  preview.title = SANE_TITLE_PREVIEW;
+  preview.desc = SANE_DESC_PREVIEW;
+  preview.type = SANE_TYPE_BOOL;
+  preview.unit = SANE_UNIT_NONE;
+  preview.size = sizeof(SANE_Word);
+  preview.cap = SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT;
+  preview.constraint_type = SANE_CONSTRAINT_NONE;
+
   auto coordinate = [](SANE_Option_Descriptor& d, const char* name, const char* title, const char* desc,
                        const SANE_Range* range) {
     d.name = name;
@@ -176,54 +189,88 @@ const SANE_Option_Descriptor* OptionSet::Descriptor(SANE_Int index) const {
   return &descriptors_[size_t(index)];
 }
 
+void OptionSet::Update() {
+  settings_ = values_;
+  if (settings_.tlX > settings_.brX) std::swap(settings_.tlX, settings_.brX);
+  if (settings_.tlY > settings_.brY) std::swap(settings_.tlY, settings_.brY);
+  if (preview_) settings_.resolution = geometry_.resolutions.front();
+}
+
 SANE_Status OptionSet::Control(SANE_Int index, SANE_Action action, void* value, SANE_Int* info) {
   if (info) *info = 0;
   if (index < 0 || index >= kOptionCount || value == nullptr) return SANE_STATUS_INVAL;
-  if (descriptors_[size_t(index)].type == SANE_TYPE_GROUP) return SANE_STATUS_INVAL;
+  const SANE_Option_Descriptor& d = descriptors_[size_t(index)];
+  if (d.type == SANE_TYPE_GROUP || (d.cap & SANE_CAP_INACTIVE)) return SANE_STATUS_INVAL;
 
-  SANE_Fixed* coordinate = index == kOptTlX   ? &settings_.tlX
-                           : index == kOptTlY ? &settings_.tlY
-                           : index == kOptBrX ? &settings_.brX
-                           : index == kOptBrY ? &settings_.brY
+  SANE_Fixed* coordinate = index == kOptTlX   ? &values_.tlX
+                           : index == kOptTlY ? &values_.tlY
+                           : index == kOptBrX ? &values_.brX
+                           : index == kOptBrY ? &values_.brY
                                               : nullptr;
   if (action == SANE_ACTION_GET_VALUE) {
     switch (index) {
       case kOptCount: *static_cast<SANE_Word*>(value) = kOptionCount; break;
-      case kOptMode: std::strncpy(static_cast<char*>(value), ModeName(settings_.mode), kModeValueSize); break;
-      case kOptResolution: *static_cast<SANE_Word*>(value) = settings_.resolution; break;
+      case kOptMode: std::strncpy(static_cast<char*>(value), ModeName(values_.mode), kModeValueSize); break;
+      case kOptResolution: *static_cast<SANE_Word*>(value) = values_.resolution; break;
+      case kOptPreview: *static_cast<SANE_Word*>(value) = preview_ ? SANE_TRUE : SANE_FALSE; break;
       default: *static_cast<SANE_Word*>(value) = *coordinate; break;
     }
     return SANE_STATUS_GOOD;
   }
-  if (action != SANE_ACTION_SET_VALUE || index == kOptCount) return SANE_STATUS_INVAL;
+  if (action != SANE_ACTION_SET_VALUE || !(d.cap & SANE_CAP_SOFT_SELECT)) return SANE_STATUS_INVAL;
 
   SANE_Int flags = SANE_INFO_RELOAD_PARAMS;
   if (index == kOptMode) {
-    // Frontends hand the name from the list; the spelling of its case is forgiven.
-    const char* text = static_cast<const char*>(value);
+    // The frontend's text need not end inside the value; a unique prefix, in any case, will do,
+    // and an exact name wins over the longer names it begins.
+    char* text = static_cast<char*>(value);
+    const size_t length = strnlen(text, kModeValueSize);
+    if (length == kModeValueSize) return SANE_STATUS_INVAL;
     const ScanMode modes[] = {ScanMode::kLineart, ScanMode::kGray, ScanMode::kColor};
     const ScanMode* found = nullptr;
-    for (const ScanMode& m : modes)
-      if (strncasecmp(text, ModeName(m), kModeValueSize) == 0) found = &m;
-    if (!found) return SANE_STATUS_INVAL;
-    if (std::strncmp(text, ModeName(*found), kModeValueSize) != 0) flags |= SANE_INFO_INEXACT;
-    settings_.mode = *found;
+    int matches = 0;
+    for (const ScanMode& m : modes) {
+      if (strncasecmp(text, ModeName(m), length) != 0) continue;
+      if (std::strlen(ModeName(m)) == length) {
+        found = &m;
+        matches = 1;
+        break;
+      }
+      found = &m;
+      ++matches;
+    }
+    if (length == 0 || matches != 1) return SANE_STATUS_INVAL;
+    if (std::strcmp(text, ModeName(*found)) != 0) {
+      std::strncpy(text, ModeName(*found), kModeValueSize);
+      flags |= SANE_INFO_INEXACT;
+    }
+    values_.mode = *found;
   } else if (index == kOptResolution) {
+    SANE_Word& asked = *static_cast<SANE_Word*>(value);
+    // The nearest of the device's resolutions (the lower on a tie).
+    SANE_Word best = geometry_.resolutions.front();
+    for (SANE_Word r : geometry_.resolutions)
+      if (std::abs(int64_t(r) - asked) < std::abs(int64_t(best) - asked)) best = r;
+    if (best != asked) {
+      asked = best;
+      flags |= SANE_INFO_INEXACT;
+    }
+    values_.resolution = best;
+  } else if (index == kOptPreview) {
     const SANE_Word asked = *static_cast<const SANE_Word*>(value);
-    const std::vector<SANE_Word>& list = geometry_.resolutions;
-    if (asked < list.front() || asked > list.back()) return SANE_STATUS_INVAL;
-    // Between two of the device's resolutions: the nearer one (the lower on a tie).
-    SANE_Word best = list.front();
-    for (SANE_Word r : list)
-      if (std::abs(r - asked) < std::abs(best - asked)) best = r;
-    if (best != asked) flags |= SANE_INFO_INEXACT;
-    settings_.resolution = best;
+    if (asked != SANE_TRUE && asked != SANE_FALSE) return SANE_STATUS_INVAL;
+    preview_ = asked == SANE_TRUE;
   } else {
-    const SANE_Fixed asked = *static_cast<const SANE_Fixed*>(value);
-    const SANE_Range* range = descriptors_[size_t(index)].constraint.range;
-    if (asked < range->min || asked > range->max) return SANE_STATUS_INVAL;
-    *coordinate = asked;
+    SANE_Fixed& asked = *static_cast<SANE_Fixed*>(value);
+    const SANE_Range* range = d.constraint.range;
+    const SANE_Fixed clamped = std::clamp(asked, range->min, range->max);
+    if (clamped != asked) {
+      asked = clamped;
+      flags |= SANE_INFO_INEXACT;
+    }
+    *coordinate = clamped;
   }
+  Update();
   if (info) *info = flags;
   return SANE_STATUS_GOOD;
 }

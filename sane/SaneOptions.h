@@ -28,6 +28,10 @@ struct ScanSettings {
   ScanMode mode = ScanMode::kColor;
   SANE_Int resolution = 150;
   SANE_Fixed tlX = 0, tlY = 0, brX = 0, brY = 0;  // millimetres
+  bool operator==(const ScanSettings& o) const {
+    return mode == o.mode && resolution == o.resolution && tlX == o.tlX && tlY == o.tlY && brX == o.brX &&
+           brY == o.brY;
+  }
 };
 
 // The scan area as this host hands it to the driver (the numbers of its "userScanArea").
@@ -59,6 +63,7 @@ enum OptionIndex : SANE_Int {
   kOptStandardGroup,
   kOptMode,
   kOptResolution,
+  kOptPreview,
   kOptGeometryGroup,
   kOptTlX,
   kOptTlY,
@@ -76,15 +81,25 @@ class OptionSet {
 
   // Null for an index out of range.
   const SANE_Option_Descriptor* Descriptor(SANE_Int index) const;
-  // sane_control_option: SANE_STATUS_INVAL for an unknown option, a group, a value outside the
-  // constraint or an unsupported action; *info (when given) gets the SANE_INFO_* flags.
+  // sane_control_option, by the rules frontends rely on: a number outside its range or between
+  // the listed values is set to the nearest admissible one, written back into `value` and
+  // reported with SANE_INFO_INEXACT; a mode is matched ignoring case (a unique prefix will do)
+  // and its listed spelling written back. SANE_STATUS_INVAL for an unknown option, a group, an
+  // inactive option, a string or boolean that is not admissible, or an unsupported action.
+  // *info (when given) gets the SANE_INFO_* flags. `value` is exactly the option's size.
   SANE_Status Control(SANE_Int index, SANE_Action action, void* value, SANE_Int* info);
 
+  // What a scan uses: the corners in order (frontends set them one at a time, so they may be
+  // crossed for a while) and, for a preview, the device's lowest resolution.
   const ScanSettings& settings() const { return settings_; }
 
  private:
+  void Update();
+
   DeviceGeometry geometry_;
-  ScanSettings settings_;
+  ScanSettings values_;    // as the frontend set them
+  bool preview_ = false;
+  ScanSettings settings_;  // as scanned
   std::vector<SANE_Option_Descriptor> descriptors_;
   std::vector<SANE_Word> resolutionList_;   // count first, as SANE word lists are
   std::vector<SANE_String_Const> modeList_;  // null-terminated

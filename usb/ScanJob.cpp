@@ -2,6 +2,7 @@
 
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -235,7 +236,8 @@ IOReturn CSimpleScanner::MyScanToBuffer(std::unique_ptr<ScanData>* imageData) {
     BridgeNSLog(" > caught exception!\n");
   }
 
-  // Image data phase: read until a read fails once image data has arrived.
+  // Image data phase: read until a read fails once image data has arrived (or, when asked,
+  // until the end-of-job packet follows image data).
   endJobPage = 0;
   m_scanData.reset();
   int idleReads = 0;
@@ -294,7 +296,19 @@ void _MY_ImageBeginJobPage(void*) { BridgeNSLog("_MY_ImageBeginJobPage()"); }
 
 void _MY_ImageEndJobPage(void*) { BridgeNSLog("_MY_ImageEndJobPage()"); }
 
-void _MY_ImageEndJob(void*) { BridgeNSLog("_MY_ImageEndJob()"); }
+void _MY_ImageEndJob(void* info) {
+  BridgeNSLog("_MY_ImageEndJob()");
+  auto* scanner = static_cast<CSimpleScanner*>(info);
+  if (tarvell::ScanJobEndsAtJobEnd() && scanner && scanner->m_scanData) endJobPage = 1;
+}
+
+namespace tarvell {
+namespace {
+std::atomic<bool> gEndAtJobEnd{false};
+}  // namespace
+void SetScanJobEndsAtJobEnd(bool on) { gEndAtJobEnd.store(on); }
+bool ScanJobEndsAtJobEnd() { return gEndAtJobEnd.load(); }
+}  // namespace tarvell
 
 namespace {
 

@@ -36,6 +36,13 @@ namespace tarvell {
 // device that answers every read with an empty transfer.
 constexpr int kScanJobIdleReadLimit = 6;
 
+// Whether the data phase also ends as soon as the end-of-job packet has arrived after image
+// data. Off by default: the phase then ends only at the first failed read after image data,
+// which on the device is its 15 s no-data time-out after the last byte. The hosts set it from
+// their configuration; it holds for every job until changed.
+void SetScanJobEndsAtJobEnd(bool on);
+bool ScanJobEndsAtJobEnd();
+
 // Sizes of the job's read buffers.
 constexpr UInt32 kScanJobReplyBufferSize = 512;
 constexpr UInt32 kScanJobDataBufferSize = 102400;

@@ -28,6 +28,8 @@ TEST(SaneConfig, CommentsBlankLinesAndBothUsbForms) {
       "usb 18276 3162\n");
   EXPECT_TRUE(c.warnings.empty());
   EXPECT_FALSE(c.simulate());
+  EXPECT_FALSE(c.endAtJobEnd);
+  EXPECT_TRUE(Parse("end-at-job-end   # no 15 s wait a page\n").endAtJobEnd);
   ASSERT_EQ(c.usb.size(), 3u);
   EXPECT_FALSE(c.usb[0].byLocation);
   EXPECT_EQ(c.usb[0].vendorID, 0x2B7E);

@@ -104,7 +104,7 @@ TEST(SaneHost, NamesThatNameNothingHereAreRefused) {
   EXPECT_EQ(device, nullptr);
 }
 
-TEST(SaneHost, ADeviceTheDriverCannotOpenIsAnIOError) {
+TEST(SaneHost, ADeviceTheDriverCannotOpenIsAnIOErrorOrBusyWhileAnotherProgramHoldsIt) {
   auto backend = MakeBackend("simulate\n");
   // Someone else holds the scanner's interface.
   backend->simulatedBus()->FailNext(tarvell::usb::SimOp::InterfaceOpen, 1, kIOReturnExclusiveAccess);
@@ -112,6 +112,25 @@ TEST(SaneHost, ADeviceTheDriverCannotOpenIsAnIOError) {
   EXPECT_EQ(backend->Open("sim:0x01100000", &device), SANE_STATUS_IO_ERROR);
   EXPECT_EQ(device, nullptr);
   EXPECT_EQ(backend->Open("sim:0x01100000", &device), SANE_STATUS_GOOD);  // once it is free
+  backend->Close(device);
+
+  // Held by another program for as long as it keeps it: busy, not an I/O error (over libusb
+  // the refused claim, EBUSY, is the same exclusive-access status).
+  using namespace tarvell::usb;
+  std::unique_ptr<MasterPort> port;
+  MatchingDictionary matching;
+  ServiceList services;
+  std::unique_ptr<PlugIn> plugIn;
+  std::unique_ptr<USBInterface> held;
+  ASSERT_EQ(ActiveBus()->CreateMasterPort(&port), kIOReturnSuccess);
+  ASSERT_TRUE(port->CreateMatching(kInterfaceClass, &matching));
+  ASSERT_EQ(port->GetMatchingServices(matching, &services), kIOReturnSuccess);
+  ASSERT_EQ(services.at(0)->CreatePlugIn(&plugIn), kIOReturnSuccess);
+  ASSERT_EQ(plugIn->QueryInterface(&held), kIOReturnSuccess);
+  ASSERT_EQ(held->Open(), kIOReturnSuccess);
+  EXPECT_EQ(backend->Open("sim:0x01100000", &device), SANE_STATUS_DEVICE_BUSY);
+  held->Close();
+  EXPECT_EQ(backend->Open("sim:0x01100000", &device), SANE_STATUS_GOOD);
 }
 
 TEST(SaneHost, OptionsCarryTheDriversResolutionsAndBed) {

@@ -92,7 +92,7 @@ TEST(SaneOptions, ModeTakesTheListedNamesAndRefusesOthers) {
   EXPECT_EQ(set.settings().mode, ScanMode::kLineart);  // a refused value changes nothing
 }
 
-TEST(SaneOptions, ResolutionSnapsToTheListInsideItsRangeOnly) {
+TEST(SaneOptions, ResolutionSnapsToTheNearestListedValue) {
   OptionSet set{DeviceGeometry()};
   SANE_Int info = 0;
   EXPECT_EQ(Set(set, kOptResolution, 300, &info), SANE_STATUS_GOOD);
@@ -102,10 +102,10 @@ TEST(SaneOptions, ResolutionSnapsToTheListInsideItsRangeOnly) {
   EXPECT_EQ(Get(set, kOptResolution), 200);
   EXPECT_EQ(Set(set, kOptResolution, 175), SANE_STATUS_GOOD);  // a tie goes to the lower
   EXPECT_EQ(Get(set, kOptResolution), 150);
-  EXPECT_EQ(Set(set, kOptResolution, 74), SANE_STATUS_INVAL);
-  EXPECT_EQ(Set(set, kOptResolution, 601), SANE_STATUS_INVAL);
-  EXPECT_EQ(Set(set, kOptResolution, -300), SANE_STATUS_INVAL);
-  EXPECT_EQ(Get(set, kOptResolution), 150);
+  EXPECT_EQ(Set(set, kOptResolution, 74), SANE_STATUS_GOOD);  // outside the list: its nearest end
+  EXPECT_EQ(Get(set, kOptResolution), 75);
+  EXPECT_EQ(Set(set, kOptResolution, 601), SANE_STATUS_GOOD);
+  EXPECT_EQ(Get(set, kOptResolution), 600);
 }
 
 TEST(SaneOptions, CoordinatesStayOnTheBedAndOtherRequestsAreRefused) {
@@ -114,8 +114,9 @@ TEST(SaneOptions, CoordinatesStayOnTheBedAndOtherRequestsAreRefused) {
   EXPECT_EQ(Set(set, kOptTlX, SANE_FIX(10.5)), SANE_STATUS_GOOD);
   EXPECT_EQ(Get(set, kOptTlX), SANE_FIX(10.5));
   EXPECT_EQ(Set(set, kOptBrX, maxX), SANE_STATUS_GOOD);
-  EXPECT_EQ(Set(set, kOptBrX, maxX + SANE_FIX(1)), SANE_STATUS_INVAL);
-  EXPECT_EQ(Set(set, kOptTlY, SANE_FIX(-0.5)), SANE_STATUS_INVAL);
+  EXPECT_EQ(Set(set, kOptBrX, maxX + SANE_FIX(1)), SANE_STATUS_GOOD);  // clamped to the bed
+  EXPECT_EQ(Get(set, kOptBrX), maxX);
+  EXPECT_EQ(Set(set, kOptTlY, SANE_FIX(-0.5)), SANE_STATUS_GOOD);
   EXPECT_EQ(Get(set, kOptTlY), 0);
 
   SANE_Word value = 0;

@@ -7,11 +7,17 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <stdlib.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -131,14 +137,18 @@ class Scanimage : public ::testing::Test {
   }
   void Configure(const std::string& text) { std::ofstream(dir_ + "/tarvell.conf") << text; }
 
-  Outcome RunScanimage(std::vector<std::string> args) {
-    args.insert(args.begin(), TARVELL_SCANIMAGE);
-    std::vector<std::string> env = {"SANE_CONFIG_DIR=" + dir_, "LD_LIBRARY_PATH=" TARVELL_SANE_BACKEND_DIR};
-    // In the sanitizer build the backend needs the sanitizer runtime, which scanimage lacks;
-    // scanimage's own allocations are not ours to check.
+  // The environment of a SANE program using the configuration in `configDir`.
+  std::vector<std::string> SaneEnv(const std::string& configDir) {
+    std::vector<std::string> env = {"SANE_CONFIG_DIR=" + configDir, "LD_LIBRARY_PATH=" TARVELL_SANE_BACKEND_DIR};
+    // In the sanitizer build the backend needs the sanitizer runtime, which SANE's programs lack;
+    // their own allocations are not ours to check.
     if (std::string(TARVELL_SANE_PRELOAD).size())
       env.insert(env.end(), {"LD_PRELOAD=" TARVELL_SANE_PRELOAD, "ASAN_OPTIONS=detect_leaks=0"});
-    return Execute(args, env, dir_);
+    return env;
+  }
+  Outcome RunScanimage(std::vector<std::string> args, const std::string& configDir = "") {
+    args.insert(args.begin(), TARVELL_SCANIMAGE);
+    return Execute(args, SaneEnv(configDir.empty() ? dir_ : configDir), dir_);
   }
 
   // scanner-module's own scan of the same settings, or an empty path when it has no scan command.
@@ -160,7 +170,7 @@ class Scanimage : public ::testing::Test {
 TEST_F(Scanimage, ListsTheScanner) {
   Outcome run = RunScanimage({"-L"});
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.out.find("device `tarvell:sim:0x01100000' is a Tarvell K310 (USB) virtual device"), std::string::npos)
+  EXPECT_NE(run.out.find("device `tarvell:sim:0x01100000' is a Tarvell K310 (USB), simulated multi-function peripheral"), std::string::npos)
       << run.out;
 }
 
@@ -248,6 +258,103 @@ TEST_F(Scanimage, ThreeScansInOneProcess) {
   EXPECT_GT(first.width, 0u);
   for (int page = 2; page <= 3; ++page)
     ExpectSameImage(first, LoadPnm(dir_ + "/page" + std::to_string(page) + ".pnm"), "page " + std::to_string(page));
+}
+
+TEST_F(Scanimage, EndAtJobEndSavesTheFailedReadAfterThePage) {
+  for (bool endAtJobEnd : {false, true}) {
+    Configure(endAtJobEnd ? "simulate\nend-at-job-end\n" : "simulate\n");
+    std::vector<std::string> env = SaneEnv(dir_);
+    env.push_back("SANE_DEBUG_TARVELL=5");  // the driver's log, which has a line for each failed read
+    Outcome backend = Execute({TARVELL_SCANIMAGE, "--resolution", "75", "-o", dir_ + "/page.pnm"}, env, dir_);
+    Outcome module = Execute({TARVELL_SCANNER_MODULE, "scan", "--simulate", "-v", "--resolution", "75", "-o",
+                              dir_ + "/page.tiff", endAtJobEnd ? "--end-at-job-end" : "--progress"}, {}, dir_);
+    for (const Outcome& run : {backend, module}) {
+      const bool failedRead = run.err.find("Data Read fail error") != std::string::npos;
+      EXPECT_TRUE(run.status == 0 && failedRead != endAtJobEnd) << run.err;
+    }
+  }
+}
+
+// saned on a loopback address of the test's own (the net backend always connects to port 6566),
+// serving the built backend from this test's folder; clients reach it through SANE's net backend.
+class Saned : public Scanimage {
+ protected:
+  void SetUp() override {
+    Scanimage::SetUp();
+    std::mt19937 random(std::random_device{}());
+    address_ = "127." + std::to_string(1 + random() % 254) + "." + std::to_string(random() % 256) + "." +
+               std::to_string(1 + random() % 254);
+    std::ofstream(dir_ + "/saned.conf") << "127.0.0.0/8\n";
+    client_ = dir_ + "/client";
+    mkdir(client_.c_str(), 0700);
+    std::ofstream(client_ + "/dll.conf") << "net\n";
+    std::ofstream(client_ + "/net.conf") << address_ << "\nconnect_timeout = 10\n";
+    std::vector<std::string> env = SaneEnv(dir_);
+    // The backend's leaks are ours to find in saned's servers, which report them in saned.log.
+    if (std::string(TARVELL_SANE_PRELOAD).size()) env.back() = "ASAN_OPTIONS=detect_leaks=1";
+    // The servers saned forks come back to this test when saned ends, to be waited for.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    saned_ = fork();
+    if (saned_ == 0) {
+      setpgid(0, 0);  // its own group, with the servers it forks for each client
+      if (!freopen((dir_ + "/saned.log").c_str(), "w", stderr)) _exit(126);
+      for (std::string& e : env) putenv(e.data());
+      execlp(TARVELL_SANED, "saned", "-l", "-e", "-b", address_.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    ASSERT_GT(saned_, 0);
+    setpgid(saned_, saned_);
+    sockaddr_in to{AF_INET, htons(6566), {inet_addr(address_.c_str())}, {}};
+    bool listening = false;
+    for (int i = 0; i < 200 && !listening; ++i, usleep(20000)) {
+      int s = socket(AF_INET, SOCK_STREAM, 0);
+      listening = connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+      close(s);
+    }
+    ASSERT_TRUE(listening) << "saned does not listen on " << address_;
+  }
+  void TearDown() override {
+    if (saned_ > 0) {
+      kill(-saned_, SIGTERM);
+      while (waitpid(-1, nullptr, 0) > 0) {
+      }
+      EXPECT_EQ(ReadFile(dir_ + "/saned.log").find("Sanitizer"), std::string::npos) << ReadFile(dir_ + "/saned.log");
+    }
+    Scanimage::TearDown();
+  }
+  // scanimage through the net backend, with its output in `file`.
+  std::string Client(const std::string& file) {
+    return std::string(TARVELL_SCANIMAGE) + " -d net:" + address_ + ":tarvell:sim:0x01100000 --format=pnm -o " +
+           dir_ + "/" + file;
+  }
+  Outcome Shell(const std::string& script, bool local = false) {
+    return Execute({"sh", "-c", script}, SaneEnv(local ? dir_ : client_), dir_);
+  }
+
+  std::string address_, client_;
+  pid_t saned_ = -1;
+};
+
+TEST_F(Saned, ServesTheSamePixelsToClientsAtOnceAndOutlivesAKilledOne) {
+  Outcome list = RunScanimage({"-L"}, client_);
+  EXPECT_NE(list.out.find("`net:" + address_ + ":tarvell:sim:0x01100000' is a Tarvell K310 (USB), simulated"),
+            std::string::npos) << list.out << list.err;
+  const std::string settings = " --mode Gray --resolution 150 -l 10 -t 20 -x 80 -y 60";
+  ASSERT_EQ(Shell(TARVELL_SCANIMAGE + settings + " --format=pnm -o " + dir_ + "/local.pnm", true).status, 0);
+  const std::string local = ReadFile(dir_ + "/local.pnm");
+  Outcome both = Shell(Client("a.pnm") + settings + " & a=$!; " + Client("b.pnm") + settings + " && wait $a");
+  ASSERT_EQ(both.status, 0) << both.err;
+  EXPECT_TRUE(ReadFile(dir_ + "/a.pnm") == local && ReadFile(dir_ + "/b.pnm") == local);
+
+  // Killed once part of a large image has arrived; the next client is served as before.
+  const std::string size = "$(stat -c %s " + dir_ + "/big.pnm 2>/dev/null || echo 0)";
+  Outcome killed = Shell(Client("big.pnm") + " --mode Gray --resolution 600 & c=$!; while kill -0 $c && [ " + size +
+                         " -lt 100000 ]; do sleep 0.01; done; kill -9 $c; wait $c");
+  EXPECT_EQ(killed.status, 128 + SIGKILL) << killed.err;
+  ASSERT_EQ(kill(saned_, 0), 0) << "saned is gone";
+  Outcome after = Shell(Client("after.pnm") + settings);
+  ASSERT_EQ(after.status, 0) << after.err;
+  EXPECT_TRUE(ReadFile(dir_ + "/after.pnm") == local);
 }
 
 }  // namespace

@@ -27,6 +27,10 @@ exported=$(nm -D --defined-only "$lib" | awk '{print $3}' | grep -v '^sane_tarve
 [ "$(cat "$dest$confdir/dll.d/tarvell")" = tarvell ] || fail "dll.d/tarvell does not name the backend"
 grep -q '^usb 0x2b7e 0x0c5a' "$dest$confdir/tarvell.conf" || fail "tarvell.conf does not search USB"
 
+for page in man5/sane-tarvell.5 man1/scanner-module.1; do
+  [ -n "$(find "$dest" -path "*/man/$page")" ] || fail "no manual page $page"
+done
+
 rules=$dest$udevdir/60-tarvell-k310.rules
 [ -f "$rules" ] || fail "no udev rule in $udevdir"
 grep -q 'ATTR{idVendor}=="2b7e", ATTR{idProduct}=="0c5a".*GROUP="scanner"' "$rules" || fail "the rule does not give the scanner to the scanner group"

@@ -341,6 +341,27 @@ TEST_F(ScanJobTest, DataPhaseSurvivesEarlyTimeOutsAndEndsAtTheFirstFailureAfterD
   EXPECT_EQ(Sent().size(), 5u);
 }
 
+TEST_F(ScanJobTest, WhenAskedTheDataPhaseEndsAtTheEndOfJobPacketAfterData) {
+  // An end of job before any data ends nothing; after data it saves the final time-out.
+  for (bool endAtJobEnd : {false, true}) {
+    SCOPED_TRACE(endAtJobEnd);
+    SetUp();
+    tarvell::SetScanJobEndsAtJobEnd(endAtJobEnd);
+    std::shared_ptr<SimDevice> device = Plug();
+    for (int i = 0; i < 3; ++i) device->QueueRead(11, Packet(0xCC, Response("Job1")));
+    device->QueueRead(8, Concat({Packet(0xAA), Packet(0xFF)}));
+    device->QueueRead(
+        8, Concat({Packet(0xAA), Packet(0xBB), Packet(0xDD, "P5\n1 1\n255\nG"), Packet(0xEE), Packet(0xFF)}));
+    std::unique_ptr<ScanData> image;
+    ASSERT_EQ(Open()->MyScanToBuffer(&image), kIOReturnSuccess);
+    tarvell::SetScanJobEndsAtJobEnd(false);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(std::string(image->begin(), image->end()), "P5\n1 1\n255\nG");
+    EXPECT_EQ(DataReads().size(), endAtJobEnd ? 2u : 3u);
+    EXPECT_EQ(Sent().size(), 5u);
+  }
+}
+
 TEST_F(ScanJobTest, DeviceGoneDuringDataSkipsTheLastCallsAndKeepsTheOutParameter) {
   std::shared_ptr<SimDevice> device = Plug();
   device->QueueRead(8, Concat({Packet(0xAA), Packet(0xDD, "partial")}));
