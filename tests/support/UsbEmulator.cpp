@@ -149,8 +149,10 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer d
       break;
     }
     case USBDEVFS_CLAIMINTERFACE:
-    case USBDEVFS_RELEASEINTERFACE:
     case USBDEVFS_DISCONNECT_CLAIM:
+      umockdev_ioctl_client_complete(client, emu.heldElsewhere ? -1 : 0, emu.heldElsewhere ? EBUSY : 0);
+      break;
+    case USBDEVFS_RELEASEINTERFACE:
     case USBDEVFS_SETINTERFACE:
     case USBDEVFS_RESET:
       umockdev_ioctl_client_complete(client, 0, 0);
