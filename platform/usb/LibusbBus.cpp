@@ -368,12 +368,6 @@ std::vector<int> ScannerInterfaces(libusb_device* dev) {
 class LibusbPort : public MasterPort {
  public:
   explicit LibusbPort(Context ctx) : ctx_(std::move(ctx)) {}
-  bool CreateMatching(const char* className, MatchingDictionary* out) override {
-    if (!className) return false;
-    out->className = className;
-    out->locationID = 0;
-    return true;
-  }
   IOReturn GetMatchingServices(const MatchingDictionary& matching, ServiceList* out) override {
     out->clear();
     bool devices = matching.className == kDeviceClass;

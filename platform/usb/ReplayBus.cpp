@@ -493,12 +493,6 @@ class ReplayService : public Service {
 class ReplayPort : public MasterPort {
  public:
   explicit ReplayPort(StateRef s) : s_(std::move(s)) {}
-  bool CreateMatching(const char* className, MatchingDictionary* out) override {
-    if (!className) return false;
-    out->className = className;
-    out->locationID = 0;
-    return true;
-  }
   IOReturn GetMatchingServices(const MatchingDictionary& matching, ServiceList* out) override {
     out->clear();
     if (s_->gone) return kIOReturnSuccess;

@@ -54,5 +54,12 @@ std::string StatusText(IOReturn status) {
   return text;
 }
 
+bool MasterPort::CreateMatching(const char* className, MatchingDictionary* out) {
+  if (!className || !out) return false;
+  out->className = className;
+  out->locationID = 0;
+  return true;
+}
+
 }  // namespace usb
 }  // namespace tarvell

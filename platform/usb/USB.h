@@ -164,8 +164,9 @@ using ServiceList = std::vector<std::unique_ptr<Service>>;
 class MasterPort {
  public:
   virtual ~MasterPort() = default;
-  // Fills a matching dictionary for `className`. False when none can be made.
-  virtual bool CreateMatching(const char* className, MatchingDictionary* out) = 0;
+  // Fills a matching dictionary for `className` (any location). False when none can be made.
+  // Optional; the default fills it for any class name given.
+  virtual bool CreateMatching(const char* className, MatchingDictionary* out);
   // The services matching `matching`, in registry order (devices in bus order, a device's
   // interfaces in descriptor order). 0, or a failure with *out empty.
   virtual IOReturn GetMatchingServices(const MatchingDictionary& matching, ServiceList* out) = 0;
