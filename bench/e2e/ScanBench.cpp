@@ -38,6 +38,7 @@
 #include "platform/system/SystemInfo.h"
 #include "platform/usb/USB.h"
 #include "sim/TestChart.h"
+#include "tests/support/Packets.h"
 #include "usb/USBScanProtocol.h"
 #include "xml/XMLVisitor.h"
 
@@ -81,15 +82,7 @@ void AppendPacket(std::vector<UInt8>& out, UInt8 type, const UInt8* payload, siz
 }
 
 std::vector<UInt8> Reply(const std::string& result) {
-  XMLVisitor visitor(MessageKind::response, 1);
-  StringElem value(result);
-  value.accept(&visitor);
-  char* text = nullptr;
-  unsigned int length = 0;
-  visitor.createMemoryDump(&text, &length);
-  std::vector<UInt8> packet = USBScanProtocol::prepControlDataToSend(reinterpret_cast<UInt8*>(text), length);
-  std::free(text);
-  return packet;
+  return USBScanProtocol::prepControlDataToSend(tarvell::testing::Response(result));
 }
 
 // What the device sends for one scan: five replies and the framed image stream.

@@ -16,6 +16,7 @@
 #include "usb/USBScanProtocol.h"
 #include "xml/XMLSAXParser.h"
 #include "xml/XMLVisitor.h"
+#include "tests/support/Packets.h"
 
 using namespace tarvell::sim;
 using namespace tarvell::usb;
@@ -45,14 +46,7 @@ std::vector<UInt8> Request(const std::string& obj, const std::string& method,
   ListElem args;
   if (method == "create") args.addChild("HostSendJob", new StringElem("HostSendJob"));
   if (settings) args.add(static_cast<Element*>(ParameterMap(*settings, change).release()));
-  XMLVisitor visitor(MessageKind::callMethod, id, obj, method, "");
-  args.accept(&visitor);
-  char* text = nullptr;
-  unsigned int length = 0;
-  visitor.createMemoryDump(&text, &length);
-  std::vector<UInt8> packet = USBScanProtocol::prepControlDataToSend(reinterpret_cast<UInt8*>(text), length);
-  std::free(text);
-  return packet;
+  return tarvell::testing::CallPacket(id, obj, method, args);
 }
 
 // What came back from the device, cut into packets again.
@@ -309,16 +303,7 @@ TEST_F(DeviceModelTest, RefusesCallsOutOfTheirOrderOrForm) {
       ListElem args;
       if (std::string(step.method) == "create" && step.settings == nullptr) {
         args.add(static_cast<Element*>(ParameterMap(s).release()));  // the map without "HostSendJob"
-        sim_->BulkWrite(kRequestEndpoint, [&] {
-          XMLVisitor visitor(MessageKind::callMethod, step.id, step.obj, step.method, "");
-          args.accept(&visitor);
-          char* text = nullptr;
-          unsigned int length = 0;
-          visitor.createMemoryDump(&text, &length);
-          std::vector<UInt8> packet = USBScanProtocol::prepControlDataToSend(reinterpret_cast<UInt8*>(text), length);
-          std::free(text);
-          return packet;
-        }());
+        sim_->BulkWrite(kRequestEndpoint, tarvell::testing::CallPacket(step.id, step.obj, step.method, args));
       } else {
         sim_->BulkWrite(kRequestEndpoint, Request(step.obj, step.method, step.settings, step.id));
       }

@@ -10,6 +10,7 @@
 
 #include "element/Elements.h"
 #include "platform/system/Types.h"
+#include "usb/USBScanProtocol.h"
 #include "xml/XMLVisitor.h"
 
 namespace tarvell::testing {
@@ -51,6 +52,13 @@ inline std::string Response(const std::string& result) {
   StringElem value(result);
   value.accept(&visitor);
   return Dump(visitor);
+}
+
+// A callMethod request with the arguments `args`, framed as the host sends it.
+inline Bytes CallPacket(int requestID, const std::string& obj, const std::string& method, Element& args) {
+  XMLVisitor visitor(MessageKind::callMethod, requestID, obj, method, "");
+  args.accept(&visitor);
+  return USBScanProtocol::prepControlDataToSend(Dump(visitor));
 }
 
 // An "exception" reply carrying `message`.
