@@ -111,77 +111,47 @@ OptionSet::OptionSet(const DeviceGeometry& geometry) : geometry_(geometry) {
 
   descriptors_.resize(kOptionCount);
   for (SANE_Option_Descriptor& d : descriptors_) d = SANE_Option_Descriptor{};
-  auto& count = descriptors_[kOptCount];
-  count.name = SANE_NAME_NUM_OPTIONS;
-  count.title = SANE_TITLE_NUM_OPTIONS;
-  count.desc = SANE_DESC_NUM_OPTIONS;
-  count.type = SANE_TYPE_INT;
-  count.unit = SANE_UNIT_NONE;
-  count.size = sizeof(SANE_Word);
-  count.cap = SANE_CAP_SOFT_DETECT;
-  count.constraint_type = SANE_CONSTRAINT_NONE;
-
-  auto group = [](SANE_Option_Descriptor& d, const char* name, const char* title, const char* desc) {
+  // One descriptor; options are set by software and readable (groups have no value).
+  auto describe = [](SANE_Option_Descriptor& d, const char* name, const char* title, const char* desc,
+                     SANE_Value_Type type, SANE_Unit unit, SANE_Int size,
+                     SANE_Constraint_Type constraint = SANE_CONSTRAINT_NONE) {
     d.name = name;
     d.title = title;
     d.desc = desc;
-    d.type = SANE_TYPE_GROUP;
-    d.unit = SANE_UNIT_NONE;
-    d.size = 0;
-    d.cap = 0;
-    d.constraint_type = SANE_CONSTRAINT_NONE;
+    d.type = type;
+    d.unit = unit;
+    d.size = size;
+    d.cap = type == SANE_TYPE_GROUP ? 0 : SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT;
+    d.constraint_type = constraint;
   };
-  group(descriptors_[kOptStandardGroup], SANE_NAME_STANDARD, SANE_TITLE_STANDARD, SANE_DESC_STANDARD);
-  group(descriptors_[kOptGeometryGroup], SANE_NAME_GEOMETRY, SANE_TITLE_GEOMETRY, SANE_DESC_GEOMETRY);
-
-  auto& mode = descriptors_[kOptMode];
-  mode.name = SANE_NAME_SCAN_MODE;
-  mode.title = SANE_TITLE_SCAN_MODE;
-  mode.desc = SANE_DESC_SCAN_MODE;
-  mode.type = SANE_TYPE_STRING;
-  mode.unit = SANE_UNIT_NONE;
-  mode.size = kModeValueSize;
-  mode.cap = SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT;
-  mode.constraint_type = SANE_CONSTRAINT_STRING_LIST;
-  mode.constraint.string_list = modeList_.data();
-
-  auto& resolution = descriptors_[kOptResolution];
-  resolution.name = SANE_NAME_SCAN_RESOLUTION;
-  resolution.title = SANE_TITLE_SCAN_RESOLUTION;
-  resolution.desc = SANE_DESC_SCAN_RESOLUTION;
-  resolution.type = SANE_TYPE_INT;
-  resolution.unit = SANE_UNIT_DPI;
-  resolution.size = sizeof(SANE_Word);
-  resolution.cap = SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT;
-  resolution.constraint_type = SANE_CONSTRAINT_WORD_LIST;
-  resolution.constraint.word_list = resolutionList_.data();
-
-  auto& preview = descriptors_[kOptPreview];
-  preview.name = SANE_NAME_PREVIEW;
-  preview.title = SANE_TITLE_PREVIEW;
-  preview.desc = SANE_DESC_PREVIEW;
-  preview.type = SANE_TYPE_BOOL;
-  preview.unit = SANE_UNIT_NONE;
-  preview.size = sizeof(SANE_Word);
-  preview.cap = SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT;
-  preview.constraint_type = SANE_CONSTRAINT_NONE;
-
-  auto coordinate = [](SANE_Option_Descriptor& d, const char* name, const char* title, const char* desc,
-                       const SANE_Range* range) {
-    d.name = name;
-    d.title = title;
-    d.desc = desc;
-    d.type = SANE_TYPE_FIXED;
-    d.unit = SANE_UNIT_MM;
-    d.size = sizeof(SANE_Word);
-    d.cap = SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT;
-    d.constraint_type = SANE_CONSTRAINT_RANGE;
-    d.constraint.range = range;
-  };
-  coordinate(descriptors_[kOptTlX], SANE_NAME_SCAN_TL_X, SANE_TITLE_SCAN_TL_X, SANE_DESC_SCAN_TL_X, &xRange_);
-  coordinate(descriptors_[kOptTlY], SANE_NAME_SCAN_TL_Y, SANE_TITLE_SCAN_TL_Y, SANE_DESC_SCAN_TL_Y, &yRange_);
-  coordinate(descriptors_[kOptBrX], SANE_NAME_SCAN_BR_X, SANE_TITLE_SCAN_BR_X, SANE_DESC_SCAN_BR_X, &xRange_);
-  coordinate(descriptors_[kOptBrY], SANE_NAME_SCAN_BR_Y, SANE_TITLE_SCAN_BR_Y, SANE_DESC_SCAN_BR_Y, &yRange_);
+  describe(descriptors_[kOptCount], SANE_NAME_NUM_OPTIONS, SANE_TITLE_NUM_OPTIONS, SANE_DESC_NUM_OPTIONS,
+           SANE_TYPE_INT, SANE_UNIT_NONE, sizeof(SANE_Word));
+  descriptors_[kOptCount].cap = SANE_CAP_SOFT_DETECT;  // read only
+  describe(descriptors_[kOptStandardGroup], SANE_NAME_STANDARD, SANE_TITLE_STANDARD, SANE_DESC_STANDARD,
+           SANE_TYPE_GROUP, SANE_UNIT_NONE, 0);
+  describe(descriptors_[kOptGeometryGroup], SANE_NAME_GEOMETRY, SANE_TITLE_GEOMETRY, SANE_DESC_GEOMETRY,
+           SANE_TYPE_GROUP, SANE_UNIT_NONE, 0);
+  describe(descriptors_[kOptMode], SANE_NAME_SCAN_MODE, SANE_TITLE_SCAN_MODE, SANE_DESC_SCAN_MODE, SANE_TYPE_STRING,
+           SANE_UNIT_NONE, kModeValueSize, SANE_CONSTRAINT_STRING_LIST);
+  descriptors_[kOptMode].constraint.string_list = modeList_.data();
+  describe(descriptors_[kOptResolution], SANE_NAME_SCAN_RESOLUTION, SANE_TITLE_SCAN_RESOLUTION,
+           SANE_DESC_SCAN_RESOLUTION, SANE_TYPE_INT, SANE_UNIT_DPI, sizeof(SANE_Word), SANE_CONSTRAINT_WORD_LIST);
+  descriptors_[kOptResolution].constraint.word_list = resolutionList_.data();
+  describe(descriptors_[kOptPreview], SANE_NAME_PREVIEW, SANE_TITLE_PREVIEW, SANE_DESC_PREVIEW, SANE_TYPE_BOOL,
+           SANE_UNIT_NONE, sizeof(SANE_Word));
+  const struct {
+    OptionIndex index;
+    const char *name, *title, *desc;
+    const SANE_Range* range;
+  } corners[] = {{kOptTlX, SANE_NAME_SCAN_TL_X, SANE_TITLE_SCAN_TL_X, SANE_DESC_SCAN_TL_X, &xRange_},
+                 {kOptTlY, SANE_NAME_SCAN_TL_Y, SANE_TITLE_SCAN_TL_Y, SANE_DESC_SCAN_TL_Y, &yRange_},
+                 {kOptBrX, SANE_NAME_SCAN_BR_X, SANE_TITLE_SCAN_BR_X, SANE_DESC_SCAN_BR_X, &xRange_},
+                 {kOptBrY, SANE_NAME_SCAN_BR_Y, SANE_TITLE_SCAN_BR_Y, SANE_DESC_SCAN_BR_Y, &yRange_}};
+  for (const auto& c : corners) {
+    describe(descriptors_[c.index], c.name, c.title, c.desc, SANE_TYPE_FIXED, SANE_UNIT_MM, sizeof(SANE_Word),
+             SANE_CONSTRAINT_RANGE);
+    descriptors_[c.index].constraint.range = c.range;
+  }
 }
 
 const SANE_Option_Descriptor* OptionSet::Descriptor(SANE_Int index) const {
