@@ -62,11 +62,26 @@ std::vector<std::string> PlugInHost::SupportedKeywords() const {
   return keywords;
 }
 
-bool ParseChoice(const std::string& text, std::pair<std::string, std::string>* choice) {
+int ReadDialogArgument(int argc, char** argv, int* i, DialogArguments* arguments, std::string* error) {
+  const std::string arg = argv[*i];
+  std::string* value = arg == "--ppd"       ? &arguments->ppd
+                       : arg == "--printer" ? &arguments->printer
+                       : arg == "--bundle"  ? &arguments->bundle
+                       : arg == "--lang"    ? &arguments->language
+                                            : nullptr;
+  if ((!value && arg != "--set") || *i + 1 >= argc) return 0;
+  const std::string text = argv[++*i];
+  if (value) {
+    *value = text;
+    return 1;
+  }
   const size_t eq = text.find('=');
-  if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) return false;
-  *choice = {text.substr(0, eq), text.substr(eq + 1)};
-  return true;
+  if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) {
+    *error = "--set needs OPTION=CHOICE, got \"" + text + "\"";
+    return -1;
+  }
+  arguments->choices.emplace_back(text.substr(0, eq), text.substr(eq + 1));
+  return 1;
 }
 
 ppd_file_t* OpenPPD(const std::string& path, std::string* error) {

@@ -110,8 +110,15 @@ class PanelSession {
   UInt32 maxH_ = 0, maxV_ = 0;
 };
 
-// Reads a command line's OPTION=CHOICE; false when either side is empty.
-bool ParseChoice(const std::string& text, std::pair<std::string, std::string>* choice);
+// The command-line options both print dialogs take: --ppd, --printer, --bundle, --lang and
+// --set OPTION=CHOICE (repeated, as clicks in order).
+struct DialogArguments {
+  std::string ppd, printer, bundle, language;
+  std::vector<std::pair<std::string, std::string>> choices;
+};
+// Reads argv[*i] and its value (moving *i past it) when it is one of those: 1. 0 when it is not
+// one or its value is missing; -1 with a message in *error when --set's value is malformed.
+int ReadDialogArgument(int argc, char** argv, int* i, DialogArguments* arguments, std::string* error);
 
 // Opens a PPD with libcups; null with a message when it cannot be read.
 ppd_file_t* OpenPPD(const std::string& path, std::string* error);

@@ -139,17 +139,16 @@ int ListPrinters() {
 
 int main(int argc, char** argv) {
   namespace dialog = tarvell::dialog;
-  std::string ppdPath, printer, printFile, title, bundlePath = TARVELL_DEFAULT_BUNDLE, language;
-  std::vector<std::pair<std::string, std::string>> choices;
+  dialog::DialogArguments args;
+  args.bundle = TARVELL_DEFAULT_BUNDLE;
+  std::string printFile, title, error;
   bool json = false, list = false, save = false;
   int copies = 1;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     bool hasValue = i + 1 < argc;
-    if (arg == "--ppd" && hasValue) {
-      ppdPath = argv[++i];
-    } else if (arg == "--printer" && hasValue) {
-      printer = argv[++i];
+    if (int read = dialog::ReadDialogArgument(argc, argv, &i, &args, &error)) {
+      if (read < 0) return Fail(error);
     } else if (arg == "--list") {
       list = true;
     } else if (arg == "--save") {
@@ -165,14 +164,6 @@ int main(int argc, char** argv) {
       if (n.empty() || *end || value < 1 || value > 9999)
         return Fail("--copies needs a number from 1 to 9999, got \"" + n + "\"");
       copies = int(value);
-    } else if (arg == "--bundle" && hasValue) {
-      bundlePath = argv[++i];
-    } else if (arg == "--lang" && hasValue) {
-      language = argv[++i];
-    } else if (arg == "--set" && hasValue) {
-      std::string set = argv[++i];
-      if (!tarvell::dialog::ParseChoice(set, &choices.emplace_back()))
-        return Fail("--set needs OPTION=CHOICE, got \"" + set + "\"");
     } else if (arg == "--json") {
       json = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -184,11 +175,11 @@ int main(int argc, char** argv) {
     }
   }
   if (list) return ListPrinters();
-  if (ppdPath.empty() == printer.empty()) {
+  if (args.ppd.empty() == args.printer.empty()) {
     std::fputs(kUsage, stderr);
     return Fail("give one of --ppd, --printer or --list");
   }
-  if ((save || !printFile.empty()) && printer.empty()) return Fail("--save and --print need --printer");
+  if ((save || !printFile.empty()) && args.printer.empty()) return Fail("--save and --print need --printer");
   if (printFile.empty() && (!title.empty() || copies != 1)) return Fail("--title and --copies go with --print");
   if (!printFile.empty()) {
     // Checked before anything is shown or saved.
@@ -199,21 +190,20 @@ int main(int argc, char** argv) {
     if (fd >= 0) close(fd);
     if (!regular) return Fail("cannot read " + printFile + ": " + why);
   }
-  if (!language.empty()) PMBundleSetPreferredLanguages({language});
+  if (!args.language.empty()) PMBundleSetPreferredLanguages({args.language});
 
-  std::string error;
   dialog::FetchedPPD fetched;
   dialog::CupsOptions saved;
-  if (!printer.empty()) {
-    if (!dialog::FetchPPD(printer, &fetched, &error) || !dialog::SavedOptions(printer, &saved, &error))
+  if (!args.printer.empty()) {
+    if (!dialog::FetchPPD(args.printer, &fetched, &error) || !dialog::SavedOptions(args.printer, &saved, &error))
       return Fail(error);
-    ppdPath = fetched.path();
+    args.ppd = fetched.path();
   }
-  ppd_file_t* ppd = dialog::OpenPPD(ppdPath, &error);
-  if (!ppd) return Fail(printer.empty() ? error : "printer " + printer + ": " + error);
+  ppd_file_t* ppd = dialog::OpenPPD(args.ppd, &error);
+  if (!ppd) return Fail(args.printer.empty() ? error : "printer " + args.printer + ": " + error);
   int exitCode = 0;
   {
-    std::unique_ptr<PlugInHost> host = PlugInHost::Load(bundlePath, &error);
+    std::unique_ptr<PlugInHost> host = PlugInHost::Load(args.bundle, &error);
     if (!host) {
       ppdClose(ppd);
       return Fail("cannot load the plug-in bundle: " + error);
@@ -229,7 +219,7 @@ int main(int argc, char** argv) {
       if (status != noErr && status != kPMInvalidPDEContext)
         exitCode = Fail("the panel's Initialize failed (" + std::to_string(status) + ")");
       if (shown) panel.Open();
-      for (const auto& choice : choices) {
+      for (const auto& choice : args.choices) {
         if (exitCode) break;
         if (!shown || !panel.Choose(choice.first, choice.second, &error)) {
           exitCode = Fail(shown ? error : "option " + choice.first + " is not on the Finishing panel", 3);
@@ -253,14 +243,14 @@ int main(int argc, char** argv) {
       std::string done;
       if (!exitCode && !printFile.empty()) {
         int job = 0;
-        if (dialog::SubmitJob({printer, printFile, title, copies, jobOptions}, &job, &error))
-          done += "request id is " + printer + "-" + std::to_string(job) + " (1 file(s))\n";
+        if (dialog::SubmitJob({args.printer, printFile, title, copies, jobOptions}, &job, &error))
+          done += "request id is " + args.printer + "-" + std::to_string(job) + " (1 file(s))\n";
         else
           exitCode = Fail(error);
       }
       if (!exitCode && save) {
-        if (dialog::SaveDefaults(printer, panelSettings, &error))
-          done += "saved as the defaults for " + printer + "\n";
+        if (dialog::SaveDefaults(args.printer, panelSettings, &error))
+          done += "saved as the defaults for " + args.printer + "\n";
         else
           exitCode = Fail(error);
       }

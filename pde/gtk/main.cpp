@@ -52,29 +52,18 @@ gboolean OnFrame(GtkWidget*, GdkFrameClock*, gpointer data) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  tarvell::gtk::WindowOptions options;
-  options.bundle = TARVELL_DEFAULT_BUNDLE;
-  std::string language, snapshot, openMenu;
-  std::vector<std::pair<std::string, std::string>> choices;
+  tarvell::dialog::DialogArguments args;
+  args.bundle = TARVELL_DEFAULT_BUNDLE;
+  std::string snapshot, openMenu, error;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     bool hasValue = i + 1 < argc;
-    if (arg == "--ppd" && hasValue) {
-      options.ppd = argv[++i];
-    } else if (arg == "--printer" && hasValue) {
-      options.printer = argv[++i];
-    } else if (arg == "--bundle" && hasValue) {
-      options.bundle = argv[++i];
-    } else if (arg == "--lang" && hasValue) {
-      language = argv[++i];
+    if (int read = tarvell::dialog::ReadDialogArgument(argc, argv, &i, &args, &error)) {
+      if (read < 0) return Fail(error);
     } else if (arg == "--open" && hasValue) {
       openMenu = argv[++i];
     } else if (arg == "--snapshot" && hasValue) {
       snapshot = argv[++i];
-    } else if (arg == "--set" && hasValue) {
-      std::string set = argv[++i];
-      if (!tarvell::dialog::ParseChoice(set, &choices.emplace_back()))
-        return Fail("--set needs OPTION=CHOICE, got \"" + set + "\"");
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
@@ -83,13 +72,16 @@ int main(int argc, char** argv) {
       return Fail("unknown or incomplete argument " + arg);
     }
   }
-  if (!language.empty()) PMBundleSetPreferredLanguages({language});
-  std::string error;
+  if (!args.language.empty()) PMBundleSetPreferredLanguages({args.language});
+  tarvell::gtk::WindowOptions options;
+  options.ppd = args.ppd;
+  options.printer = args.printer;
+  options.bundle = args.bundle;
   std::unique_ptr<tarvell::gtk::PrintWindow> window = tarvell::gtk::PrintWindow::Load(options, &error);
   if (!window) return Fail(error);
   if (!gtk_init_check()) return Fail("cannot open a display (is DISPLAY or WAYLAND_DISPLAY set?)");
   window->Build();
-  for (const auto& choice : choices)
+  for (const auto& choice : args.choices)
     if (!window->Choose(choice.first, choice.second, &error)) return Fail(error, 3);
 
   Run run{window.get(), snapshot, openMenu};
