@@ -1,6 +1,5 @@
 #include "usb/ScanJob.h"
 
-
 #include <algorithm>
 #include <atomic>
 #include <climits>
@@ -8,13 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-
-#include "usb/DeviceFacts.h"
 #include <vector>
 
 #include "element/Elements.h"
 #include "platform/system/Log.h"
 #include "platform/system/Memory.h"
+#include "usb/DeviceFacts.h"
 #include "usb/USBScanProtocol.h"
 #include "xml/XMLSAXParser.h"
 #include "xml/XMLVisitor.h"
