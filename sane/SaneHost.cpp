@@ -116,17 +116,28 @@ bool Backend::ParseName(const std::string& name, UInt32* location) const {
   return true;
 }
 
-bool Backend::Present(UInt32 location) const {
+namespace {
+
+// The services of `className` the active bus has at `location`; empty when the search fails.
+tarvell::usb::ServiceList ServicesAt(const char* className, UInt32 location) {
   using namespace tarvell::usb;
   std::shared_ptr<Bus> bus = ActiveBus();
   std::unique_ptr<MasterPort> port;
-  if (!bus || bus->CreateMasterPort(&port) != kIOReturnSuccess || !port) return false;
   MatchingDictionary matching;
-  if (!port->CreateMatching(kDeviceClass, &matching)) return false;
-  matching.locationID = location;
   ServiceList services;
-  if (port->GetMatchingServices(matching, &services) != kIOReturnSuccess) return false;
-  for (const auto& service : services) {
+  if (!bus || bus->CreateMasterPort(&port) != kIOReturnSuccess || !port ||
+      !port->CreateMatching(className, &matching))
+    return services;
+  matching.locationID = location;
+  if (port->GetMatchingServices(matching, &services) != kIOReturnSuccess) services.clear();
+  return services;
+}
+
+}  // namespace
+
+bool Backend::Present(UInt32 location) const {
+  using namespace tarvell::usb;
+  for (const auto& service : ServicesAt(kDeviceClass, location)) {
     std::unique_ptr<PlugIn> plugIn;
     std::unique_ptr<USBDevice> device;
     UInt32 found = 0;
@@ -140,15 +151,7 @@ bool Backend::Present(UInt32 location) const {
 
 bool Backend::HeldElsewhere(UInt32 location) const {
   using namespace tarvell::usb;
-  std::unique_ptr<MasterPort> port;
-  MatchingDictionary matching;
-  ServiceList services;
-  if (ActiveBus()->CreateMasterPort(&port) != kIOReturnSuccess || !port ||
-      !port->CreateMatching(kInterfaceClass, &matching))
-    return false;
-  matching.locationID = location;
-  if (port->GetMatchingServices(matching, &services) != kIOReturnSuccess) return false;
-  for (const auto& service : services) {
+  for (const auto& service : ServicesAt(kInterfaceClass, location)) {
     std::unique_ptr<PlugIn> plugIn;
     std::unique_ptr<USBInterface> interface;
     if (service->CreatePlugIn(&plugIn) != kIOReturnSuccess || !plugIn ||
