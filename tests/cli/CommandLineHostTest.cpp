@@ -28,21 +28,13 @@ Outcome Main(std::vector<std::string> words) {
   return {status, out, testing::internal::GetCapturedStderr()};
 }
 
-class CommandLineHostTest : public ::testing::Test {
+class CommandLineHostTest : public FakeModuleTest {
  protected:
-  void SetUp() override {
-    ResetHost();
-    saved_ = gICDScannerCallbackFunctions;
-    module_.Install();
-  }
   void TearDown() override {
-    gICDScannerCallbackFunctions = saved_;
+    FakeModuleTest::TearDown();
     SetSimulatedScannerMaker(nullptr);
-    ResetHost();
     tarvell::SetSystemVersion(kDefaultSystemVersion);
   }
-  ICD_ScannerCallbackFunctions saved_;
-  FakeModule module_;
 };
 
 TEST_F(CommandLineHostTest, BadCommandLinesSayWhyAndExitWith2) {

@@ -2,6 +2,8 @@
 // does it (location 0 searches and asks back through TEMP_NewUSBDevice).
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <set>
 #include <string>
@@ -110,4 +112,20 @@ struct FakeModule {
     t.scannerGetParameters = GetParameters;
     t.scannerSetParameters = SetParameters;
   }
+};
+
+// A test with the fake module in the host's callback table, and a clean host around it.
+class FakeModuleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tarvell::ica::ResetHost();
+    saved_ = gICDScannerCallbackFunctions;
+    module_.Install();
+  }
+  void TearDown() override {
+    gICDScannerCallbackFunctions = saved_;
+    tarvell::ica::ResetHost();
+  }
+  ICD_ScannerCallbackFunctions saved_;
+  FakeModule module_;
 };

@@ -8,20 +8,7 @@ namespace {
 
 using namespace tarvell::ica;
 
-class HostStepsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ResetHost();
-    saved_ = gICDScannerCallbackFunctions;
-    module_.Install();
-  }
-  void TearDown() override {
-    gICDScannerCallbackFunctions = saved_;
-    ResetHost();
-  }
-  ICD_ScannerCallbackFunctions saved_;
-  FakeModule module_;
-};
+using HostStepsTest = FakeModuleTest;
 
 TEST_F(HostStepsTest, DevicesOpenLocationZeroFirstThenWhatWasFound) {
   module_.devices = {0x01100000, 0x01200000};
