@@ -45,12 +45,18 @@ void BM_RenderOnly(benchmark::State& state) {
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(size));
 }
 
-void BM_ScanJobColourLetter(benchmark::State& state) {
+// A simulated bus with the scanner at kLocation, made the active one.
+std::shared_ptr<tarvell::usb::SimBus> ActiveSimulatedBus() {
   auto bus = tarvell::usb::SimBus::Create();
   tarvell::usb::SetActiveBus(bus);
   SimulatedScannerOptions options;
   options.locationID = kLocation;
   InstallSimulatedScanner(*bus, options);
+  return bus;
+}
+
+void BM_ScanJobColourLetter(benchmark::State& state) {
+  auto bus = ActiveSimulatedBus();
   {
     CSimpleScanner scanner(kLocation);
     ScanningParamBlock p{300, 300, 0, 0, 2550, 3300, 1, 8, 0, 0};
@@ -76,11 +82,7 @@ void BM_ScanJobColourLetter(benchmark::State& state) {
 // waited_s is the virtual time they add, page_s the real time plus that (USB transfer time is
 // not modelled).
 void BM_PageWithEndAtJobEnd(benchmark::State& state) {
-  auto bus = tarvell::usb::SimBus::Create();
-  tarvell::usb::SetActiveBus(bus);
-  SimulatedScannerOptions options;
-  options.locationID = kLocation;
-  InstallSimulatedScanner(*bus, options);
+  auto bus = ActiveSimulatedBus();
   tarvell::SetScanJobEndsAtJobEnd(state.range(0) != 0);
   double waited = 0, real = 0;
   {
