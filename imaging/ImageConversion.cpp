@@ -199,39 +199,55 @@ size_t pixelBytesForFormat(int format, UInt32 width, UInt32 height) {
   return total;
 }
 
-bool parsePPM(const UInt8* bytes, size_t count, UInt32* width, UInt32* height, const UInt8** pixels,
-              int* format, UInt32* maxValue) {
-  if (!bytes) return false;
+PnmHeaderStatus ReadPnmHeader(const UInt8* bytes, size_t count, PnmHeader* header) {
+  if (!bytes || !header) return PnmHeaderStatus::kMalformed;
   const UInt8* end = bytes + count;
+  // A line that has not ended yet may still end in a later piece of the stream.
   const UInt8* line2 = NextLine(bytes, end);
-  if (!line2) return false;
+  if (!line2) return PnmHeaderStatus::kIncomplete;
   // The digit after the letter; a one-character magic line yields its line feed, no format.
-  *format = line2 - bytes >= 2 ? int(bytes[1]) - '0' : -1;
+  const int format = line2 - bytes >= 2 ? int(bytes[1]) - '0' : -1;
+  if (bpsFromFormat(format) == 0) return PnmHeaderStatus::kMalformed;
   const UInt8* line3 = NextLine(line2, end);  // the comment line, skipped unread
-  if (!line3) return false;
-  const UInt8* line4 = NextLine(line3, end);
-  if (!line4) return false;
+  const UInt8* line4 = line3 ? NextLine(line3, end) : nullptr;
+  if (!line4) return PnmHeaderStatus::kIncomplete;
   long long w = 0, h = 0;
   const UInt8* p = line3;
-  if (!ScanDecimal(&p, line4, &w) || !ScanDecimal(&p, line4, &h)) return false;
-  if (w <= 0 || h <= 0) return false;
-  *width = UInt32(w);
-  *height = UInt32(h);
-  if (*format == 1 || *format == 4) {
-    *maxValue = 1;
-    *pixels = line4;
+  if (!ScanDecimal(&p, line4, &w) || !ScanDecimal(&p, line4, &h) || w <= 0 || h <= 0)
+    return PnmHeaderStatus::kMalformed;
+  PnmHeader out;
+  out.format = format;
+  out.width = UInt32(w);
+  out.height = UInt32(h);
+  const UInt8* pixels = line4;
+  if (format == 1 || format == 4) {
+    out.maxValue = 1;
   } else {
-    const UInt8* line5 = NextLine(line4, end);
-    if (!line5) return false;
+    pixels = NextLine(line4, end);
+    if (!pixels) return PnmHeaderStatus::kIncomplete;
     long long m = 0;
     p = line4;
     // Samples are taken as single bytes; a wider maximum would misread every one of them.
-    if (!ScanDecimal(&p, line5, &m) || m < 1 || m > 255) return false;
-    *maxValue = UInt32(m);
-    *pixels = line5;
+    if (!ScanDecimal(&p, pixels, &m) || m < 1 || m > 255) return PnmHeaderStatus::kMalformed;
+    out.maxValue = UInt32(m);
   }
-  size_t needed = pixelBytesForFormat(*format, *width, *height);
-  return needed != 0 && needed <= size_t(end - *pixels);
+  out.headerBytes = size_t(pixels - bytes);
+  out.pixelBytes = pixelBytesForFormat(format, out.width, out.height);
+  if (out.pixelBytes == 0) return PnmHeaderStatus::kMalformed;
+  *header = out;
+  return PnmHeaderStatus::kComplete;
+}
+
+bool parsePPM(const UInt8* bytes, size_t count, UInt32* width, UInt32* height, const UInt8** pixels,
+              int* format, UInt32* maxValue) {
+  PnmHeader header;
+  if (ReadPnmHeader(bytes, count, &header) != PnmHeaderStatus::kComplete) return false;
+  *width = header.width;
+  *height = header.height;
+  *format = header.format;
+  *maxValue = header.maxValue;
+  *pixels = bytes + header.headerBytes;
+  return header.pixelBytes <= count - header.headerBytes;
 }
 
 OSErr createTIFF(UInt32 width, UInt32 height, const UInt8* pixels, int format, UInt32 /*maxValue*/,

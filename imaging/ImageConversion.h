@@ -34,10 +34,28 @@ int ConvertPPMToTIFF(const UInt8* bytes, size_t count, TIFFBlock* tiffData, UInt
 int ConvertPPMToTIFF(const std::vector<UInt8>* data, TIFFBlock* tiffData, UInt32* tiffSize,
                      UInt32 resolutionX = 0, UInt32 resolutionY = 0);
 
+// What the header at the start of an anymap stream says.
+struct PnmHeader {
+  int format = 0;           // the digit after the P
+  UInt32 width = 0;
+  UInt32 height = 0;
+  UInt32 maxValue = 0;      // 1 for bitmaps
+  size_t headerBytes = 0;   // where the pixels start
+  size_t pixelBytes = 0;    // width x height in the format's packing
+};
+enum class PnmHeaderStatus {
+  kComplete,
+  kIncomplete,  // every line so far is fine, but the header goes on past `count`
+  kMalformed,   // no bytes after these can make it a header this reader takes
+};
 // Reads the header: magic line, one skipped line, the line with width and height, and for
-// formats other than bitmaps the line with the maximum sample value. *pixels points into
-// `bytes` (no copy). True only when the header is complete, the sizes are positive and fit,
-// the maximum is 1..255 and `count` holds every pixel byte the sizes call for. On false the
+// formats other than bitmaps the line with the maximum sample value. Complete only when the
+// format is known, the sizes are positive and fit and the maximum is 1..255. The one reader of
+// the header, for whole images and for streams whose header arrives in pieces.
+PnmHeaderStatus ReadPnmHeader(const UInt8* bytes, size_t count, PnmHeader* header);
+
+// The header as ReadPnmHeader reads it; *pixels points into `bytes` (no copy). True only when
+// the header is complete and `count` holds every pixel byte the sizes call for. On false the
 // outputs are unspecified.
 bool parsePPM(const UInt8* bytes, size_t count, UInt32* width, UInt32* height,
               const UInt8** pixels, int* format, UInt32* maxValue);

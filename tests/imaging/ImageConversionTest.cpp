@@ -237,6 +237,25 @@ TEST(ImageConversionParse, HeaderFieldsAndPixelsInPlace) {
   EXPECT_EQ(pixels, bitmap.data() + bitmap.size() - 1);
 }
 
+TEST(ImageConversionParse, AHeaderArrivingInPiecesIsIncompleteUntilItsLastLineThenComplete) {
+  for (const std::string header : {"P6\n# c\n4 3\n255\n", "P4\n#\n8 1\n"}) {
+    PnmHeader read;
+    for (size_t n = 0; n < header.size(); ++n)
+      EXPECT_EQ(ReadPnmHeader(reinterpret_cast<const UInt8*>(header.data()), n, &read), PnmHeaderStatus::kIncomplete)
+          << header << " cut at " << n;
+    ASSERT_EQ(ReadPnmHeader(reinterpret_cast<const UInt8*>(header.data()), header.size(), &read),
+              PnmHeaderStatus::kComplete);
+    EXPECT_EQ(read.headerBytes, header.size());
+    EXPECT_EQ(read.pixelBytes, header[1] == '6' ? 36u : 1u);
+  }
+  // What no later byte can mend is told at once.
+  for (const std::string bad : {"P9\n", "P5\n#\n0 3\n", "P5\n#\n3 3\n256\n"}) {
+    PnmHeader read;
+    EXPECT_EQ(ReadPnmHeader(reinterpret_cast<const UInt8*>(bad.data()), bad.size(), &read), PnmHeaderStatus::kMalformed)
+        << bad;
+  }
+}
+
 TEST(ImageConversionEncode, UnknownFormatIsRefused) {
   UInt8 pixels[4] = {};
   TIFFBlock tiff;
