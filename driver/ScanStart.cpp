@@ -49,6 +49,31 @@ ICAError StatusOfFailedJob(IOReturn status) {
 
 }  // namespace
 
+ICAError ScanToSink(const ScannerObjectInfo* objectInfo, ScanDataSink* sink) {
+  return GuardCallback([&]() -> ICAError {
+    BridgeNSLog("ScanToSink()");
+    CSimpleScanner* scanner = ScannerFromRecord(objectInfo);
+    if (scanner == nullptr || sink == nullptr || scanner->m_scanAreaCount <= 0 || !scanner->m_scanAreas)
+      return paramErr;
+    ScanningParamBlock area = scanner->m_scanAreas[0];
+    ICAError err = scanner->SetScanningParameters(&area);
+    if (err != noErr) return err;
+    UInt64 imageDataSize = 0;
+    if (!ExpectedImageDataSize(area, &imageDataSize) || imageDataSize == 0) return paramErr;
+    bool gotData = false;
+    const IOReturn status = scanner->MyScanToSink(sink, &gotData);
+    if (status != kIOReturnSuccess) {
+      BridgeNSLog(" > ERROR: scan job failed, status 0x%08x\n", unsigned(status));
+      return StatusOfFailedJob(status);
+    }
+    if (!gotData) {
+      BridgeNSLog(" > ERROR: the scanner sent no image\n");
+      return kICACommunicationErr;
+    }
+    return noErr;
+  });
+}
+
 ICAError _ICD_ScannerStart(const ScannerObjectInfo* objectInfo, ICD_ScannerStartPB*) {
   return GuardCallback([&]() -> ICAError {
     BridgeNSLog("_ICD_ScannerStart()");

@@ -62,6 +62,13 @@ ICAError _ICD_ScannerStatus(const ScannerObjectInfo* objectInfo, ICD_ScannerStat
 
 // Scan start, file objects, properties and messages.
 ICAError _ICD_ScannerStart(const ScannerObjectInfo* objectInfo, ICD_ScannerStartPB* pb);
+// For hosts that take the image as it is scanned: scans the first area as _ICD_ScannerStart
+// does, but the scan job hands the image stream (the device's anymap, header included) to `sink`
+// piece by piece as it arrives. No TIFF is made and no file object is announced, so a file held
+// from an earlier scan stays as it was. noErr once the job ran to its end with image data;
+// paramErr without a scanner, a sink or a non-empty area; kICADeviceNotFoundErr when the device
+// went away; kICACommunicationErr when it sent no image.
+ICAError ScanToSink(const ScannerObjectInfo* objectInfo, ScanDataSink* sink);
 ICAError _ICD_ScannerGetObjectInfo(const ScannerObjectInfo* parent, UInt32 index,
                                    ScannerObjectInfo* newInfo);
 ICAError _ICD_ScannerReadFileData(const ScannerObjectInfo* objectInfo, OSType dataType,

@@ -28,6 +28,14 @@ struct ScanningParamBlock {
 // Image bytes collected by a scan job.
 typedef std::vector<UInt8> ScanData;
 
+// Takes a scan job's image stream piece by piece as it crosses the wire, on the thread that runs
+// the job, instead of the job collecting it.
+class ScanDataSink {
+ public:
+  virtual ~ScanDataSink() = default;
+  virtual void Take(const UInt8* bytes, size_t count) = 0;
+};
+
 class CSimpleScanner {
  public:
   // Time-outs of every bulk transfer.
@@ -82,8 +90,13 @@ class CSimpleScanner {
   // Runs one scan job. 0 with *imageData = the collected bytes (null when none arrived), or
   // 0xE00002C0 when the device went away (then *imageData is untouched).
   IOReturn MyScanToBuffer(std::unique_ptr<ScanData>* imageData);
+  // Runs the same job, handing the image stream to `sink` as it arrives. 0 (*gotData tells
+  // whether any image data came), or 0xE00002C0 when the device went away.
+  IOReturn MyScanToSink(ScanDataSink* sink, bool* gotData);
   // Appends image bytes to m_scanData, creating it first when null. Negative counts add nothing.
   void AddScanData(const void* bytes, SInt32 count);
+  // Whether the running job has had image data, collected or handed to a sink.
+  bool HasScanData() const { return m_scanData != nullptr || m_sinkHadData; }
 
   // Fields, in declaration order.
   UInt8 m_bpo;
@@ -116,6 +129,8 @@ class CSimpleScanner {
   UInt32 m_resolutionX;
   UInt32 m_resolutionY;
   bool m_opened;
+  ScanDataSink* m_scanDataSink = nullptr;  // set while MyScanToSink runs (not owned)
+  bool m_sinkHadData = false;
 };
 
 namespace tarvell {

@@ -252,14 +252,14 @@ IOReturn CSimpleScanner::MyScanToBuffer(std::unique_ptr<ScanData>* imageData) {
       return kIOReturnNoDevice;
     } else {
       BridgeNSLog(" > Data Read fail error: %x\tBuffer Size: %d\n", unsigned(status), int(count));
-      if (m_scanData) endJobPage = 1;
+      if (HasScanData()) endJobPage = 1;
     }
     // A device that never sends the image (or sends nothing but empty transfers) would hold
     // the job for ever: a bounded number of idle reads in a row ends the phase.
     if (status == kIOReturnSuccess && count > 0) {
       idleReads = 0;
     } else if (endJobPage == 0 && ++idleReads >= tarvell::kScanJobIdleReadLimit) {
-      if (m_scanData == nullptr) {
+      if (!HasScanData()) {
         BridgeNSLog(" > ERROR: no image data after %d reads, giving up\n", idleReads);
       } else {
         BridgeNSLog(" > ERROR: %d empty reads, ending the image data\n", idleReads);
@@ -288,6 +288,16 @@ IOReturn CSimpleScanner::MyScanToBuffer(std::unique_ptr<ScanData>* imageData) {
   return kIOReturnSuccess;
 }
 
+IOReturn CSimpleScanner::MyScanToSink(ScanDataSink* sink, bool* gotData) {
+  m_scanDataSink = sink;
+  m_sinkHadData = false;
+  const IOReturn status = MyScanToBuffer(nullptr);
+  if (gotData) *gotData = m_sinkHadData;
+  m_scanDataSink = nullptr;
+  m_sinkHadData = false;
+  return status;
+}
+
 void _MY_ImageBeginJob(void*) { BridgeNSLog("_MY_ImageBeginJob()"); }
 
 void _MY_ImageBeginJobPage(void*) { BridgeNSLog("_MY_ImageBeginJobPage()"); }
@@ -297,7 +307,7 @@ void _MY_ImageEndJobPage(void*) { BridgeNSLog("_MY_ImageEndJobPage()"); }
 void _MY_ImageEndJob(void* info) {
   BridgeNSLog("_MY_ImageEndJob()");
   auto* scanner = static_cast<CSimpleScanner*>(info);
-  if (tarvell::ScanJobEndsAtJobEnd() && scanner && scanner->m_scanData) endJobPage = 1;
+  if (tarvell::ScanJobEndsAtJobEnd() && scanner && scanner->HasScanData()) endJobPage = 1;
 }
 
 namespace tarvell {
@@ -315,50 +325,13 @@ namespace {
 // arrive instead.
 constexpr size_t kMaxImageReserve = size_t(128) << 20;
 
-
-// Reads one line of the anymap header at *p: its end (past the line feed), or null.
-const UInt8* HeaderLine(const UInt8* p, const UInt8* end) {
-  const void* lf = std::memchr(p, '\n', size_t(end - p));
-  return lf ? static_cast<const UInt8*>(lf) + 1 : nullptr;
-}
-
-bool HeaderNumber(const UInt8** p, const UInt8* end, size_t* out) {
-  const UInt8* s = *p;
-  while (s < end && (*s == ' ' || *s == '\t' || *s == '\r')) ++s;
-  size_t value = 0;
-  const UInt8* digits = s;
-  for (; s < end && *s >= '0' && *s <= '9'; ++s) {
-    value = value * 10 + size_t(*s - '0');
-    if (value > kMaxImageReserve) return false;
-  }
-  if (s == digits) return false;
-  *out = value;
-  *p = s;
-  return true;
-}
-
 // Bytes of the whole stream (header and pixels) that the anymap header at the start of `bytes`
-// announces: magic, one comment line, width and height, and a maximum line except for
-// bitmaps. 0 when the bytes at hand do not hold such a header or the size is out of reach.
+// announces; 0 when the bytes at hand do not hold a whole header or the size is out of reach.
 size_t AnnouncedImageSize(const UInt8* bytes, size_t count) {
-  const UInt8* end = bytes + count;
-  if (count < 3 || bytes[0] != 'P') return 0;
-  const int format = bytes[1] - '0';
-  if (format < 4 || format > 6) return 0;
-  const UInt8* sizeLine = nullptr;
-  const UInt8* line = HeaderLine(bytes, end);
-  if (line) sizeLine = HeaderLine(line, end);
-  const UInt8* afterSize = sizeLine ? HeaderLine(sizeLine, end) : nullptr;
-  if (!afterSize) return 0;
-  size_t width = 0, height = 0;
-  const UInt8* p = sizeLine;
-  if (!HeaderNumber(&p, afterSize, &width) || !HeaderNumber(&p, afterSize, &height)) return 0;
-  const UInt8* pixels = format == 4 ? afterSize : HeaderLine(afterSize, end);
-  if (!pixels) return 0;
-  const size_t rowBytes = format == 4 ? (width + 7) / 8 : format == 5 ? width : width * 3;
-  if (height != 0 && rowBytes > kMaxImageReserve / height) return 0;
-  const size_t total = size_t(pixels - bytes) + rowBytes * height;
-  return total <= kMaxImageReserve ? total : 0;
+  PnmHeader header;
+  if (ReadPnmHeader(bytes, count, &header) != PnmHeaderStatus::kComplete) return 0;
+  if (header.headerBytes > kMaxImageReserve || header.pixelBytes > kMaxImageReserve - header.headerBytes) return 0;
+  return header.headerBytes + header.pixelBytes;
 }
 
 }  // namespace
@@ -366,6 +339,11 @@ size_t AnnouncedImageSize(const UInt8* bytes, size_t count) {
 void _MY_ImageData(const UInt8* bytes, SInt32 length, void* info) {
   if (info == nullptr) return;
   auto* scanner = static_cast<CSimpleScanner*>(info);
+  if (ScanDataSink* sink = scanner->m_scanDataSink) {
+    scanner->m_sinkHadData = true;
+    if (bytes != nullptr && length > 0) sink->Take(bytes, size_t(length));
+    return;
+  }
   // Sized once from the stream's header: growing the buffer would copy the image again and
   // again and touch fresh memory for every copy.
   if (!scanner->m_scanData && bytes != nullptr && length > 0) {

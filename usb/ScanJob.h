@@ -22,7 +22,7 @@ void _MY_ImageBeginJob(void* info);
 void _MY_ImageBeginJobPage(void* info);
 // Parses one XML reply; a "response" sets glJobName to its result. Never throws.
 void _MY_ControlData(const UInt8* bytes, SInt32 length, void* info);
-// Appends the image bytes to the scanner's m_scanData.
+// Appends the image bytes to the scanner's m_scanData, or hands them to its sink.
 void _MY_ImageData(const UInt8* bytes, SInt32 length, void* info);
 void _MY_ImageEndJobPage(void* info);
 void _MY_ImageEndJob(void* info);
