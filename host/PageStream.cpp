@@ -1,0 +1,254 @@
+#include "host/PageStream.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+#include <system_error>
+
+#include "driver/ScannerCallbacks.h"
+#include "imaging/ImageConversion.h"
+#include "platform/ica/HostSteps.h"
+
+namespace tarvell::host {
+namespace {
+
+// A header is a few dozen bytes; a stream that has not made one in this many is not an image.
+constexpr size_t kMaxHeaderBytes = 4096;
+// Rows are queued in blocks of at least this size, so that a page is a few hundred allocations.
+constexpr size_t kChunkBytes = 256 * 1024;
+
+}  // namespace
+
+std::shared_ptr<PageStream> PageStream::Start(DriverThread& thread, ScannerObjectInfo* device,
+                                              plist::DictionaryRef settings) {
+  std::shared_ptr<PageStream> stream(new PageStream());
+  thread.Post([stream, device, settings] { stream->Run(device, settings); });
+  return stream;
+}
+
+PageStream::PageStream() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+  readFd_ = fds[0];
+  writeFd_ = fds[1];
+}
+
+PageStream::~PageStream() {
+  close(readFd_);
+  close(writeFd_);
+}
+
+void PageStream::Run(ScannerObjectInfo* device, const plist::DictionaryRef& settings) {
+  // The host's order: session, capabilities, scan area, start, end of session.
+  ICAError err = tarvell::ica::OpenSession(device);
+  if (err != noErr) return Finish(err, "opening a session");
+  const char* step = "setting the scan area";
+  plist::DictionaryRef caps;
+  err = tarvell::ica::GetParameters(device, &caps);
+  if (err == noErr) err = settings ? tarvell::ica::SetParameters(device, settings) : ICAError(memFullErr);
+  if (err == noErr) {
+    step = "the scan";
+    err = ScanToSink(device, this);
+  }
+  tarvell::ica::CloseSession(device);
+  Finish(err, err == noErr ? "" : step);
+}
+
+void PageStream::Take(const UInt8* bytes, size_t count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (cancelled_.load() || !why_.empty()) return;  // the rest of the page is dropped
+  try {
+    if (haveFormat_) {
+      Queue(bytes, count);
+    } else {
+      header_.insert(header_.end(), bytes, bytes + count);
+      ReadHeader();
+    }
+  } catch (const std::bad_alloc&) {
+    Fail("out of memory for the image");
+  }
+}
+
+void PageStream::ReadHeader() {
+  PnmHeader header;
+  const PnmHeaderStatus read = ReadPnmHeader(header_.data(), header_.size(), &header);
+  if (read == PnmHeaderStatus::kIncomplete && header_.size() < kMaxHeaderBytes) return;
+  if (read != PnmHeaderStatus::kComplete) return Fail("the scanner's image has no readable header");
+  // The samples' meaning as the conversion to TIFF gives it; the frame's own is fixed.
+  const ColorSpace space = colorSpaceNameFromFormat(header.format);
+  switch (sppFromFormat(header.format) == 3 ? 3 : bpsFromFormat(header.format)) {
+    case 1:
+      format_.kind = PageFormat::kBitmap;
+      invert_ = space == ColorSpace::White;
+      break;
+    case 8:
+      format_.kind = PageFormat::kGray;
+      invert_ = space == ColorSpace::Black;
+      break;
+    default:
+      format_.kind = PageFormat::kRGB;
+      break;
+  }
+  if (space == ColorSpace::None) return Fail("the scanner's image has no known colour interpretation");
+  format_.width = header.width;
+  format_.height = header.height;
+  format_.bytesPerLine = header.pixelBytes / header.height;
+  haveFormat_ = true;
+  std::vector<UInt8> first;
+  first.swap(header_);
+  Queue(first.data() + header.headerBytes, first.size() - header.headerBytes);
+  Signal();
+}
+
+void PageStream::Queue(const UInt8* bytes, size_t count) {
+  const size_t room = format_.bytes() - accepted_;
+  if (count > room) {
+    dropped_ += count - room;
+    count = room;
+  }
+  if (count == 0) return;
+  if (chunks_.empty() || chunks_.back().capacity() - chunks_.back().size() < count) {
+    chunks_.emplace_back();
+    chunks_.back().reserve(std::max(count, kChunkBytes));
+  }
+  std::vector<UInt8>& chunk = chunks_.back();
+  const size_t at = chunk.size();
+  chunk.insert(chunk.end(), bytes, bytes + count);
+  if (invert_)
+    for (size_t i = at; i < chunk.size(); ++i) chunk[i] = UInt8(~chunk[i]);
+  queued_ += count;
+  accepted_ += count;
+  Signal();
+}
+
+void PageStream::Fail(std::string why) {
+  if (why_.empty()) why_ = std::move(why);
+  chunks_.clear();
+  queued_ = 0;
+  Signal();
+}
+
+void PageStream::Finish(ICAError status, const char* step) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_ = true;
+    status_ = status;
+    step_ = step;
+    // A page whose every byte came is whole, whatever happened on the device after it.
+    const bool whole = haveFormat_ && accepted_ == format_.bytes();
+    if (!whole && status != noErr)
+      Fail(std::string(step) + " failed (status " + std::to_string(status) + ")");
+    else if (!haveFormat_)
+      Fail("the scanner sent no image header");
+    else if (!whole)
+      Fail("the page ended after " + std::to_string(accepted_) + " of its " + std::to_string(format_.bytes()) +
+           " bytes");
+    Signal();
+  }
+  finished_.notify_all();
+}
+
+void PageStream::Signal() {
+  if (signalled_) return;
+  signalled_ = true;
+  const char byte = 1;
+  (void)!write(writeFd_, &byte, 1);
+}
+
+void PageStream::Drain() {
+  char bytes[64];
+  while (read(readFd_, bytes, sizeof bytes) > 0) {
+  }
+  signalled_ = false;
+}
+
+void PageStream::Cancel() {
+  cancelled_.store(true);
+  const char byte = 1;
+  (void)!write(writeFd_, &byte, 1);
+}
+
+bool PageStream::WaitForFormat(PageFormat* format) {
+  for (;;) {
+    if (cancelled_.load()) return false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (haveFormat_) {
+        *format = format_;
+        return true;
+      }
+      if (!why_.empty() || done_) return false;
+      Drain();
+    }
+    // A cancel between the check above and the drain left its flag, and wrote after it.
+    if (cancelled_.load()) return false;
+    pollfd ready{readFd_, POLLIN, 0};
+    poll(&ready, 1, -1);
+  }
+}
+
+PageStream::Result PageStream::Read(UInt8* out, size_t capacity, size_t* count, bool block) {
+  *count = 0;
+  for (;;) {
+    if (cancelled_.load()) return Result::kCancelled;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!why_.empty()) return Result::kFailed;
+      if (queued_ > 0) {
+        while (*count < capacity && queued_ > 0) {
+          std::vector<UInt8>& front = chunks_.front();
+          const size_t n = std::min(capacity - *count, front.size() - frontOffset_);
+          std::copy_n(front.data() + frontOffset_, n, out + *count);
+          *count += n;
+          frontOffset_ += n;
+          queued_ -= n;
+          if (frontOffset_ == front.size() && (chunks_.size() > 1 || accepted_ == format_.bytes())) {
+            chunks_.pop_front();
+            frontOffset_ = 0;
+          }
+        }
+        delivered_ += *count;
+        if (queued_ == 0 && delivered_ < format_.bytes() && !done_) Drain();
+        return Result::kData;
+      }
+      if (haveFormat_ && delivered_ == format_.bytes()) return Result::kEnd;
+      if (done_) return Result::kFailed;
+      Drain();
+    }
+    if (cancelled_.load()) return Result::kCancelled;
+    if (!block) return Result::kWouldBlock;
+    pollfd ready{readFd_, POLLIN, 0};
+    poll(&ready, 1, -1);
+  }
+}
+
+void PageStream::WaitUntilDone() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  finished_.wait(lock, [this] { return done_; });
+}
+
+bool PageStream::done() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return done_;
+}
+
+ICAError PageStream::status() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return status_;
+}
+
+std::string PageStream::failedStep() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return step_;
+}
+
+std::string PageStream::why() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return why_;
+}
+
+}  // namespace tarvell::host
