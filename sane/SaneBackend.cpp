@@ -165,6 +165,9 @@ TARVELL_SANE_EXPORT SANE_Status sane_tarvell_control_option(SANE_Handle handle, 
     if (info) *info = 0;
     Device* device = DeviceOf(handle);
     if (!device) return SANE_STATUS_INVAL;
+    // The running scan was set up with the values as they are; they stay until it ends.
+    if (action != SANE_ACTION_GET_VALUE && device->scanning() && device->options().Descriptor(option))
+      return SANE_STATUS_DEVICE_BUSY;
     return device->options().Control(option, action, value, info);
   });
 }
@@ -199,8 +202,8 @@ TARVELL_SANE_EXPORT SANE_Status sane_tarvell_read(SANE_Handle handle, SANE_Byte*
   });
 }
 
-// Frontends call this from signal handlers too: it takes no lock it might already hold and only
-// raises the device's flag.
+// Frontends call this from signal handlers too, and from another thread while a read waits: it
+// takes no lock it might already hold and only raises the device's flags.
 TARVELL_SANE_EXPORT void sane_tarvell_cancel(SANE_Handle handle) {
   Guarded("sane_cancel", [&] {
     if (gLock.try_lock()) {
@@ -218,10 +221,8 @@ TARVELL_SANE_EXPORT SANE_Status sane_tarvell_set_io_mode(SANE_Handle handle, SAN
   std::lock_guard<std::mutex> lock(gLock);
   return Guarded("sane_set_io_mode", [&] {
     Device* device = DeviceOf(handle);
-    if (!device || !device->scanning()) return SANE_STATUS_INVAL;
-    // The image is in memory once sane_start returns: reads never block, so there is nothing to
-    // select on and blocking reads are all there is.
-    return non_blocking ? SANE_STATUS_UNSUPPORTED : SANE_STATUS_GOOD;
+    if (!device || (non_blocking != SANE_TRUE && non_blocking != SANE_FALSE)) return SANE_STATUS_INVAL;
+    return device->SetNonBlocking(non_blocking == SANE_TRUE);
   });
 }
 
@@ -229,7 +230,7 @@ TARVELL_SANE_EXPORT SANE_Status sane_tarvell_get_select_fd(SANE_Handle handle, S
   std::lock_guard<std::mutex> lock(gLock);
   return Guarded("sane_get_select_fd", [&] {
     Device* device = DeviceOf(handle);
-    if (!device || !fd || !device->scanning()) return SANE_STATUS_INVAL;
-    return SANE_STATUS_UNSUPPORTED;
+    if (!device || !fd) return SANE_STATUS_INVAL;
+    return device->SelectFd(fd);
   });
 }

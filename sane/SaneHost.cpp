@@ -1,12 +1,11 @@
 #include "sane/SaneHost.h"
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "driver/ScannerCallbacks.h"
 #include "platform/ica/HostSteps.h"
@@ -20,14 +19,6 @@
 #include "usb/ScanJob.h"
 
 namespace tarvell::sane {
-namespace {
-
-plist::DictionaryRef Checked(plist::DictionaryRef dict) {
-  if (!dict) throw std::bad_alloc();
-  return dict;
-}
-
-}  // namespace
 
 int DebugLevel() {
   const char* text = std::getenv("SANE_DEBUG_TARVELL");
@@ -95,8 +86,9 @@ Backend::Backend(BackendConfig config) : config_(std::move(config)) {
 }
 
 Backend::~Backend() {
-  tarvell::SetScanJobEndsAtJobEnd(false);
   while (!devices_.empty()) Close(devices_.back().get());
+  driver_.Call([] {});  // whatever was posted last has run
+  tarvell::SetScanJobEndsAtJobEnd(false);
   tarvell::usb::SetActiveBus(previousBus_);
   if (replay_ && !replay_->divergence().empty()) Debug(0, "replay stopped: %s", replay_->divergence().c_str());
   std::string error;
@@ -118,7 +110,8 @@ bool Backend::ParseName(const std::string& name, UInt32* location) const {
 
 namespace {
 
-// The services of `className` the active bus has at `location`; empty when the search fails.
+// The services of `className` the active bus has at `location` (anywhere for 0); empty when the
+// search fails.
 tarvell::usb::ServiceList ServicesAt(const char* className, UInt32 location) {
   using namespace tarvell::usb;
   std::shared_ptr<Bus> bus = ActiveBus();
@@ -135,18 +128,23 @@ tarvell::usb::ServiceList ServicesAt(const char* className, UInt32 location) {
 
 }  // namespace
 
-bool Backend::Present(UInt32 location) const {
+std::vector<UInt32> Backend::ScannersOnBus(UInt32 location) const {
   using namespace tarvell::usb;
+  std::vector<UInt32> found;
+  // The device's descriptor says what it is and where; nothing is opened or claimed.
   for (const auto& service : ServicesAt(kDeviceClass, location)) {
     std::unique_ptr<PlugIn> plugIn;
     std::unique_ptr<USBDevice> device;
-    UInt32 found = 0;
+    UInt16 vendor = 0, product = 0;
+    UInt32 at = 0;
     if (service->CreatePlugIn(&plugIn) == kIOReturnSuccess && plugIn &&
         plugIn->QueryDevice(&device) == kIOReturnSuccess && device &&
-        device->GetLocationID(&found) == kIOReturnSuccess && found == location)
-      return true;
+        device->GetVendor(&vendor) == kIOReturnSuccess && vendor == tarvell::device::kVendorID &&
+        device->GetProduct(&product) == kIOReturnSuccess && product == tarvell::device::kProductID &&
+        device->GetLocationID(&at) == kIOReturnSuccess && (location == 0 || at == location))
+      found.push_back(at);
   }
-  return false;
+  return found;
 }
 
 bool Backend::HeldElsewhere(UInt32 location) const {
@@ -176,34 +174,22 @@ bool Backend::Owns(const void* handle) const {
 
 std::vector<Backend::Found> Backend::ListDevices() {
   std::vector<Found> found;
-  auto known = [&](UInt32 location) {
+  auto add = [&](UInt32 location, const std::string& name, const std::string& model) {
     for (const Found& f : found)
-      if (f.location == location) return true;
-    return false;
+      if (f.location == location) return;
+    found.push_back({location, name, model});
   };
   for (const auto& device : devices_)
-    if (!device->gone()) found.push_back({device->location(), device->name(), device->model()});
-
-  auto add = [&](ScannerObjectInfo* record) {
-    const UInt32 location = record->uniqueID;
-    if (!known(location)) found.push_back({location, NameFor(location), record->name});
-    tarvell::ica::CloseDevice(record);
-  };
-  for (UInt32 location : locations_) {
-    if (known(location) || !Present(location)) continue;
-    ScannerObjectInfo* record = nullptr;
-    ICAError err = tarvell::ica::OpenDeviceAt(location, &record);
-    if (err == noErr)
-      add(record);
-    else
-      Debug(3, "no scanner opens at %s (status %d)", tarvell::Hex32(location).c_str(), err);
-  }
-  if (searchBus_) {
-    std::vector<ScannerObjectInfo*> opened;
-    ICAError err = tarvell::ica::OpenFoundDevices(true, &opened);
-    if (err != noErr && err != fnfErr) Debug(1, "searching the bus failed (status %d)", err);
-    for (ScannerObjectInfo* record : opened) add(record);
-  }
+    if (!device->gone()) add(device->location(), device->name(), device->model());
+  const std::vector<UInt32> onBus = driver_.Call([this] {
+    std::vector<UInt32> all;
+    for (UInt32 location : locations_)
+      for (UInt32 at : ScannersOnBus(location)) all.push_back(at);
+    if (searchBus_)
+      for (UInt32 at : ScannersOnBus(0)) all.push_back(at);
+    return all;
+  });
+  for (UInt32 location : onBus) add(location, NameFor(location), tarvell::device::kModelName);
   Debug(3, "%zu device(s) listed", found.size());
   return found;
 }
@@ -229,20 +215,25 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
   for (const auto& d : devices_)
     if (d->location() == location && !d->gone()) return SANE_STATUS_DEVICE_BUSY;
 
-  // The driver opens the first scanner interface it can: only ask for one that is there.
-  if (!Present(location)) {
-    Debug(1, "no scanner at %s", tarvell::Hex32(location).c_str());
-    return SANE_STATUS_INVAL;
-  }
-  ScannerObjectInfo* record = nullptr;
-  ICAError err = tarvell::ica::OpenDeviceAt(location, &record);
-  if (err != noErr) {
-    Debug(1, "opening %s failed (status %d)", tarvell::Hex32(location).c_str(), err);
-    // fnfErr: the driver has it open already; a refused claim: another program has it.
-    return err == fnfErr || HeldElsewhere(location) ? SANE_STATUS_DEVICE_BUSY : SANE_STATUS_IO_ERROR;
-  }
-  auto opened = std::make_unique<Device>(*this, record, location, NameFor(location), record->name);
-  opened->ReadCapabilities();
+  std::unique_ptr<Device> opened;
+  const SANE_Status status = driver_.Call([&]() -> SANE_Status {
+    // The driver opens the first scanner interface it can: only ask for one that is there.
+    if (ScannersOnBus(location).empty()) {
+      Debug(1, "no scanner at %s", tarvell::Hex32(location).c_str());
+      return SANE_STATUS_INVAL;
+    }
+    ScannerObjectInfo* record = nullptr;
+    ICAError err = tarvell::ica::OpenDeviceAt(location, &record);
+    if (err != noErr) {
+      Debug(1, "opening %s failed (status %d)", tarvell::Hex32(location).c_str(), err);
+      // fnfErr: the driver has it open already; a refused claim: another program has it.
+      return err == fnfErr || HeldElsewhere(location) ? SANE_STATUS_DEVICE_BUSY : SANE_STATUS_IO_ERROR;
+    }
+    opened = std::make_unique<Device>(*this, record, location, NameFor(location), record->name);
+    opened->ReadCapabilities();
+    return SANE_STATUS_GOOD;
+  });
+  if (status != SANE_STATUS_GOOD) return status;
   *device = opened.get();
   devices_.push_back(std::move(opened));
   Debug(3, "opened %s", (*device)->name().c_str());
@@ -269,9 +260,10 @@ Device::Device(Backend& backend, ScannerObjectInfo* record, UInt32 location, std
 }
 
 Device::~Device() {
-  image_.Close();
-  // A device that went away was closed when that was noticed.
-  if (record_) tarvell::ica::CloseDevice(record_);
+  ReleaseStream();
+  // A device that went away was closed when that was noticed. Closing waits for a scan still
+  // finishing on the device.
+  if (record_) backend_.driver_.Call([this] { tarvell::ica::CloseDevice(record_); });
 }
 
 void Device::ReadCapabilities() {
@@ -299,34 +291,48 @@ void Device::ReadCapabilities() {
 }
 
 SANE_Parameters Device::Parameters() const {
-  if (image_.isOpen()) return image_.parameters();
-  if (hasFrame_ && frameSettings_ == options_->settings()) return frame_;
+  if (hasFrame_ && (scanning_ || frameSettings_ == options_->settings())) return frame_;
   return PredictParameters(options_->settings());
 }
 
-void Device::ReleaseImage() {
-  image_.Close();
+void Device::ReleaseStream() {
   scanning_ = false;
+  nonBlocking_ = false;
+  if (!stream_) return;
+  cancellable_.store(nullptr);
+  while (cancelling_.load() != 0) std::this_thread::yield();
+  stream_.reset();
 }
 
-SANE_Status Device::Failed(const char* step, ICAError err) {
-  if (err == kICADeviceNotFoundErr || !backend_.Present(location_)) {
+void Device::Cancel() {
+  cancelRequested_.store(true);
+  ++cancelling_;
+  if (tarvell::host::PageStream* stream = cancellable_.load()) stream->Cancel();
+  --cancelling_;
+}
+
+SANE_Status Device::Failed(const std::string& why, ICAError err) {
+  ReleaseStream();
+  const bool gone = backend_.driver_.Call([&] {
+    if (err != kICADeviceNotFoundErr && !backend_.ScannersOnBus(location_).empty()) return false;
     // Gone: the host closes it; the handle answers IO_ERROR until sane_close.
-    gone_ = true;
-    Debug(1, "%s: the scanner is gone (%s failed with status %d)", name_.c_str(), step, err);
-    tarvell::ica::CloseSession(record_);
     tarvell::ica::CloseDevice(record_);
+    return true;
+  });
+  if (gone) {
+    gone_ = true;
     record_ = nullptr;
+    Debug(1, "%s: the scanner is gone (%s)", name_.c_str(), why.c_str());
   } else {
-    Debug(1, "%s: %s failed (status %d)", name_.c_str(), step, err);
+    Debug(1, "%s: %s", name_.c_str(), why.c_str());
   }
   return SANE_STATUS_IO_ERROR;
 }
 
 SANE_Status Device::Start() {
   if (gone_) return SANE_STATUS_IO_ERROR;
-  if (scanning_ && !image_.finished() && !cancelRequested_.load()) return SANE_STATUS_DEVICE_BUSY;
-  ReleaseImage();
+  if (scanning()) return SANE_STATUS_DEVICE_BUSY;
+  ReleaseStream();
   cancelRequested_.store(false);
   delivered_ = false;
   hasFrame_ = false;
@@ -340,60 +346,39 @@ SANE_Status Device::Start() {
   const AreaRequest area = AreaFromSettings(settings);
   Debug(3, "%s: %s %d dpi, offset %d,%d/600 in, %d x %d pixels", name_.c_str(), ModeName(settings.mode),
         area.resolution, area.offsetX, area.offsetY, area.width, area.height);
+  plist::DictionaryRef dict = SettingsDictionary(settings);
+  if (!dict) throw std::bad_alloc();
 
-  // The host's order: session, capabilities, scan area, start, the new file's description,
-  // its bytes in pieces, delete, end of session.
-  if (ICAError err = tarvell::ica::OpenSession(record_)) return Failed("opening a session", err);
-  std::vector<UInt8> tiff;
-  SANE_Status status = SANE_STATUS_GOOD;
-  {
-    plist::DictionaryRef caps;
-    ICAError err = tarvell::ica::GetParameters(record_, &caps);
-    if (err == noErr) err = tarvell::ica::SetParameters(record_, Checked(SettingsDictionary(settings)));
-    if (err != noErr) {
-      status = Failed("setting the scan area", err);
-    } else {
-      ScannerObjectInfo* file = nullptr;
-      err = tarvell::ica::Start(record_, &file);
-      if (err == noErr && file) {
-        tiff.reserve(file->dataSize);
-        err = tarvell::ica::ReadWholeFile(file, [&](const UInt8* bytes, UInt32 count) {
-          tiff.insert(tiff.end(), bytes, bytes + count);
-          return true;
-        });
-      }
-      ICAError deleted = file ? tarvell::ica::DeleteFile(file) : ICAError(noErr);
-      if (err != noErr || !file)
-        status = Failed(file ? "reading the scanned file" : "the scan", err);
-      else if (deleted != noErr)
-        Debug(1, "%s: deleting the scanned file failed (status %d)", name_.c_str(), deleted);
+  // The scan runs on the driver thread, after whatever the last one still does on the device.
+  stream_ = tarvell::host::PageStream::Start(backend_.driver_, record_, dict);
+  backend_.driver_.Post([backend = &backend_] { backend->ForgetTransfers(); });
+  cancellable_.store(stream_.get());
+  if (cancelRequested_.load()) stream_->Cancel();
+
+  tarvell::host::PageFormat format;
+  if (!stream_->WaitForFormat(&format)) {
+    if (stream_->cancelled()) {
+      ReleaseStream();
+      return SANE_STATUS_CANCELLED;
     }
+    stream_->WaitUntilDone();
+    return Failed(stream_->why(), stream_->status());
   }
-  if (record_) tarvell::ica::CloseSession(record_);
-  backend_.ForgetTransfers();
-  if (status != SANE_STATUS_GOOD) return status;
-
-  std::string error;
-  if (!image_.Open(std::move(tiff), &error)) {
-    Debug(1, "%s: %s", name_.c_str(), error.c_str());
+  const ScanMode got = format.kind == tarvell::host::PageFormat::kRGB    ? ScanMode::kColor
+                       : format.kind == tarvell::host::PageFormat::kGray ? ScanMode::kGray
+                                                                          : ScanMode::kLineart;
+  const SANE_Parameters frame = ParametersFor(got, SANE_Int(format.width), SANE_Int(format.height));
+  if (got != settings.mode) {
+    Debug(1, "%s: asked for %s, the scanner delivered %s", name_.c_str(), ModeName(settings.mode), ModeName(got));
+    stream_->Cancel();
+    ReleaseStream();
     return SANE_STATUS_IO_ERROR;
   }
-  const SANE_Parameters got = image_.parameters();
-  if (got.format != expected.format || got.depth != expected.depth) {
-    Debug(1, "%s: asked for %s, the scanner delivered %d-bit %s", name_.c_str(), ModeName(settings.mode), got.depth,
-          got.format == SANE_FRAME_RGB ? "colour" : "grey");
-    ReleaseImage();
-    return SANE_STATUS_IO_ERROR;
-  }
-  if (got.pixels_per_line != expected.pixels_per_line || got.lines != expected.lines)
-    Debug(3, "%s: expected %d x %d pixels, the scanner delivered %d x %d", name_.c_str(), expected.pixels_per_line,
-          expected.lines, got.pixels_per_line, got.lines);
-  if (cancelRequested_.load()) {
-    ReleaseImage();
-    return SANE_STATUS_CANCELLED;
-  }
+  if (frame.pixels_per_line != expected.pixels_per_line || frame.lines != expected.lines)
+    Debug(3, "%s: expected %d x %d pixels, the scanner delivers %d x %d", name_.c_str(), expected.pixels_per_line,
+          expected.lines, frame.pixels_per_line, frame.lines);
   scanning_ = true;
-  frame_ = got;
+  frame_ = frame;
   frameSettings_ = settings;
   hasFrame_ = true;
   return SANE_STATUS_GOOD;
@@ -401,26 +386,44 @@ SANE_Status Device::Start() {
 
 SANE_Status Device::Read(SANE_Byte* data, SANE_Int capacity, SANE_Int* length) {
   *length = 0;
-  if (cancelRequested_.load()) {
-    ReleaseImage();
+  if (cancelRequested_.load() && stream_) {
+    ReleaseStream();
     return SANE_STATUS_CANCELLED;
   }
-  if (!scanning_) return delivered_ ? SANE_STATUS_EOF : SANE_STATUS_INVAL;
+  if (!scanning_ || !stream_) return delivered_ ? SANE_STATUS_EOF : cancelRequested_.load() ? SANE_STATUS_CANCELLED : SANE_STATUS_INVAL;
   if (capacity <= 0) return SANE_STATUS_GOOD;
-  std::string error;
-  long n = image_.Read(data, size_t(capacity), &error);
-  if (n < 0) {
-    Debug(1, "%s: %s", name_.c_str(), error.c_str());
-    ReleaseImage();
-    return SANE_STATUS_IO_ERROR;
+  size_t count = 0;
+  switch (stream_->Read(data, size_t(capacity), &count, !nonBlocking_)) {
+    case tarvell::host::PageStream::Result::kData:
+      *length = SANE_Int(count);
+      return SANE_STATUS_GOOD;
+    case tarvell::host::PageStream::Result::kWouldBlock:
+      return SANE_STATUS_GOOD;
+    case tarvell::host::PageStream::Result::kEnd:
+      // Every byte handed out: the job finishes on the device in the background.
+      ReleaseStream();
+      delivered_ = true;
+      return SANE_STATUS_EOF;
+    case tarvell::host::PageStream::Result::kCancelled:
+      ReleaseStream();
+      return SANE_STATUS_CANCELLED;
+    case tarvell::host::PageStream::Result::kFailed:
+      break;
   }
-  if (n == 0) {
-    // Every line handed out: the image is no longer needed.
-    ReleaseImage();
-    delivered_ = true;
-    return SANE_STATUS_EOF;
-  }
-  *length = SANE_Int(n);
+  // A page that cannot be completed is never handed out padded or cut short.
+  stream_->WaitUntilDone();
+  return Failed(stream_->why(), stream_->status());
+}
+
+SANE_Status Device::SetNonBlocking(bool nonBlocking) {
+  if (!scanning()) return SANE_STATUS_INVAL;
+  nonBlocking_ = nonBlocking;
+  return SANE_STATUS_GOOD;
+}
+
+SANE_Status Device::SelectFd(SANE_Int* fd) const {
+  if (!scanning() || !stream_) return SANE_STATUS_INVAL;
+  *fd = stream_->readyFd();
   return SANE_STATUS_GOOD;
 }
 

@@ -1,28 +1,29 @@
 // The scanner-access host: a second image-capture host for the driver. It takes the same steps
 // through gICDScannerCallbackFunctions as the command-line host (open device, open session,
-// capabilities, scan area, start, describe the new file, read it in pieces, delete it, close
-// session, close device) and turns what they give into SANE devices, options and frames.
+// capabilities, scan area, start, end of session, close device) and turns what they give into
+// SANE devices, options and frames. The image is not made into a file: the driver hands it over
+// while it is scanned (host/PageStream.h), and sane_read hands it on as it comes.
 //
-// Nothing here is thread-safe: the C entry points (SaneBackend.cpp) call in one at a time. Errors
-// come back as SANE statuses; exceptions are left to the entry points' guard.
+// Every driver and bus call runs on the backend's driver thread, one at a time, whatever thread
+// the frontend calls from. The entry points (SaneBackend.cpp) call in one at a time, except
+// Cancel. Errors come back as SANE statuses; exceptions are left to the entry points' guard.
 #pragma once
 
 #include <sane/sane.h>
 
 #include <atomic>
-#include <deque>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "host/DriverThread.h"
+#include "host/PageStream.h"
 #include "platform/ica/ICAHost.h"
 #include "platform/usb/Capture.h"
 #include "platform/usb/ReplayBus.h"
 #include "platform/usb/USB.h"
 #include "sane/SaneConfig.h"
 #include "sane/SaneOptions.h"
-#include "sane/TiffLines.h"
 
 namespace tarvell::usb {
 class SimBus;
@@ -53,15 +54,15 @@ class Backend {
     std::string name;   // the SANE device name, e.g. "sim:0x01100000"
     std::string model;  // the driver's name for it, e.g. "Tarvell K310 (USB)"
   };
-  // Open devices first, then those the driver finds (each opened and closed again, as the
-  // command-line host lists them).
+  // Open devices first, then the scanners on the bus, found by their identity and location
+  // without opening them, so that one another program is using is listed too.
   std::vector<Found> ListDevices();
 
   // Opens the device called `name` ("" for the first one found). GOOD with *device set, INVAL
-  // for a name that names nothing here, DEVICE_BUSY when it is open already, IO_ERROR when the
-  // driver cannot open it.
+  // for a name that names nothing here, DEVICE_BUSY when it is open already (here or in another
+  // program), IO_ERROR when the driver cannot open it.
   SANE_Status Open(const std::string& name, Device** device);
-  // Closes and forgets a device (its host record and driver objects).
+  // Closes and forgets a device (its host record and driver objects), once its scan has ended.
   void Close(Device* device);
   // A device this backend handed out and has not closed.
   bool Owns(const void* handle) const;
@@ -70,14 +71,13 @@ class Backend {
   // The location in a device name of this backend's bus ("sim:0x..." on the simulated bus,
   // "usb:0x..." on USB; a bare number on either). False when it is not one.
   bool ParseName(const std::string& name, UInt32* location) const;
-  // Whether a device with `location` is on the bus (without opening it).
-  bool Present(UInt32 location) const;
-  // Whether another program holds the interface of the device at `location` (claiming it is
-  // refused as exclusive access).
-  bool HeldElsewhere(UInt32 location) const;
-  // Lets the bus drop what it recorded of a finished scan (the simulated bus keeps every
-  // transfer for tests; a frontend scanning for hours must not pile them up).
-  void ForgetTransfers();
+
+  // Runs `task` on the driver thread and waits for it (tests reach the bus this way).
+  template <class F>
+  auto OnDriverThread(F&& task) {
+    return driver_.Call(std::forward<F>(task));
+  }
+  tarvell::host::DriverThread& driver() { return driver_; }
 
   const BackendConfig& config() const { return config_; }
   // The simulated bus (null on USB) and its scanners, in configuration order, for tests.
@@ -85,6 +85,17 @@ class Backend {
   const std::vector<std::shared_ptr<tarvell::sim::SimulatedScanner>>& simulated() const { return simulated_; }
 
  private:
+  friend class Device;
+  // On the driver thread: the locations of the scanners on the bus, by identity (all of them, or
+  // the one at `location` when it is not 0), opening nothing.
+  std::vector<UInt32> ScannersOnBus(UInt32 location) const;
+  // On the driver thread: whether another program holds the interface of the device at `location`
+  // (claiming it is refused as exclusive access).
+  bool HeldElsewhere(UInt32 location) const;
+  // On the driver thread: lets the bus drop what it recorded of a finished scan (the simulated
+  // bus keeps every transfer for tests; a frontend scanning for hours must not pile them up).
+  void ForgetTransfers();
+
   BackendConfig config_;
   std::shared_ptr<tarvell::usb::Bus> previousBus_;
   std::shared_ptr<tarvell::usb::SimBus> simBus_;
@@ -94,6 +105,8 @@ class Backend {
   std::vector<std::unique_ptr<Device>> devices_;
   bool searchBus_ = false;         // a "usb VENDOR PRODUCT" line, or no line at all
   std::vector<UInt32> locations_;  // "usb LOCATION" lines
+  // Last, so that it is gone (every posted call run) before the bus and the devices go.
+  tarvell::host::DriverThread driver_;
 };
 
 // One open scanner: a SANE handle.
@@ -105,33 +118,41 @@ class Device {
   Device& operator=(const Device&) = delete;
 
   OptionSet& options() { return *options_; }
-  // The frame sane_read will deliver: the current scan's once it has started, else the one the
-  // options will give.
+  // The frame sane_read delivers: the current scan's, exact once Start has returned, else the one
+  // the options will give.
   SANE_Parameters Parameters() const;
-  // Runs the whole scan through the driver and holds the delivered image for Read.
+  // Starts a scan and returns as soon as the image's header has arrived (the scan goes on on the
+  // driver thread). A scan still finishing on the device is waited for first.
   SANE_Status Start();
-  // sane_read: GOOD with *length bytes, EOF after the last line, CANCELLED after Cancel.
+  // sane_read: GOOD with *length bytes as they arrive (0 when non-blocking and none are there),
+  // EOF once the header's byte count has been handed out, CANCELLED after Cancel, IO_ERROR when
+  // the page cannot be completed.
   SANE_Status Read(SANE_Byte* data, SANE_Int capacity, SANE_Int* length);
-  // Asks the scan to stop. Only sets a flag, so a signal handler may call it; the next Read or
-  // Start lets go of the image.
-  void Cancel() { cancelRequested_.store(true); }
+  // sane_set_io_mode and sane_get_select_fd; INVAL outside a scan.
+  SANE_Status SetNonBlocking(bool nonBlocking);
+  SANE_Status SelectFd(SANE_Int* fd) const;
+  // Asks the scan to stop and returns at once; the scan finishes on the device in the background,
+  // dropping the rest of the page. Only sets flags and writes to a pipe, so a signal handler, or
+  // another thread while a call is running, may call it.
+  void Cancel();
 
   UInt32 location() const { return location_; }
   const std::string& name() const { return name_; }
   const std::string& model() const { return model_; }
   bool gone() const { return gone_; }
-  // Between a successful Start and the end of its image (EOF or cancel).
+  // Between a successful Start and the end of its image (EOF, an error or a cancel): options are
+  // frozen then.
   bool scanning() const { return scanning_ && !cancelRequested_.load(); }
   ScannerObjectInfo* record() const { return record_; }
 
  private:
   friend class Backend;
-  // Reads capabilities in a session of their own: bed size and resolutions.
+  // Reads capabilities in a session of their own: bed size and resolutions. On the driver thread.
   void ReadCapabilities();
-  // The driver failed with `err` at `step`: IO_ERROR, and the device is marked gone when it
-  // has left the bus.
-  SANE_Status Failed(const char* step, ICAError err);
-  void ReleaseImage();
+  // The scan failed: IO_ERROR, and the device is closed and marked gone when it has left the bus.
+  SANE_Status Failed(const std::string& why, ICAError err);
+  // Lets go of the current page (its job may still be finishing on the driver thread).
+  void ReleaseStream();
 
   Backend& backend_;
   ScannerObjectInfo* record_;  // the host's record of the device (the host's store owns it)
@@ -141,9 +162,14 @@ class Device {
   DeviceGeometry geometry_;
   std::unique_ptr<OptionSet> options_;
   bool gone_ = false;
-  TiffLines image_;
-  bool scanning_ = false;  // an image is held and not yet read to its end
-  bool delivered_ = false; // the last scan was read to its end
+  std::shared_ptr<tarvell::host::PageStream> stream_;
+  // The page Cancel may reach: set while stream_ is alive, cleared before it goes; a stream is
+  // let go only once no Cancel is looking at it.
+  std::atomic<tarvell::host::PageStream*> cancellable_{nullptr};
+  std::atomic<int> cancelling_{0};
+  bool scanning_ = false;   // a page is being handed out
+  bool delivered_ = false;  // the last page was read to its end
+  bool nonBlocking_ = false;
   // The last scan's frame and its settings: still the answer after its end while the options
   // are unchanged.
   SANE_Parameters frame_{};
