@@ -6,15 +6,12 @@
 #include <iostream>
 #include <sstream>
 
+#include "host/HostBus.h"
 #include "platform/ica/HostSteps.h"
 #include "platform/ica/ICAHost.h"
 #include "platform/system/Log.h"
 #include "platform/system/Parse.h"
 #include "platform/system/SystemInfo.h"
-#include "platform/usb/Capture.h"
-#include "platform/usb/LibusbBus.h"
-#include "platform/usb/ReplayBus.h"
-#include "platform/usb/SimBus.h"
 
 namespace tarvell {
 namespace ica {
@@ -343,48 +340,30 @@ int ICD_ScannerMain(int argc, char** argv) {
   SInt32 previousVersion = 0;
   const bool hadVersion = QuerySystemInfo(kSystemVersionSelector, &previousVersion) == noErr;
   if (options.systemVersion) tarvell::SetSystemVersion(*options.systemVersion);
-  std::shared_ptr<tarvell::usb::Bus> previousBus = tarvell::usb::ActiveBus();
-
-  std::shared_ptr<tarvell::usb::Bus> bus;
-  std::shared_ptr<tarvell::usb::ReplayBus> replay;
-  tarvell::usb::CaptureOptions clock;
-  if (options.values.count("replay")) {
-    bus = replay = tarvell::usb::ReplayBus::Open(options.values.at("replay"), &error);
-  } else if (options.simulate) {
-    auto simulated = tarvell::usb::SimBus::Create();
-    if (Maker())
-      Maker()(*simulated);
-    else
-      tarvell::sim::InstallSimulatedScanner(*simulated, options.simulated);
-    // The capture keeps the simulated bus's virtual time, so the same run gives the same file.
-    clock.clockMicros = [simulated] { return simulated->Now() * 1000; };
-    bus = simulated;
-  } else {
-    bus = tarvell::usb::MakeLibusbBus();
-  }
-  std::shared_ptr<tarvell::usb::CapturingBus> capture;
-  if (bus && options.values.count("capture"))
-    bus = capture = tarvell::usb::CapturingBus::Create(bus, options.values.at("capture"), &error, clock);
+  tarvell::host::BusChoice choice;
+  if (options.values.count("replay")) choice.replay = options.values.at("replay");
+  if (options.values.count("capture")) choice.capture = options.values.at("capture");
+  choice.simulate = options.simulate;
+  if (options.simulate) choice.simulated = {options.simulated};
+  choice.populate = Maker();
 
   int status = kExitFailure;
-  if (!bus) {
-    Complain(options, error);
-  } else {
-    tarvell::usb::SetActiveBus(bus);
-    for (const HostCommand& command : HostCommandTable())
-      if (options.command == command.name) status = command.run(options);
-  }
-  tarvell::usb::SetActiveBus(nullptr);
-  if (replay && !replay->divergence().empty()) {
-    Complain(options, "replay stopped: " + replay->divergence());
-    status = kExitFailure;
-  }
-  if (capture && !capture->Finish(&error)) {
-    Complain(options, error);
-    status = kExitFailure;
+  {
+    std::vector<std::string> problems;
+    std::unique_ptr<tarvell::host::HostBus> bus = tarvell::host::HostBus::Install(choice, &problems);
+    if (!problems.empty()) {
+      for (const std::string& problem : problems) Complain(options, problem);
+    } else {
+      for (const HostCommand& command : HostCommandTable())
+        if (options.command == command.name) status = command.run(options);
+    }
+    problems.clear();
+    if (!bus->Finish(&problems)) {
+      for (const std::string& problem : problems) Complain(options, problem);
+      status = kExitFailure;
+    }
   }
 
-  tarvell::usb::SetActiveBus(previousBus);
   if (hadVersion) tarvell::SetSystemVersion(previousVersion);
   if (options.verbose) tarvell::SetLogSink(std::move(previousSink));
   return status;

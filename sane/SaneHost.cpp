@@ -13,9 +13,7 @@
 #include "platform/system/Parse.h"
 #include "platform/system/Log.h"
 #include "platform/system/SystemInfo.h"
-#include "platform/usb/LibusbBus.h"
 #include "platform/usb/SimBus.h"
-#include "sim/SimulatedScanner.h"
 #include "usb/ScanJob.h"
 
 namespace tarvell::sane {
@@ -40,23 +38,13 @@ void Debug(int level, const char* format, ...) {
 
 Backend::Backend(BackendConfig config) : config_(std::move(config)) {
   for (const std::string& warning : config_.warnings) Debug(1, "%s", warning.c_str());
-  previousBus_ = tarvell::usb::ActiveBus();
-  std::shared_ptr<tarvell::usb::Bus> bus;
-  tarvell::usb::CaptureOptions clock;
-  if (!config_.replay.empty()) {
-    std::string error;
-    bus = replay_ = tarvell::usb::ReplayBus::Open(config_.replay, &error);
-    if (!replay_) Debug(0, "replay %s: %s", config_.replay.c_str(), error.c_str());
+  tarvell::host::BusChoice choice;
+  choice.replay = config_.replay;
+  choice.simulated = config_.simulated;
+  choice.capture = config_.capture;
+  if (!config_.replay.empty() || config_.simulate()) {
     searchBus_ = true;
-  } else if (config_.simulate()) {
-    simBus_ = tarvell::usb::SimBus::Create();
-    for (const auto& options : config_.simulated)
-      simulated_.push_back(tarvell::sim::InstallSimulatedScanner(*simBus_, options));
-    auto simulated = simBus_;
-    clock.clockMicros = [simulated] { return simulated->Now() * 1000; };
-    bus = simBus_;
-    searchBus_ = true;
-    if (!config_.usb.empty()) Debug(1, "'simulate' given: the 'usb' lines are not used");
+    if (config_.simulate() && !config_.usb.empty()) Debug(1, "'simulate' given: the 'usb' lines are not used");
   } else {
     for (const UsbEntry& entry : config_.usb) {
       if (entry.byLocation)
@@ -68,38 +56,35 @@ Backend::Backend(BackendConfig config) : config_(std::move(config)) {
               entry.vendorID, entry.productID, tarvell::device::kVendorID, tarvell::device::kProductID);
     }
     if (config_.usb.empty()) searchBus_ = true;
-    bus = tarvell::usb::MakeLibusbBus();
   }
-  if (bus && !config_.capture.empty()) {
-    std::string error;
-    capture_ = tarvell::usb::CapturingBus::Create(bus, config_.capture, &error, clock);
-    if (capture_) bus = capture_;
-    else Debug(0, "capture: %s", error.c_str());
-  }
-  // Without a bus (a replay that cannot be read) the backend offers no device.
-  tarvell::usb::SetActiveBus(bus);
+  // Without a bus (a replay that cannot be read) the backend offers no device; without the
+  // capture it goes on uncaptured.
+  std::vector<std::string> problems;
+  bus_ = tarvell::host::HostBus::Install(choice, &problems);
+  for (const std::string& problem : problems) Debug(0, "%s", problem.c_str());
   gTimerValueInSeconds = 1.0;
   tarvell::SetScanJobEndsAtJobEnd(config_.endAtJobEnd);
   RegisterScannerCallbacks();
   Debug(3, "configuration %s, %s bus", config_.path.empty() ? "(none)" : config_.path.c_str(),
-        simBus_ ? "simulated" : "USB");
+        bus_->simulatedBus() ? "simulated" : "USB");
 }
 
 Backend::~Backend() {
   while (!devices_.empty()) Close(devices_.back().get());
   driver_.Call([] {});  // whatever was posted last has run
   tarvell::SetScanJobEndsAtJobEnd(false);
-  tarvell::usb::SetActiveBus(previousBus_);
-  if (replay_ && !replay_->divergence().empty()) Debug(0, "replay stopped: %s", replay_->divergence().c_str());
-  std::string error;
-  if (capture_ && !capture_->Finish(&error)) Debug(0, "%s", error.c_str());
+  std::vector<std::string> problems;
+  bus_->Finish(&problems);
+  for (const std::string& problem : problems) Debug(0, "%s", problem.c_str());
 }
 
-std::string Backend::NameFor(UInt32 location) const { return (simBus_ ? "sim:" : "usb:") + tarvell::Hex32(location); }
+std::string Backend::NameFor(UInt32 location) const {
+  return (bus_->simulatedBus() ? "sim:" : "usb:") + tarvell::Hex32(location);
+}
 
 bool Backend::ParseName(const std::string& name, UInt32* location) const {
   std::string number = name;
-  const std::string prefix = simBus_ ? "sim:" : "usb:";
+  const std::string prefix = bus_->simulatedBus() ? "sim:" : "usb:";
   if (name.compare(0, prefix.size(), prefix) == 0) number = name.substr(prefix.size());
   if (number.empty() || number.find_first_not_of("0123456789abcdefABCDEFx") != std::string::npos) return false;
   unsigned long long value = 0;
@@ -163,7 +148,7 @@ bool Backend::HeldElsewhere(UInt32 location) const {
 }
 
 void Backend::ForgetTransfers() {
-  if (simBus_) simBus_->ClearCalls();
+  if (tarvell::usb::SimBus* bus = bus_->simulatedBus()) bus->ClearCalls();
 }
 
 bool Backend::Owns(const void* handle) const {

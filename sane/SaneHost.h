@@ -17,17 +17,11 @@
 #include <vector>
 
 #include "host/DriverThread.h"
+#include "host/HostBus.h"
 #include "host/PageStream.h"
 #include "platform/ica/ICAHost.h"
-#include "platform/usb/Capture.h"
-#include "platform/usb/ReplayBus.h"
-#include "platform/usb/USB.h"
 #include "sane/SaneConfig.h"
 #include "sane/SaneOptions.h"
-
-namespace tarvell::usb {
-class SimBus;
-}
 
 namespace tarvell::sane {
 
@@ -44,7 +38,7 @@ class Backend {
   // Puts the configured bus in place (remembering the one before) and registers the driver's
   // callbacks.
   explicit Backend(BackendConfig config);
-  // Closes what is still open and puts the previous bus back.
+  // Closes what is still open (waiting for a scan still finishing) and puts the previous bus back.
   ~Backend();
   Backend(const Backend&) = delete;
   Backend& operator=(const Backend&) = delete;
@@ -81,8 +75,8 @@ class Backend {
 
   const BackendConfig& config() const { return config_; }
   // The simulated bus (null on USB) and its scanners, in configuration order, for tests.
-  tarvell::usb::SimBus* simulatedBus() const { return simBus_.get(); }
-  const std::vector<std::shared_ptr<tarvell::sim::SimulatedScanner>>& simulated() const { return simulated_; }
+  tarvell::usb::SimBus* simulatedBus() const { return bus_->simulatedBus(); }
+  const std::vector<std::shared_ptr<tarvell::sim::SimulatedScanner>>& simulated() const { return bus_->scanners(); }
 
  private:
   friend class Device;
@@ -97,11 +91,7 @@ class Backend {
   void ForgetTransfers();
 
   BackendConfig config_;
-  std::shared_ptr<tarvell::usb::Bus> previousBus_;
-  std::shared_ptr<tarvell::usb::SimBus> simBus_;
-  std::shared_ptr<tarvell::usb::ReplayBus> replay_;
-  std::shared_ptr<tarvell::usb::CapturingBus> capture_;
-  std::vector<std::shared_ptr<tarvell::sim::SimulatedScanner>> simulated_;
+  std::unique_ptr<tarvell::host::HostBus> bus_;
   std::vector<std::unique_ptr<Device>> devices_;
   bool searchBus_ = false;         // a "usb VENDOR PRODUCT" line, or no line at all
   std::vector<UInt32> locations_;  // "usb LOCATION" lines
