@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "element/Elements.h"
@@ -102,7 +104,9 @@ class DeviceModelTest : public ::testing::Test {
  protected:
   explicit DeviceModelTest() : sim_(std::make_shared<SimulatedScanner>()) {}
 
-  void Reset(const SimulatedScannerOptions& options) { sim_ = std::make_shared<SimulatedScanner>(options); }
+  void Reset(const SimulatedScannerOptions& options, std::shared_ptr<SimClock> clock = nullptr) {
+    sim_ = std::make_shared<SimulatedScanner>(options, clock);
+  }
 
   // Sends one request and returns the replies of one reply read.
   std::vector<Reply> Call(const std::string& obj, const std::string& method,
@@ -452,6 +456,76 @@ TEST_F(DeviceModelTest, ShortOrCorruptImagesAreSentAsTold) {
   EXPECT_TRUE(image_.image == sim_->lastImage());
 }
 
+// The stream as the device frames it, built whole, packet by packet.
+std::vector<UInt8> ReferenceStream(const std::vector<uint8_t>& pnm, size_t packetSize, bool unknown) {
+  using tarvell::testing::Packet;
+  const std::vector<UInt8> junk = Packet(0x42, "\xDE\xAD\xBE\xEF");
+  std::vector<UInt8> s = Packet(kPacketBeginImageJob);
+  if (unknown) s.insert(s.end(), junk.begin(), junk.end());
+  for (const auto& p : {Packet(kPacketBeginImagePage)}) s.insert(s.end(), p.begin(), p.end());
+  for (size_t at = 0; at < pnm.size(); at += packetSize) {
+    const std::vector<UInt8> p = Packet(kPacketImageData, std::string(pnm.begin() + long(at), pnm.begin() + long(std::min(pnm.size(), at + packetSize))));
+    s.insert(s.end(), p.begin(), p.end());
+    if (unknown && at == 0) s.insert(s.end(), junk.begin(), junk.end());
+  }
+  for (const auto& p : {Packet(kPacketEndImagePage), Packet(kPacketEndImageJob)}) s.insert(s.end(), p.begin(), p.end());
+  return s;
+}
+
+TEST_F(DeviceModelTest, FramesThePageAsItSendsItByteForByte) {
+  for (const char* simulate : {"", "packet-size=1 unknown-packets", "packet-size=777 unknown-packets short-image-by=5",
+                               "corrupt-header seed=7", "gone-after-bytes=1000 packet-size=100"}) {
+    SCOPED_TRACE(simulate);
+    SimulatedScannerOptions o;
+    ASSERT_TRUE(ParseSimulatedScannerOptions(simulate, &o, nullptr, nullptr));
+    Reset(o);
+    EnterAndCreate(Settings(75, 0, 8, 0, 0, 64, 40));
+    Call("Job1", "start");
+    std::vector<UInt8> sent;
+    for (SimReadAnswer a; (a = sim_->BulkRead(kImageEndpoint, 3000)).status == kIOReturnSuccess;)
+      sent.insert(sent.end(), a.data.begin(), a.data.end());
+    const std::vector<UInt8> whole = ReferenceStream(sim_->lastImage(), o.imagePacketSize, o.misbehave.unknownPackets);
+    EXPECT_EQ(sim_->streamSize(), int64_t(whole.size()));
+    EXPECT_EQ(sim_->streamedBytes(), int64_t(sent.size()));
+    ASSERT_LE(sent.size(), whole.size());
+    EXPECT_EQ(sent.size(), o.misbehave.goneAfterBytes < 0 ? whole.size() : 1000u);
+    EXPECT_TRUE(std::equal(sent.begin(), sent.end(), whole.begin()));
+  }
+}
+
+TEST_F(DeviceModelTest, PacedStreamCrossesAtItsRateAndReadsWaitForTheirShare) {
+  auto clock = std::make_shared<VirtualClock>();
+  SimulatedScannerOptions o;
+  o.pace = 100000;  // 10 ms worth is 1000 bytes
+  o.silenceMs = 30;
+  Reset(o, clock);
+  EnterAndCreate(Settings(150, 0, 8, 0, 0, 300, 300));
+  Call("Job1", "start");
+  const uint64_t start = clock->NowMicros(), size = uint64_t(sim_->streamSize());
+  auto crossed = [&](uint64_t now) { return std::min(size, (now - start) / 10); };
+  clock->SleepUntil(start + 25000);  // the reader was busy: what crossed meanwhile comes at once
+  uint64_t delivered = 0, waited = 0, waits = 0;
+  for (uint64_t was = clock->NowMicros();; was = clock->NowMicros()) {
+    const SimReadAnswer a = sim_->BulkRead(kImageEndpoint, 102400);
+    if (a.status != kIOReturnSuccess) break;
+    const uint64_t now = clock->NowMicros();
+    delivered += a.data.size();
+    EXPECT_LE(delivered, crossed(now));
+    if (now == was) {
+      EXPECT_EQ(now, start + 25000);  // only the backlog comes without a wait
+    } else {
+      ++waits;  // a read that waits comes back as soon as its share has crossed
+      waited += a.data.size();
+      EXPECT_EQ(delivered, crossed(now));
+      EXPECT_LE(a.data.size(), 1000u);
+    }
+  }
+  EXPECT_EQ(delivered, size);
+  EXPECT_EQ(clock->NowMicros(), start + size * 10);  // the page took its bytes over the pace
+  EXPECT_GT(waited / waits, 900u);                  // reads do not spin on small amounts
+  EXPECT_EQ(sim_->BulkRead(kImageEndpoint, 102400).silenceMs, std::optional<UInt32>(30));
+}
+
 // Whole scans: the driver's own job against the simulated scanner on the simulated bus.
 class SimulatedScanJobTest : public ::testing::Test {
  protected:
@@ -462,9 +536,9 @@ class SimulatedScanJobTest : public ::testing::Test {
   }
   void TearDown() override { SetActiveBus(nullptr); }
 
-  std::shared_ptr<SimulatedScanner> Simulate(SimulatedScannerOptions o = {}) {
+  std::shared_ptr<SimulatedScanner> Simulate(SimulatedScannerOptions o = {}, std::shared_ptr<SimClock> clock = nullptr) {
     o.locationID = kLocation;
-    return InstallSimulatedScanner(*bus_, o);
+    return InstallSimulatedScanner(*bus_, o, clock);
   }
   std::unique_ptr<CSimpleScanner> Open(const ScanningParamBlock& s) {
     auto scanner = std::make_unique<CSimpleScanner>(kLocation);
@@ -580,6 +654,84 @@ TEST_F(SimulatedScanJobTest, SlowDeviceIsWaitedForWithinTheBound) {
   EXPECT_FALSE(sim->inHostSendMode());
 }
 
+TEST_F(SimulatedScanJobTest, PacedTimeOutsLastTheSilenceOrTheDriversTimeOut) {
+  for (const int64_t silence : {int64_t(40), int64_t(-1)}) {
+    SetUp();  // a bus of its own
+    auto clock = std::make_shared<VirtualClock>();
+    SimulatedScannerOptions o;
+    o.pace = 1000000;  // a byte a microsecond
+    o.silenceMs = silence;
+    o.misbehave.timeoutsBeforeData = 2;
+    auto sim = Simulate(o, clock);
+    auto scanner = Open(Settings(75, 0, 8, 0, 0, 100, 100));
+    const uint64_t before = clock->NowMicros();
+    std::unique_ptr<ScanData> image;
+    ASSERT_EQ(scanner->MyScanToBuffer(&image), kIOReturnSuccess);
+    ASSERT_TRUE(image && *image == sim->lastImage());
+    // Two silences before the page, the page at its pace, and the silence that ends it.
+    const uint64_t wait = silence >= 0 ? uint64_t(silence) * 1000 : 15000000;
+    EXPECT_EQ(clock->NowMicros() - before, 3 * wait + uint64_t(sim->streamSize()));
+    EXPECT_EQ(bus_->Now(), clock->NowMicros() / 1000);
+  }
+}
+
+TEST_F(SimulatedScanJobTest, MisbehavioursAreTheSameWhenPaced) {
+  struct Outcome {
+    IOReturn status;
+    std::vector<uint8_t> image;
+    std::string calls;
+  };
+  auto scan = [&](const std::string& simulate, std::shared_ptr<SimClock> clock) {
+    SimulatedScannerOptions o;
+    EXPECT_TRUE(ParseSimulatedScannerOptions(simulate, &o, nullptr, nullptr)) << simulate;
+    SetUp();
+    auto sim = Simulate(o, clock);
+    std::unique_ptr<ScanData> image;
+    Outcome out{Open(Settings(150, 1, 8, 0, 0, 200, 150))->MyScanToBuffer(&image), {}, {}};
+    if (image) out.image.assign(image->begin(), image->end());
+    for (const ReceivedCall& c : sim->calls()) out.calls += c.method + (c.answeredWithException ? "! " : " ");
+    return out;
+  };
+  for (const char* simulate : {"gone-after-bytes=5000", "short-image-by=100", "corrupt-header", "unknown-packets",
+                               "split-reply-for=start", "exception-for=start", "no-reply-for=done",
+                               "timeouts-before-data=6"}) {
+    SCOPED_TRACE(simulate);
+    const Outcome plain = scan(simulate, nullptr);
+    const Outcome paced = scan(simulate + std::string(" pace=2M silence=20"), std::make_shared<VirtualClock>());
+    EXPECT_EQ(paced.status, plain.status);
+    EXPECT_TRUE(paced.image == plain.image);
+    EXPECT_EQ(paced.calls, plain.calls);
+  }
+}
+
+TEST_F(SimulatedScanJobTest, PacedPageOnTheRealClockTakesAtLeastItsBytesOverThePace) {
+  SimulatedScannerOptions o;
+  o.pace = 4000000;
+  o.silenceMs = 10;
+  auto sim = Simulate(o);
+  auto scanner = Open(Settings(150, 0, 8, 0, 0, 600, 600));
+  std::atomic<bool> done{false};
+  std::thread watcher([&] {  // what a frontend's thread may watch while the page crosses
+    for (int64_t last = 0; !done.load(); std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+      const int64_t size = sim->streamSize(), bytes = sim->streamedBytes();
+      EXPECT_GE(bytes, last);
+      EXPECT_LE(bytes, size);
+      last = bytes;
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const UInt64 busStart = bus_->Now();
+  std::unique_ptr<ScanData> image;
+  ASSERT_EQ(scanner->MyScanToBuffer(&image), kIOReturnSuccess);
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  done = true;
+  watcher.join();
+  ASSERT_TRUE(image && *image == sim->lastImage());
+  EXPECT_EQ(sim->streamedBytes(), sim->streamSize());
+  EXPECT_GE(elapsed, double(sim->streamSize()) / double(o.pace));
+  EXPECT_GE(bus_->Now() - busStart, UInt64(sim->streamSize()) * 1000 / o.pace);
+}
+
 }  // namespace
 
 namespace {
@@ -617,6 +769,31 @@ TEST(ScannerMisbehaviourText, ReadsEveryItemAndRefusesTheRest) {
     EXPECT_EQ(bad, item) << why;
   }
   EXPECT_EQ(plain.misbehave.timeoutsBeforeData, 9);
+}
+
+TEST(ScannerMisbehaviourText, ReadsPaceAndSilenceAndRefusesBadValues) {
+  const std::pair<const char*, std::pair<uint64_t, int64_t>> good[] = {
+      {"pace=2M", {2000000, -1}}, {"pace=500k silence=0", {500000, 0}}, {"silence=50,pace=123456", {123456, 50}},
+      {"pace=10000M", {kMaxPace, -1}}};
+  for (const auto& [text, expected] : good) {
+    SimulatedScannerOptions o;
+    std::string bad, why;
+    ASSERT_TRUE(ParseSimulatedScannerOptions(text, &o, &bad, &why)) << why;
+    EXPECT_EQ(std::make_pair(o.pace, o.silenceMs), expected) << text;
+  }
+  const std::pair<const char*, const char*> refused[] = {
+      {"pace", "'pace' needs a rate in bytes per second, e.g. pace=2M"}, {"pace=2G", "e.g. pace=2M"},
+      {"pace=1.5M", "e.g. pace=2M"}, {"pace=-1", "e.g. pace=2M"}, {"pace=M", "e.g. pace=2M"},
+      {"pace=0", "'pace' is a rate from 1 to 10000M bytes per second"}, {"pace=10001M", "from 1 to 10000M"},
+      {"silence=x", "'silence' needs a time in milliseconds"}, {"silence=50", "'silence' needs 'pace'"}};
+  for (const auto& [text, message] : refused) {
+    SimulatedScannerOptions o;
+    std::string bad, why;
+    EXPECT_FALSE(ParseSimulatedScannerOptions(std::string(text) + " seed=3", &o, &bad, &why)) << text;
+    EXPECT_EQ(bad, text);
+    EXPECT_NE(why.find(message), std::string::npos) << why;
+    EXPECT_EQ(o.pace, 0u);
+  }
 }
 
 }  // namespace
