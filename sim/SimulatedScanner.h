@@ -73,7 +73,7 @@ struct SimulatedScannerOptions {
   int64_t silenceMs = -1;
 };
 
-// The highest pace the simulated scanner takes (10 GB/s), which keeps its arithmetic in range.
+// The highest pace the options take: 10 GB/s, far beyond any USB link.
 constexpr uint64_t kMaxPace = 10000000000ull;
 
 // One method call as the device understood it.
@@ -148,8 +148,8 @@ class SimulatedScanner : public tarvell::usb::SimDeviceModel {
   std::unique_ptr<USBScanProtocol> requestFramer_;
   std::weak_ptr<tarvell::usb::SimDevice> device_;
   std::deque<std::vector<UInt8>> replyReads_;  // each entry is what one read of endpoint 11 gets
-  FramedImage stream_;     // the framed image stream of the last "start", with its PNM
-  uint64_t streamPos_ = 0;  // where the next read goes on; the size once read or dropped
+  FramedImage stream_;                         // the framed image stream of the last "start", with its PNM
+  uint64_t streamPos_ = 0;                     // where the next read goes on; the size once read or dropped
   std::atomic<int64_t> streamedBytes_{0};
   std::atomic<int64_t> streamSize_{0};
   std::shared_ptr<tarvell::usb::SimClock> clock_;

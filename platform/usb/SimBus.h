@@ -15,7 +15,7 @@
 //   for CreateMatching any status makes it return false).
 // - Call record: every call of every object is appended to Calls() with its arguments and result.
 //
-// One thread only, like the driver. (A clock may be read from other threads.)
+// One thread only, like the driver; only the clocks below may also be read from other threads.
 #pragma once
 
 #include <atomic>
@@ -183,7 +183,6 @@ class SimBus : public Bus, public std::enable_shared_from_this<SimBus> {
   UInt64 Now() const;
   // Puts the bus on `clock` from now on; Now() goes on from where it was.
   void SetClock(std::shared_ptr<SimClock> clock);
-  SimClock& clock() const { return *clock_; }
 
   // Objects handed out and not yet released (ports, plug-ins, devices, interfaces), and interfaces
   // or devices currently open: both 0 when a caller has cleaned up after itself.
