@@ -42,6 +42,7 @@ Backend::Backend(BackendConfig config) : config_(std::move(config)) {
   choice.replay = config_.replay;
   choice.simulated = config_.simulated;
   choice.capture = config_.capture;
+  choice.clock = config_.clock;
   if (!config_.replay.empty() || config_.simulate()) {
     searchBus_ = true;
     if (config_.simulate() && !config_.usb.empty()) Debug(1, "'simulate' given: the 'usb' lines are not used");
@@ -145,10 +146,6 @@ bool Backend::HeldElsewhere(UInt32 location) const {
     if (claimed == kIOReturnSuccess) interface->Close();
   }
   return false;
-}
-
-void Backend::ForgetTransfers() {
-  if (tarvell::usb::SimBus* bus = bus_->simulatedBus()) bus->ClearCalls();
 }
 
 bool Backend::Owns(const void* handle) const {
@@ -336,7 +333,6 @@ SANE_Status Device::Start() {
 
   // The scan runs on the driver thread, after whatever the last one still does on the device.
   stream_ = tarvell::host::PageStream::Start(backend_.driver_, record_, dict);
-  backend_.driver_.Post([backend = &backend_] { backend->ForgetTransfers(); });
   cancellable_.store(stream_.get());
   if (cancelRequested_.load()) stream_->Cancel();
 

@@ -86,9 +86,6 @@ class Backend {
   // On the driver thread: whether another program holds the interface of the device at `location`
   // (claiming it is refused as exclusive access).
   bool HeldElsewhere(UInt32 location) const;
-  // On the driver thread: lets the bus drop what it recorded of a finished scan (the simulated
-  // bus keeps every transfer for tests; a frontend scanning for hours must not pile them up).
-  void ForgetTransfers();
 
   BackendConfig config_;
   std::unique_ptr<tarvell::host::HostBus> bus_;
