@@ -77,8 +77,9 @@ TEST_F(CupsDialog, RefusesAConflictingPresetAndNothingLeaves) {
     ProgramRun r = Dialog(action);
     EXPECT_EQ(3, r.status);
     EXPECT_EQ("", r.out);
-    EXPECT_EQ("print-dialog: the settings conflict (OutputBin=UpperBin conflicts with StapleWhen=EndOfSet); "
-              "nothing saved or printed\n", r.err);
+    EXPECT_EQ("print-dialog: the settings conflict (OutputBin=UpperBin (Output Bin: Upper Output Bin) conflicts with "
+              "StapleWhen=EndOfSet (Staple: Staple Portrait)); nothing saved or printed\n",
+              r.err);
   }
   EXPECT_EQ("", Lp({"lpstat", "-W", "all", "-o", "conflict"}));
   EXPECT_EQ(before, Lp({"lpoptions", "-p", "conflict"}));
