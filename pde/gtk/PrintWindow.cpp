@@ -101,6 +101,7 @@ void SetupRow(GtkSignalListItemFactory*, GtkListItem* item, gpointer) {
   GtkWidget* reason = gtk_label_new(nullptr);
   gtk_label_set_xalign(GTK_LABEL(reason), 0);
   gtk_label_set_wrap(GTK_LABEL(reason), TRUE);
+  gtk_label_set_width_chars(GTK_LABEL(reason), 40);
   gtk_label_set_max_width_chars(GTK_LABEL(reason), 60);
   gtk_widget_add_css_class(reason, "caption");
   gtk_widget_add_css_class(reason, "dim-label");
@@ -230,17 +231,11 @@ void PrintWindow::Build() {
   gtk_box_append(GTK_BOX(printerRow), printers_);
   gtk_box_append(GTK_BOX(box), printerRow);
 
-  // The panel, the hardware note and the summary scroll when they do not fit on the screen; the
-  // printer chooser above and the buttons below stay in view.
+  // The panel and the summary scroll when they do not fit on the screen; the printer chooser
+  // above, and the hardware note and the buttons below, stay in view.
   GtkWidget* content = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
   panelFrame_ = Named(gtk_frame_new(nullptr), "panel");
   gtk_box_append(GTK_BOX(content), panelFrame_);
-  note_ = Named(gtk_label_new(nullptr), "hardware-note");
-  gtk_label_set_wrap(GTK_LABEL(note_), TRUE);
-  gtk_label_set_max_width_chars(GTK_LABEL(note_), 60);
-  gtk_label_set_xalign(GTK_LABEL(note_), 0);
-  gtk_widget_add_css_class(note_, "dim-label");
-  gtk_box_append(GTK_BOX(content), note_);
 
   GtkWidget* summaryFrame = gtk_frame_new("Summary");
   summary_ = Named(gtk_label_new(nullptr), "summary");
@@ -255,6 +250,12 @@ void PrintWindow::Build() {
   gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scroller_), content);
   gtk_widget_set_vexpand(scroller_, TRUE);
   gtk_box_append(GTK_BOX(box), scroller_);
+  note_ = Named(gtk_label_new(nullptr), "hardware-note");
+  gtk_label_set_wrap(GTK_LABEL(note_), TRUE);
+  gtk_label_set_max_width_chars(GTK_LABEL(note_), 70);
+  gtk_label_set_xalign(GTK_LABEL(note_), 0);
+  gtk_widget_add_css_class(note_, "dim-label");
+  gtk_box_append(GTK_BOX(box), note_);
 
   status_ = Named(gtk_label_new(nullptr), "status");
   gtk_label_set_wrap(GTK_LABEL(status_), TRUE);
@@ -492,7 +493,6 @@ void PrintWindow::BuildPanel() {
   }
   gtk_frame_set_child(GTK_FRAME(panelFrame_), panel_);
   Refresh();
-  FitToScreen();
 }
 
 void PrintWindow::FillPrinters() {
@@ -670,6 +670,7 @@ void PrintWindow::Refresh() {
   std::string note = shown_ ? dialog::HardwareNote(host_->bundle(), session_->Controls(), panelQueue_) : "";
   gtk_label_set_text(GTK_LABEL(note_), note.c_str());
   gtk_widget_set_visible(note_, !note.empty());
+  FitToScreen();  // the note takes room from the scrolled part
   refreshing_ = false;
 }
 

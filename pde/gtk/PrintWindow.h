@@ -100,7 +100,7 @@ class PrintWindow {
   GtkWidget* panel_ = nullptr;
   GtkWidget* summary_ = nullptr;
   GtkWidget* note_ = nullptr;      // the hardware options that keep choices disabled
-  GtkWidget* scroller_ = nullptr;  // the panel, the note and the summary
+  GtkWidget* scroller_ = nullptr;  // the panel and the summary
   std::string panelQueue_;         // the queue whose PPD the panel shows; empty for a PPD file
   GtkWidget* status_ = nullptr;
   GtkWidget* printers_ = nullptr;
