@@ -4,6 +4,7 @@
 
 #include "pde/ChoiceBlockers.h"
 
+#include <string.h>
 #include <strings.h>
 
 #include <cctype>
@@ -39,11 +40,13 @@ bool MakeMember(ppd_file_t* ppd, std::string option, std::string choice, Member*
   return member->option && (choice.empty() || member->choice);
 }
 
-// Every constraint of the PPD whose members all exist.
-std::vector<std::vector<Member>> Constraints(ppd_file_t* ppd) {
+// Every constraint of the PPD whose members all exist; of the two-option ones only those naming
+// `keyword` (a large PPD has thousands).
+std::vector<std::vector<Member>> Constraints(ppd_file_t* ppd, const char* keyword) {
   std::vector<std::vector<Member>> all;
   for (int i = 0; i < ppd->num_consts; ++i) {
     const ppd_const_t& c = ppd->consts[i];
+    if (!strcasestr(c.option1, keyword) && !strcasestr(c.option2, keyword)) continue;  // "Custom" prefixes too
     std::vector<Member> pair(2);
     if (MakeMember(ppd, c.option1, c.choice1, &pair[0]) && MakeMember(ppd, c.option2, c.choice2, &pair[1]))
       all.push_back(pair);
@@ -172,7 +175,7 @@ PMDictionaryRef CopyReason(ppd_file_t* ppd, PMBundleRef bundle, const std::vecto
 std::vector<ChoiceBlocker> FindChoiceBlockers(ppd_file_t* ppd, const char* keyword, const char* choice) {
   std::vector<ChoiceBlocker> blockers;
   if (!ppd || !keyword || !choice) return blockers;
-  for (const std::vector<Member>& constraint : Constraints(ppd)) {
+  for (const std::vector<Member>& constraint : Constraints(ppd, keyword)) {
     bool involved = false, holds = true;
     std::vector<std::pair<const Member*, const char*>> others;
     for (const Member& m : constraint) {
