@@ -103,7 +103,12 @@ bool IsInstallable(ppd_file_t* ppd, const ppd_option_t* option) {
   return false;
 }
 
-PMStringRef Str(const std::string& s) { return PMStringCreateWithCString(nullptr, s.c_str(), kPMStringEncodingUTF8); }
+// A PPD's text as a string: UTF-8 as libcups hands it out, else (bytes a PPD left unconverted)
+// read as ISO Latin 1, which takes any bytes, so that it never goes missing.
+PMStringRef Str(const std::string& s) {
+  PMStringRef text = PMStringCreateWithCString(nullptr, s.c_str(), kPMStringEncodingUTF8);
+  return text ? text : PMStringCreateWithCString(nullptr, s.c_str(), kPMStringEncodingISOLatin1);
+}
 
 // The text of a new reference, which goes.
 std::string Copied(PMStringRef text) {
@@ -143,7 +148,7 @@ PMDictionaryRef CopyReason(ppd_file_t* ppd, PMBundleRef bundle, const std::vecto
     // printer has ("Not Installed") where a translation of the keyword ("False") would not.
     PMStringRef optionText = Str(Trimmed(Copied(CopyOptionLabel(ppd, bundle, b.option.c_str()))));
     PMStringRef choiceText = Str(Trimmed(choice && choice->text[0] ? choice->text : b.choice));
-    std::string named = PMStringGetCStringPtr(optionText) + std::string(": ") + PMStringGetCStringPtr(choiceText) +
+    std::string named = tarvell::printing::ToStdString(optionText) + ": " + tarvell::printing::ToStdString(choiceText) +
                         " (" + b.option + "=" + b.choice + ")";
     if (b.installable) named = Fill(Localized(bundle, "InstallableBlocker"), named);
     sentence += (sentence.empty() ? "" : Localized(bundle, "BlockerSeparator")) + named;
@@ -156,8 +161,8 @@ PMDictionaryRef CopyReason(ppd_file_t* ppd, PMBundleRef bundle, const std::vecto
     Set(entry, "choiceText", choiceText);
     Set(entry, "installable", b.installable ? kPMBooleanTrue : kPMBooleanFalse);
     PMArrayAppendValue(list, entry);
-    for (PMTypeRef made : {PMTypeRef(entry), PMTypeRef(keyword), PMTypeRef(value), PMTypeRef(optionText),
-                           PMTypeRef(choiceText)})
+    for (PMTypeRef made :
+         {PMTypeRef(entry), PMTypeRef(keyword), PMTypeRef(value), PMTypeRef(optionText), PMTypeRef(choiceText)})
       PMRelease(made);
   }
   // Without a constraint to name (libcups reads one this file does not), the item still says why.

@@ -6,9 +6,9 @@
 
 #include "pde/FinishingPlugin.h"
 
+#include <strings.h>
 #include <algorithm>
 #include <cstring>
-#include <strings.h>
 
 namespace tarvell {
 namespace dialog {
@@ -277,7 +277,10 @@ std::vector<PanelControl> PanelSession::Controls() const {
           PMStringRef text = nullptr;
           CopyMenuItemTextAsCFString(menu, item, &text);
           pc.items.push_back({item <= option->num_choices ? option->choices[item - 1].choice : "",
-                              printing::ToStdString(text), IsMenuItemEnabled(menu, item), "", {}});
+                              printing::ToStdString(text),
+                              IsMenuItemEnabled(menu, item),
+                              "",
+                              {}});
           PMRelease(text);
           ReadItemReason(menu, item, &pc.items.back().reason, &pc.items.back().blockedBy);
         }
@@ -318,8 +321,8 @@ bool PanelSession::Choose(const std::string& optionName, const std::string& choi
     }
     if (status == errMenuItemDisabled) {
       const std::string& reason = pc.items[size_t(index)].reason;
-      *error = "choice " + std::string(option->choices[index].choice) + " of " + optionName + " is disabled: " +
-               (reason.empty() ? "it conflicts with the options chosen so far" : reason);
+      *error = "choice " + std::string(option->choices[index].choice) + " of " + optionName +
+               " is disabled: " + (reason.empty() ? "it conflicts with the options chosen so far" : reason);
       return false;
     }
     if (status == errControlInactive) {

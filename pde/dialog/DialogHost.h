@@ -61,7 +61,6 @@ struct PanelItem {
 // What the panel says of a menu item: its reason and blockers (both empty when it says nothing).
 void ReadItemReason(MenuRef menu, MenuItemIndex item, std::string* reason, std::vector<Blocker>* blockedBy);
 
-
 struct PanelControl {
   std::string keyword;
   bool popup;

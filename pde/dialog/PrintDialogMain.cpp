@@ -104,9 +104,9 @@ void PrintJson(const std::vector<PanelControl>& controls,
           out += ", \"reason\": " + Json(item.reason) + ", \"blocked_by\": [";
           for (size_t b = 0; b < item.blockedBy.size(); ++b) {
             const auto& by = item.blockedBy[b];
-            out += std::string(b ? ", " : "") + "{\"option\": " + Json(by.option) + ", \"choice\": " +
-                   Json(by.choice) + ", \"option_text\": " + Json(by.optionText) + ", \"choice_text\": " +
-                   Json(by.choiceText) + ", \"installable\": " + (by.installable ? "true" : "false") + "}";
+            out += std::string(b ? ", " : "") + "{\"option\": " + Json(by.option) + ", \"choice\": " + Json(by.choice) +
+                   ", \"option_text\": " + Json(by.optionText) + ", \"choice_text\": " + Json(by.choiceText) +
+                   ", \"installable\": " + (by.installable ? "true" : "false") + "}";
           }
           out += "]";
         }

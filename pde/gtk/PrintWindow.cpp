@@ -624,7 +624,11 @@ void PrintWindow::Clicked(ControlWidget& control, int item) {
     if (size_t(item) < control.texts.size()) what = "“" + control.texts[size_t(item)] + "”";
   }
   if (status == errMenuItemDisabled)
-    SetStatus(what + " cannot be chosen with the options chosen so far.", true);
+    SetStatus(what + " cannot be chosen " +
+                  (size_t(item) < control.reasons.size() && !control.reasons[size_t(item)].empty()
+                       ? "now. " + control.reasons[size_t(item)]
+                       : "with the options chosen so far."),
+              true);
   else if (status == errControlInactive)
     SetStatus(control.keyword + " cannot be changed now.", true);
   else if (status != noErr && status != eventNotHandledErr)

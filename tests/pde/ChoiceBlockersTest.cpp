@@ -16,7 +16,8 @@ namespace {
 Names Named(const tarvell::dialog::PanelItem& item) {
   Names out;
   for (const auto& b : item.blockedBy)
-    out.push_back(b.option + "=" + b.choice + " " + b.optionText + ": " + b.choiceText + (b.installable ? " [hw]" : ""));
+    out.push_back(b.option + "=" + b.choice + " " + b.optionText + ": " + b.choiceText +
+                  (b.installable ? " [hw]" : ""));
   return out;
 }
 
@@ -51,9 +52,11 @@ TEST(Reasons, AnOptionOfTheJobBlocksUntilItChangesAndTheMarksStay) {
 TEST(Reasons, InstallableHardwareIsToldApartFromOptionsOfTheJob) {
   Dialog d(DataPath("sharp-mx6240n.ppd"));
   ASSERT_EQ(noErr, d.Show());
-  EXPECT_EQ(Names{"Option1=NotInstalled Output Tray Options: Not Installed [hw]"}, Named(d.Item("OutputBin", "Output2")));
-  EXPECT_EQ((Names{"Option9=NotInstalled Punch Module: Not Installed [hw]", "OutputBin=Output0 Output Bin: Output Tray"}),
-            Named(d.Item("ARPunch", "Punch2")));
+  EXPECT_EQ(Names{"Option1=NotInstalled Output Tray Options: Not Installed [hw]"},
+            Named(d.Item("OutputBin", "Output2")));
+  EXPECT_EQ(
+      (Names{"Option9=NotInstalled Punch Module: Not Installed [hw]", "OutputBin=Output0 Output Bin: Output Tray"}),
+      Named(d.Item("ARPunch", "Punch2")));
   EXPECT_EQ("Not available with Output Bin: Output Tray (OutputBin=Output0).", d.Item("ARStaple", "Staple1").reason);
 }
 
@@ -63,16 +66,20 @@ TEST(Reasons, ConstraintsOnAnyChoiceAndOnSeveralOptions) {
                     "*OpenUI *OutputBin/Output Bin: PickOne\n*DefaultOutputBin: Upper\n*OutputBin Upper/Upper: \"\"\n"
                     "*OutputBin Lower/Lower: \"\"\n*OutputBin Side/Side: \"\"\n*CloseUI: *OutputBin\n"
                     "*OpenUI *Media/Paper: PickOne\n*DefaultMedia: Labels\n*Media Plain/Plain: \"\"\n"
-                    "*Media Labels/Labels: \"\"\n*CloseUI: *Media\n"
+                    "*Media Labels/Labels\xC7\xD1: \"\"\n*CloseUI: *Media\n"
                     "*UIConstraints: *Duplex *OutputBin Lower\n"
                     "*cupsUIConstraints side: \"*OutputBin Side *Duplex DuplexNoTumble *Media Labels\"\n"
                     "*cupsUIConstraints upper: \"*OutputBin Upper *Duplex DuplexNoTumble *Media Plain\"\n";
+  // Texts libcups leaves unconverted (bytes that are no UTF-8) are read as ISO Latin 1.
+  ppd.replace(ppd.find("*LanguageEncoding: ISOLatin1"), 28, "*LanguageEncoding: None");
   Dialog d(dir.Write("job.ppd", ppd));
   ASSERT_EQ(noErr, d.Show());
   ppdMarkOption(d.ppd, "Duplex", "DuplexNoTumble");
   d.panel->Sync(true);
-  EXPECT_EQ(Names{"Duplex=DuplexNoTumble Double-Sided Printing: Long Edge (Standard)"}, Named(d.Item("OutputBin", "Lower")));
-  EXPECT_EQ((Names{"Duplex=DuplexNoTumble Double-Sided Printing: Long Edge (Standard)", "Media=Labels Paper: Labels"}),
+  EXPECT_EQ(Names{"Duplex=DuplexNoTumble Double-Sided Printing: Long Edge (Standard)"},
+            Named(d.Item("OutputBin", "Lower")));
+  EXPECT_EQ((Names{"Duplex=DuplexNoTumble Double-Sided Printing: Long Edge (Standard)",
+                   "Media=Labels Paper: Labels\u00c7\u00d1"}),
             Named(d.Item("OutputBin", "Side")));
   EXPECT_TRUE(d.Item("OutputBin", "Upper").enabled);
 }

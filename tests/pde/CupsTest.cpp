@@ -72,7 +72,8 @@ TEST_F(CupsDialog, HardwareTheQueueReportsMissingIsNamedUntilTheAdministratorAdd
   server->Run({"/usr/sbin/lpadmin", "-p", "mfp", "-E", "-v", "file:///dev/null", "-P", DataPath("sharp-mx6240n.ppd")});
   std::string shown = Dialog({"--printer", "mfp"}).out;
   EXPECT_NE(npos, shown.find("(Option1=NotInstalled)")) << shown;
-  EXPECT_NE(npos, shown.find("“Set Default Options” in the CUPS web interface: lpadmin -p mfp -o Option2=…\n")) << shown;
+  EXPECT_NE(npos, shown.find("“Set Default Options” in the CUPS web interface: lpadmin -p mfp -o Option2=…\n"))
+      << shown;
   server->Run({"/usr/sbin/lpadmin", "-p", "mfp", "-o", "Option1=SSFinisher"});
   shown = Dialog({"--printer", "mfp"}).out;
   server->Run({"/usr/sbin/lpadmin", "-x", "mfp"});
@@ -89,9 +90,10 @@ TEST_F(CupsDialog, RefusesAConflictingPresetAndNothingLeaves) {
     ProgramRun r = Dialog(action);
     EXPECT_EQ(3, r.status);
     EXPECT_EQ("", r.out);
-    EXPECT_EQ("print-dialog: the settings conflict (OutputBin=UpperBin (Output Bin: Upper Output Bin) conflicts with "
-              "StapleWhen=EndOfSet (Staple: Staple Portrait)); nothing saved or printed\n",
-              r.err);
+    EXPECT_EQ(
+        "print-dialog: the settings conflict (OutputBin=UpperBin (Output Bin: Upper Output Bin) conflicts with "
+        "StapleWhen=EndOfSet (Staple: Staple Portrait)); nothing saved or printed\n",
+        r.err);
   }
   EXPECT_EQ("", Lp({"lpstat", "-W", "all", "-o", "conflict"}));
   EXPECT_EQ(before, Lp({"lpoptions", "-p", "conflict"}));

@@ -80,12 +80,14 @@ TEST(PrintDialog, RefusesDisabledChoicesUnknownOptionsAndUnreadablePPDs) {
 TEST(PrintDialog, SaysWhyItemsAreDisabledInTextGermanRefusalsAndValidJson) {
   const std::string mfp = "--ppd " + DataPath("sharp-mx6240n.ppd");
   Result text = PrintDialog(mfp);
-  EXPECT_NE(std::string::npos, text.out.find("\"Finisher Upper Tray\"  (disabled)\n        Not available with Output Tray "
-                                             "Options: Not Installed (Option1=NotInstalled), an installable option "
-                                             "(the printer's hardware).\n"))
+  EXPECT_NE(std::string::npos,
+            text.out.find("\"Finisher Upper Tray\"  (disabled)\n        Not available with Output Tray "
+                          "Options: Not Installed (Option1=NotInstalled), an installable option "
+                          "(the printer's hardware).\n"))
       << text.out;
-  EXPECT_NE(std::string::npos, text.out.find("\nNote: The printer reports as not installed: Right Tray: Not Installed "
-                                             "(Option2=False); Output Tray Options: Not Installed (Option1=NotInstalled)"))
+  EXPECT_NE(std::string::npos,
+            text.out.find("\nNote: The printer reports as not installed: Right Tray: Not Installed "
+                          "(Option2=False); Output Tray Options: Not Installed (Option1=NotInstalled)"))
       << text.out;
   EXPECT_NE(std::string::npos, text.out.find("for a PPD file they are changed in the file.\nSummary\n")) << text.out;
   Result german = PrintDialog(mfp + " --lang de");

@@ -216,7 +216,7 @@ TEST_F(PrintWindowTest, PrintsAndSavesOnTheChosenQueueAndRefusesConflicts) {
   EXPECT_EQ("Upper Output Bin", Shown("OutputBin"));
   EXPECT_FALSE(window->PrintFile(page));
   EXPECT_NE(std::string::npos, window->Status().find("OutputBin=UpperBin (Output Bin: Upper Output Bin) conflicts with "
-                                                        "StapleWhen=EndOfSet (Staple: Staple Portrait)"))
+                                                     "StapleWhen=EndOfSet (Staple: Staple Portrait)"))
       << window->Status();
   EXPECT_EQ("", server.Run({"lpstat", "-W", "all", "-o", "conflict"}).out);
   window.reset();
