@@ -14,6 +14,7 @@ PACKAGES=(
   cups-daemon cups-client cups-ipp-utils
   libgtk-4-dev xvfb xauth
   libpcap-dev tshark
+  python3-jsonschema
 )
 
 missing=()

@@ -103,7 +103,7 @@ TEST(PrintDialog, SaysWhyItemsAreDisabledInTextGermanRefusalsAndValidJson) {
   for (const char* ppd : {"sharp-mx6240n.ppd", "oce-op3073.ppd", "epson-eplp960s.ppd", "pxlmono.ppd"}) {
     tarvell::testing::ProgramRun json = tarvell::testing::RunProgram({PRINT_DIALOG, "--ppd", DataPath(ppd), "--json"});
     tarvell::testing::ProgramRun check = tarvell::testing::RunProgram(
-        {"python3", "-c",
+        {"/usr/bin/python3", "-c",  // Debian's, with python3-jsonschema
          "import json, sys, jsonschema\n"
          "jsonschema.validate(json.load(open(sys.argv[1])), json.load(open(sys.argv[2])))",
          dir.Write("panel.json", json.out), std::string(TARVELL_SOURCE_DIR) + "/doc/print-dialog.schema.json"});
