@@ -31,9 +31,9 @@ for page in man5/sane-tarvell.5 man1/scanner-module.1; do
   [ -n "$(find "$dest" -path "*/man/$page")" ] || fail "no manual page $page"
 done
 
-rules=$dest$udevdir/60-tarvell-k310.rules
+rules=$dest$udevdir/55-tarvell-k310.rules
 [ -f "$rules" ] || fail "no udev rule in $udevdir"
-grep -q 'ATTR{idVendor}=="2b7e", ATTR{idProduct}=="0c5a".*GROUP="scanner"' "$rules" || fail "the rule does not give the scanner to the scanner group"
+grep -q 'ATTR{idVendor}=="2b7e", ATTR{idProduct}=="0c5a".*ENV{libsane_matched}="yes"' "$rules" || fail "the rule does not mark the scanner for SANE's access rules"
 if command -v udevadm >/dev/null 2>&1 && udevadm verify --help >/dev/null 2>&1; then
   udevadm verify --no-style "$rules" >/dev/null || fail "udevadm finds the rule malformed"
 fi
