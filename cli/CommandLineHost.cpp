@@ -47,7 +47,9 @@ ICAError OpenOneDevice(const HostOptions& options, ScannerObjectInfo** device) {
 }
 
 void ReportOpenFailure(const HostOptions& options, ICAError err) {
-  if (options.device)
+  if (UInt32 denied = usb::ScannerDeniedAt(options.device.value_or(0)))
+    Complain(options, usb::AccessDeniedText(denied));
+  else if (options.device)
     Complain(options, "cannot open the scanner at location " + Hex32(*options.device) +
                           " (status " + std::to_string(err) + ")");
   else if (err == fnfErr)

@@ -44,8 +44,10 @@ class LibusbListTest : public ::testing::Test {
     if (testbed_) g_object_unref(testbed_);
   }
 
-  void Add(const char* path, int devnum, const std::vector<UInt8>& descriptors) {
+  // `served`: this side answers the device's requests (a device nobody may open needs none).
+  void Add(const char* path, int devnum, const std::vector<UInt8>& descriptors, bool served = true) {
     ASSERT_TRUE(tarvell::testing::AddUsbDevice(testbed_, path, devnum, descriptors));
+    if (!served) return;
     char node[32];
     std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", devnum);
     GError* error = nullptr;
@@ -58,9 +60,9 @@ class LibusbListTest : public ::testing::Test {
     Add("usb1/1-4", 2, Descriptors(0x05E3, 0x0610, 9, {{9, {{0x81, 3, 2}}}}));
     Add("usb1/1-2", 4, Descriptors(0x1234, 0x5678, 0, {{3, {{0x81, 3, 8}}}}));
   }
-  void AddScanner() {
+  void AddScanner(bool served = true) {
     Add("usb1/1-4/1-4.1", 3,
-        Descriptors(0x2B7E, 0x0C5A, 0, {{0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}}}));
+        Descriptors(0x2B7E, 0x0C5A, 0, {{0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}}}), served);
   }
 
   using Outcome = tarvell::testing::ProgramRun;
@@ -102,6 +104,25 @@ TEST_F(LibusbListTest, ACaptureOverLibusbNamesTheBusAndDeviceNumber) {
   std::string expected = "1\t3\t'S'\t6\n";
   for (int i = 0; i < 4; ++i) expected += "1\t3\t'S'\t1\n";
   EXPECT_EQ(fields.out, expected) << fields.err;
+}
+
+// Without the udev rule the scanner is there but its device node is not this user's: every
+// command says so and names the fix, whether it searched the bus or was given the location.
+TEST_F(LibusbListTest, AScannerTheUserMayNotOpenIsExplained) {
+  AddHubAndKeyboard();
+  AddScanner(false);
+  for (std::vector<std::string> words : {std::vector<std::string>{"list"}, {"scan", "--device", "0x01410000"}}) {
+    words.insert(words.begin(), TARVELL_SCANNER_MODULE);
+    Outcome run = tarvell::testing::RunProgram(tarvell::testing::AsDeniedUser(testbed_, kScannerNode, words),
+                                               EmulatedRun());
+    EXPECT_EQ(run.status, 1) << words[1];
+    EXPECT_EQ(run.err,
+              "scanner-module: the scanner at location 0x01410000 is on the bus, but the system does not let "
+              "this user open it (access denied). Install the udev rule 55-tarvell-k310.rules (package "
+              "tarvell-scanner), unplug the scanner and plug it in again, and log in again; a service such as "
+              "saned needs its user in the scanner group.\n")
+        << words[1];
+  }
 }
 
 TEST_F(LibusbListTest, WithoutAScannerNoneIsFound) {

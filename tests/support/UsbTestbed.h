@@ -3,9 +3,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <umockdev.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -81,6 +84,23 @@ inline ProgramOptions EmulatedRun() {
     }
   };
   return options;
+}
+
+// The words that run a program as a user the system refuses the testbed's device `node` (e.g.
+// "/dev/bus/usb/001/003"), as it refuses a scanner without the udev rule: the node is made
+// unreadable, and when the test runs as root, which opens anything, the program runs as nobody.
+// The rest of the testbed stays readable, so the bus itself can still be seen.
+inline std::vector<std::string> AsDeniedUser(UMockdevTestbed* testbed, const std::string& node,
+                                             std::vector<std::string> words) {
+  gchar* dir = umockdev_testbed_get_root_dir(testbed);
+  const std::string root = dir;
+  g_free(dir);
+  // The emulation's own sockets and files there must stay usable to that user.
+  EXPECT_EQ(std::system(("chmod -R a+rwX " + root).c_str()), 0);
+  EXPECT_EQ(chmod((root + node).c_str(), 0), 0) << node;
+  if (geteuid() == 0)
+    words.insert(words.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
+  return words;
 }
 
 }  // namespace tarvell::testing
