@@ -90,6 +90,7 @@ const std::vector<HostOption>& HostOptionTable() {
       {"replay", 0, "FILE[@BUS.DEV]",
        "play a capture as the scanner instead of a USB bus (BUS.DEV names the scanner in a "
        "capture without its descriptors); the first write that differs from the capture stops it"},
+      {"version", 0, nullptr, "print the version and exit"},
       {"help", 'h', nullptr, "show this help and exit"},
   };
   return table;
@@ -247,7 +248,7 @@ bool ParseCommandLine(int argc, char** argv, HostOptions* options, std::string* 
     *error = "--simulate and --replay each give the scanner: use one";
     return false;
   }
-  if (has("help")) return true;
+  if (has("help") || has("version")) return true;
   if (options->command.empty()) {
     *error = "no command given";
     return false;
@@ -333,6 +334,10 @@ int ICD_ScannerMain(int argc, char** argv) {
   }
   if (options.values.count("help")) {
     std::cout << HelpText(options.program);
+    return kExitSuccess;
+  }
+  if (options.values.count("version")) {
+    std::cout << options.program << " " TARVELL_VERSION "\n";
     return kExitSuccess;
   }
 
