@@ -71,10 +71,10 @@ UInt32 ScannerDeniedAt(UInt32 location) {
     UInt16 vendor = 0, product = 0;
     UInt32 at = 0;
     if (!service || service->CreatePlugIn(&plugIn) != kIOReturnSuccess || !plugIn ||
-        plugIn->QueryDevice(&device) != kIOReturnSuccess || !device ||
-        device->GetVendor(&vendor) != kIOReturnSuccess || vendor != kScannerVendorID ||
-        device->GetProduct(&product) != kIOReturnSuccess || product != kScannerProductID ||
-        device->GetLocationID(&at) != kIOReturnSuccess || (location != 0 && at != location))
+        plugIn->QueryDevice(&device) != kIOReturnSuccess || !device || device->GetVendor(&vendor) != kIOReturnSuccess ||
+        vendor != kScannerVendorID || device->GetProduct(&product) != kIOReturnSuccess ||
+        product != kScannerProductID || device->GetLocationID(&at) != kIOReturnSuccess ||
+        (location != 0 && at != location))
       continue;
     const IOReturn opened = device->Open();
     if (opened == kIOReturnNotPermitted) return at;

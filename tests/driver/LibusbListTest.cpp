@@ -61,8 +61,8 @@ class LibusbListTest : public ::testing::Test {
     Add("usb1/1-2", 4, Descriptors(0x1234, 0x5678, 0, {{3, {{0x81, 3, 8}}}}));
   }
   void AddScanner(bool served = true) {
-    Add("usb1/1-4/1-4.1", 3,
-        Descriptors(0x2B7E, 0x0C5A, 0, {{0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}}}), served);
+    Add("usb1/1-4/1-4.1", 3, Descriptors(0x2B7E, 0x0C5A, 0, {{0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}}}),
+        served);
   }
 
   using Outcome = tarvell::testing::ProgramRun;
@@ -113,8 +113,8 @@ TEST_F(LibusbListTest, AScannerTheUserMayNotOpenIsExplained) {
   AddScanner(false);
   for (std::vector<std::string> words : {std::vector<std::string>{"list"}, {"scan", "--device", "0x01410000"}}) {
     words.insert(words.begin(), TARVELL_SCANNER_MODULE);
-    Outcome run = tarvell::testing::RunProgram(tarvell::testing::AsDeniedUser(testbed_, kScannerNode, words),
-                                               EmulatedRun());
+    Outcome run =
+        tarvell::testing::RunProgram(tarvell::testing::AsDeniedUser(testbed_, kScannerNode, words), EmulatedRun());
     EXPECT_EQ(run.status, 1) << words[1];
     EXPECT_EQ(run.err,
               "scanner-module: the scanner at location 0x01410000 is on the bus, but the system does not let "

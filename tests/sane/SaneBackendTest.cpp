@@ -55,9 +55,10 @@ TEST_F(SaneBackend, OnlyTheEntryPointsLeaveTheLibrary) {
 // One version, CMake's project(), everywhere it shows: the package, the program and the backend
 // (the standard's major, then the project's major and minor).
 TEST_F(SaneBackend, OneVersionEverywhere) {
-  const std::string changelog = testing::ReadFile(TARVELL_SOURCE_DIR "/debian/changelog");
+  const std::string changelog = tarvell::testing::ReadFile(TARVELL_SOURCE_DIR "/debian/changelog");
   EXPECT_EQ(changelog.rfind("tarvell (" TARVELL_VERSION ") ", 0), 0u) << changelog.substr(0, 40);
-  EXPECT_EQ(testing::RunProgram({TARVELL_SCANNER_MODULE, "--version"}).out, "scanner-module " TARVELL_VERSION "\n");
+  EXPECT_EQ(tarvell::testing::RunProgram({TARVELL_SCANNER_MODULE, "--version"}).out,
+            "scanner-module " TARVELL_VERSION "\n");
   Configure("simulate\n");
   SANE_Int code = 0;
   ASSERT_EQ(api_.init(&code, nullptr), SANE_STATUS_GOOD);

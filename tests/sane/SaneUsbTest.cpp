@@ -30,8 +30,9 @@ class SaneUsb : public ::testing::Test {
   }
   // `served`: this side answers the scanner's requests (one nobody may open needs none).
   void AddScanner(bool served) {
-    ASSERT_TRUE(AddUsbDevice(testbed_, "usb1/1-4", 3,
-                             Descriptors(0x2B7E, 0x0C5A, 0, {{0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}}})));
+    ASSERT_TRUE(
+        AddUsbDevice(testbed_, "usb1/1-4", 3,
+                     Descriptors(0x2B7E, 0x0C5A, 0, {{0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}}})));
     if (served) {
       ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed_, kScannerNode, handler_, nullptr));
     }
