@@ -1,7 +1,6 @@
 // scanimage and the backend over libusb, with the USB bus emulated: a scanner another program
 // holds (the kernel refuses the claim with EBUSY), and one the user may not open (EACCES).
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -14,70 +13,44 @@ namespace {
 
 using namespace tarvell::testing;
 
-constexpr const char kScannerNode[] = "/dev/bus/usb/001/003";
+// A scanner that cannot be had says why: busy when another program holds it; access denied, with
+// the backend's reason on its debug output, when the system refuses the user its device.
+TEST(SaneUsb, AScannerThatCannotBeOpenedSaysWhy) {
+  struct Case {
+    bool heldElsewhere, denied;
+    std::vector<std::string> said;
+  };
+  for (const Case& c :
+       {Case{true, false, {"open of device tarvell:usb:0x01400000 failed: Device busy"}},
+        Case{false, true,
+             {"open of device tarvell:usb:0x01400000 failed: Access to resource has been denied",
+              "[tarvell] the scanner at location 0x01400000 is on the bus, but the system does not let this user"}}}) {
+    UMockdevTestbed* testbed = umockdev_testbed_new();
+    UMockdevIoctlBase* handler = UMOCKDEV_IOCTL_BASE(g_object_new(UMOCKDEV_TYPE_IOCTL_BASE, nullptr));
+    Emulator emu;
+    emu.heldElsewhere = c.heldElsewhere;
+    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(HandleIoctl), &emu);
+    ASSERT_TRUE(AddUsbDevice(testbed, "usb1/1-4", 3,
+                             Descriptors(0x2B7E, 0x0C5A, 0, {{0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}}})));
+    ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed, "/dev/bus/usb/001/003", handler, nullptr));
 
-class SaneUsb : public ::testing::Test {
- protected:
-  void SetUp() override {
-    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(HandleIoctl), &emu_);
-    dir_.Write("dll.conf", "tarvell\n");
-    dir_.Write("tarvell.conf", "usb 0x01400000\n");
-    chmod(dir_.path().c_str(), 0755);  // read by the backend as whichever user runs it
-  }
-  void TearDown() override {
-    g_object_unref(handler_);
-    g_object_unref(testbed_);
-  }
-  // `served`: this side answers the scanner's requests (one nobody may open needs none).
-  void AddScanner(bool served) {
-    ASSERT_TRUE(
-        AddUsbDevice(testbed_, "usb1/1-4", 3,
-                     Descriptors(0x2B7E, 0x0C5A, 0, {{0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}}})));
-    if (served) {
-      ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed_, kScannerNode, handler_, nullptr));
-    }
-  }
-  // `denied`: run as a user the system refuses the scanner's device node.
-  ProgramRun Scanimage(std::vector<std::string> words, bool denied = false) {
-    words.insert(words.begin(), TARVELL_SCANIMAGE);
-    if (denied) words = AsDeniedUser(testbed_, kScannerNode, words);
+    TempDir dir("tarvell-sane-usb");
+    dir.Write("dll.conf", "tarvell\n");
+    dir.Write("tarvell.conf", "usb 0x01400000\n");
     ProgramOptions options = EmulatedRun();
     // scanimage lacks the sanitizer runtime a sanitized backend needs; its own leaks are not ours.
     const std::string preload = TARVELL_SANE_PRELOAD;
     if (!preload.empty()) options.env[0] = "LD_PRELOAD=" + preload + ":libumockdev-preload.so.0";
-    options.env.insert(options.env.end(), {"SANE_CONFIG_DIR=" + dir_.path(), "SANE_DEBUG_TARVELL=1",
+    options.env.insert(options.env.end(), {"SANE_CONFIG_DIR=" + dir.path(), "SANE_DEBUG_TARVELL=1",
                                            "LD_LIBRARY_PATH=" TARVELL_SANE_BACKEND_DIR});
     AddAsanOption(options.env, "detect_leaks=0");
-    return RunProgram(words, options);
+    std::vector<std::string> words = {TARVELL_SCANIMAGE, "-d", "tarvell:usb:0x01400000", "-o", dir / "scan.pnm"};
+    ProgramRun run = RunProgram(c.denied ? AsDeniedUser(testbed, "/dev/bus/usb/001/003", words) : words, options);
+    EXPECT_NE(run.status, 0);
+    for (const std::string& text : c.said) EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+    g_object_unref(handler);
+    g_object_unref(testbed);
   }
-
-  UMockdevTestbed* testbed_ = umockdev_testbed_new();
-  UMockdevIoctlBase* handler_ = UMOCKDEV_IOCTL_BASE(g_object_new(UMOCKDEV_TYPE_IOCTL_BASE, nullptr));
-  Emulator emu_;
-  TempDir dir_{"tarvell-sane-usb"};
-};
-
-TEST_F(SaneUsb, AScannerAnotherProgramHoldsIsBusy) {
-  emu_.heldElsewhere = true;
-  AddScanner(true);
-  ProgramRun run = Scanimage({"-d", "tarvell:usb:0x01400000", "-o", dir_ / "scan.pnm"});
-  EXPECT_NE(run.status, 0);
-  EXPECT_NE(run.err.find("open of device tarvell:usb:0x01400000 failed: Device busy"), std::string::npos) << run.err;
-}
-
-// The frontend hears "access denied"; the debug output says why and how to fix it, in the words
-// scanner-module uses.
-TEST_F(SaneUsb, AScannerTheUserMayNotOpenIsAccessDenied) {
-  AddScanner(false);
-  ProgramRun run = Scanimage({"-d", "tarvell:usb:0x01400000"}, true);
-  EXPECT_NE(run.status, 0);
-  EXPECT_NE(run.err.find("open of device tarvell:usb:0x01400000 failed: Access to resource has been denied"),
-            std::string::npos)
-      << run.err;
-  EXPECT_NE(run.err.find("[tarvell] the scanner at location 0x01400000 is on the bus, but the system does not let "
-                         "this user open it (access denied)."),
-            std::string::npos)
-      << run.err;
 }
 
 }  // namespace
