@@ -12,13 +12,17 @@ mapfile -t build_deps < <(sed -n '/^Build-Depends:/,/^[^ ]/{s/^Build-Depends://;
 scripts/setup.sh dpkg-dev debhelper fakeroot lintian "${build_deps[@]}"
 
 # dpkg-buildpackage writes next to the source folder, so it builds a copy of the working tree
-# (what git tracks or would track, with uncommitted changes) inside $out.
+# (what git tracks or would track, with uncommitted changes; all but build* outside git) inside $out.
 start=$SECONDS
 rm -rf "$out"
 src=$out/src/tarvell
 mkdir -p "$src"
-git ls-files -z --cached --others --exclude-standard |
-  tar --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -xf - -C "$src"
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  git ls-files -z --cached --others --exclude-standard |
+    tar --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -xf - -C "$src"
+else
+  tar --exclude='./build*' -cf - . | tar -xf - -C "$src"
+fi
 echo "Building the packages (log: $out/build.log)"
 # No -dbgsym packages: the packages are for installing, not for debugging.
 export DEB_BUILD_OPTIONS="noautodbgsym ${DEB_BUILD_OPTIONS:-}"
@@ -32,5 +36,6 @@ rm -rf "$out/src"
 echo "Built in $((SECONDS - start)) s:"
 ls -s --block-size=K "$out"/*.deb
 
+start=$SECONDS
 lintian --fail-on error,warning "$out"/*.deb
-echo "lintian: no error, no warning"
+echo "lintian: no error, no warning ($((SECONDS - start)) s)"
