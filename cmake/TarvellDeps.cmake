@@ -7,9 +7,11 @@ find_package(TIFF REQUIRED)
 find_package(Cups REQUIRED)
 pkg_check_modules(LIBUSB REQUIRED IMPORTED_TARGET libusb-1.0)
 pkg_check_modules(LIBPCAP REQUIRED IMPORTED_TARGET libpcap)
-pkg_check_modules(UMOCKDEV REQUIRED IMPORTED_TARGET umockdev-1.0)
 pkg_check_modules(SANE REQUIRED IMPORTED_TARGET sane-backends)
-find_package(GTest)
+if(TARVELL_TESTS)
+  find_package(GTest)
+  pkg_check_modules(UMOCKDEV REQUIRED IMPORTED_TARGET umockdev-1.0)  # the tests' emulated USB bus
+endif()
 find_package(benchmark QUIET)
 
 # A test executable per source folder: tarvell_add_test(NAME SOURCES... LIBS ...)

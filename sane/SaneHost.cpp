@@ -154,6 +154,17 @@ bool Backend::Owns(const void* handle) const {
   return false;
 }
 
+namespace {
+
+// Whether the system refuses this user the scanner at `location` (0: any), said on the debug output.
+bool Denied(UInt32 location) {
+  const UInt32 denied = tarvell::usb::ScannerDeniedAt(location);
+  if (denied) Debug(1, "%s", tarvell::usb::AccessDeniedText(denied).c_str());
+  return denied != 0;
+}
+
+}  // namespace
+
 std::vector<Backend::Found> Backend::ListDevices() {
   std::vector<Found> found;
   auto add = [&](UInt32 location, const std::string& name, const std::string& model) {
@@ -189,7 +200,7 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
         break;
       }
     }
-    if (location == 0) return SANE_STATUS_INVAL;
+    if (location == 0) return Denied(0) ? SANE_STATUS_ACCESS_DENIED : SANE_STATUS_INVAL;
   } else if (!ParseName(name, &location)) {
     Debug(1, "'%s' is not a device of this backend", name.c_str());
     return SANE_STATUS_INVAL;
@@ -208,6 +219,7 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
     ICAError err = tarvell::ica::OpenDeviceAt(location, &record);
     if (err != noErr) {
       Debug(1, "opening %s failed (status %d)", tarvell::Hex32(location).c_str(), err);
+      if (Denied(location)) return SANE_STATUS_ACCESS_DENIED;
       // fnfErr: the driver has it open already; a refused claim: another program has it.
       return err == fnfErr || HeldElsewhere(location) ? SANE_STATUS_DEVICE_BUSY : SANE_STATUS_IO_ERROR;
     }

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project needs, when any is missing.
+# Installs the Debian packages the project needs, when any is missing; with arguments, those
+# packages instead (scripts/package.sh names what building the packages needs).
 set -euo pipefail
 
 PACKAGES=(
@@ -16,6 +17,9 @@ PACKAGES=(
   libpcap-dev tshark
   python3-jsonschema
 )
+if [ $# -gt 0 ]; then
+  PACKAGES=("$@")
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -4,11 +4,14 @@
 
 #include "pde/dialog/DialogHost.h"
 
-#include "pde/FinishingPlugin.h"
-
 #include <strings.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
+
+#include "pde/FinishingPlugin.h"
+#include "platform/system/SystemInfo.h"
 
 namespace tarvell {
 namespace dialog {
@@ -63,6 +66,15 @@ std::vector<std::string> PlugInHost::SupportedKeywords() const {
   for (PMIndex i = 0; i < PMArrayGetCount(array); ++i)
     keywords.push_back(printing::ToStdString(static_cast<PMTypeRef>(PMArrayGetValueAtIndex(array, i))));
   return keywords;
+}
+
+std::string DefaultBundle() {
+  const std::string dir = ProgramDirectory();
+  if (!dir.empty()) {
+    const std::string installed = dir + "/" TARVELL_INSTALLED_BUNDLE;
+    if (access((installed + "/Contents/Info.plist").c_str(), R_OK) == 0) return installed;
+  }
+  return TARVELL_BUILT_BUNDLE;
 }
 
 int ReadDialogArgument(int argc, char** argv, int* i, DialogArguments* arguments, std::string* error) {

@@ -134,6 +134,9 @@ struct DialogArguments {
   std::string ppd, printer, bundle, language;
   std::vector<std::pair<std::string, std::string>> choices;
 };
+// The bundle a dialog loads without --bundle: the one installed with the program
+// (<bindir>/../<libdir>/tarvell/Finishing.plugin), else the one in the build tree.
+std::string DefaultBundle();
 // Reads argv[*i] and its value (moving *i past it) when it is one of those: 1. 0 when it is not
 // one or its value is missing; -1 with a message in *error when --set's value is malformed.
 int ReadDialogArgument(int argc, char** argv, int* i, DialogArguments* arguments, std::string* error);

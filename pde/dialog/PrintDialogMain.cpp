@@ -17,10 +17,6 @@
 #include "pde/dialog/Cups.h"
 #include "pde/dialog/DialogHost.h"
 
-#ifndef TARVELL_DEFAULT_BUNDLE
-#define TARVELL_DEFAULT_BUNDLE "Finishing.plugin"
-#endif
-
 using tarvell::dialog::PanelControl;
 using tarvell::dialog::PanelSession;
 using tarvell::dialog::PlugInHost;
@@ -156,7 +152,7 @@ int ListPrinters() {
 int main(int argc, char** argv) {
   namespace dialog = tarvell::dialog;
   dialog::DialogArguments args;
-  args.bundle = TARVELL_DEFAULT_BUNDLE;
+  args.bundle = dialog::DefaultBundle();
   std::string printFile, title, error;
   bool json = false, list = false, save = false;
   int copies = 1;
