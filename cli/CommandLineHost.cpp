@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "host/HostBus.h"
+#include "host/Scanners.h"
 #include "platform/ica/HostSteps.h"
 #include "platform/ica/ICAHost.h"
 #include "platform/system/Log.h"
@@ -44,8 +45,8 @@ ICAError OpenOneDevice(const HostOptions& options, ScannerObjectInfo** device) {
 }
 
 void ReportOpenFailure(const HostOptions& options, ICAError err) {
-  if (UInt32 denied = usb::ScannerDeniedAt(options.device.value_or(0)))
-    Complain(options, usb::AccessDeniedText(denied));
+  if (UInt32 denied = host::ScannerDeniedAt(options.device.value_or(0)))
+    Complain(options, host::AccessDeniedText(denied));
   else if (options.device)
     Complain(options, "cannot open the scanner at location " + Hex32(*options.device) +
                           " (status " + std::to_string(err) + ")");

@@ -56,40 +56,6 @@ std::string StatusText(IOReturn status) {
   return text;
 }
 
-UInt32 ScannerDeniedAt(UInt32 location) {
-  std::unique_ptr<MasterPort> port;
-  MatchingDictionary matching;
-  ServiceList services;
-  if (ActiveBus()->CreateMasterPort(&port) != kIOReturnSuccess || !port ||
-      !port->CreateMatching(kDeviceClass, &matching))
-    return 0;
-  matching.locationID = location;
-  if (port->GetMatchingServices(matching, &services) != kIOReturnSuccess) return 0;
-  for (const auto& service : services) {
-    std::unique_ptr<PlugIn> plugIn;
-    std::unique_ptr<USBDevice> device;
-    UInt16 vendor = 0, product = 0;
-    UInt32 at = 0;
-    if (!service || service->CreatePlugIn(&plugIn) != kIOReturnSuccess || !plugIn ||
-        plugIn->QueryDevice(&device) != kIOReturnSuccess || !device || device->GetVendor(&vendor) != kIOReturnSuccess ||
-        vendor != kScannerVendorID || device->GetProduct(&product) != kIOReturnSuccess ||
-        product != kScannerProductID || device->GetLocationID(&at) != kIOReturnSuccess ||
-        (location != 0 && at != location))
-      continue;
-    const IOReturn opened = device->Open();
-    if (opened == kIOReturnNotPermitted) return at;
-    if (opened == kIOReturnSuccess) device->Close();
-  }
-  return 0;
-}
-
-std::string AccessDeniedText(UInt32 location) {
-  return "the scanner at location " + Hex32(location) +
-         " is on the bus, but the system does not let this user open it (access denied). Install "
-         "the udev rule 55-tarvell-k310.rules (package tarvell-scanner), unplug the scanner and plug it "
-         "in again, and log in again; a service such as saned needs its user in the scanner group.";
-}
-
 bool MasterPort::CreateMatching(const char* className, MatchingDictionary* out) {
   if (!className || !out) return false;
   out->className = className;

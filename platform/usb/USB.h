@@ -188,12 +188,5 @@ std::shared_ptr<Bus> ActiveBus();
 // Text for a status (for messages to people), e.g. "device gone (0xe00002c0)".
 std::string StatusText(IOReturn status);
 
-// The location of a scanner on the active bus that the system will not let this user open (its
-// device opens with kIOReturnNotPermitted), at `location` or, with 0, anywhere; 0 when there is
-// none. Hosts ask after an open failed, to tell a missing scanner from a forbidden one.
-UInt32 ScannerDeniedAt(UInt32 location);
-// What a person is told about such a scanner: what is wrong and how to give access.
-std::string AccessDeniedText(UInt32 location);
-
 }  // namespace usb
 }  // namespace tarvell
