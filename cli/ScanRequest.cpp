@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "platform/system/Parse.h"
+#include "usb/DeviceFacts.h"
 
 namespace tarvell {
 namespace ica {
@@ -65,8 +66,10 @@ bool ParseScanRequest(const HostOptions& options, ScanRequest* request, std::str
     }
   }
   if (const std::string* dpi = value("resolution")) {
-    if (!ParseWhole(*dpi, 75, 600, &request->resolution)) {
-      *error = "bad --resolution '" + *dpi + "': give dots per inch from 75 to 600";
+    const UInt32 lowest = tarvell::device::kResolutions.front(), highest = tarvell::device::kResolutions.back();
+    if (!ParseWhole(*dpi, lowest, highest, &request->resolution)) {
+      *error = "bad --resolution '" + *dpi + "': give dots per inch from " + std::to_string(lowest) + " to " +
+               std::to_string(highest);
       return false;
     }
   }
@@ -120,10 +123,10 @@ bool CheckScanArea(const ScanArea& area, const plist::DictionaryRef& caps, std::
     return false;
   }
   // In 1/600 inch, the unit of the scan area's offsets.
-  const double width600 = double(width) * 600 / native, height600 = double(height) * 600 / native;
+  const double width600 = double(width) * kUnitsPerInch / native, height600 = double(height) * kUnitsPerInch / native;
   char glass[64];
-  std::snprintf(glass, sizeof glass, "%.1f x %.1f mm", width600 / 600 * kMillimetresPerInch,
-                height600 / 600 * kMillimetresPerInch);
+  std::snprintf(glass, sizeof glass, "%.1f x %.1f mm", width600 / kUnitsPerInch * kMillimetresPerInch,
+                height600 / kUnitsPerInch * kMillimetresPerInch);
   if (Units600(area.left + area.width) > width600 || Units600(area.top + area.height) > height600) {
     *error = std::string("the scan area leaves the glass (") + glass + ")";
     return false;

@@ -175,7 +175,7 @@ ColorSpace colorSpaceNameFromFormat(int format) {
   if (format < 1 || format > 6) return ColorSpace::None;
   SInt32 version = 0;
   if (QuerySystemInfo(kSystemVersionSelector, &version) != noErr) return ColorSpace::None;
-  bool current = version > 0x102F;
+  bool current = UsesCapabilityDialect(version);
   switch (format) {
     case 1:
     case 4:

@@ -71,8 +71,9 @@ OSErr createTIFF(UInt32 width, UInt32 height, const UInt8* pixels, int format, U
 // Table lookups by format digit (1..6); 0 / ColorSpace::None for any other digit.
 int bpsFromFormat(int format);
 int sppFromFormat(int format);
-// Decided by the system version: above 0x102F bitmaps are Black and greys White, earlier
-// systems the other way round; a failed version query gives None.
+// Decided by the system version: on systems of the capability dialect (UsesCapabilityDialect)
+// bitmaps are Black and greys White, on earlier ones the other way round; a failed version query
+// gives None.
 ColorSpace colorSpaceNameFromFormat(int format);
 
 // Bytes of pixel data the format needs for width x height, or 0 when it overflows.
