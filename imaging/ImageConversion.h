@@ -23,16 +23,19 @@ enum class ColorSpace {
 };
 
 // Converts the anymap in `bytes` to TIFF. On success the block at *tiffData is replaced (the old
-// one freed) by a block of exactly *tiffSize bytes and 0 is returned. On failure 1 is returned
-// and *tiffData and *tiffSize are left as they were: a malformed or short image (a header
-// without the line feeds it needs, zero or overflowing sizes, fewer pixel bytes than width x
-// height needs), an unknown format or colour interpretation, or a failed encoding.
-// The resolutions are not used: the TIFF carries 72 dpi.
+// one freed) by a block of exactly *tiffSize bytes, *width and *height (when given) get the
+// image's size, and 0 is returned. On failure 1 is returned and *tiffData and *tiffSize are left
+// as they were: a malformed or short image (a header without the line feeds it needs, zero or
+// overflowing sizes, fewer pixel bytes than width x height needs), an unknown format or colour
+// interpretation, or a failed encoding. The TIFF carries the resolutions, in pixels per inch of
+// the original (72 when 0 is given).
 int ConvertPPMToTIFF(const UInt8* bytes, size_t count, TIFFBlock* tiffData, UInt32* tiffSize,
-                     UInt32 resolutionX = 0, UInt32 resolutionY = 0);
+                     UInt32 resolutionX = 0, UInt32 resolutionY = 0, UInt32* width = nullptr,
+                     UInt32* height = nullptr);
 // The same for a whole byte buffer; a null buffer fails.
 int ConvertPPMToTIFF(const std::vector<UInt8>* data, TIFFBlock* tiffData, UInt32* tiffSize,
-                     UInt32 resolutionX = 0, UInt32 resolutionY = 0);
+                     UInt32 resolutionX = 0, UInt32 resolutionY = 0, UInt32* width = nullptr,
+                     UInt32* height = nullptr);
 
 // What the header at the start of an anymap stream says.
 struct PnmHeader {
@@ -61,12 +64,13 @@ bool parsePPM(const UInt8* bytes, size_t count, UInt32* width, UInt32* height,
               const UInt8** pixels, int* format, UInt32* maxValue);
 
 // Encodes width x height pixels of `format` read in place at `pixels` (rows packed; a 1-bit
-// row takes width / 8 bytes rounded up). The caller guarantees that many bytes are readable.
+// row takes width / 8 bytes rounded up), tagged with `resolutionX` x `resolutionY` pixels per
+// inch (72 for 0). The caller guarantees that many bytes are readable.
 // Returns 0 with the block at *tiffData replaced; -50 when the format or colour interpretation
 // is unknown, the sizes are zero or libtiff fails; -108 when the output block cannot be
 // allocated. On failure *tiffData and *tiffSize are left as they were.
 OSErr createTIFF(UInt32 width, UInt32 height, const UInt8* pixels, int format, UInt32 maxValue,
-                 TIFFBlock* tiffData, UInt32* tiffSize);
+                 TIFFBlock* tiffData, UInt32* tiffSize, UInt32 resolutionX = 0, UInt32 resolutionY = 0);
 
 // Table lookups by format digit (1..6); 0 / ColorSpace::None for any other digit.
 int bpsFromFormat(int format);
