@@ -38,18 +38,6 @@ std::string Lower(std::string text) {
 
 }  // namespace
 
-UInt64 ExpectedBytes(const ScanArea& request) {
-  const UInt64 w = UInt64(std::max<SInt32>(0, Pixels(request.width, request.resolution))) *
-                   request.scale / 100;
-  const UInt64 h = UInt64(std::max<SInt32>(0, Pixels(request.height, request.resolution))) *
-                   request.scale / 100;
-  switch (request.mode) {
-    case ScanArea::kLineart: return (w + 7) / 8 * h;
-    case ScanArea::kGray: return w * h;
-    default: return w * h * 3;
-  }
-}
-
 bool ParseScanRequest(const HostOptions& options, ScanRequest* request, std::string* error) {
   auto value = [&](const char* name) -> const std::string* {
     auto it = options.values.find(name);

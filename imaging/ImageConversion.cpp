@@ -238,6 +238,18 @@ PnmHeaderStatus ReadPnmHeader(const UInt8* bytes, size_t count, PnmHeader* heade
   return PnmHeaderStatus::kComplete;
 }
 
+size_t PnmStreamHeader::Take(const UInt8* bytes, size_t count) {
+  if (status_ != PnmHeaderStatus::kIncomplete) return 0;
+  const size_t before = bytes_.size();
+  bytes_.insert(bytes_.end(), bytes, bytes + count);
+  status_ = ReadPnmHeader(bytes_.data(), bytes_.size(), &header_);
+  if (status_ == PnmHeaderStatus::kIncomplete && bytes_.size() >= kLimit) status_ = PnmHeaderStatus::kMalformed;
+  if (status_ != PnmHeaderStatus::kComplete) return count;
+  bytes_.clear();
+  bytes_.shrink_to_fit();
+  return header_.headerBytes - before;
+}
+
 bool parsePPM(const UInt8* bytes, size_t count, UInt32* width, UInt32* height, const UInt8** pixels,
               int* format, UInt32* maxValue) {
   PnmHeader header;

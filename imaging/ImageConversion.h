@@ -57,6 +57,23 @@ enum class PnmHeaderStatus {
 // the header, for whole images and for streams whose header arrives in pieces.
 PnmHeaderStatus ReadPnmHeader(const UInt8* bytes, size_t count, PnmHeader* header);
 
+// The header of a stream that arrives in pieces of any size, read once it is whole.
+class PnmStreamHeader {
+ public:
+  // Takes the stream's next piece and returns how many of its bytes belong to the header: all
+  // of them while it is incomplete, none once it has been read (the rest are pixels). A header
+  // that has not ended within `limit` bytes is malformed.
+  size_t Take(const UInt8* bytes, size_t count);
+  PnmHeaderStatus status() const { return status_; }
+  const PnmHeader& header() const { return header_; }
+
+ private:
+  static constexpr size_t kLimit = 4096;  // a header is a few dozen bytes
+  std::vector<UInt8> bytes_;
+  PnmHeaderStatus status_ = PnmHeaderStatus::kIncomplete;
+  PnmHeader header_;
+};
+
 // The header as ReadPnmHeader reads it; *pixels points into `bytes` (no copy). True only when
 // the header is complete and `count` holds every pixel byte the sizes call for. On false the
 // outputs are unspecified.
