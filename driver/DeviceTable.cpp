@@ -96,6 +96,9 @@ UInt32 FindDeviceNotOnMap() {
     BridgeNSLog(" > ERROR: FindDeviceNotOnMap: could not create matching dictionary\n");
     return 0;
   }
+  // The bus is asked for the scanner alone, so that no other device is ever opened.
+  matching.vendorID = tarvell::device::kVendorID;
+  matching.productID = tarvell::device::kProductID;
   ServiceList services;
   if (port->GetMatchingServices(matching, &services) != kIOReturnSuccess) return 0;
   UInt32 found = 0;

@@ -11,7 +11,8 @@ std::unique_ptr<HostBus> HostBus::Install(const BusChoice& choice, std::vector<s
   tarvell::usb::CaptureOptions clock;
   std::string error;
   if (!choice.replay.empty()) {
-    bus = host->replay_ = tarvell::usb::ReplayBus::Open(choice.replay, &error);
+    bus = host->replay_ =
+        tarvell::usb::ReplayBus::Open(choice.replay, tarvell::device::kVendorID, tarvell::device::kProductID, &error);
     if (!bus) problems->push_back(error);
   } else if (choice.simulate || !choice.simulated.empty()) {
     host->simBus_ = tarvell::usb::SimBus::Create();

@@ -22,6 +22,9 @@ ServiceList ServicesAt(const char* className, UInt32 location) {
       !port->CreateMatching(className, &matching))
     return services;
   matching.locationID = location;
+  matching.vendorID = tarvell::device::kVendorID;
+  matching.productID = tarvell::device::kProductID;
+  matching.bulkOutEndpoint = tarvell::device::kRequestEndpoint;
   if (port->GetMatchingServices(matching, &services) != kIOReturnSuccess) services.clear();
   return services;
 }

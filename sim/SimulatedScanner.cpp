@@ -372,9 +372,9 @@ bool ApplySimulateOption(const std::string& word, SimulatedScannerOptions* optio
     return true;
   }
   if (name == "layout") {
-    if (value == "default") options->layout = tarvell::usb::K310Layout::kDefault;
-    else if (value == "alt-setting") options->layout = tarvell::usb::K310Layout::kAltSetting1;
-    else if (value == "no-image-pipe") options->layout = tarvell::usb::K310Layout::kNoImagePipe;
+    if (value == "default") options->layout = K310Layout::kDefault;
+    else if (value == "alt-setting") options->layout = K310Layout::kAltSetting1;
+    else if (value == "no-image-pipe") options->layout = K310Layout::kNoImagePipe;
     else {
       *why = "'layout' is one of default, alt-setting, no-image-pipe";
       return false;
@@ -481,6 +481,42 @@ bool ParseSimulatedScannerOptions(const std::string& text, SimulatedScannerOptio
   return true;
 }
 
+tarvell::usb::SimDeviceSpec MakeK310(UInt32 locationID, K310Layout layout) {
+  using namespace tarvell::usb;
+  SimDeviceSpec desc;
+  desc.vendorID = tarvell::device::kVendorID;
+  desc.productID = tarvell::device::kProductID;
+  desc.locationID = locationID;
+  auto bulk = [](UInt8 direction, UInt8 number) {
+    SimEndpoint e;
+    e.direction = direction;
+    e.number = number;
+    e.transferType = kUSBBulk;
+    e.maxPacketSize = 512;
+    return e;
+  };
+  SimInterfaceSpec iface;
+  switch (layout) {
+    case K310Layout::kDefault:
+      iface.settings = {{bulk(kUSBOut, kRequestEndpoint), bulk(kUSBIn, kReplyEndpoint), bulk(kUSBIn, kImageEndpoint)}};
+      break;
+    case K310Layout::kNoImagePipe:
+      iface.settings = {{bulk(kUSBOut, kRequestEndpoint), bulk(kUSBIn, kReplyEndpoint)}};
+      break;
+    case K310Layout::kAltSetting1: {
+      SimEndpoint irq{kUSBIn, 4, kUSBInterrupt, 16, 8};
+      SimEndpoint irq2{kUSBIn, 12, kUSBInterrupt, 16, 8};
+      iface.settings = {{},
+                        {bulk(kUSBOut, 1), bulk(kUSBIn, 1), bulk(kUSBOut, 2), bulk(kUSBIn, 3), irq,
+                         bulk(kUSBOut, 5), bulk(kUSBIn, 6), bulk(kUSBOut, 7), bulk(kUSBIn, 8),
+                         bulk(kUSBOut, 9), bulk(kUSBIn, 10), bulk(kUSBIn, 11), irq2}};
+      break;
+    }
+  }
+  desc.interfaces.push_back(iface);
+  return desc;
+}
+
 std::shared_ptr<SimulatedScanner> InstallSimulatedScanner(tarvell::usb::SimBus& bus,
                                                           const SimulatedScannerOptions& options,
                                                           std::shared_ptr<tarvell::usb::SimClock> clock) {
@@ -490,7 +526,7 @@ std::shared_ptr<SimulatedScanner> InstallSimulatedScanner(tarvell::usb::SimBus& 
   }
   auto scanner = std::make_shared<SimulatedScanner>(options, clock);
   std::shared_ptr<tarvell::usb::SimDevice> device =
-      bus.AddDevice(tarvell::usb::MakeK310(options.locationID, options.layout));
+      bus.AddDevice(MakeK310(options.locationID, options.layout));
   device->SetModel(scanner);
   scanner->AttachTo(device);
   return scanner;

@@ -56,9 +56,19 @@ struct ScannerMisbehaviour {
   bool corruptHeader = false;
 };
 
+// Layouts of the simulated scanner's USB interface.
+enum class K310Layout {
+  kDefault,      // setting 0: bulk OUT 2, bulk IN 11, bulk IN 8
+  kAltSetting1,  // setting 0 without endpoints; setting 1 with 13 endpoints including 2, 11, 8
+  kNoImagePipe,  // setting 0: bulk OUT 2, bulk IN 11 (no endpoint 8)
+};
+// The scanner's USB device (its identity from the device facts) at `locationID`, one interface in
+// `layout`.
+tarvell::usb::SimDeviceSpec MakeK310(UInt32 locationID, K310Layout layout = K310Layout::kDefault);
+
 struct SimulatedScannerOptions {
   UInt32 locationID = 0x01100000;  // bus 1, port 1
-  tarvell::usb::K310Layout layout = tarvell::usb::K310Layout::kDefault;
+  K310Layout layout = K310Layout::kDefault;
   ScannerMisbehaviour misbehave;
   // Payload bytes of each image-data packet.
   size_t imagePacketSize = 16 * 1024;

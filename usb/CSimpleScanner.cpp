@@ -108,8 +108,12 @@ int CSimpleScanner::OpenMyDevice() {
     m_opened = false;
     return -1;
   }
-  // Only the real bus narrows by place; the match proper is on the class alone.
+  // The scanner's own interface, the one that carries its request pipe, at its place: never
+  // another device's.
   matching.locationID = m_locationID;
+  matching.vendorID = tarvell::device::kVendorID;
+  matching.productID = tarvell::device::kProductID;
+  matching.bulkOutEndpoint = tarvell::device::kRequestEndpoint;
   ServiceList services;
   port->GetMatchingServices(matching, &services);
   for (auto& service : services) {

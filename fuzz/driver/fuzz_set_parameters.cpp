@@ -8,6 +8,7 @@
 #include "driver/ScannerCallbacks.h"
 #include "platform/system/SystemInfo.h"
 #include "platform/usb/SimBus.h"
+#include "sim/SimulatedScanner.h"
 
 namespace {
 
@@ -85,7 +86,7 @@ void ReadAll(const plist::ValueRef& value, int depth) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   auto bus = tarvell::usb::SimBus::Create();
-  bus->AddDevice(tarvell::usb::MakeK310(0x01100000));
+  bus->AddDevice(tarvell::sim::MakeK310(0x01100000));
   tarvell::usb::SetActiveBus(bus);
   RegisterScannerCallbacks();
   if (_ICD_ScannerOpenDevice(0x01100000, &gDevice) != noErr) std::abort();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/usb/SimBus.h"
+#include "sim/SimulatedScanner.h"
 #include "usb/CSimpleScanner.h"
 #include "usb/ScanJob.h"
 
@@ -15,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const IOReturn kStatuses[4] = {kIOReturnSuccess, kIOReturnTimeout, kIOReturnNoDevice, kIOReturnError};
   auto bus = tarvell::usb::SimBus::Create();
   tarvell::usb::SetActiveBus(bus);
-  std::shared_ptr<tarvell::usb::SimDevice> device = bus->AddDevice(tarvell::usb::MakeK310(0x01100000));
+  std::shared_ptr<tarvell::usb::SimDevice> device = bus->AddDevice(tarvell::sim::MakeK310(0x01100000));
   size_t pos = 0;
   while (pos + 3 <= size) {
     const uint8_t selector = data[pos];

@@ -16,6 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<UInt8[]> bytes(new UInt8[size ? size : 1]);
   if (size) std::memcpy(bytes.get(), data, size);
   CapturedDevice device;
+  device.vendorID = 0x2B7E;  // the scanner sought in the capture
+  device.productID = 0x0C5A;
   std::string error;
   const UInt16 bus = size > 0 && (data[0] & 1) ? 3 : 0;  // now and then as FILE@3.5
   if (!ReadCaptureBytes(bytes.get(), size, bus, bus ? 5 : 0, &device, &error)) return 0;

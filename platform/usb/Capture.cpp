@@ -132,22 +132,23 @@ CapturingBus::Device CapturingBus::DeviceOf(const InterfacePlace& place) {
   MatchingDictionary matching;
   ServiceList services;
   if (inner() && inner()->CreateMasterPort(&port) == kIOReturnSuccess && port &&
-      port->CreateMatching(kDeviceClass, &matching) &&
-      port->GetMatchingServices(matching, &services) == kIOReturnSuccess) {
-    for (auto& service : services) {
-      std::unique_ptr<PlugIn> plugIn;
-      std::unique_ptr<USBDevice> device;
-      UInt32 at = 0;
-      if (!service || service->CreatePlugIn(&plugIn) != kIOReturnSuccess || !plugIn ||
-          plugIn->QueryDevice(&device) != kIOReturnSuccess || !device || device->GetLocationID(&at) != kIOReturnSuccess)
-        continue;
-      if (at != location && !(location == 0 && services.size() == 1)) continue;
-      location = at;
-      device->GetVendor(&vendor);
-      device->GetProduct(&product);
-      if (address == 0) address = service->deviceAddress();
-      break;
-    }
+      port->CreateMatching(kDeviceClass, &matching)) {
+    matching.locationID = location;
+    if (port->GetMatchingServices(matching, &services) != kIOReturnSuccess) services.clear();
+  }
+  for (auto& service : services) {
+    std::unique_ptr<PlugIn> plugIn;
+    std::unique_ptr<USBDevice> device;
+    UInt32 at = 0;
+    if (!service || service->CreatePlugIn(&plugIn) != kIOReturnSuccess || !plugIn ||
+        plugIn->QueryDevice(&device) != kIOReturnSuccess || !device || device->GetLocationID(&at) != kIOReturnSuccess)
+      continue;
+    if (at != location && !(location == 0 && services.size() == 1)) continue;
+    location = at;
+    device->GetVendor(&vendor);
+    device->GetProduct(&product);
+    if (address == 0) address = service->deviceAddress();
+    break;
   }
   Device d;
   d.bus = UInt16(location >> 24);

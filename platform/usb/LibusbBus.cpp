@@ -49,10 +49,11 @@ UInt32 LocationOf(libusb_device* dev) {
   return location;
 }
 
-bool IsScanner(libusb_device* dev) {
+// Whether `dev` is of the identity `matching` asks for.
+bool Matches(libusb_device* dev, const MatchingDictionary& matching) {
   libusb_device_descriptor d{};
-  return libusb_get_device_descriptor(dev, &d) == 0 && d.idVendor == kScannerVendorID &&
-         d.idProduct == kScannerProductID;
+  return libusb_get_device_descriptor(dev, &d) == 0 && (matching.vendorID == 0 || d.idVendor == matching.vendorID) &&
+         (matching.productID == 0 || d.idProduct == matching.productID);
 }
 
 // A libusb device reference held for as long as an object needs it.
@@ -342,9 +343,9 @@ class LibusbService : public Service {
   UInt32 id_;
 };
 
-// The interfaces of the scanner that carry its request pipe (bulk OUT endpoint 2, in any
-// alternate setting); all of its interfaces when none does.
-std::vector<int> ScannerInterfaces(libusb_device* dev) {
+// The interfaces of `dev` that carry the bulk OUT endpoint `bulkOut` (in any alternate setting);
+// all of its interfaces when none does or none is asked for.
+std::vector<int> InterfacesWith(libusb_device* dev, UInt8 bulkOut) {
   std::vector<int> all, own;
   libusb_config_descriptor* config = nullptr;
   if (libusb_get_active_config_descriptor(dev, &config) != 0) return all;
@@ -357,7 +358,7 @@ std::vector<int> ScannerInterfaces(libusb_device* dev) {
     for (int a = 0; a < itf.num_altsetting; ++a)
       for (int k = 0; k < itf.altsetting[a].bNumEndpoints; ++k) {
         const libusb_endpoint_descriptor& e = itf.altsetting[a].endpoint[k];
-        carries |= e.bEndpointAddress == tarvell::device::kRequestEndpoint && (e.bmAttributes & 0x03) == LIBUSB_TRANSFER_TYPE_BULK;
+        carries |= bulkOut != 0 && e.bEndpointAddress == bulkOut && (e.bmAttributes & 0x03) == LIBUSB_TRANSFER_TYPE_BULK;
       }
     if (carries) own.push_back(number);
   }
@@ -371,19 +372,20 @@ class LibusbPort : public MasterPort {
   IOReturn GetMatchingServices(const MatchingDictionary& matching, ServiceList* out) override {
     out->clear();
     bool devices = matching.className == kDeviceClass;
-    if (!devices && matching.className != kInterfaceClass) return kIOReturnSuccess;
+    if (!devices && (matching.className != kInterfaceClass || matching.vendorID == 0)) return kIOReturnSuccess;
     libusb_device** list = nullptr;
     ssize_t n = libusb_get_device_list(ctx_.get(), &list);
     if (n < 0) return StatusFromLibusb(int(n));
     for (ssize_t i = 0; i < n; ++i) {
       libusb_device* dev = list[i];
-      if (!IsScanner(dev)) continue;
+      if (!Matches(dev, matching)) continue;
       if (matching.locationID != 0 && LocationOf(dev) != matching.locationID) continue;
       auto ref = std::make_shared<DeviceRef>(ctx_, dev);
       if (devices) {
         out->emplace_back(new LibusbService(ref, -1));
       } else {
-        for (int number : ScannerInterfaces(dev)) out->emplace_back(new LibusbService(ref, number));
+        for (int number : InterfacesWith(dev, matching.bulkOutEndpoint))
+          out->emplace_back(new LibusbService(ref, number));
       }
     }
     libusb_free_device_list(list, 1);

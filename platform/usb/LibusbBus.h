@@ -1,7 +1,8 @@
-// The libusb-1.0 backend: real devices. It offers only the scanner (vendor 0x2B7E, product
-// 0x0C5A): "IOUSBDevice" services for each attached scanner and "IOUSBInterface" services for the
-// scanner's own interfaces, at the matching dictionary's location when one is given. No other
-// device on the system is ever opened or claimed.
+// The libusb-1.0 backend: real devices. It offers what the matching dictionary names: "IOUSBDevice"
+// services for each attached device of its identity (every device when it names none), and
+// "IOUSBInterface" services only for a named device's own interfaces (those with the bulk OUT
+// endpoint asked for, when any has it), at the dictionary's location when one is given. So no
+// device but the one a search names is ever opened or claimed.
 #pragma once
 
 #include <memory>

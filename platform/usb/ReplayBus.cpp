@@ -51,10 +51,11 @@ void SplitSource(const std::string& source, std::string* file, unsigned* bus, un
   }
 }
 
-bool IsScannerDescriptor(const UsbmonRecord& r) {
+// Whether `r` answers a GET_DESCRIPTOR with the device descriptor of the device sought.
+bool IsDescriptorOf(const UsbmonRecord& r, const CapturedDevice& sought) {
   return r.type == 'C' && r.transferType == kUsbmonControl && r.endpoint == 0x80 && r.status == 0 &&
-         r.data.size() >= 12 && r.data[1] == 1 && (r.data[8] | r.data[9] << 8) == kScannerVendorID &&
-         (r.data[10] | r.data[11] << 8) == kScannerProductID;
+         r.data.size() >= 12 && r.data[1] == 1 && (r.data[8] | r.data[9] << 8) == sought.vendorID &&
+         (r.data[10] | r.data[11] << 8) == sought.productID;
 }
 
 struct Frame {
@@ -98,7 +99,7 @@ bool SelectDevice(const std::vector<Frame>& frames, const std::string& name, UIn
     // The scanner by its descriptor; of several (it was re-plugged), the one that did bulk work.
     bool found = false;
     for (const Frame& f : frames) {
-      if (!IsScannerDescriptor(f.record)) continue;
+      if (!IsDescriptorOf(f.record, *out)) continue;
       const bool worked = bulk.count({f.record.bus, f.record.device}) > 0;
       if (!found || worked) {
         bus = f.record.bus;
@@ -111,8 +112,8 @@ bool SelectDevice(const std::vector<Frame>& frames, const std::string& name, UIn
       std::string seen;
       for (const auto& d : bulk)
         seen += (seen.empty() ? "" : ", ") + std::to_string(d.first) + "." + std::to_string(d.second);
-      *error = name + " holds no device descriptor of the scanner (" + Hex(kScannerVendorID, 4) + ":" +
-               Hex(kScannerProductID, 4) + "); name its device as " + name + "@BUS.DEV" +
+      *error = name + " holds no device descriptor of the scanner (" + Hex(out->vendorID, 4) + ":" +
+               Hex(out->productID, 4) + "); name its device as " + name + "@BUS.DEV" +
                (seen.empty() ? " (the capture has no bulk transfers at all)"
                              : " (devices with bulk transfers: " + seen + ")");
       return false;
@@ -153,10 +154,6 @@ bool SelectDevice(const std::vector<Frame>& frames, const std::string& name, UIn
       t.doneLength = r.length;
       t.inData = r.data;
       t.cut = t.cut || r.data.size() < r.dataLength;
-      if (IsScannerDescriptor(r)) {
-        out->vendorID = UInt16(r.data[8] | r.data[9] << 8);
-        out->productID = UInt16(r.data[10] | r.data[11] << 8);
-      }
     }
   }
   if (out->endpoints.empty()) {
@@ -495,7 +492,9 @@ class ReplayPort : public MasterPort {
   explicit ReplayPort(StateRef s) : s_(std::move(s)) {}
   IOReturn GetMatchingServices(const MatchingDictionary& matching, ServiceList* out) override {
     out->clear();
-    if (s_->gone) return kIOReturnSuccess;
+    if (s_->gone || (matching.vendorID != 0 && matching.vendorID != s_->device.vendorID) ||
+        (matching.productID != 0 && matching.productID != s_->device.productID))
+      return kIOReturnSuccess;
     if (matching.className == kDeviceClass) out->emplace_back(new ReplayService(s_, true));
     if (matching.className == kInterfaceClass && (matching.locationID == 0 || matching.locationID == s_->Location()))
       out->emplace_back(new ReplayService(s_, false));
@@ -512,8 +511,11 @@ ReplayBus::ReplayBus(CapturedDevice device) : state_(std::make_shared<State>(std
 
 ReplayBus::~ReplayBus() = default;
 
-std::shared_ptr<ReplayBus> ReplayBus::Open(const std::string& source, std::string* error) {
+std::shared_ptr<ReplayBus> ReplayBus::Open(const std::string& source, UInt16 vendorID, UInt16 productID,
+                                           std::string* error) {
   CapturedDevice device;
+  device.vendorID = vendorID;
+  device.productID = productID;
   if (!ReadCapture(source, &device, error)) return nullptr;
   return std::make_shared<ReplayBus>(std::move(device));
 }

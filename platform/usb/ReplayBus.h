@@ -2,9 +2,9 @@
 // 189 and 220, as Wireshark or tcpdump save it on Linux, or as platform/usb/Capture.h records
 // it) played as the device.
 //
-// - The scanner is found in the capture by its device descriptor (a GET_DESCRIPTOR answer with
-//   vendor 0x2B7E and product 0x0C5A), or named with the file as FILE@BUS.DEV, since a capture
-//   of a real bus holds other devices' traffic too. Only that device's transfers are played.
+// - The device is found in the capture by its device descriptor (a GET_DESCRIPTOR answer with the
+//   vendor and product asked for), or named with the file as FILE@BUS.DEV, since a capture of a
+//   real bus holds other devices' traffic too. Only that device's transfers are played.
 // - The bus offers that one device with one interface whose pipes are the bulk and interrupt
 //   endpoints of the capture, in the order they first appear.
 // - Reads on each endpoint get the recorded completions in order: their bytes and status.
@@ -46,15 +46,16 @@ struct CapturedTransfer {
 struct CapturedDevice {
   UInt16 bus = 0;
   UInt8 device = 0;
-  UInt16 vendorID = kScannerVendorID;
-  UInt16 productID = kScannerProductID;
+  UInt16 vendorID = 0;  // the identity sought (set before reading) and offered
+  UInt16 productID = 0;
   std::vector<CapturedTransfer> transfers;  // in submission order
   // Bulk and interrupt endpoints in order of first appearance, with usbmon's transfer type.
   std::vector<std::pair<UInt8, UInt8>> endpoints;
 };
 
-// Reads the capture named by `source` (FILE or FILE@BUS.DEV). False with a message naming the
-// file (and frame) when it is no capture, not USB, cut short, corrupt or holds no scanner.
+// Reads the capture named by `source` (FILE or FILE@BUS.DEV) for the device whose identity *out
+// holds. False with a message naming the file (and frame) when it is no capture, not USB, cut
+// short, corrupt or holds no such device.
 bool ReadCapture(const std::string& source, CapturedDevice* out, std::string* error);
 // The same for capture bytes in memory; `bus` and `device` name the device, 0 to look for it.
 bool ReadCaptureBytes(const UInt8* bytes, size_t size, UInt16 bus, UInt8 device, CapturedDevice* out,
@@ -62,8 +63,10 @@ bool ReadCaptureBytes(const UInt8* bytes, size_t size, UInt16 bus, UInt8 device,
 
 class ReplayBus : public Bus {
  public:
-  // The bus for `source`; null with *error when the capture cannot be read.
-  static std::shared_ptr<ReplayBus> Open(const std::string& source, std::string* error);
+  // The bus for the device `vendorID`:`productID` in `source`; null with *error when the capture
+  // cannot be read.
+  static std::shared_ptr<ReplayBus> Open(const std::string& source, UInt16 vendorID, UInt16 productID,
+                                         std::string* error);
   explicit ReplayBus(CapturedDevice device);
   ~ReplayBus() override;
 

@@ -44,41 +44,6 @@ IOReturn SimDeviceModel::ControlRequest(DeviceRequest* request) {
 
 IOReturn SimDeviceModel::ClearHalt(UInt8) { return kIOReturnSuccess; }
 
-SimDeviceSpec MakeK310(UInt32 locationID, K310Layout layout) {
-  SimDeviceSpec desc;
-  desc.vendorID = kScannerVendorID;
-  desc.productID = kScannerProductID;
-  desc.locationID = locationID;
-  auto bulk = [](UInt8 direction, UInt8 number) {
-    SimEndpoint e;
-    e.direction = direction;
-    e.number = number;
-    e.transferType = kUSBBulk;
-    e.maxPacketSize = 512;
-    return e;
-  };
-  SimInterfaceSpec iface;
-  switch (layout) {
-    case K310Layout::kDefault:
-      iface.settings = {{bulk(kUSBOut, 2), bulk(kUSBIn, 11), bulk(kUSBIn, 8)}};
-      break;
-    case K310Layout::kNoImagePipe:
-      iface.settings = {{bulk(kUSBOut, 2), bulk(kUSBIn, 11)}};
-      break;
-    case K310Layout::kAltSetting1: {
-      SimEndpoint irq{kUSBIn, 4, kUSBInterrupt, 16, 8};
-      SimEndpoint irq2{kUSBIn, 12, kUSBInterrupt, 16, 8};
-      iface.settings = {{},
-                        {bulk(kUSBOut, 1), bulk(kUSBIn, 1), bulk(kUSBOut, 2), bulk(kUSBIn, 3), irq,
-                         bulk(kUSBOut, 5), bulk(kUSBIn, 6), bulk(kUSBOut, 7), bulk(kUSBIn, 8),
-                         bulk(kUSBOut, 9), bulk(kUSBIn, 10), bulk(kUSBIn, 11), irq2}};
-      break;
-    }
-  }
-  desc.interfaces.push_back(iface);
-  return desc;
-}
-
 // ---- clocks ----
 
 void VirtualClock::SleepUntil(UInt64 micros) {

@@ -2,7 +2,9 @@
 //
 // - Topology: AddDevice(desc) plugs a device; each device is one "IOUSBDevice" service, and each
 //   of its interfaces one "IOUSBInterface" service, in the order devices were added. Matching is
-//   on the class, narrowed to one device by a location hint. MakeK310() builds the scanner's layout.
+//   on the class, narrowed to one device by a location hint; the identity and endpoint a search
+//   names are not used: the bus holds only what a test plugs, foreign devices included, and the
+//   driver's own checks of what it is offered are what the tests look at.
 // - Pipes: bulk IN answers come from the device's behaviour object (SimDeviceModel), if one is
 //   plugged, else from answers queued by the test (QueueRead); with neither, a read times out.
 //   Bulk OUT data goes to the model, and is always recorded.
@@ -79,15 +81,6 @@ struct SimDeviceSpec {
   UInt32 locationID = 0;
   std::vector<SimInterfaceSpec> interfaces;
 };
-
-// Layouts of the simulated scanner.
-enum class K310Layout {
-  kDefault,        // setting 0: bulk OUT 2, bulk IN 11, bulk IN 8
-  kAltSetting1,    // setting 0 without endpoints; setting 1 with 13 endpoints including 2, 11, 8
-  kNoImagePipe,    // setting 0: bulk OUT 2, bulk IN 11 (no endpoint 8)
-};
-// The scanner (vendor 0x2B7E, product 0x0C5A) at `locationID`, one interface in `layout`.
-SimDeviceSpec MakeK310(UInt32 locationID, K310Layout layout = K310Layout::kDefault);
 
 // A bulk IN answer: a status and the bytes delivered with it.
 struct SimReadAnswer {

@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "platform/system/Types.h"
-#include "usb/DeviceFacts.h"
 
 // I/O status values. 0 is success; every failure is a distinct non-zero value.
 constexpr IOReturn kIOReturnSuccess = 0;
@@ -43,10 +42,6 @@ namespace usb {
 // Service classes of the registry.
 constexpr const char kDeviceClass[] = "IOUSBDevice";
 constexpr const char kInterfaceClass[] = "IOUSBInterface";
-
-// The only device the real backend offers (the scanner's USB identity).
-constexpr UInt16 kScannerVendorID = tarvell::device::kVendorID;
-constexpr UInt16 kScannerProductID = tarvell::device::kProductID;
 
 // Pipe property values, as GetPipeProperties reports them.
 enum : UInt8 { kUSBOut = 0, kUSBIn = 1 };
@@ -73,12 +68,18 @@ struct PipeProperties {
   UInt8 interval = 0;
 };
 
-// A selection of services. The registry matches on `className`; `locationID`, when not 0, is a
-// hint that lets a backend leave out what is certainly not wanted: both buses then offer only the
-// interfaces of the device at that location (the libusb backend only the scanner's own).
+// A selection of services. The registry matches on `className` and on the identity asked for
+// (`vendorID` and `productID`; 0 for any). `locationID`, when not 0, is a hint that lets a backend
+// leave out what is certainly not wanted: the buses then offer only the interfaces of the device
+// at that location. A search for interfaces on a real bus must name the device (the libusb
+// backend offers none otherwise: it must never hand out, say, a keyboard's), and with
+// `bulkOutEndpoint` only the device's interfaces that carry that bulk OUT endpoint, when any does.
 struct MatchingDictionary {
   std::string className;
   UInt32 locationID = 0;
+  UInt16 vendorID = 0;
+  UInt16 productID = 0;
+  UInt8 bulkOutEndpoint = 0;
 };
 
 // An opened USB device (identity checks only: the driver opens it, reads its identity, closes it).

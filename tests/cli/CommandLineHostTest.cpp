@@ -4,6 +4,7 @@
 
 #include "platform/system/SystemInfo.h"
 #include "platform/usb/SimBus.h"
+#include "sim/SimulatedScanner.h"
 #include "tests/platform/ica/FakeModule.h"
 
 namespace {
@@ -128,7 +129,7 @@ TEST_F(CommandLineHostTest, TheHostSetsAndRestoresBusAndSystemVersion) {
   tarvell::usb::SetActiveBus(mine);
   std::shared_ptr<tarvell::usb::Bus> during;
   SetSimulatedScannerMaker([&](tarvell::usb::SimBus& bus) {
-    bus.AddDevice(tarvell::usb::MakeK310(kSimulatedScannerLocation));
+    bus.AddDevice(tarvell::sim::MakeK310(kSimulatedScannerLocation));
     during = tarvell::usb::ActiveBus();  // not yet switched
   });
   gICDScannerCallbackFunctions.scannerOpenDevice = [](UInt32, ScannerObjectInfo*) -> ICAError {

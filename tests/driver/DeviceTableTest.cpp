@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "sim/SimulatedScanner.h"
 #include "tests/driver/DriverTestFixture.h"
 
 namespace {
@@ -96,11 +97,11 @@ TEST_F(DeviceTableTest, OfTwoScannersTheFirstIsTakenAndTheSecondNotLookedAt) {
 }
 
 TEST_F(DeviceTableTest, ForeignDevicesAreSkippedVendorFirst) {
-  tarvell::usb::SimDeviceSpec other = tarvell::usb::MakeK310(0x02100000);
+  tarvell::usb::SimDeviceSpec other = tarvell::sim::MakeK310(0x02100000);
   other.vendorID = 0x1234;
   other.productID = 0x0001;
   bus_->AddDevice(other);
-  tarvell::usb::SimDeviceSpec sibling = tarvell::usb::MakeK310(0x02200000);
+  tarvell::usb::SimDeviceSpec sibling = tarvell::sim::MakeK310(0x02200000);
   sibling.productID = 0x0C5B;
   bus_->AddDevice(sibling);
   EXPECT_EQ(FindDeviceNotOnMap(), 0u);

@@ -12,6 +12,7 @@
 #include "platform/system/Log.h"
 #include "platform/system/SystemInfo.h"
 #include "platform/usb/SimBus.h"
+#include "sim/SimulatedScanner.h"
 
 class DriverTest : public ::testing::Test {
  protected:
@@ -37,7 +38,7 @@ class DriverTest : public ::testing::Test {
   }
 
   std::shared_ptr<tarvell::usb::SimDevice> PlugScanner(UInt32 location = kLocation) {
-    return bus_->AddDevice(tarvell::usb::MakeK310(location));
+    return bus_->AddDevice(tarvell::sim::MakeK310(location));
   }
 
   // Opens the scanner at `location` on a host record; fails the test when it does not open.

@@ -1,4 +1,5 @@
 #include "sane/SaneConfig.h"
+#include "sim/SimulatedScanner.h"
 
 #include <gtest/gtest.h>
 
@@ -63,7 +64,7 @@ TEST(SaneConfig, SimulateLinesGetTheirOwnPortsAndMisbehaviour) {
   EXPECT_TRUE(third.misbehave.unknownPackets);
   EXPECT_EQ(third.imagePacketSize, 512u);
   EXPECT_EQ(third.seed, 7u);
-  EXPECT_EQ(third.layout, tarvell::usb::K310Layout::kAltSetting1);
+  EXPECT_EQ(third.layout, tarvell::sim::K310Layout::kAltSetting1);
 }
 
 TEST(SaneConfig, BadLinesAreSkippedWithTheirLineNumber) {

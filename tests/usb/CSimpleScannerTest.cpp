@@ -1,3 +1,4 @@
+#include "sim/SimulatedScanner.h"
 #include "usb/CSimpleScanner.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,8 @@
 #include "platform/usb/SimBus.h"
 
 using namespace tarvell::usb;
+using tarvell::sim::K310Layout;
+using tarvell::sim::MakeK310;
 
 namespace {
 

@@ -1,3 +1,4 @@
+#include "sim/SimulatedScanner.h"
 #include "usb/ScanJob.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,8 @@
 #include "tests/support/Packets.h"
 
 using namespace tarvell::usb;
+using tarvell::sim::K310Layout;
+using tarvell::sim::MakeK310;
 
 namespace {
 

@@ -17,9 +17,12 @@
 #include "sim/SimulatedScanner.h"
 #include "tests/support/Program.h"
 #include "usb/CSimpleScanner.h"
+#include "usb/DeviceFacts.h"
 #include "usb/ScanJob.h"
 
 using namespace tarvell::usb;
+using tarvell::device::kProductID;
+using tarvell::device::kVendorID;
 using tarvell::testing::ReadFile;
 using tarvell::testing::RunProgram;
 using tarvell::testing::TempDir;
@@ -116,7 +119,7 @@ TEST(Capture, ReplayGivesTheDriverTheRecordedReadsAndImage) {
   const ScanResult recorded = Record(dir / "scan.pcap", kGrey);
   ASSERT_TRUE(recorded.image);
   std::string error;
-  auto replay = ReplayBus::Open(dir / "scan.pcap", &error);
+  auto replay = ReplayBus::Open(dir / "scan.pcap", kVendorID, kProductID, &error);
   ASSERT_TRUE(replay) << error;
   EXPECT_EQ(replay->locationID(), 0x01100000u);
   const ScanResult replayed = Scan(replay, replay->locationID(), kGrey);
@@ -129,7 +132,7 @@ TEST(Capture, ReplayGivesTheDriverTheRecordedReadsAndImage) {
   // A changed setting: the first request already differs, and the replayed device goes away.
   ScanningParamBlock wider = kGrey;
   wider.mainScanLen += 10;
-  auto again = ReplayBus::Open(dir / "scan.pcap", &error);
+  auto again = ReplayBus::Open(dir / "scan.pcap", kVendorID, kProductID, &error);
   ASSERT_TRUE(again) << error;
   const ScanResult refused = Scan(again, again->locationID(), wider);
   EXPECT_EQ(refused.status, kIOReturnNoDevice);
@@ -143,7 +146,7 @@ TEST(Capture, ReplayGivesTheDriverTheRecordedReadsAndImage) {
   tarvell::sim::SimulatedScannerOptions gone;
   gone.misbehave.goneAfterBytes = 5000;
   const ScanResult lost = Record(dir / "gone.pcap", kGrey, gone);
-  auto lostReplay = ReplayBus::Open(dir / "gone.pcap", &error);
+  auto lostReplay = ReplayBus::Open(dir / "gone.pcap", kVendorID, kProductID, &error);
   ASSERT_TRUE(lostReplay) << error;
   const ScanResult lostAgain = Scan(lostReplay, lostReplay->locationID(), kGrey);
   EXPECT_EQ(lost.status, kIOReturnNoDevice);
@@ -196,11 +199,11 @@ TEST(Capture, BadCapturesGiveAClearErrorAndNoReplay) {
   };
   for (const auto& row : rows) {
     std::string error;
-    EXPECT_FALSE(ReplayBus::Open(row.source, &error)) << row.source;
+    EXPECT_FALSE(ReplayBus::Open(row.source, kVendorID, kProductID, &error)) << row.source;
     EXPECT_NE(error.find(row.error), std::string::npos) << error;
   }
   std::string error;
-  EXPECT_TRUE(ReplayBus::Open(dir / "anonymous.pcap@3.5", &error)) << error;
+  EXPECT_TRUE(ReplayBus::Open(dir / "anonymous.pcap@3.5", kVendorID, kProductID, &error)) << error;
 }
 
 }  // namespace

@@ -44,10 +44,17 @@ constexpr UInt32 kKeyboardLocation = 0x01200000; // bus 1, port 2
 constexpr UInt32 kShortNoData = 300;
 constexpr UInt32 kShortCompletion = 3000;
 
-ServiceList Search(MasterPort& port, const char* className, UInt32 location) {
+// A search for the scanner (by its identity and request pipe, as the driver asks), or with
+// `anyDevice` for whatever the bus has.
+ServiceList Search(MasterPort& port, const char* className, UInt32 location, bool anyDevice = false) {
   MatchingDictionary m;
   CHECK(port.CreateMatching(className, &m));
   m.locationID = location;
+  if (!anyDevice) {
+    m.vendorID = 0x2B7E;
+    m.productID = 0x0C5A;
+    m.bulkOutEndpoint = 2;
+  }
   ServiceList services;
   CHECK_STATUS(port.GetMatchingServices(m, &services), kIOReturnSuccess);
   return services;
@@ -81,6 +88,9 @@ void DeviceSearch(MasterPort& port) {
 
   CHECK(Search(port, kDeviceClass, kKeyboardLocation).empty());
   CHECK(Search(port, kInterfaceClass, kKeyboardLocation).empty());
+  // Devices may be listed without naming one; interfaces never are, so none can be claimed blindly.
+  CHECK(Search(port, kDeviceClass, kKeyboardLocation, true).size() == 1);
+  CHECK(Search(port, kInterfaceClass, 0, true).empty());
 }
 
 void Transfers(MasterPort& port) {

@@ -8,6 +8,15 @@ using namespace tarvell::usb;
 
 namespace {
 
+// A device with one interface of three bulk pipes (OUT 2, IN 11, IN 8) at `location`.
+SimDeviceSpec ThreePipes(UInt32 location) {
+  SimDeviceSpec spec{0x2B7E, 0x0C5A, location, {}};
+  SimInterfaceSpec iface;
+  iface.settings = {{SimEndpoint{kUSBOut, 2}, SimEndpoint{kUSBIn, 11}, SimEndpoint{kUSBIn, 8}}};
+  spec.interfaces.push_back(iface);
+  return spec;
+}
+
 // Opens the device object of the first "IOUSBDevice" service.
 std::unique_ptr<USBDevice> FirstDevice(Bus& bus) {
   std::unique_ptr<MasterPort> port;
@@ -41,9 +50,9 @@ std::unique_ptr<USBInterface> FirstInterface(Bus& bus) {
 
 TEST(SimBus, SearchOffersDevicesAndInterfacesByClassInPlugOrder) {
   auto bus = SimBus::Create();
-  SimDeviceSpec two = MakeK310(0x02100000);
+  SimDeviceSpec two = ThreePipes(0x02100000);
   two.interfaces.push_back(SimInterfaceSpec{});
-  bus->AddDevice(MakeK310(0x01100000));
+  bus->AddDevice(ThreePipes(0x01100000));
   bus->AddDevice(two);
   std::unique_ptr<MasterPort> port;
   ASSERT_EQ(bus->CreateMasterPort(&port), kIOReturnSuccess);
@@ -78,7 +87,7 @@ TEST(SimBus, SearchOffersDevicesAndInterfacesByClassInPlugOrder) {
 
 TEST(SimBus, DeviceIdentityAndExclusiveOpen) {
   auto bus = SimBus::Create();
-  bus->AddDevice(MakeK310(0x01410000));
+  bus->AddDevice(ThreePipes(0x01410000));
   auto a = FirstDevice(*bus);
   auto b = FirstDevice(*bus);
   ASSERT_TRUE(a && b);
@@ -102,7 +111,7 @@ TEST(SimBus, DeviceIdentityAndExclusiveOpen) {
 
 TEST(SimBus, FaultsFireOnTheNthCallAndAreRecorded) {
   auto bus = SimBus::Create();
-  bus->AddDevice(MakeK310(0x01410000));
+  bus->AddDevice(ThreePipes(0x01410000));
   auto dev = FirstDevice(*bus);
   UInt16 v = 0;
   bus->ClearCalls();
@@ -165,7 +174,7 @@ class EchoModel : public SimDeviceModel {
 
 TEST(SimBus, ModelServesThePipesAndHaltsAreCleared) {
   auto bus = SimBus::Create();
-  auto device = bus->AddDevice(MakeK310(0x01410000));
+  auto device = bus->AddDevice(ThreePipes(0x01410000));
   auto model = std::make_shared<EchoModel>();
   device->SetModel(model);
   auto iface = FirstInterface(*bus);
@@ -211,7 +220,7 @@ TEST(SimBus, ModelServesThePipesAndHaltsAreCleared) {
 
 TEST(SimBus, QueuedAnswersAreDeliveredInOrderThenTimeOut) {
   auto bus = SimBus::Create();
-  auto device = bus->AddDevice(MakeK310(0x01410000));
+  auto device = bus->AddDevice(ThreePipes(0x01410000));
   device->QueueRead(8, "first");
   device->QueueRead(8, {}, kIOReturnNoDevice);
   auto iface = FirstInterface(*bus);
