@@ -104,30 +104,23 @@ std::shared_ptr<SimDevice> SimBus::AddDevice(const SimDeviceSpec& desc) {
   return device;
 }
 
-void SimBus::FailNext(SimOp op, int n, IOReturn status) {
-  if (n >= 1)
-    faults_.push_back(Fault{op, n, status});
-  else
-    faults_.erase(std::remove_if(faults_.begin(), faults_.end(), [&](const Fault& f) { return f.op == op; }),
-                  faults_.end());
+void SimBus::FailNext(SimOp op, int n, IOReturn status, tarvell::testing::Fails how) {
+  if (n < 1) {
+    faults_.erase(op);
+    return;
+  }
+  Fault& fault = faults_[op];
+  fault.point.Arm(n, how);
+  fault.status = status;
 }
 
 void SimBus::ClearFaults() { faults_.clear(); }
 
 bool SimBus::TakeFault(SimOp op, IOReturn* status) {
-  bool due = false;
-  for (auto it = faults_.begin(); it != faults_.end();) {
-    if (it->op == op && --it->remaining == 0) {
-      if (!due) {
-        due = true;
-        *status = it->status;
-      }
-      it = faults_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  return due;
+  auto it = faults_.find(op);
+  if (it == faults_.end() || !it->second.point.Fire()) return false;
+  *status = it->second.status;
+  return true;
 }
 
 std::vector<SimCall> SimBus::CallsOf(SimOp op) const {

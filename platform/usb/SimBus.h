@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/system/FaultInjection.h"
 #include "platform/usb/USB.h"
 
 namespace tarvell {
@@ -163,8 +164,9 @@ class SimBus : public Bus, public std::enable_shared_from_this<SimBus> {
   const std::vector<std::shared_ptr<SimDevice>>& devices() const { return devices_; }
 
   // Test hooks, as every stand-in has them (platform/system/FaultInjection.h): fails the n-th
-  // next call of `op` with `status`; several may be pending; n = 0 disarms `op`.
-  void FailNext(SimOp op, int n, IOReturn status);
+  // next call of `op` with `status` (with kFromThenOn every later one too); each operation has its
+  // own; n = 0 disarms `op`.
+  void FailNext(SimOp op, int n, IOReturn status, tarvell::testing::Fails how = tarvell::testing::Fails::kOnce);
   // Forgets pending faults.
   void ClearFaults();
 
@@ -200,11 +202,10 @@ class SimBus : public Bus, public std::enable_shared_from_this<SimBus> {
   std::vector<SimCall> calls_;
   bool recording_ = true;
   struct Fault {
-    SimOp op;
-    int remaining;  // calls still to come before it fires
+    tarvell::testing::FaultPoint point;
     IOReturn status;
   };
-  std::vector<Fault> faults_;
+  std::map<SimOp, Fault> faults_;
   std::shared_ptr<SimClock> clock_;
   UInt64 originMicros_ = 0;  // the clock's reading when Now() was 0
   int live_ = 0;

@@ -116,13 +116,14 @@ TEST(SimBus, FaultsFireOnTheNthCallAndAreRecorded) {
   UInt16 v = 0;
   bus->ClearCalls();
   bus->FailNext(SimOp::GetVendor, 2, kIOReturnNoDevice);
-  bus->FailNext(SimOp::GetVendor, 4, kIOReturnError);
   bus->FailNext(SimOp::GetProduct, 1, kIOReturnError);
   EXPECT_EQ(dev->GetVendor(&v), kIOReturnSuccess);
   EXPECT_EQ(dev->GetVendor(&v), kIOReturnNoDevice);
+  bus->FailNext(SimOp::GetVendor, 2, kIOReturnError, tarvell::testing::Fails::kFromThenOn);
   EXPECT_EQ(dev->GetVendor(&v), kIOReturnSuccess);
   EXPECT_EQ(dev->GetVendor(&v), kIOReturnError);
-  EXPECT_EQ(dev->GetVendor(&v), kIOReturnSuccess);
+  EXPECT_EQ(dev->GetVendor(&v), kIOReturnError);  // from then on, until disarmed
+  bus->FailNext(SimOp::GetVendor, 0, kIOReturnSuccess);
   ASSERT_EQ(bus->Calls().size(), 5u);
   EXPECT_EQ(bus->Calls()[1].result, kIOReturnNoDevice);
   EXPECT_STREQ(SimOpName(bus->Calls()[1].op), "GetVendor");
