@@ -1,28 +1,43 @@
 // The scanner's thumbnail, made by the host from the icon it ships.
+#include <gtest/gtest.h>
 #include <png.h>
 
+#include <memory>
 #include <vector>
 
-#include "tests/driver/DriverTestFixture.h"
+#include "driver/ScannerCallbacks.h"
+#include "platform/ica/ICAHostTesting.h"
+#include "platform/system/Log.h"
+#include "platform/usb/SimBus.h"
+#include "sim/SimulatedScanner.h"
+#include "usb/CSimpleScanner.h"
 
 namespace {
 
 using tarvell::ica::HostCall;
 
-class ThumbnailTest : public DriverTest {
+class ThumbnailTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    DriverTest::SetUp();
-    PlugScanner();
-    ScannerObjectInfo* device = OpenScanner();
-    ASSERT_TRUE(device);
-    scanner_ = Scanner(device);
+    bus_ = tarvell::usb::SimBus::Create();
+    tarvell::usb::SetActiveBus(bus_);
+    tarvell::ica::ResetHost();
+    bus_->AddDevice(tarvell::sim::MakeK310(0x01100000));
+    scanner_ = std::make_unique<CSimpleScanner>(0x01100000);
+    ASSERT_TRUE(scanner_->m_opened);
     buffer_.assign(kDeviceThumbnailSize, 0xEE);
     size_ = kDeviceThumbnailSize;
   }
+  void TearDown() override {
+    scanner_.reset();
+    tarvell::ica::ResetHost();
+    tarvell::usb::SetActiveBus(nullptr);
+  }
   ICAThumbnail* record() { return reinterpret_cast<ICAThumbnail*>(buffer_.data()); }
 
-  CSimpleScanner* scanner_ = nullptr;
+  std::shared_ptr<tarvell::usb::SimBus> bus_;
+  tarvell::LogCapture log_;
+  std::unique_ptr<CSimpleScanner> scanner_;
   std::vector<UInt8> buffer_;
   UInt32 size_ = 0;
 };

@@ -31,7 +31,7 @@ using tarvell::testing::Emulator;
 using tarvell::testing::HandleIoctl;
 using tarvell::testing::EmulatedRun;
 
-class LibusbListTest : public ::testing::Test {
+class ListOverLibusb : public ::testing::Test {
  protected:
   void SetUp() override {
     testbed_ = umockdev_testbed_new();
@@ -76,7 +76,7 @@ class LibusbListTest : public ::testing::Test {
   Emulator emu_;
 };
 
-TEST_F(LibusbListTest, TheScannerIsFoundOnRealUSB) {
+TEST_F(ListOverLibusb, TheScannerIsFoundOnRealUSB) {
   AddHubAndKeyboard();
   AddScanner();
   Outcome run = RunProgram({"list"});
@@ -88,7 +88,7 @@ TEST_F(LibusbListTest, TheScannerIsFoundOnRealUSB) {
   for (const auto& [node, count] : emu_.ioctls) EXPECT_EQ(node, kScannerNode) << count;
 }
 
-TEST_F(LibusbListTest, ACaptureOverLibusbNamesTheBusAndDeviceNumber) {
+TEST_F(ListOverLibusb, ACaptureOverLibusbNamesTheBusAndDeviceNumber) {
   AddHubAndKeyboard();
   AddScanner();
   tarvell::testing::TempDir dir;
@@ -106,7 +106,7 @@ TEST_F(LibusbListTest, ACaptureOverLibusbNamesTheBusAndDeviceNumber) {
 
 // Without the udev rule the scanner is there but its device node is not this user's: every
 // command says so and names the fix, whether it searched the bus or was given the location.
-TEST_F(LibusbListTest, AScannerTheUserMayNotOpenIsExplained) {
+TEST_F(ListOverLibusb, AScannerTheUserMayNotOpenIsExplained) {
   AddHubAndKeyboard();
   AddScanner();
   for (std::vector<std::string> words : {std::vector<std::string>{"list"}, {"scan", "--device", "0x01410000"}}) {
@@ -123,7 +123,7 @@ TEST_F(LibusbListTest, AScannerTheUserMayNotOpenIsExplained) {
   }
 }
 
-TEST_F(LibusbListTest, WithoutAScannerNoneIsFound) {
+TEST_F(ListOverLibusb, WithoutAScannerNoneIsFound) {
   AddHubAndKeyboard();
   Outcome run = RunProgram({"list"});
   EXPECT_EQ(run.status, 1);
