@@ -1,0 +1,133 @@
+#include "escl/ScannerAccess.h"
+
+#include <unistd.h>
+#include <uuid/uuid.h>
+
+#include <fstream>
+
+#include "driver/ScannerCallbacks.h"
+#include "host/Scanners.h"
+#include "platform/ica/HostSteps.h"
+#include "platform/system/Parse.h"
+#include "platform/system/SystemInfo.h"
+#include "usb/ScanJob.h"
+
+namespace tarvell::escl {
+namespace {
+
+SInt32 SystemVersion() {
+  SInt32 version = kDefaultSystemVersion;
+  if (QuerySystemInfo(kSystemVersionSelector, &version) != noErr) version = kDefaultSystemVersion;
+  return version;
+}
+
+// The machine's identity, so that two hosts with a scanner at the same place differ.
+std::string MachineId() {
+  std::string id;
+  for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+    if (std::getline(std::ifstream(path) >> std::ws, id) && !id.empty()) return id;
+  }
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  return host;
+}
+
+}  // namespace
+
+std::string ScannerUuid(UInt32 location) {
+  // A namespace of this program's own.
+  static const uuid_t kNamespace = {0x6b, 0x3e, 0x1f, 0x52, 0x8c, 0x0d, 0x4a, 0x77,
+                                    0x9e, 0x21, 0x5d, 0xc4, 0x70, 0x13, 0xa8, 0x46};
+  const std::string name = MachineId() + "/" + tarvell::Hex32(tarvell::device::kVendorID << 16 |
+                                                              tarvell::device::kProductID) +
+                           "/" + tarvell::Hex32(location);
+  uuid_t uuid;
+  uuid_generate_sha1(uuid, kNamespace, name.data(), name.size());
+  char text[37];
+  uuid_unparse_lower(uuid, text);
+  return text;
+}
+
+ScannerAccess::ScannerAccess(const ServerConfig& config, std::vector<std::string>* problems) {
+  tarvell::host::BusChoice choice;
+  if (config.simulate) {
+    choice.simulate = true;
+    choice.simulated = {config.simulated};
+    location_ = config.simulated.locationID;
+  }
+  if (config.device) location_ = config.device;
+  bus_ = tarvell::host::HostBus::Install(choice, problems);
+  gTimerValueInSeconds = 1.0;
+  tarvell::SetScanJobEndsAtJobEnd(config.endAtJobEnd);
+  RegisterScannerCallbacks();
+}
+
+ScannerAccess::~ScannerAccess() {
+  Close();
+  driver_.Call([] {});
+  std::vector<std::string> problems;
+  bus_->Finish(&problems);
+}
+
+bool ScannerAccess::Open(std::string* why) {
+  if (record_) return true;
+  return driver_.Call([&] {
+    // The driver opens the first scanner interface it can: only ask for one that is there.
+    const std::vector<UInt32> found = tarvell::host::ScannersOnBus(location_.value_or(0));
+    if (found.empty()) {
+      *why = location_ ? "no scanner at " + tarvell::Hex32(*location_) : "no scanner found";
+      return false;
+    }
+    const ICAError err = tarvell::ica::OpenDeviceAt(found.front(), &record_);
+    if (err != noErr) {
+      record_ = nullptr;
+      *why = "cannot open the scanner at " + tarvell::Hex32(found.front()) + " (status " + std::to_string(err) +
+             (err == fnfErr ? ": another program has it" : "") + ")";
+      return false;
+    }
+    openedAt_ = found.front();
+    const tarvell::host::ScannerFacts facts = tarvell::host::ReadScannerFacts(record_);
+    description_ = ScannerDescription();
+    description_.makeAndModel = tarvell::device::kModelName;
+    description_.serialNumber = tarvell::Hex32(found.front());
+    description_.uuid = ScannerUuid(found.front());
+    description_.width = facts.bedWidth / 2;  // 1/600 inch to 1/300
+    description_.height = facts.bedHeight / 2;
+    description_.resolutions = facts.resolutions;
+    description_.colourMaximum = tarvell::device::kColourMaxResolution;
+    return true;
+  });
+}
+
+void ScannerAccess::Close() {
+  if (!record_) return;
+  driver_.Call([this] { tarvell::ica::CloseDevice(record_); });
+  record_ = nullptr;
+}
+
+std::shared_ptr<tarvell::host::PageStream> ScannerAccess::Start(const tarvell::ica::ScanArea& area) {
+  plist::DictionaryRef settings = tarvell::ica::MakeScanSettings(area, SystemVersion());
+  if (!settings) throw std::bad_alloc();
+  std::shared_ptr<tarvell::host::PageStream> stream = tarvell::host::PageStream::Start(driver_, record_, settings);
+  // The simulated bus keeps every transfer for tests; a server running for weeks must not.
+  driver_.Post([bus = bus_.get()] {
+    if (tarvell::usb::SimBus* sim = bus->simulatedBus()) sim->ClearCalls();
+  });
+  return stream;
+}
+
+bool ScannerAccess::Predict(const tarvell::ica::ScanArea& area, UInt32* width, UInt32* height) const {
+  return PredictImageSize(tarvell::ica::MakeScanSettings(area, SystemVersion()), SystemVersion(), width, height);
+}
+
+bool ScannerAccess::CheckGone(const std::shared_ptr<tarvell::host::PageStream>& failed) {
+  failed->WaitUntilDone();
+  if (!record_) return true;
+  const UInt32 location = openedAt_;
+  const bool gone = failed->status() == kICADeviceNotFoundErr ||
+                    driver_.Call([location] { return tarvell::host::ScannersOnBus(location).empty(); });
+  if (gone) Close();
+  return gone;
+}
+
+}  // namespace tarvell::escl

@@ -1,0 +1,72 @@
+#include "host/Scanners.h"
+
+#include <memory>
+
+#include "driver/ScannerCallbacks.h"
+#include "platform/ica/HostSteps.h"
+#include "platform/ica/ScanSettings.h"
+#include "platform/usb/USB.h"
+
+namespace tarvell::host {
+namespace {
+
+// The services of `className` the active bus has at `location` (anywhere for 0); empty when the
+// search fails.
+tarvell::usb::ServiceList ServicesAt(const char* className, UInt32 location) {
+  using namespace tarvell::usb;
+  std::shared_ptr<Bus> bus = ActiveBus();
+  std::unique_ptr<MasterPort> port;
+  MatchingDictionary matching;
+  ServiceList services;
+  if (!bus || bus->CreateMasterPort(&port) != kIOReturnSuccess || !port ||
+      !port->CreateMatching(className, &matching))
+    return services;
+  matching.locationID = location;
+  if (port->GetMatchingServices(matching, &services) != kIOReturnSuccess) services.clear();
+  return services;
+}
+
+}  // namespace
+
+std::vector<UInt32> ScannersOnBus(UInt32 location) {
+  using namespace tarvell::usb;
+  std::vector<UInt32> found;
+  // The device's descriptor says what it is and where; nothing is opened or claimed.
+  for (const auto& service : ServicesAt(kDeviceClass, location)) {
+    std::unique_ptr<PlugIn> plugIn;
+    std::unique_ptr<USBDevice> device;
+    UInt16 vendor = 0, product = 0;
+    UInt32 at = 0;
+    if (service->CreatePlugIn(&plugIn) == kIOReturnSuccess && plugIn &&
+        plugIn->QueryDevice(&device) == kIOReturnSuccess && device &&
+        device->GetVendor(&vendor) == kIOReturnSuccess && vendor == tarvell::device::kVendorID &&
+        device->GetProduct(&product) == kIOReturnSuccess && product == tarvell::device::kProductID &&
+        device->GetLocationID(&at) == kIOReturnSuccess && (location == 0 || at == location))
+      found.push_back(at);
+  }
+  return found;
+}
+
+ScannerFacts ReadScannerFacts(ScannerObjectInfo* device) {
+  ScannerFacts facts;
+  if (tarvell::ica::OpenSession(device) != noErr) return facts;
+  plist::DictionaryRef dict;
+  if (tarvell::ica::GetParameters(device, &dict) == noErr && dict) {
+    using tarvell::ica::CapabilityValue;
+    plist::DictionaryRef caps = plist::AsDictionary(dict->Get("device"));
+    const SInt32 native = CapabilityValue(caps, "ICAP_XNATIVERESOLUTION", 600);
+    const SInt32 width = CapabilityValue(caps, "ICAP_PHYSICALWIDTH", CapabilityValue(caps, "tabletWidth", 0));
+    const SInt32 height = CapabilityValue(caps, "ICAP_PHYSICALHEIGHT", CapabilityValue(caps, "tabletHeight", 0));
+    if (native > 0 && width > 0 && height > 0) {
+      facts.bedWidth = UInt32(int64_t(width) * 600 / native);
+      facts.bedHeight = UInt32(int64_t(height) * 600 / native);
+    }
+  }
+  // The dictionary gives only the range of resolutions; the driver knows the steps.
+  std::vector<UInt32> resolutions = ScannerResolutions(device);
+  if (!resolutions.empty()) facts.resolutions = std::move(resolutions);
+  tarvell::ica::CloseSession(device);
+  return facts;
+}
+
+}  // namespace tarvell::host
