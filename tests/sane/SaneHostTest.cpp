@@ -131,6 +131,7 @@ TEST(SaneHost, ADeviceTheDriverCannotOpenIsAnIOErrorOrBusyWhileAnotherProgramHol
   ASSERT_EQ(services.at(0)->CreatePlugIn(&plugIn), kIOReturnSuccess);
   ASSERT_EQ(plugIn->QueryInterface(&held), kIOReturnSuccess);
   ASSERT_EQ(held->Open(), kIOReturnSuccess);
+  EXPECT_EQ(backend->ListDevices().size(), 1u);  // listing opens nothing
   EXPECT_EQ(backend->Open("sim:0x01100000", &device), SANE_STATUS_DEVICE_BUSY);
   held->Close();
   EXPECT_EQ(backend->Open("sim:0x01100000", &device), SANE_STATUS_GOOD);

@@ -1,5 +1,6 @@
 // scanimage and the backend over libusb, with the USB bus emulated, while another program holds
-// the scanner's interface: the kernel refuses the claim with EBUSY.
+// the scanner's interface: the kernel refuses the claim with EBUSY. The scanner is listed, but
+// opening it is refused as busy.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,7 +13,7 @@ namespace {
 
 using namespace tarvell::testing;
 
-TEST(SaneUsb, AScannerAnotherProgramHoldsIsBusy) {
+TEST(SaneUsb, AScannerAnotherProgramHoldsIsListedAndBusy) {
   UMockdevTestbed* testbed = umockdev_testbed_new();
   UMockdevIoctlBase* handler = UMOCKDEV_IOCTL_BASE(g_object_new(UMOCKDEV_TYPE_IOCTL_BASE, nullptr));
   Emulator emu;
@@ -31,6 +32,9 @@ TEST(SaneUsb, AScannerAnotherProgramHoldsIsBusy) {
   if (!preload.empty()) options.env[0] = "LD_PRELOAD=" + preload + ":libumockdev-preload.so.0";
   options.env.insert(options.env.end(), {"SANE_CONFIG_DIR=" + dir.path(), "LD_LIBRARY_PATH=" TARVELL_SANE_BACKEND_DIR});
   AddAsanOption(options.env, "detect_leaks=0");
+  // Listed all the same (listing opens nothing); only opening it is refused.
+  ProgramRun list = RunProgram({TARVELL_SCANIMAGE, "-L"}, options);
+  EXPECT_NE(list.out.find("`tarvell:usb:0x01400000' is a Tarvell K310 (USB)"), std::string::npos) << list.out << list.err;
   ProgramRun run = RunProgram({TARVELL_SCANIMAGE, "-d", "tarvell:usb:0x01400000", "-o", dir / "scan.pnm"}, options);
   EXPECT_NE(run.status, 0);
   EXPECT_NE(run.err.find("open of device tarvell:usb:0x01400000 failed: Device busy"), std::string::npos) << run.err;
