@@ -18,20 +18,6 @@ namespace {
 
 using tarvell::usb::SimReadAnswer;
 
-constexpr UInt8 kUnknownPacketType = 0x42;
-
-void AppendPacket(std::vector<UInt8>& out, UInt8 type, const UInt8* payload, size_t length) {
-  const UInt32 n = UInt32(length);
-  const UInt8 header[8] = {type, 0, 0, 0, UInt8(n >> 24), UInt8(n >> 16), UInt8(n >> 8), UInt8(n)};
-  out.insert(out.end(), header, header + 8);
-  if (length > 0) out.insert(out.end(), payload, payload + length);
-}
-
-void AppendUnknownPacket(std::vector<UInt8>& out) {
-  static const UInt8 kJunk[4] = {0xDE, 0xAD, 0xBE, 0xEF};
-  AppendPacket(out, kUnknownPacketType, kJunk, sizeof kJunk);
-}
-
 std::string TextOf(Element* message, const char* name) {
   return message->hasChild(name) ? message->getChild(name)->stringValue() : std::string();
 }
@@ -48,8 +34,11 @@ std::string Dump(XMLVisitor& visitor) {
 
 }  // namespace
 
-SimulatedScanner::SimulatedScanner(const SimulatedScannerOptions& options)
-    : options_(options), random_(options.seed ? options.seed : 1) {
+SimulatedScanner::SimulatedScanner(const SimulatedScannerOptions& options,
+                                   std::shared_ptr<tarvell::usb::SimClock> clock)
+    : options_(options),
+      clock_(clock ? std::move(clock) : tarvell::usb::RealClock()),
+      random_(options.seed ? options.seed : 1) {
   if (options_.imagePacketSize == 0) options_.imagePacketSize = 16 * 1024;
   ScanProtocolCallbacks callbacks{};
   callbacks.info = this;
@@ -90,6 +79,36 @@ UInt32 SimulatedScanner::NextCut(UInt32 capacity, size_t available) {
   return UInt32(std::min<size_t>(n, available));
 }
 
+SimReadAnswer SimulatedScanner::NoData() const {
+  SimReadAnswer answer;
+  answer.status = kIOReturnTimeout;
+  if (options_.pace > 0 && options_.silenceMs >= 0)
+    answer.silenceMs = UInt32(std::min<int64_t>(options_.silenceMs, UINT32_MAX));
+  return answer;
+}
+
+uint64_t SimulatedScanner::TimeWhenCrossed(uint64_t bytes) const {
+  return paceStartMicros_ + (bytes * 1000000 + options_.pace - 1) / options_.pace;
+}
+
+uint64_t SimulatedScanner::CrossedBy(uint64_t micros) const {
+  // Past the stream's last byte the answer is its size; before it the product stays in range.
+  if (micros >= TimeWhenCrossed(stream_.size())) return stream_.size();
+  return micros <= paceStartMicros_ ? 0 : (micros - paceStartMicros_) * options_.pace / 1000000;
+}
+
+UInt32 SimulatedScanner::PacedShare(UInt32 cut) {
+  if (!paceStarted_) {
+    paceStarted_ = true;
+    paceStartMicros_ = clock_->NowMicros();
+  }
+  // A read waits for about 10 ms worth (or its whole cut when smaller): it neither spins on a few
+  // bytes nor holds back what has crossed for long.
+  const uint64_t share = std::min<uint64_t>(cut, std::max<uint64_t>(options_.pace / 100, 1));
+  if (CrossedBy(clock_->NowMicros()) < streamPos_ + share) clock_->SleepUntil(TimeWhenCrossed(streamPos_ + share));
+  return UInt32(std::min<uint64_t>(cut, CrossedBy(clock_->NowMicros()) - streamPos_));
+}
+
 SimReadAnswer SimulatedScanner::BulkRead(UInt8 endpoint, UInt32 capacity) {
   SimReadAnswer answer;
   if (gone_) {
@@ -97,10 +116,7 @@ SimReadAnswer SimulatedScanner::BulkRead(UInt8 endpoint, UInt32 capacity) {
     return answer;
   }
   if (endpoint == kReplyEndpoint) {
-    if (replyReads_.empty() || capacity == 0) {
-      answer.status = kIOReturnTimeout;
-      return answer;
-    }
+    if (replyReads_.empty() || capacity == 0) return NoData();
     std::vector<UInt8>& front = replyReads_.front();
     if (front.size() <= capacity) {
       answer.data = std::move(front);
@@ -112,37 +128,26 @@ SimReadAnswer SimulatedScanner::BulkRead(UInt8 endpoint, UInt32 capacity) {
     }
     return answer;
   }
-  if (endpoint != kImageEndpoint) {
-    answer.status = kIOReturnTimeout;
-    return answer;
-  }
-  if (streamPos_ >= stream_.size() || capacity == 0) {
-    answer.status = kIOReturnTimeout;
-    return answer;
-  }
+  if (endpoint != kImageEndpoint || streamPos_ >= stream_.size() || capacity == 0) return NoData();
   if (timeoutsLeft_ > 0) {
     --timeoutsLeft_;
-    answer.status = kIOReturnTimeout;
-    return answer;
+    return NoData();
   }
+  // While the stream is read, its position is the count of bytes delivered since "start".
   const int64_t goneAfter = options_.misbehave.goneAfterBytes;
-  if (goneAfter >= 0 && streamedBytes_ >= goneAfter) {
+  if (goneAfter >= 0 && int64_t(streamPos_) >= goneAfter) {
     GoAway();
     answer.status = kIOReturnNoDevice;
     return answer;
   }
-  size_t available = stream_.size() - streamPos_;
-  if (goneAfter >= 0) available = std::min<size_t>(available, size_t(goneAfter - streamedBytes_));
-  const UInt32 n = NextCut(capacity, available);
-  answer.data.assign(stream_.begin() + streamPos_, stream_.begin() + streamPos_ + n);
+  uint64_t available = stream_.size() - streamPos_;
+  if (goneAfter >= 0) available = std::min<uint64_t>(available, uint64_t(goneAfter) - streamPos_);
+  UInt32 n = NextCut(capacity, size_t(available));
+  if (options_.pace > 0) n = PacedShare(n);
+  answer.data.resize(n);
+  stream_.Read(streamPos_, n, answer.data.data());
   streamPos_ += n;
-  streamedBytes_ += n;
-  if (streamPos_ >= stream_.size()) {
-    // Everything is read: later reads time out, and the buffer is given back.
-    stream_.clear();
-    stream_.shrink_to_fit();
-    streamPos_ = 0;
-  }
+  streamedBytes_.store(int64_t(streamPos_));
   return answer;
 }
 
@@ -298,8 +303,7 @@ void SimulatedScanner::HandleMessage(const std::string& text) {
     jobs_.erase(doneJob);
     phase_ = Phase::kJobDone;
     // What the host did not read of the image is dropped with the job.
-    stream_.clear();
-    streamPos_ = 0;
+    streamPos_ = stream_.size();
     QueueResponse(method, id, {}, true);
   }
 }
@@ -307,28 +311,20 @@ void SimulatedScanner::HandleMessage(const std::string& text) {
 void SimulatedScanner::StartStreaming(const Job& job) {
   const ScannerMisbehaviour& m = options_.misbehave;
   lastRequest_ = job.request;
+  stream_ = FramedImage();  // the last page goes before the next is drawn: one image at a time
   std::vector<uint8_t> pnm = RenderChart(job.request);
   const ChartGeometry g = ComputeChartGeometry(job.request);
   if (m.corruptHeader) std::replace(pnm.begin(), pnm.begin() + g.header.size(), uint8_t('\n'), uint8_t(' '));
   if (m.shortImageBy > 0) pnm.resize(pnm.size() - std::min(m.shortImageBy, g.dataSize()));
 
-  const size_t packet = options_.imagePacketSize;
-  const size_t packets = (pnm.size() + packet - 1) / packet;
-  stream_.clear();
-  stream_.reserve(pnm.size() + (packets + 6) * 8 + 16);
-  AppendPacket(stream_, kPacketBeginImageJob, nullptr, 0);
-  if (m.unknownPackets) AppendUnknownPacket(stream_);
-  AppendPacket(stream_, kPacketBeginImagePage, nullptr, 0);
-  for (size_t offset = 0, i = 0; offset < pnm.size(); offset += packet, ++i) {
-    AppendPacket(stream_, kPacketImageData, pnm.data() + offset, std::min(packet, pnm.size() - offset));
-    if (m.unknownPackets && i == 0) AppendUnknownPacket(stream_);
-  }
-  AppendPacket(stream_, kPacketEndImagePage, nullptr, 0);
-  AppendPacket(stream_, kPacketEndImageJob, nullptr, 0);
+  stream_ = FramedImage(std::move(pnm), options_.imagePacketSize, m.unknownPackets);
   streamPos_ = 0;
-  streamedBytes_ = 0;
+  streamedBytes_.store(0);
+  streamSize_.store(int64_t(stream_.size()));
   timeoutsLeft_ = m.timeoutsBeforeData;
-  lastImage_ = std::move(pnm);
+  // The device starts sending now, or once its time-outs before data are over.
+  paceStarted_ = timeoutsLeft_ == 0;
+  paceStartMicros_ = clock_->NowMicros();
 }
 
 namespace {
@@ -414,6 +410,30 @@ bool ApplySimulateOption(const std::string& word, SimulatedScannerOptions* optio
     options->seed = uint32_t(number);
     return true;
   }
+  if (name == "pace") {
+    // A whole number of bytes per second, with k (thousand) or M (million) after it.
+    const char suffix = value.empty() ? '\0' : value.back();
+    const unsigned long long unit = suffix == 'k' ? 1000 : suffix == 'M' ? 1000000 : 1;
+    const std::string digits = unit == 1 ? value : value.substr(0, value.size() - 1);
+    if (!hasValue || !tarvell::ParseUnsigned(digits, ~0ull, &number, 10)) {
+      *why = "'pace' needs a rate in bytes per second, e.g. pace=2M";
+      return false;
+    }
+    if (number == 0 || number > kMaxPace / unit) {
+      *why = "'pace' is a rate from 1 to 10000M bytes per second";
+      return false;
+    }
+    options->pace = number * unit;
+    return true;
+  }
+  if (name == "silence") {
+    if (!hasValue || !tarvell::ParseUnsigned(value, 3600000, &number, 10)) {
+      *why = "'silence' needs a time in milliseconds up to 3600000, e.g. silence=50";
+      return false;
+    }
+    options->silenceMs = int64_t(number);
+    return true;
+  }
   if (name == "exception-for") return needList(&m.exceptionFor);
   if (name == "split-reply-for") return needList(&m.splitReplyFor);
   if (name == "no-reply-for") return needList(&m.noReplyFor);
@@ -432,6 +452,7 @@ bool ParseSimulatedScannerOptions(const std::string& text, SimulatedScannerOptio
   std::vector<std::string>* list = nullptr;
   std::string item;
   std::string problem;
+  std::string silence;  // the item that set a silence, if one did
   for (size_t i = 0; i <= text.size(); ++i) {
     const char c = i < text.size() ? text[i] : ' ';
     if (c != ' ' && c != ',' && c != '\t') {
@@ -445,16 +466,29 @@ bool ParseSimulatedScannerOptions(const std::string& text, SimulatedScannerOptio
       if (badItem) *badItem = item;
       if (why) *why = problem;
       return false;
+    } else if (item.rfind("silence=", 0) == 0) {
+      silence = item;
     }
     item.clear();
+  }
+  // On virtual time no wait lasts, so a silence alone would be a setting that does nothing.
+  if (!silence.empty() && options.pace == 0) {
+    if (badItem) *badItem = silence;
+    if (why) *why = "'silence' needs 'pace': without a pace the simulated scanner runs on virtual time";
+    return false;
   }
   *out = options;
   return true;
 }
 
 std::shared_ptr<SimulatedScanner> InstallSimulatedScanner(tarvell::usb::SimBus& bus,
-                                                          const SimulatedScannerOptions& options) {
-  auto scanner = std::make_shared<SimulatedScanner>(options);
+                                                          const SimulatedScannerOptions& options,
+                                                          std::shared_ptr<tarvell::usb::SimClock> clock) {
+  if (options.pace > 0) {
+    if (!clock) clock = tarvell::usb::RealClock();
+    bus.SetClock(clock);
+  }
+  auto scanner = std::make_shared<SimulatedScanner>(options, clock);
   std::shared_ptr<tarvell::usb::SimDevice> device =
       bus.AddDevice(tarvell::usb::MakeK310(options.locationID, options.layout));
   device->SetModel(scanner);

@@ -3,12 +3,17 @@
 // calls of a scan job with replies on endpoint 11 (a fresh job name from "create"), and after
 // "start" streams the test chart on endpoint 8 framed as begin-job, begin-page, image data,
 // end-page, end-job, cut across reads the way a device cuts them. Once the stream is read the
-// data pipe times out (at once: the bus runs on virtual time). It can be told to misbehave.
+// data pipe times out. It can be told to misbehave.
+// Time: by default the bus and the scanner run on virtual time (the whole page crosses at once, a
+// time-out costs no real time). With a pace they run in real time: the stream crosses at the
+// pace, and a read that finds no data waits (on the bus) for the silence or the reader's time-out.
+// Pacing waits happen inside BulkRead on the caller's thread; nothing here starts threads.
 // It is as strict as the device: a call out of order, with another request identifier, or with
 // a parameter map the device would not take gets an "exception" reply naming the fault
 // (sim/DeviceRules.h).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -17,6 +22,7 @@
 #include <vector>
 
 #include "platform/usb/SimBus.h"
+#include "sim/Framing.h"
 #include "sim/TestChart.h"
 #include "usb/DeviceFacts.h"
 
@@ -58,7 +64,17 @@ struct SimulatedScannerOptions {
   size_t imagePacketSize = 16 * 1024;
   // Seed of the cuts between reads (which are otherwise arbitrary, up to the reader's capacity).
   uint32_t seed = 1;
+  // Real time: the framed image stream crosses at this many bytes per second, counted from the
+  // moment the device accepted "start" (or, after time-outs before data, from the first read past
+  // them). 0: virtual time.
+  uint64_t pace = 0;
+  // With a pace: how long, in milliseconds, a read that finds no data waits before it times out,
+  // when shorter than the reader's time-out. Negative: the reader's time-out.
+  int64_t silenceMs = -1;
 };
+
+// The highest pace the options take: 10 GB/s, far beyond any USB link.
+constexpr uint64_t kMaxPace = 10000000000ull;
 
 // One method call as the device understood it.
 struct ReceivedCall {
@@ -70,7 +86,9 @@ struct ReceivedCall {
 
 class SimulatedScanner : public tarvell::usb::SimDeviceModel {
  public:
-  explicit SimulatedScanner(const SimulatedScannerOptions& options = {});
+  // A paced scanner waits on `clock` (the real clock when null); an unpaced one ignores it.
+  explicit SimulatedScanner(const SimulatedScannerOptions& options = {},
+                            std::shared_ptr<tarvell::usb::SimClock> clock = nullptr);
   ~SimulatedScanner() override;
   SimulatedScanner(const SimulatedScanner&) = delete;
   SimulatedScanner& operator=(const SimulatedScanner&) = delete;
@@ -89,9 +107,13 @@ class SimulatedScanner : public tarvell::usb::SimDeviceModel {
   // The chart request of the last "start" that streamed an image.
   const ChartRequest& lastRequest() const { return lastRequest_; }
   // The PNM stream of the last image (as sent: shortened or corrupted when told so).
-  const std::vector<uint8_t>& lastImage() const { return lastImage_; }
+  const std::vector<uint8_t>& lastImage() const { return stream_.pnm(); }
   // Bytes of the framed image stream still unread.
-  size_t pendingImageBytes() const { return stream_.size() - streamPos_; }
+  size_t pendingImageBytes() const { return size_t(stream_.size() - streamPos_); }
+  // Safe to read from any thread while a scan runs: bytes of the framed image stream delivered
+  // since the last "start", and the size of that stream (0 before the first "start").
+  int64_t streamedBytes() const { return streamedBytes_.load(); }
+  int64_t streamSize() const { return streamSize_.load(); }
   bool inHostSendMode() const { return hostSendMode_; }
   bool gone() const { return gone_; }
   // Job objects that exist on the device (created and not yet done).
@@ -115,14 +137,24 @@ class SimulatedScanner : public tarvell::usb::SimDeviceModel {
   bool Listed(const std::vector<std::string>& list, const std::string& method) const;
   void GoAway();
   UInt32 NextCut(UInt32 capacity, size_t available);
+  // A time-out without data; it lasts the silence when paced and told one.
+  tarvell::usb::SimReadAnswer NoData() const;
+  // With a pace: how much of `cut` has crossed by now, after waiting for the read's share.
+  UInt32 PacedShare(UInt32 cut);
+  uint64_t CrossedBy(uint64_t micros) const;
+  uint64_t TimeWhenCrossed(uint64_t bytes) const;
 
   SimulatedScannerOptions options_;
   std::unique_ptr<USBScanProtocol> requestFramer_;
   std::weak_ptr<tarvell::usb::SimDevice> device_;
   std::deque<std::vector<UInt8>> replyReads_;  // each entry is what one read of endpoint 11 gets
-  std::vector<UInt8> stream_;                  // the framed image stream
-  size_t streamPos_ = 0;
-  int64_t streamedBytes_ = 0;  // image-stream bytes delivered since the last start
+  FramedImage stream_;                         // the framed image stream of the last "start", with its PNM
+  uint64_t streamPos_ = 0;                     // where the next read goes on; the size once read or dropped
+  std::atomic<int64_t> streamedBytes_{0};
+  std::atomic<int64_t> streamSize_{0};
+  std::shared_ptr<tarvell::usb::SimClock> clock_;
+  bool paceStarted_ = false;
+  uint64_t paceStartMicros_ = 0;
   int timeoutsLeft_ = 0;
   bool hostSendMode_ = false;
   bool gone_ = false;
@@ -136,13 +168,13 @@ class SimulatedScanner : public tarvell::usb::SimDeviceModel {
   std::string hostModeParameters_;  // the map of "enterHostUSBSendMode", as DeviceRules writes it
   std::vector<ReceivedCall> calls_;
   ChartRequest lastRequest_;
-  std::vector<uint8_t> lastImage_;
   uint32_t random_;
 };
 
 // Reads the simulated scanner's options, in the words of tarvell.conf's "simulate" line and of
 // the command line's --sim-fault, items separated by spaces or commas:
 //   location=N  layout=default|alt-setting|no-image-pipe  packet-size=N  seed=N
+//   pace=RATE (bytes per second; suffix k = 1000, M = 1000000)  silence=MS (needs pace)
 //   timeouts-before-data=N  gone-after-bytes=N  short-image-by=N  corrupt-header  unknown-packets
 //   exception-for=METHOD[,METHOD...]  no-reply-for=...  split-reply-for=...
 // Bare words after a method list go on with it. Items update *out; on the first one that is not
@@ -152,8 +184,10 @@ bool ParseSimulatedScannerOptions(const std::string& text, SimulatedScannerOptio
 
 // Plugs a simulated K310 at options.locationID on `bus`, served by a SimulatedScanner built
 // from `options`. The device keeps the model alive; the returned pointer lets tests watch it
-// and change its misbehaviour between jobs.
+// and change its misbehaviour between jobs. A paced scanner puts the bus on its clock (`clock`,
+// the real clock when null), so that both wait on the same time.
 std::shared_ptr<SimulatedScanner> InstallSimulatedScanner(tarvell::usb::SimBus& bus,
-                                                          const SimulatedScannerOptions& options = {});
+                                                          const SimulatedScannerOptions& options = {},
+                                                          std::shared_ptr<tarvell::usb::SimClock> clock = nullptr);
 
 }  // namespace tarvell::sim

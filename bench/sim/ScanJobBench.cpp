@@ -1,6 +1,7 @@
 // A whole scan job against the simulated scanner: five calls, a letter page at 300 dpi in
 // colour (25 MB) streamed in 16 KiB packets, reassembled into the image buffer. Baselines in
-// the same run: rendering the chart alone, and copying the same bytes once.
+// the same run: rendering the chart alone, and copying the same bytes once. Also the framed
+// stream read on its own, its packets made on the fly.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "platform/usb/SimBus.h"
+#include "sim/Framing.h"
 #include "sim/SimulatedScanner.h"
 #include "usb/CSimpleScanner.h"
 #include "usb/ScanJob.h"
@@ -43,6 +45,19 @@ void BM_RenderOnly(benchmark::State& state) {
     benchmark::DoNotOptimize(v.data());
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(size));
+}
+
+// The page's framed stream in 100 KiB reads, as the image pipe serves it (against BM_CopyBaseline).
+void BM_FramedImageRead(benchmark::State& state) {
+  const FramedImage stream(RenderChart(LetterColour()), 16 * 1024, false);
+  std::vector<uint8_t> buffer(100 * 1024);
+  for (auto _ : state) {
+    for (uint64_t at = 0; at < stream.size(); at += buffer.size()) {
+      stream.Read(at, size_t(std::min<uint64_t>(buffer.size(), stream.size() - at)), buffer.data());
+      benchmark::DoNotOptimize(buffer.data());
+    }
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(stream.size()));
 }
 
 // A simulated bus with the scanner at kLocation, made the active one.
@@ -115,4 +130,5 @@ void BM_PageWithEndAtJobEnd(benchmark::State& state) {
 BENCHMARK(BM_PageWithEndAtJobEnd)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CopyBaseline)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RenderOnly)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FramedImageRead)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ScanJobColourLetter)->Unit(benchmark::kMillisecond);

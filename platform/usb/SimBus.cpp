@@ -1,7 +1,9 @@
 #include "platform/usb/SimBus.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 namespace tarvell {
@@ -77,9 +79,51 @@ SimDeviceSpec MakeK310(UInt32 locationID, K310Layout layout) {
   return desc;
 }
 
+// ---- clocks ----
+
+void VirtualClock::SleepUntil(UInt64 micros) {
+  UInt64 now = now_.load();
+  while (now < micros && !now_.compare_exchange_weak(now, micros)) {
+  }
+}
+
+namespace {
+
+class SteadyClock : public SimClock {
+ public:
+  UInt64 NowMicros() const override {
+    const auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return UInt64(std::chrono::duration_cast<std::chrono::microseconds>(since).count());
+  }
+  void SleepUntil(UInt64 micros) override {
+    // sleep_until may wake early on some systems: check again.
+    for (UInt64 now = NowMicros(); now < micros; now = NowMicros())
+      std::this_thread::sleep_for(std::chrono::microseconds(micros - now));
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<SimClock> RealClock() {
+  static const std::shared_ptr<SimClock> clock = std::make_shared<SteadyClock>();
+  return clock;
+}
+
 // ---- the bus ----
 
 std::shared_ptr<SimBus> SimBus::Create() { return std::shared_ptr<SimBus>(new SimBus()); }
+
+SimBus::SimBus() : clock_(std::make_shared<VirtualClock>()) {}
+
+UInt64 SimBus::Now() const { return (clock_->NowMicros() - originMicros_) / 1000; }
+
+void SimBus::SetClock(std::shared_ptr<SimClock> clock) {
+  const UInt64 now = Now();
+  clock_ = std::move(clock);
+  originMicros_ = clock_->NowMicros() - now * 1000;
+}
+
+void SimBus::Wait(UInt64 ms) { clock_->SleepUntil(clock_->NowMicros() + ms * 1000); }
 
 SimBus::~SimBus() = default;
 
@@ -320,7 +364,7 @@ class SimUSBInterface : public USBInterface, Counted {
       }
       IOReturn status = answer.status;
       if (status == kIOReturnTimeout && answer.data.empty())
-        bus_->Advance(std::min(noDataTimeoutMs, completionTimeoutMs));
+        bus_->Wait(std::min({noDataTimeoutMs, completionTimeoutMs, answer.silenceMs.value_or(UINT32_MAX)}));
       UInt32 n = UInt32(std::min<size_t>(answer.data.size(), capacity));
       if (answer.data.size() > capacity && status == kIOReturnSuccess) status = kIOReturnOverrun;
       if (n > 0) std::memcpy(buffer, answer.data.data(), n);

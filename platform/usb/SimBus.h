@@ -6,19 +6,24 @@
 // - Pipes: bulk IN answers come from the device's behaviour object (SimDeviceModel), if one is
 //   plugged, else from answers queued by the test (QueueRead); with neither, a read times out.
 //   Bulk OUT data goes to the model, and is always recorded.
-// - Virtual time: a time-out returns at once and advances Now() by the time-out.
+// - Time: a read that times out waits on the bus's clock for the caller's time-out (or for the
+//   shorter silence its model names). The clock is virtual by default, so such a wait returns at
+//   once and only advances Now(); a paced simulated scanner puts the bus on the real clock, where
+//   the wait really lasts (SetClock).
 // - Fault injection: FailNext(op, n, status) makes the n-th next call of `op` return `status`
 //   (for CreatePlugIn/QueryDevice/QueryInterface, status 0 means "success without an object";
 //   for CreateMatching any status makes it return false).
 // - Call record: every call of every object is appended to Calls() with its arguments and result.
 //
-// One thread only, like the driver.
+// One thread only, like the driver; only the clocks below may also be read from other threads.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -88,7 +93,34 @@ SimDeviceSpec MakeK310(UInt32 locationID, K310Layout layout = K310Layout::kDefau
 struct SimReadAnswer {
   IOReturn status = kIOReturnSuccess;
   std::vector<UInt8> data;
+  // For a time-out without data: how long the device stays silent before the bus reports it,
+  // when shorter than the caller's time-out (a paced scanner's "silence"). Empty: the caller's.
+  std::optional<UInt32> silenceMs = std::nullopt;
 };
+
+// Time for the simulated bus and its devices, in microseconds. Both sides wait on the same clock,
+// so the bus's Now() and a device's pace agree.
+class SimClock {
+ public:
+  virtual ~SimClock() = default;
+  virtual UInt64 NowMicros() const = 0;
+  // Returns once NowMicros() has reached `micros` (at once when it has).
+  virtual void SleepUntil(UInt64 micros) = 0;
+};
+
+// Virtual time: starts at 0 and moves only when slept on, at once. The bus's default, and the
+// fake clock of tests (safe to read from another thread).
+class VirtualClock : public SimClock {
+ public:
+  UInt64 NowMicros() const override { return now_.load(); }
+  void SleepUntil(UInt64 micros) override;
+
+ private:
+  std::atomic<UInt64> now_{0};
+};
+
+// The machine's monotonic clock; SleepUntil really sleeps.
+std::shared_ptr<SimClock> RealClock();
 
 // The behaviour of a simulated device (the simulated scanner implements it). Called on the
 // caller's thread, inside the bus call; endpoints are given by number (0..15). Hooks other than
@@ -147,8 +179,10 @@ class SimBus : public Bus, public std::enable_shared_from_this<SimBus> {
   std::vector<SimCall> CallsOf(SimOp op) const;
   void ClearCalls() { calls_.clear(); }
 
-  // Virtual clock, milliseconds since the bus was made.
-  UInt64 Now() const { return now_; }
+  // Milliseconds since the bus was made, on its clock (virtual time unless SetClock changed it).
+  UInt64 Now() const;
+  // Puts the bus on `clock` from now on; Now() goes on from where it was.
+  void SetClock(std::shared_ptr<SimClock> clock);
 
   // Objects handed out and not yet released (ports, plug-ins, devices, interfaces), and interfaces
   // or devices currently open: both 0 when a caller has cleaned up after itself.
@@ -158,11 +192,12 @@ class SimBus : public Bus, public std::enable_shared_from_this<SimBus> {
   // Used by the simulated objects: counts a call of `op` and tells whether a fault is due.
   bool TakeFault(SimOp op, IOReturn* status);
   void Record(SimCall call) { calls_.push_back(std::move(call)); }
-  void Advance(UInt64 ms) { now_ += ms; }
+  // Lets `ms` pass on the bus's clock (a time-out).
+  void Wait(UInt64 ms);
   void CountLive(int delta) { live_ += delta; }
 
  private:
-  SimBus() = default;
+  SimBus();
   std::vector<std::shared_ptr<SimDevice>> devices_;
   std::vector<SimCall> calls_;
   struct Fault {
@@ -171,7 +206,8 @@ class SimBus : public Bus, public std::enable_shared_from_this<SimBus> {
     IOReturn status;
   };
   std::vector<Fault> faults_;
-  UInt64 now_ = 0;
+  std::shared_ptr<SimClock> clock_;
+  UInt64 originMicros_ = 0;  // the clock's reading when Now() was 0
   int live_ = 0;
   UInt32 nextServiceID_ = 0x1000;
 };

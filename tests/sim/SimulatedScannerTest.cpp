@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "element/Elements.h"
@@ -102,7 +104,9 @@ class DeviceModelTest : public ::testing::Test {
  protected:
   explicit DeviceModelTest() : sim_(std::make_shared<SimulatedScanner>()) {}
 
-  void Reset(const SimulatedScannerOptions& options) { sim_ = std::make_shared<SimulatedScanner>(options); }
+  void Reset(const SimulatedScannerOptions& options, std::shared_ptr<SimClock> clock = nullptr) {
+    sim_ = std::make_shared<SimulatedScanner>(options, clock);
+  }
 
   // Sends one request and returns the replies of one reply read.
   std::vector<Reply> Call(const std::string& obj, const std::string& method,
@@ -452,6 +456,67 @@ TEST_F(DeviceModelTest, ShortOrCorruptImagesAreSentAsTold) {
   EXPECT_TRUE(image_.image == sim_->lastImage());
 }
 
+// The stream as the device frames it, built whole, packet by packet.
+std::vector<UInt8> ReferenceStream(const std::vector<uint8_t>& pnm, size_t packetSize, bool unknown) {
+  using tarvell::testing::Packet;
+  std::vector<UInt8> s;
+  auto add = [&](const std::vector<UInt8>& p) { s.insert(s.end(), p.begin(), p.end()); };
+  add(Packet(kPacketBeginImageJob));
+  if (unknown) add(Packet(0x42, "\xDE\xAD\xBE\xEF"));
+  add(Packet(kPacketBeginImagePage));
+  for (size_t at = 0; at < pnm.size(); at += packetSize) {
+    add(Packet(kPacketImageData,
+               std::string(pnm.begin() + long(at), pnm.begin() + long(std::min(pnm.size(), at + packetSize)))));
+    if (unknown && at == 0) add(Packet(0x42, "\xDE\xAD\xBE\xEF"));
+  }
+  add(Packet(kPacketEndImagePage));
+  add(Packet(kPacketEndImageJob));
+  return s;
+}
+
+TEST_F(DeviceModelTest, FramesThePageAsItSendsItByteForByte) {
+  for (const char* simulate : {"", "packet-size=1 unknown-packets", "packet-size=777 unknown-packets short-image-by=5",
+                               "corrupt-header seed=7", "gone-after-bytes=1000 packet-size=100"}) {
+    SCOPED_TRACE(simulate);
+    SimulatedScannerOptions o;
+    ASSERT_TRUE(ParseSimulatedScannerOptions(simulate, &o, nullptr, nullptr));
+    Reset(o);
+    EnterAndCreate(Settings(75, 0, 8, 0, 0, 64, 40));
+    Call("Job1", "start");
+    std::vector<UInt8> sent;
+    for (SimReadAnswer a; (a = sim_->BulkRead(kImageEndpoint, 3000)).status == kIOReturnSuccess;)
+      sent.insert(sent.end(), a.data.begin(), a.data.end());
+    const std::vector<UInt8> whole = ReferenceStream(sim_->lastImage(), o.imagePacketSize, o.misbehave.unknownPackets);
+    EXPECT_EQ(sim_->streamSize(), int64_t(whole.size()));
+    EXPECT_EQ(sim_->streamedBytes(), int64_t(sent.size()));
+    EXPECT_EQ(sent.size(), o.misbehave.goneAfterBytes < 0 ? whole.size() : 1000u);
+    EXPECT_TRUE(std::equal(sent.begin(), sent.end(), whole.begin(), whole.begin() + long(sent.size())));
+  }
+}
+
+TEST_F(DeviceModelTest, PacedStreamCrossesAtItsRateAndReadsWaitForTheirShare) {
+  auto clock = std::make_shared<VirtualClock>();
+  SimulatedScannerOptions o;
+  o.pace = 100000;  // 10 ms worth is 1000 bytes
+  Reset(o, clock);
+  EnterAndCreate(Settings(150, 0, 8, 0, 0, 300, 300));
+  Call("Job1", "start");
+  const uint64_t start = clock->NowMicros(), size = uint64_t(sim_->streamSize());
+  auto crossed = [&](uint64_t now) { return std::min(size, (now - start) / 10); };
+  clock->SleepUntil(start + 25000);  // the reader was busy: what crossed meanwhile comes at once
+  uint64_t delivered = 0, reads = 0;
+  for (SimReadAnswer a; (a = sim_->BulkRead(kImageEndpoint, 102400)).status == kIOReturnSuccess; ++reads) {
+    delivered += a.data.size();
+    const uint64_t now = clock->NowMicros();
+    // Never ahead of the pace; past the backlog a read comes back as soon as its share has crossed.
+    EXPECT_LE(delivered, crossed(now));
+    EXPECT_TRUE(now == start + 25000 || (delivered == crossed(now) && a.data.size() <= 1000)) << delivered;
+  }
+  EXPECT_EQ(delivered, size);
+  EXPECT_EQ(clock->NowMicros(), start + size * 10);  // the page took its bytes over the pace
+  EXPECT_LT(reads, size / 900);                      // reads do not spin on small amounts
+}
+
 // Whole scans: the driver's own job against the simulated scanner on the simulated bus.
 class SimulatedScanJobTest : public ::testing::Test {
  protected:
@@ -462,9 +527,10 @@ class SimulatedScanJobTest : public ::testing::Test {
   }
   void TearDown() override { SetActiveBus(nullptr); }
 
-  std::shared_ptr<SimulatedScanner> Simulate(SimulatedScannerOptions o = {}) {
+  std::shared_ptr<SimulatedScanner> Simulate(SimulatedScannerOptions o = {},
+                                             std::shared_ptr<SimClock> clock = nullptr) {
     o.locationID = kLocation;
-    return InstallSimulatedScanner(*bus_, o);
+    return InstallSimulatedScanner(*bus_, o, clock);
   }
   std::unique_ptr<CSimpleScanner> Open(const ScanningParamBlock& s) {
     auto scanner = std::make_unique<CSimpleScanner>(kLocation);
@@ -580,6 +646,67 @@ TEST_F(SimulatedScanJobTest, SlowDeviceIsWaitedForWithinTheBound) {
   EXPECT_FALSE(sim->inHostSendMode());
 }
 
+TEST_F(SimulatedScanJobTest, PacedTimeOutsLastTheSilenceOrTheDriversTimeOut) {
+  for (const int64_t silence : {int64_t(40), int64_t(-1)}) {
+    SetUp();  // a bus of its own
+    auto clock = std::make_shared<VirtualClock>();
+    SimulatedScannerOptions o;
+    o.pace = 1000000;  // a byte a microsecond
+    o.silenceMs = silence;
+    o.misbehave.timeoutsBeforeData = 2;
+    auto sim = Simulate(o, clock);
+    auto scanner = Open(Settings(75, 0, 8, 0, 0, 100, 100));
+    std::unique_ptr<ScanData> image;
+    ASSERT_EQ(scanner->MyScanToBuffer(&image), kIOReturnSuccess);
+    ASSERT_TRUE(image && *image == sim->lastImage());
+    // Two silences before the page, the page at its pace, and the silence that ends it.
+    const uint64_t wait = silence >= 0 ? uint64_t(silence) * 1000 : 15000000;
+    EXPECT_EQ(clock->NowMicros(), 3 * wait + uint64_t(sim->streamSize()));
+    EXPECT_EQ(bus_->Now(), clock->NowMicros() / 1000);
+  }
+}
+
+TEST_F(SimulatedScanJobTest, MisbehavioursAreTheSameWhenPaced) {
+  // The job's status, the calls as the device answered them, and the image.
+  auto scan = [&](const std::string& simulate, std::shared_ptr<SimClock> clock) {
+    SimulatedScannerOptions o;
+    EXPECT_TRUE(ParseSimulatedScannerOptions(simulate, &o, nullptr, nullptr)) << simulate;
+    SetUp();  // a bus of its own
+    auto sim = Simulate(o, clock);
+    std::unique_ptr<ScanData> image;
+    std::string out = std::to_string(Open(Settings(150, 1, 8, 0, 0, 200, 150))->MyScanToBuffer(&image)) + ":";
+    for (const ReceivedCall& c : sim->calls()) out += c.method + (c.answeredWithException ? "! " : " ");
+    return image ? out + std::string(image->begin(), image->end()) : out;
+  };
+  for (const std::string simulate :
+       {"gone-after-bytes=5000", "short-image-by=100", "corrupt-header", "unknown-packets", "split-reply-for=start",
+        "exception-for=start", "no-reply-for=done", "timeouts-before-data=6"})
+    EXPECT_TRUE(scan(simulate, nullptr) == scan(simulate + " pace=2M silence=20", std::make_shared<VirtualClock>()))
+        << simulate;
+}
+
+TEST_F(SimulatedScanJobTest, PacedPageOnTheRealClockTakesAtLeastItsBytesOverThePace) {
+  SimulatedScannerOptions o;
+  o.pace = 4000000;
+  o.silenceMs = 10;
+  auto sim = Simulate(o);
+  auto scanner = Open(Settings(150, 0, 8, 0, 0, 600, 600));
+  std::atomic<bool> done{false};
+  std::thread watcher([&] {  // what a frontend's thread may watch while the page crosses
+    for (int64_t last = 0, now = 0; !done; last = now, std::this_thread::sleep_for(std::chrono::milliseconds(1)))
+      EXPECT_LE(last, now = sim->streamedBytes());
+  });
+  const auto start = std::chrono::steady_clock::now();
+  std::unique_ptr<ScanData> image;
+  ASSERT_EQ(scanner->MyScanToBuffer(&image), kIOReturnSuccess);
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  done = true;
+  watcher.join();
+  ASSERT_TRUE(image && *image == sim->lastImage());
+  EXPECT_GE(elapsed.count(), double(sim->streamSize()) / double(o.pace));
+  EXPECT_GE(bus_->Now(), UInt64(sim->streamSize()) * 1000 / o.pace);  // the bus's time is real time
+}
+
 }  // namespace
 
 namespace {
@@ -617,6 +744,34 @@ TEST(ScannerMisbehaviourText, ReadsEveryItemAndRefusesTheRest) {
     EXPECT_EQ(bad, item) << why;
   }
   EXPECT_EQ(plain.misbehave.timeoutsBeforeData, 9);
+}
+
+TEST(ScannerMisbehaviourText, ReadsPaceAndSilenceAndRefusesBadValues) {
+  SimulatedScannerOptions o;
+  std::string bad, why;
+  for (const auto& [text, pace] : {std::pair{"pace=2M", 2000000ull},
+                                   {"pace=500k silence=0", 500000ull},
+                                   {"silence=50,pace=123456", 123456ull},
+                                   {"pace=10000M", kMaxPace}}) {
+    ASSERT_TRUE(ParseSimulatedScannerOptions(text, &o, &bad, &why)) << why;
+    EXPECT_EQ(o.pace, pace) << text;
+  }
+  EXPECT_EQ(o.silenceMs, 50);
+  // Each refused with the item named and the options untouched.
+  for (const std::string item : {"pace", "pace=1.5M", "pace=-1", "pace=M", "pace=10001M", "silence=", "silence=50"}) {
+    SimulatedScannerOptions fresh;
+    EXPECT_FALSE(ParseSimulatedScannerOptions(item + " seed=3", &fresh, &bad, &why)) << item;
+    EXPECT_EQ(bad, item);
+    EXPECT_EQ(fresh.seed, 1u);
+  }
+  EXPECT_EQ(why, "'silence' needs 'pace': without a pace the simulated scanner runs on virtual time");
+  for (const auto& [text, message] :
+       {std::pair{"pace=2G", "'pace' needs a rate in bytes per second, e.g. pace=2M"},
+        {"pace=0", "'pace' is a rate from 1 to 10000M bytes per second"},
+        {"silence=x", "'silence' needs a time in milliseconds up to 3600000, e.g. silence=50"}}) {
+    EXPECT_FALSE(ParseSimulatedScannerOptions(text, &o, &bad, &why));
+    EXPECT_EQ(why, message);
+  }
 }
 
 }  // namespace
