@@ -202,7 +202,7 @@ class EsclServer : public ::testing::Test {
     pid_ = fork();
     if (pid_ == 0) {
       freopen(log.c_str(), "w", stderr);
-      execl(TARVELL_ESCL_SERVER, TARVELL_ESCL_SERVER, "--simulate", "--sim-fault", "seed=1", "--listen",
+      execl(TARVELL_ESCL_SERVER, TARVELL_ESCL_SERVER, "--simulate", "--sim-fault", "pace=20M,silence=20", "--listen",
             "127.0.0.1:0", "--allow", "127.0.0.1/32", "--no-announce", "--config", (temp_ / "tarvell-escl.conf").c_str(),
             nullptr);
       _exit(127);
