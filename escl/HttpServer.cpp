@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <new>
 
 namespace tarvell::escl {
@@ -72,7 +73,13 @@ struct HttpServer::Callbacks {
   }
   static ssize_t ReadPage(void* page, uint64_t, char* out, size_t capacity) {
     size_t count = 0;
-    switch (static_cast<PageDelivery*>(page)->Read(out, capacity, &count)) {
+    PageDelivery::Step step = PageDelivery::Step::kFailed;
+    try {
+      step = static_cast<PageDelivery*>(page)->Read(out, capacity, &count);
+    } catch (const std::exception& e) {
+      std::cerr << "tarvell-escl: the page cannot be sent: " << e.what() << "\n";
+    }
+    switch (step) {
       case PageDelivery::Step::kData: return ssize_t(count);
       case PageDelivery::Step::kEnd: return MHD_CONTENT_READER_END_OF_STREAM;
       default: return MHD_CONTENT_READER_END_WITH_ERROR;  // the client sees the page cut off
@@ -106,7 +113,13 @@ struct HttpServer::Callbacks {
       return MHD_YES;
     }
     if (request->tooLarge) return Send(connection, Empty(413));
-    return Dispatch(server, connection, url, method, *request);
+    // No exception goes back into the library.
+    try {
+      return Dispatch(server, connection, url, method, *request);
+    } catch (const std::exception& e) {
+      std::cerr << "tarvell-escl: " << method << " " << url << ": " << e.what() << "\n";
+      return Send(connection, Empty(500));
+    }
   }
 
   static MHD_Result Dispatch(HttpServer& server, MHD_Connection* connection, const std::string& url,

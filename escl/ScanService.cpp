@@ -76,11 +76,14 @@ bool Resolve(const ScanRequest& request, const ScannerDescription& scanner, tarv
   if (mime.empty()) mime = request.intent == "Photo" || request.intent == "Preview" ? "image/jpeg" : "application/pdf";
   if (!FormatFromMime(mime, format)) return refuse("format " + mime + " is not offered");
 
+  // A region that runs past the glass (an A4 page is a hair longer than it) is scanned as far as
+  // the glass goes.
   UInt64 left = 0, top = 0, width = scanner.width, height = scanner.height;
   if (request.hasRegion) {
-    left = request.xOffset, top = request.yOffset, width = request.width, height = request.height;
-    if (width < scanner.minimumSide || height < scanner.minimumSide || left + width > scanner.width ||
-        top + height > scanner.height)
+    left = request.xOffset, top = request.yOffset;
+    width = std::min<UInt64>(request.width, scanner.width - std::min<UInt64>(left, scanner.width));
+    height = std::min<UInt64>(request.height, scanner.height - std::min<UInt64>(top, scanner.height));
+    if (width < scanner.minimumSide || height < scanner.minimumSide)
       return refuse("the region is not on the glass or smaller than its minimum");
   }
   constexpr double kMillimetresPer300 = tarvell::ica::kMillimetresPerInch / 300;
@@ -212,15 +215,13 @@ void ScanService::Finished(Job& job, const char* state, const char* reason) {
 
 void ScanService::Failed(const std::shared_ptr<Job>& job, const std::string& why) {
   job->stream->Cancel();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!job->active()) return;
-    Finished(*job, "Aborted", "ErrorsDetected");
-  }
-  Log("job " + job->id + ": " + why);
   job->stream->WaitUntilDone();
+  // The job stays active (no other can start) until the scanner's state is known.
   std::lock_guard<std::mutex> lock(mutex_);
+  if (!job->active()) return;
+  Log("job " + job->id + ": " + why);
   if (scanner_.CheckGone(job->stream)) Log("the scanner has gone away");
+  Finished(*job, "Aborted", "ErrorsDetected");
 }
 
 Reply ScanService::Capabilities(const std::string& base) {

@@ -150,7 +150,7 @@ void ParseConfigFile(std::istream& in, const std::string& name, ServerConfig* co
     if (word.empty()) continue;
     std::string why;
     const std::string& key = word[0];
-    const std::string value = word.size() == 2 ? word[1] : "";
+    std::string value = word.size() == 2 ? word[1] : "";
     if (key == "listen" && word.size() == 2) {
       ListenAddress listen;
       if (ParseListen(value, &listen, &why)) config->listen.push_back(listen);
@@ -159,8 +159,11 @@ void ParseConfigFile(std::istream& in, const std::string& name, ServerConfig* co
       if (ParseAllow(value, &rule, &why)) config->allow.push_back(rule);
     } else if (key == "device" && word.size() == 2) {
       if (!ParseDevice(value, config)) why = "'device' takes a USB location such as 0x01400000";
-    } else if (key == "simulate" && word.size() <= 2) {
-      config->simulate = ParseSimOptions(value, config, &why);
+    } else if (key == "simulate") {
+      // Its options, as many words as they take.
+      value.clear();
+      for (size_t i = 1; i < word.size(); ++i) value += word[i] + " ";
+      if (ParseSimOptions(value, config, &why)) config->simulate = true;
     } else if (key == "no-announce" && word.size() == 1) {
       config->announce = false;
     } else if (key == "end-at-job-end" && word.size() == 1) {
@@ -207,7 +210,8 @@ Invocation ParseCommandLine(int argc, char** argv, ServerConfig* config, std::st
         value = argv[++i];
       }
     } else if (word == "-h") {
-      option = &kOptions[8];
+      for (const OptionName& known : kOptions)
+        if (std::string(known.name) == "help") option = &known;
     }
     if (!option) {
       *error = "unknown option '" + word + "'";

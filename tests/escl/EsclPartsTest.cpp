@@ -60,10 +60,12 @@ TEST(EsclConfig, TheCommandLineReplacesTheFilesSettingsAndBadLinesAreSkipped) {
   ServerConfig config;
   std::istringstream file(
       "# settings\nlisten 127.0.0.1:9000\nallow 10.0.0.0/8\ndevice 0x01400000\nno-announce\n"
-      "listen nowhere\nsimulate gone-after-bytes=x\nfly away\n");
+      "simulate seed=3 packet-size=512\nlisten nowhere\nsimulate gone-after-bytes=x\nfly away\n");
   ParseConfigFile(file, "f.conf", &config);
   ASSERT_EQ(config.warnings.size(), 3u);
-  EXPECT_EQ(config.warnings[0].rfind("f.conf:6: ", 0), 0u) << config.warnings[0];
+  EXPECT_EQ(config.warnings[0].rfind("f.conf:7: ", 0), 0u) << config.warnings[0];
+  EXPECT_TRUE(config.simulate);
+  EXPECT_EQ(config.simulated.imagePacketSize, 512u);
   EXPECT_FALSE(config.announce);
   EXPECT_EQ(config.device.value_or(0), 0x01400000u);
 

@@ -325,8 +325,9 @@ TEST_F(EsclServer, EachFormatDecodesToTheScannedPixels) {
 
 TEST_F(EsclServer, RefusedRequestsGetTheirStatusAndStartNothing) {
   const std::string png = Settings("RGB24", 150, "image/png");
-  std::string feeder = Settings("Grayscale8", 150, "image/png");
+  std::string feeder = Settings("Grayscale8", 150, "image/png"), offGlass = feeder;
   feeder.replace(feeder.find(">Platen<"), 8, ">Feeder<");
+  offGlass.replace(offGlass.find(">118<"), 5, ">2540<");
   const struct {
     const char* what;
     std::string method, path, body;
@@ -337,7 +338,7 @@ TEST_F(EsclServer, RefusedRequestsGetTheirStatusAndStartNothing) {
       {"oversized", "POST", "/eSCL/ScanJobs", std::string(70000, ' ') + png, "127.0.0.1", 413},
       {"colour beyond its cap", "POST", "/eSCL/ScanJobs", Settings("RGB24", 600, "image/png"), "127.0.0.1", 409},
       {"TIFF", "POST", "/eSCL/ScanJobs", Settings("Grayscale8", 150, "image/tiff"), "127.0.0.1", 409},
-      {"off the glass", "POST", "/eSCL/ScanJobs", Settings("Grayscale8", 150, "image/png", 2550), "127.0.0.1", 409},
+      {"off the glass", "POST", "/eSCL/ScanJobs", offGlass, "127.0.0.1", 409},
       {"feeder", "POST", "/eSCL/ScanJobs", feeder, "127.0.0.1", 409},
       {"outside --allow", "POST", "/eSCL/ScanJobs", png, "127.0.0.9", 403},
       {"capabilities outside --allow", "GET", "/eSCL/ScannerCapabilities", "", "127.0.0.9", 403},
@@ -371,6 +372,10 @@ TEST_F(EsclServer, OneJobAtATimeAndIdleOnceItsPageIsServed) {
   EXPECT_NE(status.find("<pwg:JobState>Completed</pwg:JobState>"), std::string::npos) << status;
   EXPECT_NE(status.find("<pwg:ImagesCompleted>1</pwg:ImagesCompleted>"), std::string::npos) << status;
   EXPECT_EQ(Request("DELETE", job).status, 200);
+  // A region running past the glass is scanned as far as the glass goes.
+  const std::string clipped = Post(Settings("Grayscale8", 150, "image/png", 2550));
+  EXPECT_NE(Request("GET", clipped + "/ScanImageInfo").body.find("<scan:ActualWidth>1216<"), std::string::npos);
+  EXPECT_EQ(Request("DELETE", clipped).status, 200);
 }
 
 // A page of 31 MB: at the simulated scanner's pace it takes a while to cross the wire.
