@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "host/HostBus.h"
+#include "host/Scanners.h"
 #include "platform/ica/HostSteps.h"
 #include "platform/ica/ICAHost.h"
 #include "platform/system/Log.h"
@@ -44,7 +45,9 @@ ICAError OpenOneDevice(const HostOptions& options, ScannerObjectInfo** device) {
 }
 
 void ReportOpenFailure(const HostOptions& options, ICAError err) {
-  if (options.device)
+  if (UInt32 denied = host::ScannerDeniedAt(options.device.value_or(0)))
+    Complain(options, host::AccessDeniedText(denied));
+  else if (options.device)
     Complain(options, "cannot open the scanner at location " + Hex32(*options.device) +
                           " (status " + std::to_string(err) + ")");
   else if (err == fnfErr)
@@ -85,6 +88,7 @@ const std::vector<HostOption>& HostOptionTable() {
       {"replay", 0, "FILE[@BUS.DEV]",
        "play a capture as the scanner instead of a USB bus (BUS.DEV names the scanner in a "
        "capture without its descriptors); the first write that differs from the capture stops it"},
+      {"version", 0, nullptr, "print the version and exit"},
       {"help", 'h', nullptr, "show this help and exit"},
   };
   return table;
@@ -242,7 +246,7 @@ bool ParseCommandLine(int argc, char** argv, HostOptions* options, std::string* 
     *error = "--simulate and --replay each give the scanner: use one";
     return false;
   }
-  if (has("help")) return true;
+  if (has("help") || has("version")) return true;
   if (options->command.empty()) {
     *error = "no command given";
     return false;
@@ -328,6 +332,10 @@ int ICD_ScannerMain(int argc, char** argv) {
   }
   if (options.values.count("help")) {
     std::cout << HelpText(options.program);
+    return kExitSuccess;
+  }
+  if (options.values.count("version")) {
+    std::cout << options.program << " " TARVELL_VERSION "\n";
     return kExitSuccess;
   }
 

@@ -81,8 +81,14 @@ bool ScannerAccess::Open(std::string* why) {
     const ICAError err = tarvell::ica::OpenDeviceAt(found.front(), &record_);
     if (err != noErr) {
       record_ = nullptr;
-      *why = "cannot open the scanner at " + tarvell::Hex32(found.front()) + " (status " + std::to_string(err) +
-             (err == fnfErr ? ": another program has it" : "") + ")";
+      // Say why as a person can act on it: no access, or another program has it.
+      const std::string at = tarvell::Hex32(found.front());
+      if (tarvell::host::ScannerDeniedAt(found.front()))
+        *why = tarvell::host::AccessDeniedText(found.front());
+      else if (err == fnfErr || tarvell::host::HeldElsewhere(found.front()))
+        *why = "the scanner at " + at + " is in use by another program";
+      else
+        *why = "cannot open the scanner at " + at + " (status " + std::to_string(err) + ")";
       return false;
     }
     openedAt_ = found.front();

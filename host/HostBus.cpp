@@ -15,11 +15,12 @@ std::unique_ptr<HostBus> HostBus::Install(const BusChoice& choice, std::vector<s
     if (!bus) problems->push_back(error);
   } else if (choice.simulate || !choice.simulated.empty()) {
     host->simBus_ = tarvell::usb::SimBus::Create();
+    host->simBus_->SetRecording(false);  // nothing in a run reads it
     if (choice.populate) {
       choice.populate(*host->simBus_);
     } else {
       for (const auto& options : choice.simulated)
-        host->scanners_.push_back(tarvell::sim::InstallSimulatedScanner(*host->simBus_, options));
+        host->scanners_.push_back(tarvell::sim::InstallSimulatedScanner(*host->simBus_, options, choice.clock));
     }
     // A capture keeps the simulated bus's own time, so the same run gives the same file.
     std::shared_ptr<tarvell::usb::SimBus> simulated = host->simBus_;

@@ -26,6 +26,8 @@ struct BusChoice {
   std::function<void(tarvell::usb::SimBus&)> populate;
   bool simulate = false;  // a simulated bus even with no scanner listed
   std::string capture;    // record the run's traffic in this file
+  // The clock paced simulated scanners run on: the real one when null (tests stop time).
+  std::shared_ptr<tarvell::usb::SimClock> clock;
 };
 
 class HostBus {

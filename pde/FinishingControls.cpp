@@ -4,6 +4,8 @@
 
 #include "pde/FinishingControls.h"
 
+#include "pde/ChoiceBlockers.h"
+
 #include <string>
 
 namespace {
@@ -35,14 +37,14 @@ PMStringRef CopyOptionText(ppd_file_t* ppd, ppd_option_t* option) {
   return s ? s : PMStringCreateWithCString(nullptr, option->text, kPMStringEncodingISOLatin1);
 }
 
+}  // namespace
+
 PMStringRef CopyOptionLabel(ppd_file_t* ppd, PMBundleRef bundle, const char* keyword) {
   PMStringRef text = CopyOptionText(ppd, ppd ? ppdFindOption(ppd, keyword) : nullptr);
   PMStringRef label = CopyDisplayText(bundle, keyword, text);
   PMRelease(text);
   return label;
 }
-
-}  // namespace
 
 PMStringRef CopyDisplayText(PMBundleRef bundle, const char* keyword, PMStringRef fallback) {
   PMStringRef key = PMStringCreateWithCString(nullptr, keyword, kPMStringEncodingUTF8);
@@ -130,8 +132,7 @@ OSStatus CreateControlFromContext(ppd_file_t* ppd, Rect* rect, PMBundleRef bundl
         MenuItemIndex item = 0;
         status = text ? AppendMenuItemTextWithCFString(menu, text, 0, 0, &item) : memFullErr;
         PMRelease(text);
-        if (status == noErr && IsPPDChoiceConflicted(ppd, keyword.c_str(), choice.c_str()))
-          DisableMenuItem(menu, item);
+        if (status == noErr) UpdateChoiceItem(ppd, bundle, menu, item, keyword.c_str(), choice.c_str());
       }
       SetControlPopupMenu(popup, menu);
       SetControlMinimum(popup, 1);
@@ -213,10 +214,7 @@ OSStatus FinishingSync(FinishingContext* context, PMPrintSession session, Boolea
         PMArrayRef choices = KeySetInfoGetInfoArrayRef(info);
         for (PMIndex c = 0; c < PMArrayGetCount(choices); ++c) {
           std::string choice = tarvell::printing::ToStdString(InfoString(InfoArrayAt(info, c), kKeyInfoChoice));
-          if (IsPPDChoiceConflicted(ppd, name.c_str(), choice.c_str()))
-            DisableMenuItem(menu, MenuItemIndex(c + 1));
-          else
-            EnableMenuItem(menu, MenuItemIndex(c + 1));
+          UpdateChoiceItem(ppd, context->theBundleRef, menu, MenuItemIndex(c + 1), name.c_str(), choice.c_str());
         }
       }
       if (index >= 0 && control)

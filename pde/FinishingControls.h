@@ -25,3 +25,5 @@ OSStatus FinishingGetSummaryText(FinishingContext* context, PMArrayRef* titles, 
 // The text shown for a PPD keyword: the bundle's translation, else the PPD's own text
 // `fallback` (when given), else the keyword itself. New reference.
 PMStringRef CopyDisplayText(PMBundleRef bundle, const char* keyword, PMStringRef fallback);
+// The title of option `keyword`: the bundle's translation, else the PPD's text, else the keyword.
+PMStringRef CopyOptionLabel(ppd_file_t* ppd, PMBundleRef bundle, const char* keyword);

@@ -28,7 +28,9 @@ using tarvell::sane::Debug;
 using tarvell::sane::Device;
 using tarvell::sane::Guarded;
 
-constexpr SANE_Int kBuildNumber = 1;
+// The loader checks only the major, which stays the standard's; the project's version
+// (major.minor, from CMake's project()) is the minor and the build number.
+constexpr SANE_Int kVersionCode = SANE_VERSION_CODE(SANE_CURRENT_MAJOR, TARVELL_VERSION_MAJOR, TARVELL_VERSION_MINOR);
 
 struct BackendState {
   std::unique_ptr<Backend> backend;
@@ -70,7 +72,7 @@ void ShutDown() {
 TARVELL_SANE_EXPORT SANE_Status sane_tarvell_init(SANE_Int* version_code, SANE_Auth_Callback) {
   std::lock_guard<std::mutex> lock(gLock);
   return Guarded("sane_init", [&] {
-    if (version_code) *version_code = SANE_VERSION_CODE(SANE_CURRENT_MAJOR, SANE_CURRENT_MINOR, kBuildNumber);
+    if (version_code) *version_code = kVersionCode;
     ShutDown();
     BackendState& state = State();
     if (tarvell::sane::DebugLevel() >= 5) {

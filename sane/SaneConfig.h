@@ -48,6 +48,8 @@ struct BackendConfig {
   std::string replay;
   // The file the settings came from; empty when none was found.
   std::string path;
+  // Tests: the clock paced simulated scanners run on (the real one when null).
+  std::shared_ptr<tarvell::usb::SimClock> clock;
 
   bool simulate() const { return !simulated.empty(); }
 };

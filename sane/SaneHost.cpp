@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "driver/ScannerCallbacks.h"
+#include "host/Scanners.h"
 #include "platform/ica/HostSteps.h"
 #include "platform/ica/ScanSettings.h"
 #include "platform/system/Parse.h"
@@ -42,6 +43,7 @@ Backend::Backend(BackendConfig config) : config_(std::move(config)) {
   choice.replay = config_.replay;
   choice.simulated = config_.simulated;
   choice.capture = config_.capture;
+  choice.clock = config_.clock;
   if (!config_.replay.empty() || config_.simulate()) {
     searchBus_ = true;
     if (config_.simulate() && !config_.usb.empty()) Debug(1, "'simulate' given: the 'usb' lines are not used");
@@ -93,69 +95,22 @@ bool Backend::ParseName(const std::string& name, UInt32* location) const {
   return true;
 }
 
-namespace {
-
-// The services of `className` the active bus has at `location` (anywhere for 0); empty when the
-// search fails.
-tarvell::usb::ServiceList ServicesAt(const char* className, UInt32 location) {
-  using namespace tarvell::usb;
-  std::shared_ptr<Bus> bus = ActiveBus();
-  std::unique_ptr<MasterPort> port;
-  MatchingDictionary matching;
-  ServiceList services;
-  if (!bus || bus->CreateMasterPort(&port) != kIOReturnSuccess || !port ||
-      !port->CreateMatching(className, &matching))
-    return services;
-  matching.locationID = location;
-  if (port->GetMatchingServices(matching, &services) != kIOReturnSuccess) services.clear();
-  return services;
-}
-
-}  // namespace
-
-std::vector<UInt32> Backend::ScannersOnBus(UInt32 location) const {
-  using namespace tarvell::usb;
-  std::vector<UInt32> found;
-  // The device's descriptor says what it is and where; nothing is opened or claimed.
-  for (const auto& service : ServicesAt(kDeviceClass, location)) {
-    std::unique_ptr<PlugIn> plugIn;
-    std::unique_ptr<USBDevice> device;
-    UInt16 vendor = 0, product = 0;
-    UInt32 at = 0;
-    if (service->CreatePlugIn(&plugIn) == kIOReturnSuccess && plugIn &&
-        plugIn->QueryDevice(&device) == kIOReturnSuccess && device &&
-        device->GetVendor(&vendor) == kIOReturnSuccess && vendor == tarvell::device::kVendorID &&
-        device->GetProduct(&product) == kIOReturnSuccess && product == tarvell::device::kProductID &&
-        device->GetLocationID(&at) == kIOReturnSuccess && (location == 0 || at == location))
-      found.push_back(at);
-  }
-  return found;
-}
-
-bool Backend::HeldElsewhere(UInt32 location) const {
-  using namespace tarvell::usb;
-  for (const auto& service : ServicesAt(kInterfaceClass, location)) {
-    std::unique_ptr<PlugIn> plugIn;
-    std::unique_ptr<USBInterface> interface;
-    if (service->CreatePlugIn(&plugIn) != kIOReturnSuccess || !plugIn ||
-        plugIn->QueryInterface(&interface) != kIOReturnSuccess || !interface)
-      continue;
-    const IOReturn claimed = interface->Open();
-    if (claimed == kIOReturnExclusiveAccess) return true;
-    if (claimed == kIOReturnSuccess) interface->Close();
-  }
-  return false;
-}
-
-void Backend::ForgetTransfers() {
-  if (tarvell::usb::SimBus* bus = bus_->simulatedBus()) bus->ClearCalls();
-}
-
 bool Backend::Owns(const void* handle) const {
   for (const auto& device : devices_)
     if (device.get() == handle) return true;
   return false;
 }
+
+namespace {
+
+// Whether the system refuses this user the scanner at `location` (0: any), said on the debug output.
+bool Denied(UInt32 location) {
+  const UInt32 denied = tarvell::host::ScannerDeniedAt(location);
+  if (denied) Debug(1, "%s", tarvell::host::AccessDeniedText(denied).c_str());
+  return denied != 0;
+}
+
+}  // namespace
 
 std::vector<Backend::Found> Backend::ListDevices() {
   std::vector<Found> found;
@@ -169,9 +124,9 @@ std::vector<Backend::Found> Backend::ListDevices() {
   const std::vector<UInt32> onBus = driver_.Call([this] {
     std::vector<UInt32> all;
     for (UInt32 location : locations_)
-      for (UInt32 at : ScannersOnBus(location)) all.push_back(at);
+      for (UInt32 at : tarvell::host::ScannersOnBus(location)) all.push_back(at);
     if (searchBus_)
-      for (UInt32 at : ScannersOnBus(0)) all.push_back(at);
+      for (UInt32 at : tarvell::host::ScannersOnBus(0)) all.push_back(at);
     return all;
   });
   for (UInt32 location : onBus) add(location, NameFor(location), tarvell::device::kModelName);
@@ -192,7 +147,7 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
         break;
       }
     }
-    if (location == 0) return SANE_STATUS_INVAL;
+    if (location == 0) return Denied(0) ? SANE_STATUS_ACCESS_DENIED : SANE_STATUS_INVAL;
   } else if (!ParseName(name, &location)) {
     Debug(1, "'%s' is not a device of this backend", name.c_str());
     return SANE_STATUS_INVAL;
@@ -203,7 +158,7 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
   std::unique_ptr<Device> opened;
   const SANE_Status status = driver_.Call([&]() -> SANE_Status {
     // The driver opens the first scanner interface it can: only ask for one that is there.
-    if (ScannersOnBus(location).empty()) {
+    if (tarvell::host::ScannersOnBus(location).empty()) {
       Debug(1, "no scanner at %s", tarvell::Hex32(location).c_str());
       return SANE_STATUS_INVAL;
     }
@@ -211,8 +166,9 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
     ICAError err = tarvell::ica::OpenDeviceAt(location, &record);
     if (err != noErr) {
       Debug(1, "opening %s failed (status %d)", tarvell::Hex32(location).c_str(), err);
+      if (Denied(location)) return SANE_STATUS_ACCESS_DENIED;
       // fnfErr: the driver has it open already; a refused claim: another program has it.
-      return err == fnfErr || HeldElsewhere(location) ? SANE_STATUS_DEVICE_BUSY : SANE_STATUS_IO_ERROR;
+      return err == fnfErr || tarvell::host::HeldElsewhere(location) ? SANE_STATUS_DEVICE_BUSY : SANE_STATUS_IO_ERROR;
     }
     opened = std::make_unique<Device>(*this, record, location, NameFor(location), record->name);
     opened->ReadCapabilities();
@@ -299,7 +255,7 @@ void Device::Cancel() {
 SANE_Status Device::Failed(const std::string& why, ICAError err) {
   ReleaseStream();
   const bool gone = backend_.driver_.Call([&] {
-    if (err != kICADeviceNotFoundErr && !backend_.ScannersOnBus(location_).empty()) return false;
+    if (err != kICADeviceNotFoundErr && !tarvell::host::ScannersOnBus(location_).empty()) return false;
     // Gone: the host closes it; the handle answers IO_ERROR until sane_close.
     tarvell::ica::CloseDevice(record_);
     return true;
@@ -336,7 +292,6 @@ SANE_Status Device::Start() {
 
   // The scan runs on the driver thread, after whatever the last one still does on the device.
   stream_ = tarvell::host::PageStream::Start(backend_.driver_, record_, dict);
-  backend_.driver_.Post([backend = &backend_] { backend->ForgetTransfers(); });
   cancellable_.store(stream_.get());
   if (cancelRequested_.load()) stream_->Cancel();
 

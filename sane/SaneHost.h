@@ -80,16 +80,6 @@ class Backend {
 
  private:
   friend class Device;
-  // On the driver thread: the locations of the scanners on the bus, by identity (all of them, or
-  // the one at `location` when it is not 0), opening nothing.
-  std::vector<UInt32> ScannersOnBus(UInt32 location) const;
-  // On the driver thread: whether another program holds the interface of the device at `location`
-  // (claiming it is refused as exclusive access).
-  bool HeldElsewhere(UInt32 location) const;
-  // On the driver thread: lets the bus drop what it recorded of a finished scan (the simulated
-  // bus keeps every transfer for tests; a frontend scanning for hours must not pile them up).
-  void ForgetTransfers();
-
   BackendConfig config_;
   std::unique_ptr<tarvell::host::HostBus> bus_;
   std::vector<std::unique_ptr<Device>> devices_;

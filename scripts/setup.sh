@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project needs, when any is missing.
+# Installs the Debian packages the project needs, when any is missing; with arguments, those
+# packages instead (scripts/package.sh names what building the packages needs).
 set -euo pipefail
 
 PACKAGES=(
@@ -15,7 +16,11 @@ PACKAGES=(
   libgtk-4-dev xvfb xauth
   libpcap-dev tshark
   libmicrohttpd-dev libavahi-client-dev libcairo2-dev libjpeg62-turbo-dev uuid-dev sane-airscan poppler-utils
+  python3-jsonschema
 )
+if [ $# -gt 0 ]; then
+  PACKAGES=("$@")
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do

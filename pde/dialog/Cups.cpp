@@ -78,6 +78,17 @@ std::string Download(const char* printer, http_status_t* status) {
   return "";
 }
 
+// "OPTION=CHOICE (Option text: Choice text)", in the PPD's words.
+std::string Described(ppd_file_t* ppd, const char* keyword, const char* choice) {
+  ppd_option_t* option = ppdFindOption(ppd, keyword);
+  ppd_choice_t* c = option ? ppdFindChoice(option, choice) : nullptr;
+  std::string pair = std::string(keyword) + "=" + choice;
+  if (!option || !option->text[0] || !c || !c->text[0]) return pair;
+  std::string text = std::string(option->text) + ": " + c->text;
+  text.erase(text.find_last_not_of(' ') + 1);
+  return pair + " (" + text + ")";
+}
+
 }  // namespace
 
 bool ListQueues(std::vector<CupsQueue>* queues, std::string* error) {
@@ -188,11 +199,10 @@ bool CheckConflicts(ppd_file_t* ppd, const CupsOptions& options, std::string* co
     for (ppd_option_t* o = ppdFirstOption(ppd); o && first.empty(); o = ppdNextOption(ppd)) {
       ppd_choice_t* marked = ppdFindMarkedChoice(ppd, o->keyword);
       if (!o->conflicted || !marked) continue;
-      first = std::string(o->keyword) + "=" + marked->choice;
+      first = Described(ppd, o->keyword, marked->choice);
       cups_option_t* with = nullptr;
       int n = cupsGetConflicts(ppd, o->keyword, marked->choice, &with);
-      for (int i = 0; i < n; ++i)
-        others += std::string(i ? ", " : "") + with[i].name + "=" + with[i].value;
+      for (int i = 0; i < n; ++i) others += std::string(i ? ", " : "") + Described(ppd, with[i].name, with[i].value);
       cupsFreeOptions(n, with);
     }
     *conflict = others.empty() ? "the PPD's constraints exclude " + first : first + " conflicts with " + others;

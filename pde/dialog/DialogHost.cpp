@@ -4,8 +4,14 @@
 
 #include "pde/dialog/DialogHost.h"
 
-#include <cstring>
 #include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "pde/FinishingPlugin.h"
+#include "platform/system/SystemInfo.h"
 
 namespace tarvell {
 namespace dialog {
@@ -60,6 +66,15 @@ std::vector<std::string> PlugInHost::SupportedKeywords() const {
   for (PMIndex i = 0; i < PMArrayGetCount(array); ++i)
     keywords.push_back(printing::ToStdString(static_cast<PMTypeRef>(PMArrayGetValueAtIndex(array, i))));
   return keywords;
+}
+
+std::string DefaultBundle() {
+  const std::string dir = ProgramDirectory();
+  if (!dir.empty()) {
+    const std::string installed = dir + "/" TARVELL_INSTALLED_BUNDLE;
+    if (access((installed + "/Contents/Info.plist").c_str(), R_OK) == 0) return installed;
+  }
+  return TARVELL_BUILT_BUNDLE;
 }
 
 int ReadDialogArgument(int argc, char** argv, int* i, DialogArguments* arguments, std::string* error) {
@@ -197,6 +212,55 @@ OSStatus PanelSession::Terminate() {
   return status;
 }
 
+void ReadItemReason(MenuRef menu, MenuItemIndex item, std::string* reason, std::vector<Blocker>* blockedBy) {
+  reason->clear();
+  blockedBy->clear();
+  PMTypeRef why = GetMenuItemProperty(menu, item, kFinishingCreator, kFinishingReasonTag);
+  if (PMGetTypeID(why) != PMDictionaryGetTypeID()) return;
+  auto dict = static_cast<PMDictionaryRef>(why);
+  auto text = [](PMTypeRef d, const char* key) {
+    return printing::ToStdString(PMDictionaryGetValueForCString(static_cast<PMDictionaryRef>(d), key));
+  };
+  *reason = text(dict, "text");
+  PMTypeRef list = PMDictionaryGetValueForCString(dict, "blockedBy");
+  if (PMGetTypeID(list) != PMArrayGetTypeID()) return;
+  for (PMIndex i = 0; i < PMArrayGetCount(static_cast<PMArrayRef>(list)); ++i) {
+    auto entry = static_cast<PMTypeRef>(PMArrayGetValueAtIndex(static_cast<PMArrayRef>(list), i));
+    if (PMGetTypeID(entry) != PMDictionaryGetTypeID()) continue;
+    PMTypeRef installable = PMDictionaryGetValueForCString(static_cast<PMDictionaryRef>(entry), "installable");
+    blockedBy->push_back({text(entry, "option"), text(entry, "choice"), text(entry, "optionText"),
+                          text(entry, "choiceText"),
+                          PMGetTypeID(installable) == PMBooleanGetTypeID() &&
+                              PMBooleanGetValue(static_cast<PMBooleanRef>(installable))});
+  }
+}
+
+std::string HardwareNote(PMBundleRef bundle, const std::vector<PanelControl>& controls, const std::string& printer) {
+  std::vector<std::string> seen;
+  std::string named, firstOption;
+  for (const PanelControl& c : controls)
+    for (const PanelItem& item : c.items)
+      for (const Blocker& b : item.blockedBy) {
+        std::string pair = b.option + "=" + b.choice;
+        if (!b.installable || std::find(seen.begin(), seen.end(), pair) != seen.end()) continue;
+        seen.push_back(pair);
+        if (firstOption.empty()) firstOption = b.option;
+        named += std::string(named.empty() ? " " : "; ") + b.optionText + ": " + b.choiceText + " (" + pair + ")";
+      }
+  if (named.empty()) return "";
+  auto words = [&](const char* key) {
+    PMStringRef k = PMStringCreateWithCString(nullptr, key, kPMStringEncodingASCII);
+    PMStringRef text = PMBundleCopyLocalizedString(bundle, k, nullptr, nullptr);
+    std::string s = printing::ToStdString(text);
+    PMRelease(text);
+    PMRelease(k);
+    return s;
+  };
+  std::string how = printer.empty() ? words("HardwareFile")
+                                    : words("HardwareQueue") + " lpadmin -p " + printer + " -o " + firstOption + "=…";
+  return words("HardwareNote") + named + ". " + how;
+}
+
 std::vector<PanelControl> PanelSession::Controls() const {
   std::vector<PanelControl> result;
   if (!ppd_) return result;
@@ -225,8 +289,12 @@ std::vector<PanelControl> PanelSession::Controls() const {
           PMStringRef text = nullptr;
           CopyMenuItemTextAsCFString(menu, item, &text);
           pc.items.push_back({item <= option->num_choices ? option->choices[item - 1].choice : "",
-                              printing::ToStdString(text), IsMenuItemEnabled(menu, item)});
+                              printing::ToStdString(text),
+                              IsMenuItemEnabled(menu, item),
+                              "",
+                              {}});
           PMRelease(text);
+          ReadItemReason(menu, item, &pc.items.back().reason, &pc.items.back().blockedBy);
         }
       }
       result.push_back(pc);
@@ -264,8 +332,9 @@ bool PanelSession::Choose(const std::string& optionName, const std::string& choi
       if ((GetControlValue(pc.control) != 0) != on) status = ClickControl(pc.control);
     }
     if (status == errMenuItemDisabled) {
+      const std::string& reason = pc.items[size_t(index)].reason;
       *error = "choice " + std::string(option->choices[index].choice) + " of " + optionName +
-               " is disabled: it conflicts with the options chosen so far";
+               " is disabled: " + (reason.empty() ? "it conflicts with the options chosen so far" : reason);
       return false;
     }
     if (status == errControlInactive) {

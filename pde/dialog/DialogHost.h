@@ -43,11 +43,23 @@ class PlugInHost {
   IUnknownVTbl** instance_ = nullptr;
 };
 
+// An option whose choice as it stands keeps a menu item disabled, as the panel names it.
+struct Blocker {
+  std::string option, choice;          // keywords
+  std::string optionText, choiceText;  // as the panel shows them
+  bool installable;                    // the printer's hardware (the PPD's InstallableOptions)
+};
+
 struct PanelItem {
   std::string choice;
   std::string text;
   bool enabled;
+  std::string reason;              // why it is disabled, in the panel's language; empty when enabled
+  std::vector<Blocker> blockedBy;  // the options that keep it disabled
 };
+
+// What the panel says of a menu item: its reason and blockers (both empty when it says nothing).
+void ReadItemReason(MenuRef menu, MenuItemIndex item, std::string* reason, std::vector<Blocker>* blockedBy);
 
 struct PanelControl {
   std::string keyword;
@@ -57,6 +69,12 @@ struct PanelControl {
   std::string title;
   std::vector<PanelItem> items;  // pop-ups only
 };
+
+// The note shown under the panel when hardware the printer reports as not installed keeps
+// choices disabled: those options, then how they are changed (by an administrator for CUPS
+// queue `printer`, in the file when `printer` is empty). Empty when no such option blocks a
+// choice. The words are the bundle's, in the panel's language.
+std::string HardwareNote(PMBundleRef bundle, const std::vector<PanelControl>& controls, const std::string& printer);
 
 // One dialog showing the panel for one printer. The PPD belongs to the caller.
 class PanelSession {
@@ -116,6 +134,9 @@ struct DialogArguments {
   std::string ppd, printer, bundle, language;
   std::vector<std::pair<std::string, std::string>> choices;
 };
+// The bundle a dialog loads without --bundle: the one installed with the program
+// (<bindir>/../<libdir>/tarvell/Finishing.plugin), else the one in the build tree.
+std::string DefaultBundle();
 // Reads argv[*i] and its value (moving *i past it) when it is one of those: 1. 0 when it is not
 // one or its value is missing; -1 with a message in *error when --set's value is malformed.
 int ReadDialogArgument(int argc, char** argv, int* i, DialogArguments* arguments, std::string* error);

@@ -17,10 +17,6 @@
 #include "pde/dialog/Cups.h"
 #include "pde/dialog/DialogHost.h"
 
-#ifndef TARVELL_DEFAULT_BUNDLE
-#define TARVELL_DEFAULT_BUNDLE "Finishing.plugin"
-#endif
-
 using tarvell::dialog::PanelControl;
 using tarvell::dialog::PanelSession;
 using tarvell::dialog::PlugInHost;
@@ -60,7 +56,7 @@ int Fail(const std::string& message, int code = 2) {
   return code;
 }
 
-void PrintText(const std::string& title, const std::vector<PanelControl>& controls,
+void PrintText(const std::string& title, const std::vector<PanelControl>& controls, const std::string& note,
                const std::vector<std::pair<std::string, std::string>>& summary,
                const std::map<std::string, std::string>& settings) {
   std::printf("Panel \"%s\"\n", title.c_str());
@@ -68,14 +64,17 @@ void PrintText(const std::string& title, const std::vector<PanelControl>& contro
   for (const PanelControl& c : controls) {
     if (c.popup) {
       std::printf("  %s: pop-up \"%s\", value %d\n", c.keyword.c_str(), c.title.c_str(), c.value);
-      for (size_t i = 0; i < c.items.size(); ++i)
+      for (size_t i = 0; i < c.items.size(); ++i) {
         std::printf("    %c %zu %-24s \"%s\"%s\n", int(i + 1) == c.value ? '*' : ' ', i + 1,
                     c.items[i].choice.c_str(), c.items[i].text.c_str(), c.items[i].enabled ? "" : "  (disabled)");
+        if (!c.items[i].reason.empty()) std::printf("        %s\n", c.items[i].reason.c_str());
+      }
     } else {
       std::printf("  %s: checkbox [%c] \"%s\", value %d\n", c.keyword.c_str(), c.value ? 'x' : ' ',
                   c.title.c_str(), c.value);
     }
   }
+  if (!note.empty()) std::printf("Note: %s\n", note.c_str());
   std::printf("Summary\n");
   for (const auto& line : summary) std::printf("  %s: %s\n", line.first.c_str(), line.second.c_str());
   std::printf("Settings\n ");
@@ -93,9 +92,22 @@ void PrintJson(const std::vector<PanelControl>& controls,
            (c.popup ? "\"popup\"" : "\"checkbox\"") + ", \"value\": " + std::to_string(c.value);
     if (c.popup) {
       out += ", \"items\": [";
-      for (size_t k = 0; k < c.items.size(); ++k)
-        out += std::string(k ? ", " : "") + "{\"choice\": " + Json(c.items[k].choice) + ", \"text\": " +
-               Json(c.items[k].text) + ", \"enabled\": " + (c.items[k].enabled ? "true" : "false") + "}";
+      for (size_t k = 0; k < c.items.size(); ++k) {
+        const auto& item = c.items[k];
+        out += std::string(k ? ", " : "") + "{\"choice\": " + Json(item.choice) + ", \"text\": " + Json(item.text) +
+               ", \"enabled\": " + (item.enabled ? "true" : "false");
+        if (!item.enabled) {
+          out += ", \"reason\": " + Json(item.reason) + ", \"blocked_by\": [";
+          for (size_t b = 0; b < item.blockedBy.size(); ++b) {
+            const auto& by = item.blockedBy[b];
+            out += std::string(b ? ", " : "") + "{\"option\": " + Json(by.option) + ", \"choice\": " + Json(by.choice) +
+                   ", \"option_text\": " + Json(by.optionText) + ", \"choice_text\": " + Json(by.choiceText) +
+                   ", \"installable\": " + (by.installable ? "true" : "false") + "}";
+          }
+          out += "]";
+        }
+        out += "}";
+      }
       out += "]";
     }
     out += "}";
@@ -140,7 +152,7 @@ int ListPrinters() {
 int main(int argc, char** argv) {
   namespace dialog = tarvell::dialog;
   dialog::DialogArguments args;
-  args.bundle = TARVELL_DEFAULT_BUNDLE;
+  args.bundle = dialog::DefaultBundle();
   std::string printFile, title, error;
   bool json = false, list = false, save = false;
   int copies = 1;
@@ -258,7 +270,8 @@ int main(int argc, char** argv) {
         if (json)
           PrintJson(controls, summary, settings);
         else
-          PrintText(panel.title(), controls, summary, settings);
+          PrintText(panel.title(), controls, dialog::HardwareNote(host->bundle(), controls, args.printer), summary,
+                    settings);
         std::fputs(done.c_str(), stdout);
       }
       panel.Close();

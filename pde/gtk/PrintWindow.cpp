@@ -8,6 +8,11 @@
 #include <cstdio>
 #include <exception>
 
+#ifdef GDK_WINDOWING_X11
+#include <gdk/x11/gdkx.h>
+#undef Status  // Xlib's, which would rename PrintWindow::Status
+#endif
+
 namespace tarvell {
 namespace gtk {
 
@@ -21,6 +26,7 @@ struct ControlWidget {
   GtkListItemFactory* factory = nullptr;
   std::vector<std::string> texts;
   std::vector<bool> enabled;
+  std::vector<std::string> reasons;  // why each item is disabled, as the panel says
 };
 
 namespace {
@@ -54,16 +60,21 @@ void Collect(ControlRef parent, std::vector<ControlRef>* out) {
 }
 
 // The menu of a pop-up as the toolbox holds it now.
-void ReadMenu(ControlRef control, std::vector<std::string>* texts, std::vector<bool>* enabled) {
+void ReadMenu(ControlRef control, std::vector<std::string>* texts, std::vector<bool>* enabled,
+              std::vector<std::string>* reasons) {
   MenuRef menu = GetControlPopupMenu(control);
   texts->clear();
   enabled->clear();
+  reasons->clear();
   for (UInt16 item = 1; item <= CountMenuItems(menu); ++item) {
     PMStringRef text = nullptr;
     CopyMenuItemTextAsCFString(menu, item, &text);
     texts->push_back(printing::ToStdString(text));
     enabled->push_back(IsMenuItemEnabled(menu, item));
     PMRelease(text);
+    std::vector<dialog::Blocker> blockers;
+    reasons->emplace_back();
+    dialog::ReadItemReason(menu, item, &reasons->back(), &blockers);
   }
 }
 
@@ -81,11 +92,22 @@ void Margins(GtkWidget* widget, int horizontal, int vertical) {
   gtk_widget_set_margin_bottom(widget, vertical);
 }
 
-// The drop-down's list rows: an item the plug-in disabled is greyed out and cannot be picked.
+// The drop-down's list rows: an item the plug-in disabled is greyed out, cannot be picked and
+// says why on a second line (and in its tooltip).
 void SetupRow(GtkSignalListItemFactory*, GtkListItem* item, gpointer) {
+  GtkWidget* row = gtk_box_new(GTK_ORIENTATION_VERTICAL, 2);
   GtkWidget* label = gtk_label_new(nullptr);
   gtk_label_set_xalign(GTK_LABEL(label), 0);
-  gtk_list_item_set_child(item, label);
+  GtkWidget* reason = gtk_label_new(nullptr);
+  gtk_label_set_xalign(GTK_LABEL(reason), 0);
+  gtk_label_set_wrap(GTK_LABEL(reason), TRUE);
+  gtk_label_set_width_chars(GTK_LABEL(reason), 40);
+  gtk_label_set_max_width_chars(GTK_LABEL(reason), 60);
+  gtk_widget_add_css_class(reason, "caption");
+  gtk_widget_add_css_class(reason, "dim-label");
+  gtk_box_append(GTK_BOX(row), label);
+  gtk_box_append(GTK_BOX(row), reason);
+  gtk_list_item_set_child(item, row);
 }
 
 void BindRow(GtkSignalListItemFactory*, GtkListItem* item, gpointer data) {
@@ -93,11 +115,17 @@ void BindRow(GtkSignalListItemFactory*, GtkListItem* item, gpointer data) {
     auto* control = static_cast<ControlWidget*>(data);
     guint position = gtk_list_item_get_position(item);
     bool enabled = position < control->enabled.size() && control->enabled[position];
-    GtkWidget* label = gtk_list_item_get_child(item);
+    std::string why = position < control->reasons.size() ? control->reasons[position] : "";
+    GtkWidget* row = gtk_list_item_get_child(item);
+    GtkWidget* label = gtk_widget_get_first_child(row);
+    GtkWidget* reason = gtk_widget_get_next_sibling(label);
     gtk_label_set_text(GTK_LABEL(label), gtk_string_object_get_string(GTK_STRING_OBJECT(gtk_list_item_get_item(item))));
+    gtk_label_set_text(GTK_LABEL(reason), why.c_str());
+    gtk_widget_set_visible(reason, !enabled && !why.empty());
+    gtk_widget_set_tooltip_text(row, enabled || why.empty() ? nullptr : why.c_str());
     gtk_widget_set_sensitive(label, enabled);
-    // A row that cannot be activated loses the theme's row padding; the label keeps the height.
-    Margins(label, enabled ? 0 : 6, enabled ? 0 : 6);
+    // A row that cannot be activated loses the theme's row padding; the row keeps the height.
+    Margins(row, enabled ? 0 : 6, enabled ? 0 : 6);
     gtk_list_item_set_selectable(item, enabled);
     gtk_list_item_set_activatable(item, enabled);
   });
@@ -203,15 +231,31 @@ void PrintWindow::Build() {
   gtk_box_append(GTK_BOX(printerRow), printers_);
   gtk_box_append(GTK_BOX(box), printerRow);
 
+  // The panel and the summary scroll when they do not fit on the screen; the printer chooser
+  // above, and the hardware note and the buttons below, stay in view.
+  GtkWidget* content = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
   panelFrame_ = Named(gtk_frame_new(nullptr), "panel");
-  gtk_box_append(GTK_BOX(box), panelFrame_);
+  gtk_box_append(GTK_BOX(content), panelFrame_);
 
   GtkWidget* summaryFrame = gtk_frame_new("Summary");
   summary_ = Named(gtk_label_new(nullptr), "summary");
   gtk_label_set_xalign(GTK_LABEL(summary_), 0);
   Margins(summary_, 12, 6);
   gtk_frame_set_child(GTK_FRAME(summaryFrame), summary_);
-  gtk_box_append(GTK_BOX(box), summaryFrame);
+  gtk_box_append(GTK_BOX(content), summaryFrame);
+  scroller_ = Named(gtk_scrolled_window_new(), "scroller");
+  gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller_), GTK_POLICY_NEVER, GTK_POLICY_AUTOMATIC);
+  gtk_scrolled_window_set_propagate_natural_height(GTK_SCROLLED_WINDOW(scroller_), TRUE);
+  gtk_scrolled_window_set_propagate_natural_width(GTK_SCROLLED_WINDOW(scroller_), TRUE);
+  gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scroller_), content);
+  gtk_widget_set_vexpand(scroller_, TRUE);
+  gtk_box_append(GTK_BOX(box), scroller_);
+  note_ = Named(gtk_label_new(nullptr), "hardware-note");
+  gtk_label_set_wrap(GTK_LABEL(note_), TRUE);
+  gtk_label_set_max_width_chars(GTK_LABEL(note_), 70);
+  gtk_label_set_xalign(GTK_LABEL(note_), 0);
+  gtk_widget_add_css_class(note_, "dim-label");
+  gtk_box_append(GTK_BOX(box), note_);
 
   status_ = Named(gtk_label_new(nullptr), "status");
   gtk_label_set_wrap(GTK_LABEL(status_), TRUE);
@@ -240,6 +284,37 @@ void PrintWindow::Build() {
   BuildPanel();
 }
 
+void PrintWindow::FitToScreen() {
+  // The work area of the monitor the window is on (before it is shown: the first one), less
+  // what stays outside the scrolled part: title bar, printer chooser, status, buttons, margins.
+  GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window_));
+  GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window_));
+  GdkMonitor* monitor = surface ? gdk_display_get_monitor_at_surface(display, surface) : nullptr;
+  GListModel* monitors = gdk_display_get_monitors(display);
+  GdkMonitor* first = g_list_model_get_n_items(monitors) ? GDK_MONITOR(g_list_model_get_item(monitors, 0)) : nullptr;
+  if (!monitor) monitor = first;
+  if (!monitor) return;
+  GdkRectangle area;
+  gdk_monitor_get_geometry(monitor, &area);
+#ifdef GDK_WINDOWING_X11
+  if (GDK_IS_X11_MONITOR(monitor)) gdk_x11_monitor_get_workarea(monitor, &area);
+#endif
+  if (first) g_object_unref(first);
+  int outside = 0, natural = 0, ignored = 0;
+  GtkWidget* box = gtk_window_get_child(window_);
+  for (GtkWidget* w = gtk_widget_get_first_child(box); w; w = gtk_widget_get_next_sibling(w)) {
+    if (w == scroller_ || !gtk_widget_get_visible(w)) continue;
+    gtk_widget_measure(w, GTK_ORIENTATION_VERTICAL, -1, &ignored, &natural, nullptr, nullptr);
+    outside += natural + gtk_box_get_spacing(GTK_BOX(box));
+  }
+  if (GtkWidget* titlebar = gtk_window_get_titlebar(window_)) {
+    gtk_widget_measure(titlebar, GTK_ORIENTATION_VERTICAL, -1, &ignored, &natural, nullptr, nullptr);
+    outside += natural;
+  }
+  outside += gtk_widget_get_margin_top(box) + gtk_widget_get_margin_bottom(box);
+  gtk_scrolled_window_set_max_content_height(GTK_SCROLLED_WINDOW(scroller_), std::max(120, area.height - outside));
+}
+
 PrintWindow::~PrintWindow() {
   if (chooser_) {
     g_signal_handlers_disconnect_by_data(chooser_, this);
@@ -264,6 +339,7 @@ bool PrintWindow::OpenQueue(const std::string& name, std::string* error) {
   if (!ppd) return false;
   if (window_) DropWidgets();
   ClosePanel();
+  panelQueue_ = name;
   return OpenPanel(ppd, &saved, error);
 }
 
@@ -369,7 +445,7 @@ void PrintWindow::BuildPanel() {
         g_signal_connect(r->widget, "toggled", G_CALLBACK(OnToggled), r);
         break;
       case kControlKindPopupButton: {
-        ReadMenu(c, &r->texts, &r->enabled);
+        ReadMenu(c, &r->texts, &r->enabled, &r->reasons);
         r->items = gtk_string_list_new(CStrings(r->texts).data());
         r->factory = gtk_signal_list_item_factory_new();
         g_signal_connect(r->factory, "setup", G_CALLBACK(SetupRow), r);
@@ -548,7 +624,11 @@ void PrintWindow::Clicked(ControlWidget& control, int item) {
     if (size_t(item) < control.texts.size()) what = "“" + control.texts[size_t(item)] + "”";
   }
   if (status == errMenuItemDisabled)
-    SetStatus(what + " cannot be chosen with the options chosen so far.", true);
+    SetStatus(what + " cannot be chosen " +
+                  (size_t(item) < control.reasons.size() && !control.reasons[size_t(item)].empty()
+                       ? "now. " + control.reasons[size_t(item)]
+                       : "with the options chosen so far."),
+              true);
   else if (status == errControlInactive)
     SetStatus(control.keyword + " cannot be changed now.", true);
   else if (status != noErr && status != eventNotHandledErr)
@@ -568,13 +648,14 @@ void PrintWindow::Refresh() {
       gtk_check_button_set_label(GTK_CHECK_BUTTON(c->widget), Title(c->control).c_str());
       gtk_check_button_set_active(GTK_CHECK_BUTTON(c->widget), value != 0);
     } else if (c->kind == kControlKindPopupButton) {
-      std::vector<std::string> texts;
+      std::vector<std::string> texts, reasons;
       std::vector<bool> enabled;
-      ReadMenu(c->control, &texts, &enabled);
-      if (texts != c->texts || enabled != c->enabled) {
+      ReadMenu(c->control, &texts, &enabled, &reasons);
+      if (texts != c->texts || enabled != c->enabled || reasons != c->reasons) {
         // Replacing the items has the list rebind them with the new flags.
         c->texts = texts;
         c->enabled = enabled;
+        c->reasons = reasons;
         gtk_string_list_splice(c->items, 0, g_list_model_get_n_items(G_LIST_MODEL(c->items)),
                                CStrings(texts).data());
       }
@@ -590,6 +671,10 @@ void PrintWindow::Refresh() {
   std::string text;
   for (const auto& line : lines) text += (text.empty() ? "" : "\n") + line.first + ": " + line.second;
   gtk_label_set_text(GTK_LABEL(summary_), text.empty() ? "No finishing options." : text.c_str());
+  std::string note = shown_ ? dialog::HardwareNote(host_->bundle(), session_->Controls(), panelQueue_) : "";
+  gtk_label_set_text(GTK_LABEL(note_), note.c_str());
+  gtk_widget_set_visible(note_, !note.empty());
+  FitToScreen();  // the note takes room from the scrolled part
   refreshing_ = false;
 }
 

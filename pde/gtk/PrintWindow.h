@@ -39,7 +39,8 @@ class PrintWindow {
 
   GtkWindow* window() const { return window_; }
   // The widget named `name`: an option keyword (its checkbox or drop-down), KEYWORD-label (a
-  // drop-down's label), "printer", "panel", "summary", "status", "print", "save", "close".
+  // drop-down's label), "printer", "panel", "hardware-note", "scroller", "summary", "status", "print",
+  // "save", "close".
   GtkWidget* Find(const std::string& name) const;
 
   // A click choosing `choice` for `option`, as print-dialog's --set makes it.
@@ -83,6 +84,8 @@ class PrintWindow {
   void DropWidgets();
   void ChooseFile();
   void SetStatus(const std::string& text, bool error);
+  // Caps the scrolled part so that the window is no taller than the screen's work area.
+  void FitToScreen();
 
   WindowOptions options_;
   ppd_file_t* ppd_ = nullptr;
@@ -96,6 +99,9 @@ class PrintWindow {
   GtkWidget* panelFrame_ = nullptr;
   GtkWidget* panel_ = nullptr;
   GtkWidget* summary_ = nullptr;
+  GtkWidget* note_ = nullptr;      // the hardware options that keep choices disabled
+  GtkWidget* scroller_ = nullptr;  // the panel and the summary
+  std::string panelQueue_;         // the queue whose PPD the panel shows; empty for a PPD file
   GtkWidget* status_ = nullptr;
   GtkWidget* printers_ = nullptr;
   std::vector<dialog::CupsQueue> queues_;

@@ -5,10 +5,6 @@
 
 #include "pde/gtk/PrintWindow.h"
 
-#ifndef TARVELL_DEFAULT_BUNDLE
-#define TARVELL_DEFAULT_BUNDLE "Finishing.plugin"
-#endif
-
 namespace {
 
 const char kUsage[] =
@@ -53,7 +49,7 @@ gboolean OnFrame(GtkWidget*, GdkFrameClock*, gpointer data) {
 
 int main(int argc, char** argv) {
   tarvell::dialog::DialogArguments args;
-  args.bundle = TARVELL_DEFAULT_BUNDLE;
+  args.bundle = tarvell::dialog::DefaultBundle();
   std::string snapshot, openMenu, error;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];

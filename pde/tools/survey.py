@@ -10,7 +10,9 @@ Sources: the compressed PPD archives behind the driver programs in /usr/lib/cups
                                as <string> lines for the bundle's PMPPDKeysSupported
   survey.py coverage DIR PLIST DIALOG [BUNDLE]
                                run the print dialog on every PPD that has a finishing
-                               option and report how many show at least one control
+                               option and report how many show at least one control,
+                               crashes and time-outs, and how many disabled items say
+                               which options block them
 """
 import base64
 import collections
@@ -131,7 +133,9 @@ def count(ppddir, minimum=1, quiet=False):
 def coverage(ppddir, plist, dialog, bundle=None):
     supported = set(re.findall(r"<string>([^<]+)</string>",
                                open(plist).read().split("PMPPDKeysSupported", 1)[1].split("</array>", 1)[0]))
-    total = shown = unreadable = 0
+    total = shown = unreadable = crashed = timed_out = 0
+    disabled = explained = 0
+    unexplained = collections.Counter()
     missing = collections.Counter()
     for path in ppd_files(ppddir):
         keys = {k for k in options_of(path) if is_finishing(k)}
@@ -139,18 +143,36 @@ def coverage(ppddir, plist, dialog, bundle=None):
             continue
         total += 1
         args = [dialog, "--ppd", path, "--json"] + (["--bundle", bundle] if bundle else [])
-        out = subprocess.run(args, capture_output=True)
         controls = []
+        try:
+            out = subprocess.run(args, capture_output=True, timeout=60)
+        except subprocess.TimeoutExpired:
+            timed_out += 1
+            continue
         if out.returncode == 0:
             controls = json.loads(out.stdout.decode("utf-8"))["controls"]
+        elif out.returncode < 0 or out.returncode > 3:
+            crashed += 1
+            print(f"  crashed ({out.returncode}): {path}")
         else:
             unreadable += 1
+        for item in (i for c in controls for i in c.get("items", []) if not i["enabled"]):
+            disabled += 1
+            if item["blocked_by"]:
+                explained += 1
+            else:
+                unexplained[os.path.basename(path)] += 1
         if controls:
             shown += 1
         else:
             missing.update(keys - supported)
     print(f"PPDs with a finishing option: {total}; showing at least one control: {shown} "
-          f"({100.0 * shown / max(total, 1):.1f}%); refused by the dialog (e.g. unreadable): {unreadable}")
+          f"({100.0 * shown / max(total, 1):.1f}%); refused by the dialog (e.g. unreadable): {unreadable}; "
+          f"crashed: {crashed}; timed out: {timed_out}")
+    print(f"disabled items: {disabled}; naming what blocks them: {explained} "
+          f"({100.0 * explained / max(disabled, 1):.2f}%)")
+    for name, n in unexplained.most_common(10):
+        print(f"  without a blocker: {n:5d} in {name}")
     for k, n in missing.most_common(20):
         print(f"  not shown: {n:5d} {k}")
 

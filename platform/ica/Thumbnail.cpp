@@ -2,7 +2,6 @@
 #include <png.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -10,20 +9,11 @@
 
 #include "platform/ica/HostInternal.h"
 #include "platform/ica/ICAHost.h"
+#include "platform/system/SystemInfo.h"
 
 namespace {
 
 bool IsReadableFile(const std::string& path) { return !path.empty() && access(path.c_str(), R_OK) == 0; }
-
-std::string ProgramDirectory() {
-  char path[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return "";
-  path[n] = '\0';
-  std::string full(path);
-  size_t slash = full.rfind('/');
-  return slash == std::string::npos ? "" : full.substr(0, slash);
-}
 
 struct PngImage {
   png_image image;
@@ -41,7 +31,7 @@ namespace ica {
 
 std::string ShippedIconFile() {
   // Installed: <prefix>/bin/scanner-module and <prefix>/share/tarvell/scanner-icon.png.
-  const std::string dir = ProgramDirectory();
+  const std::string dir = tarvell::ProgramDirectory();
   if (!dir.empty()) {
     std::string beside = dir + "/../share/tarvell/" TARVELL_ICA_ICON_NAME;
     if (IsReadableFile(beside)) return beside;

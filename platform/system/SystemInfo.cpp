@@ -1,5 +1,9 @@
 #include "platform/system/SystemInfo.h"
 
+#include <unistd.h>
+
+#include <climits>
+
 namespace {
 SInt32 gVersion = kDefaultSystemVersion;
 tarvell::testing::FaultPoint gQueryFault;
@@ -26,6 +30,16 @@ std::tm CurrentLocalTime() {
 namespace tarvell {
 void SetSystemVersion(SInt32 version) { gVersion = version; }
 void SetFixedLocalTime(std::optional<std::tm> when) { gFixedTime = when; }
+
+std::string ProgramDirectory() {
+  char path[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "";
+  path[n] = '\0';
+  std::string full(path);
+  size_t slash = full.rfind('/');
+  return slash == std::string::npos ? "" : full.substr(0, slash);
+}
 }  // namespace tarvell
 
 void tarvell::testing::FailNext(SystemCall, int n, Fails how) { gQueryFault.Arm(n, how); }

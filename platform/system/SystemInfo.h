@@ -1,8 +1,10 @@
-// The system-version query and the local clock, both replaceable by tests.
+// The system-version query and the local clock, both replaceable by tests; the running program's
+// folder.
 #pragma once
 
 #include <ctime>
 #include <optional>
+#include <string>
 
 #include "platform/system/FaultInjection.h"
 #include "platform/system/Types.h"
@@ -24,6 +26,10 @@ namespace tarvell {
 void SetSystemVersion(SInt32 version);
 // Fixes the clock at `when`, or lets it run again with std::nullopt.
 void SetFixedLocalTime(std::optional<std::tm> when);
+
+// The folder the running program's file is in, so that an installed program finds the files
+// installed with it; empty when the system does not say.
+std::string ProgramDirectory();
 
 // Test hooks.
 enum class SystemCall { kVersionQuery };

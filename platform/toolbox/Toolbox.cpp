@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <vector>
@@ -21,6 +22,7 @@ struct OpaqueMenuRef {
   struct Item {
     std::string text;
     bool enabled = true;
+    std::map<std::pair<OSType, OSType>, std::shared_ptr<const void>> properties;
   };
   OpaqueMenuRef() { ++gLiveMenus; }
   ~OpaqueMenuRef() { --gLiveMenus; }
@@ -300,7 +302,7 @@ OSStatus AppendMenuItemTextWithCFString(MenuRef menu, PMStringRef text, UInt32, 
                                         MenuItemIndex* outIndex) {
   if (!menu || !text) return paramErr;
   if (menu->items.size() >= 0x7fff) return memFullErr;
-  menu->items.push_back({PMStringGetCStringPtr(text), true});
+  menu->items.push_back({PMStringGetCStringPtr(text), true, {}});
   if (outIndex) *outIndex = MenuItemIndex(menu->items.size());
   return noErr;
 }
@@ -320,6 +322,23 @@ OSStatus CopyMenuItemTextAsCFString(MenuRef menu, MenuItemIndex item, PMStringRe
   if (!menu || item < 1 || item > menu->items.size()) return menuItemNotFoundErr;
   *outText = PMStringCreateWithCString(nullptr, menu->items[item - 1].text.c_str(), kPMStringEncodingUTF8);
   return *outText ? noErr : memFullErr;
+}
+
+OSStatus SetMenuItemProperty(MenuRef menu, MenuItemIndex item, OSType creator, OSType tag, PMTypeRef value) {
+  if (!menu || item < 1 || item > menu->items.size()) return menuItemNotFoundErr;
+  auto& properties = menu->items[item - 1].properties;
+  if (!value) {
+    properties.erase({creator, tag});
+    return noErr;
+  }
+  properties[{creator, tag}] = std::shared_ptr<const void>(PMRetain(value), [](const void* v) { PMRelease(v); });
+  return noErr;
+}
+PMTypeRef GetMenuItemProperty(MenuRef menu, MenuItemIndex item, OSType creator, OSType tag) {
+  if (!menu || item < 1 || item > menu->items.size()) return nullptr;
+  auto& properties = menu->items[item - 1].properties;
+  auto found = properties.find({creator, tag});
+  return found == properties.end() ? nullptr : found->second.get();
 }
 
 EventHandlerUPP NewEventHandlerUPP(EventHandlerProcPtr proc) { return proc; }

@@ -114,6 +114,11 @@ void DisableMenuItem(MenuRef menu, MenuItemIndex item);
 bool IsMenuItemEnabled(MenuRef menu, MenuItemIndex item);
 // A new reference to the item's text; menuItemNotFoundErr when there is no such item.
 OSStatus CopyMenuItemTextAsCFString(MenuRef menu, MenuItemIndex item, PMStringRef* outText);
+// A value kept with a menu item for whoever knows its creator and tag (why the item is disabled,
+// say): retained; a null value removes it. menuItemNotFoundErr when there is no such item.
+OSStatus SetMenuItemProperty(MenuRef menu, MenuItemIndex item, OSType creator, OSType tag, PMTypeRef value);
+// The value (not retained), or null when the item has none under that creator and tag.
+PMTypeRef GetMenuItemProperty(MenuRef menu, MenuItemIndex item, OSType creator, OSType tag);
 
 // Events.
 typedef struct OpaqueEventRef* EventRef;

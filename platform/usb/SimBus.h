@@ -175,9 +175,12 @@ class SimBus : public Bus, public std::enable_shared_from_this<SimBus> {
   // Forgets pending faults.
   void ClearFaults();
 
+  // The record of every call, for tests. A host that never reads it turns it off, so that a
+  // long run (a frontend scanning for hours) does not keep every transfer.
   const std::vector<SimCall>& Calls() const { return calls_; }
   std::vector<SimCall> CallsOf(SimOp op) const;
   void ClearCalls() { calls_.clear(); }
+  void SetRecording(bool on) { recording_ = on; }
 
   // Milliseconds since the bus was made, on its clock (virtual time unless SetClock changed it).
   UInt64 Now() const;
@@ -191,7 +194,9 @@ class SimBus : public Bus, public std::enable_shared_from_this<SimBus> {
 
   // Used by the simulated objects: counts a call of `op` and tells whether a fault is due.
   bool TakeFault(SimOp op, IOReturn* status);
-  void Record(SimCall call) { calls_.push_back(std::move(call)); }
+  void Record(SimCall call) {
+    if (recording_) calls_.push_back(std::move(call));
+  }
   // Lets `ms` pass on the bus's clock (a time-out).
   void Wait(UInt64 ms);
   void CountLive(int delta) { live_ += delta; }
@@ -200,6 +205,7 @@ class SimBus : public Bus, public std::enable_shared_from_this<SimBus> {
   SimBus();
   std::vector<std::shared_ptr<SimDevice>> devices_;
   std::vector<SimCall> calls_;
+  bool recording_ = true;
   struct Fault {
     SimOp op;
     int remaining;  // calls still to come before it fires

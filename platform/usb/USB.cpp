@@ -1,5 +1,7 @@
 #include "platform/usb/USB.h"
 
+#include "platform/system/Parse.h"
+
 #include <cstdio>
 #include <utility>
 

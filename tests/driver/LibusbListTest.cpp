@@ -104,6 +104,25 @@ TEST_F(LibusbListTest, ACaptureOverLibusbNamesTheBusAndDeviceNumber) {
   EXPECT_EQ(fields.out, expected) << fields.err;
 }
 
+// Without the udev rule the scanner is there but its device node is not this user's: every
+// command says so and names the fix, whether it searched the bus or was given the location.
+TEST_F(LibusbListTest, AScannerTheUserMayNotOpenIsExplained) {
+  AddHubAndKeyboard();
+  AddScanner();
+  for (std::vector<std::string> words : {std::vector<std::string>{"list"}, {"scan", "--device", "0x01410000"}}) {
+    words.insert(words.begin(), TARVELL_SCANNER_MODULE);
+    Outcome run =
+        tarvell::testing::RunProgram(tarvell::testing::AsDeniedUser(testbed_, kScannerNode, words), EmulatedRun());
+    EXPECT_EQ(run.status, 1) << words[1];
+    EXPECT_EQ(run.err,
+              "scanner-module: the scanner at location 0x01410000 is on the bus, but the system does not let "
+              "this user open it (access denied). Install the udev rule 55-tarvell-k310.rules (package "
+              "tarvell-scanner), unplug the scanner and plug it in again, and log in again; a service such as "
+              "saned needs its user in the scanner group.\n")
+        << words[1];
+  }
+}
+
 TEST_F(LibusbListTest, WithoutAScannerNoneIsFound) {
   AddHubAndKeyboard();
   Outcome run = RunProgram({"list"});

@@ -68,6 +68,19 @@ TEST_F(CupsDialog, PrintsAJobThatCarriesTheChosenOptions) {
   for (const auto& kv : want) EXPECT_EQ(kv.second, job[kv.first]) << kv.first;
 }
 
+TEST_F(CupsDialog, HardwareTheQueueReportsMissingIsNamedUntilTheAdministratorAddsIt) {
+  server->Run({"/usr/sbin/lpadmin", "-p", "mfp", "-E", "-v", "file:///dev/null", "-P", DataPath("sharp-mx6240n.ppd")});
+  std::string shown = Dialog({"--printer", "mfp"}).out;
+  EXPECT_NE(npos, shown.find("(Option1=NotInstalled)")) << shown;
+  EXPECT_NE(npos, shown.find("“Set Default Options” in the CUPS web interface: lpadmin -p mfp -o Option2=…\n"))
+      << shown;
+  server->Run({"/usr/sbin/lpadmin", "-p", "mfp", "-o", "Option1=SSFinisher"});
+  shown = Dialog({"--printer", "mfp"}).out;
+  server->Run({"/usr/sbin/lpadmin", "-x", "mfp"});
+  EXPECT_NE(npos, shown.find("\"Finisher Upper Tray\"\n")) << shown;  // enabled, no reason below
+  EXPECT_EQ(npos, shown.find("(Option1=NotInstalled)")) << shown;
+}
+
 TEST_F(CupsDialog, RefusesAConflictingPresetAndNothingLeaves) {
   Lp({"lpoptions", "-p", "conflict", "-o", "OutputBin=UpperBin", "-o", "StapleWhen=EndOfSet"});
   std::string before = Lp({"lpoptions", "-p", "conflict"});
@@ -77,8 +90,10 @@ TEST_F(CupsDialog, RefusesAConflictingPresetAndNothingLeaves) {
     ProgramRun r = Dialog(action);
     EXPECT_EQ(3, r.status);
     EXPECT_EQ("", r.out);
-    EXPECT_EQ("print-dialog: the settings conflict (OutputBin=UpperBin conflicts with StapleWhen=EndOfSet); "
-              "nothing saved or printed\n", r.err);
+    EXPECT_EQ(
+        "print-dialog: the settings conflict (OutputBin=UpperBin (Output Bin: Upper Output Bin) conflicts with "
+        "StapleWhen=EndOfSet (Staple: Staple Portrait)); nothing saved or printed\n",
+        r.err);
   }
   EXPECT_EQ("", Lp({"lpstat", "-W", "all", "-o", "conflict"}));
   EXPECT_EQ(before, Lp({"lpoptions", "-p", "conflict"}));

@@ -66,10 +66,14 @@ dialog::PanelControl Dialog::Control(const std::string& keyword) const {
 }
 
 bool Dialog::Enabled(const std::string& keyword, const std::string& choice) const {
+  return Item(keyword, choice).enabled;
+}
+
+dialog::PanelItem Dialog::Item(const std::string& keyword, const std::string& choice) const {
   for (const auto& item : Control(keyword).items)
-    if (item.choice == choice) return item.enabled;
+    if (item.choice == choice) return item;
   ADD_FAILURE() << keyword << " has no item " << choice;
-  return false;
+  return dialog::PanelItem{choice, "", false, "", {}};
 }
 
 }  // namespace testing

@@ -32,6 +32,7 @@ struct Dialog {
   OSStatus Show();
   dialog::PanelControl Control(const std::string& keyword) const;
   bool Enabled(const std::string& keyword, const std::string& choice) const;
+  dialog::PanelItem Item(const std::string& keyword, const std::string& choice) const;
 
   ppd_file_t* ppd = nullptr;
   std::unique_ptr<dialog::PlugInHost> host;

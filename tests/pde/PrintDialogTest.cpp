@@ -77,6 +77,40 @@ TEST(PrintDialog, RefusesDisabledChoicesUnknownOptionsAndUnreadablePPDs) {
   EXPECT_NE(std::string::npos, noBundle.out.find("cannot load the plug-in bundle")) << noBundle.out;
 }
 
+TEST(PrintDialog, SaysWhyItemsAreDisabledInTextGermanRefusalsAndValidJson) {
+  const std::string mfp = "--ppd " + DataPath("sharp-mx6240n.ppd");
+  Result text = PrintDialog(mfp);
+  EXPECT_NE(std::string::npos,
+            text.out.find("\"Finisher Upper Tray\"  (disabled)\n        Not available with Output Tray "
+                          "Options: Not Installed (Option1=NotInstalled), an installable option "
+                          "(the printer's hardware).\n"))
+      << text.out;
+  EXPECT_NE(std::string::npos,
+            text.out.find("\nNote: The printer reports as not installed: Right Tray: Not Installed "
+                          "(Option2=False); Output Tray Options: Not Installed (Option1=NotInstalled)"))
+      << text.out;
+  EXPECT_NE(std::string::npos, text.out.find("for a PPD file they are changed in the file.\nSummary\n")) << text.out;
+  Result german = PrintDialog(mfp + " --lang de");
+  EXPECT_NE(std::string::npos, german.out.find("Nicht verfügbar mit Ausgabefach: Output Tray (OutputBin=Output0).\n"))
+      << german.out;
+  Result refused = PrintDialog(mfp + " --set ARStaple=Staple1");
+  EXPECT_EQ(3, refused.status);
+  EXPECT_NE(std::string::npos, refused.out.find("print-dialog: choice Staple1 of ARStaple is disabled: Not available "
+                                                "with Output Bin: Output Tray (OutputBin=Output0).\n"))
+      << refused.out;
+
+  tarvell::testing::TempDir dir;
+  for (const char* ppd : {"sharp-mx6240n.ppd", "oce-op3073.ppd", "epson-eplp960s.ppd", "pxlmono.ppd"}) {
+    tarvell::testing::ProgramRun json = tarvell::testing::RunProgram({PRINT_DIALOG, "--ppd", DataPath(ppd), "--json"});
+    tarvell::testing::ProgramRun check = tarvell::testing::RunProgram(
+        {"/usr/bin/python3", "-c",  // Debian's, with python3-jsonschema
+         "import json, sys, jsonschema\n"
+         "jsonschema.validate(json.load(open(sys.argv[1])), json.load(open(sys.argv[2])))",
+         dir.Write("panel.json", json.out), std::string(TARVELL_SOURCE_DIR) + "/doc/print-dialog.schema.json"});
+    EXPECT_EQ(0, check.status) << ppd << ": " << check.err;
+  }
+}
+
 TEST(PrintDialog, APrinterWithoutFinishingShowsAnEmptyPanel) {
   Result r = PrintDialog("--ppd " + DataPath("pxlmono.ppd") + " --json");
   ASSERT_EQ(0, r.status) << r.out;

@@ -12,6 +12,7 @@
 #include "element/Exception.h"
 #include "sane/SaneGuard.h"
 #include "tests/sane/SaneApi.h"
+#include "tests/support/Program.h"
 
 namespace tarvell::sane {
 namespace {
@@ -49,6 +50,20 @@ TEST_F(SaneBackend, OnlyTheEntryPointsLeaveTheLibrary) {
   for (const char* hidden : {"_ICD_ScannerStart", "_Z24RegisterScannerCallbacksv", "gICDScannerCallbackFunctions",
                              "ICD_ScannerMain"})
     EXPECT_EQ(dlsym(api_.library, hidden), nullptr) << hidden;
+}
+
+// One version, CMake's project(), everywhere it shows: the package, the program and the backend
+// (the standard's major, then the project's major and minor).
+TEST_F(SaneBackend, OneVersionEverywhere) {
+  const std::string changelog = tarvell::testing::ReadFile(TARVELL_SOURCE_DIR "/debian/changelog");
+  EXPECT_EQ(changelog.rfind("tarvell (" TARVELL_VERSION ") ", 0), 0u) << changelog.substr(0, 40);
+  EXPECT_EQ(tarvell::testing::RunProgram({TARVELL_SCANNER_MODULE, "--version"}).out,
+            "scanner-module " TARVELL_VERSION "\n");
+  Configure("simulate\n");
+  SANE_Int code = 0;
+  ASSERT_EQ(api_.init(&code, nullptr), SANE_STATUS_GOOD);
+  EXPECT_EQ(SANE_VERSION_MAJOR(code), SANE_CURRENT_MAJOR);
+  EXPECT_EQ(std::to_string(SANE_VERSION_MINOR(code)) + "." + std::to_string(SANE_VERSION_BUILD(code)), TARVELL_VERSION);
 }
 
 TEST_F(SaneBackend, NothingWorksBeforeInitAndBadHandlesAreRefused) {

@@ -9,13 +9,17 @@
 #include "platform/system/SystemInfo.h"
 #include "platform/usb/SimBus.h"
 #include "sim/TestChart.h"
+#include "tests/support/GateClock.h"
 
 namespace tarvell::sane {
 namespace {
 
-std::unique_ptr<Backend> MakeBackend(const std::string& conf) {
+std::unique_ptr<Backend> MakeBackend(const std::string& conf,
+                                     std::shared_ptr<tarvell::testing::GateClock> clock = nullptr) {
   std::istringstream in(conf);
-  return std::make_unique<Backend>(ParseConfig(in));
+  BackendConfig config = ParseConfig(in);
+  config.clock = std::move(clock);
+  return std::make_unique<Backend>(std::move(config));
 }
 
 void Choose(Device* device, ScanMode mode, SANE_Int dpi, double l, double t, double r, double b) {
@@ -224,6 +228,82 @@ TEST(SaneHost, ScansFollowOneAnotherWithAndWithoutCancel) {
   ASSERT_EQ(device->Start(), SANE_STATUS_GOOD);
   SANE_Status end = SANE_STATUS_GOOD;
   EXPECT_EQ(ReadFrame(device, 4096, &end).size(), size_t(p.bytes_per_line * p.lines));
+}
+
+// Whether the device has had the job's "done" call.
+bool Done(const tarvell::sim::SimulatedScanner& scanner) {
+  for (const auto& call : scanner.calls())
+    if (call.method == "done") return true;
+  return false;
+}
+
+// A paced scanner on a clock the test stops: it delivers at 1 byte a microsecond of a time that
+// only runs up to the gate, so where the page stands is the test's to say, not the machine's.
+class SaneHostStreaming : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    backend_ = MakeBackend("simulate pace=1M silence=10000\n", clock_);
+    ASSERT_EQ(backend_->Open("", &device_), SANE_STATUS_GOOD);
+    Choose(device_, ScanMode::kGray, 300, 0, 0, 50, 50);
+    const SANE_Parameters p = device_->Parameters();
+    bytes_ = size_t(p.bytes_per_line) * size_t(p.lines);
+  }
+  // The scanner may deliver `bytes` more of its stream (and wait no further).
+  void Allow(size_t bytes) { clock_->SetGate(clock_->NowMicros() + bytes); }
+  const tarvell::sim::SimulatedScanner& scanner() const { return *backend_->simulated()[0]; }
+
+  std::shared_ptr<tarvell::testing::GateClock> clock_ = std::make_shared<tarvell::testing::GateClock>();
+  std::unique_ptr<Backend> backend_;
+  Device* device_ = nullptr;
+  size_t bytes_ = 0;
+};
+
+TEST_F(SaneHostStreaming, RowsComeAsTheyCrossAndThePageEndsAtItsByteCount) {
+  // The scanner stops half-way: the first rows are there before.
+  Allow(bytes_ / 2);
+  ASSERT_EQ(device_->Start(), SANE_STATUS_GOOD);
+  std::vector<SANE_Byte> first(bytes_);
+  SANE_Int n = 0;
+  ASSERT_EQ(device_->Read(first.data(), SANE_Int(bytes_), &n), SANE_STATUS_GOOD);
+  EXPECT_GT(n, 0);
+  EXPECT_LE(scanner().streamedBytes(), scanner().streamSize() / 2);
+
+  // The whole page may cross, but not the silence after it: the page ends at its byte count
+  // while the job still waits for the device.
+  Allow(2 * bytes_);
+  SANE_Status end = SANE_STATUS_GOOD;
+  std::vector<SANE_Byte> frame = ReadFrame(device_, 4096, &end);
+  EXPECT_EQ(end, SANE_STATUS_EOF);
+  EXPECT_EQ(size_t(n) + frame.size(), bytes_);
+  clock_->AwaitHeld();
+  EXPECT_FALSE(Done(scanner()));
+  clock_->Open();
+
+  // The next scan waits for that job's end (the device has all its calls) and gives the same rows.
+  ASSERT_EQ(device_->Start(), SANE_STATUS_GOOD);
+  EXPECT_TRUE(Done(scanner()));
+  frame.insert(frame.begin(), first.begin(), first.begin() + n);
+  EXPECT_EQ(ReadFrame(device_, 65536, &end), frame);
+}
+
+TEST_F(SaneHostStreaming, ACancelInTheMiddleOfAPageIsPromptAndTheNextScanIsWhole) {
+  ASSERT_EQ(device_->Start(), SANE_STATUS_GOOD);
+  SANE_Status end = SANE_STATUS_GOOD;
+  const std::vector<SANE_Byte> reference = ReadFrame(device_, 65536, &end);
+  ASSERT_EQ(reference.size(), bytes_);
+
+  backend_->OnDriverThread([] {});  // that job has ended: its time is past
+  Allow(bytes_ / 2);
+  ASSERT_EQ(device_->Start(), SANE_STATUS_GOOD);
+  SANE_Byte some[1000];
+  SANE_Int n = 0;
+  ASSERT_EQ(device_->Read(some, sizeof some, &n), SANE_STATUS_GOOD);
+  device_->Cancel();  // with the scanner stopped in the middle of the page
+  EXPECT_EQ(device_->Read(some, sizeof some, &n), SANE_STATUS_CANCELLED);
+  EXPECT_EQ(n, 0);
+  clock_->Open();
+  ASSERT_EQ(device_->Start(), SANE_STATUS_GOOD);
+  EXPECT_EQ(ReadFrame(device_, 65536, &end), reference);
 }
 
 TEST(SaneHost, AnEmptyAreaIsRefusedBeforeTheDriverIsAsked) {

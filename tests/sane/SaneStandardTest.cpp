@@ -25,7 +25,7 @@ class SaneStandard : public ::testing::Test {
   static void SetUpTestSuite() {
     static TempDir dir("tarvell-sane-standard");
     dir.Write("dll.conf", "tarvell\n");
-    dir.Write("tarvell.conf", "simulate\n");
+    dir.Write("tarvell.conf", "simulate pace=20M silence=20\n");  // in real time, as on the device
     setenv("SANE_CONFIG_DIR", dir.path().c_str(), 1);
     setenv("LD_LIBRARY_PATH", TARVELL_SANE_BACKEND_DIR, 1);
   }
@@ -191,9 +191,16 @@ TEST_F(SaneStandard, ReadsFollowTheScanInPiecesOfAnySize) {
 
   ASSERT_EQ(sane_start(h_), SANE_STATUS_GOOD);
   EXPECT_EQ(Params().bytes_per_line, before.bytes_per_line);  // during it
+  // Values are frozen while the scan runs; reading them is fine.
+  SANE_Word value = SANE_FIX(1), asked = value;
+  EXPECT_EQ(Set("br-x", &value), SANE_STATUS_DEVICE_BUSY);
+  EXPECT_EQ(sane_control_option(h_, Opt("br-x"), SANE_ACTION_GET_VALUE, &value, nullptr), SANE_STATUS_GOOD);
+  EXPECT_EQ(value, SANE_FIX(6));
   EXPECT_EQ(sane_set_io_mode(h_, SANE_FALSE), SANE_STATUS_GOOD);
   EXPECT_EQ(sane_read(h_, &byte, 1, &n), SANE_STATUS_GOOD);
   sane_cancel(h_);
+  EXPECT_EQ(Set("br-x", &asked), SANE_STATUS_GOOD);  // and free again once it is over
+  SetAll({{"br-x", SANE_FIX(6)}});
   EXPECT_EQ(sane_read(h_, &byte, 1, &n), SANE_STATUS_CANCELLED);
   EXPECT_EQ(Scan(100), reference);
   EXPECT_EQ(ScanWithoutBlocking(7), reference);

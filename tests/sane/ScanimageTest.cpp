@@ -339,6 +339,9 @@ class Saned : public Scanimage {
 };
 
 TEST_F(Saned, ServesTheSamePixelsToClientsAtOnceAndOutlivesAKilledOne) {
+  // In real time, so that the large scan below is still running when its client is killed,
+  // however fast this machine is.
+  Configure("simulate pace=5M silence=20\n");
   Outcome list = RunScanimage({"-L"}, client_);
   EXPECT_NE(list.out.find("`net:" + address_ + ":tarvell:sim:0x01100000' is a Tarvell K310 (USB), simulated"),
             std::string::npos) << list.out << list.err;

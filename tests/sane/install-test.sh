@@ -1,17 +1,23 @@
 #!/bin/sh
 # Installs the "sane" component into a scratch DESTDIR and checks that it is complete and that
-# scanimage finds the installed backend through the installed dll.d entry.
-#   install-test.sh BUILD PREFIX BINDIR SANE-LIBDIR CONFDIR UDEVDIR [SCANIMAGE]
+# scanimage finds the installed backend through the installed dll.d entry. With --root=DIR as
+# BUILD, checks the files already laid out under DIR instead (an unpacked package), and changes
+# its tarvell.conf.
+#   install-test.sh BUILD|--root=DIR PREFIX BINDIR SANE-LIBDIR CONFDIR UDEVDIR [SCANIMAGE]
 set -eu
 build=$1 prefix=$2 bindir=$3 libdir=$4 confdir=$5 udevdir=$6 scanimage=${7:-}
 case $libdir in /*) ;; *) libdir=$prefix/$libdir ;; esac
 case $bindir in /*) ;; *) bindir=$prefix/$bindir ;; esac
-
-dest=$(mktemp -d /tmp/tarvell-install-XXXXXX)
-trap 'rm -rf "$dest"' EXIT
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
-DESTDIR=$dest cmake --install "$build" --component sane >/dev/null
+case $build in
+  --root=*) dest=${build#--root=} ;;
+  *)
+    dest=$(mktemp -d /tmp/tarvell-install-XXXXXX)
+    trap 'rm -rf "$dest"' EXIT
+    DESTDIR=$dest cmake --install "$build" --component sane >/dev/null
+    ;;
+esac
 
 [ -x "$dest$bindir/scanner-module" ] || fail "no $bindir/scanner-module"
 "$dest$bindir/scanner-module" --help >/dev/null || fail "the installed scanner-module does not run"
@@ -28,19 +34,19 @@ exported=$(nm -D --defined-only "$lib" | awk '{print $3}' | grep -v '^sane_tarve
 grep -q '^usb 0x2b7e 0x0c5a' "$dest$confdir/tarvell.conf" || fail "tarvell.conf does not search USB"
 
 for page in man5/sane-tarvell.5 man1/scanner-module.1; do
-  [ -n "$(find "$dest" -path "*/man/$page")" ] || fail "no manual page $page"
+  [ -n "$(find "$dest" -path "*/man/$page*")" ] || fail "no manual page $page"
 done
 
-rules=$dest$udevdir/60-tarvell-k310.rules
+rules=$dest$udevdir/55-tarvell-k310.rules
 [ -f "$rules" ] || fail "no udev rule in $udevdir"
-grep -q 'ATTR{idVendor}=="2b7e", ATTR{idProduct}=="0c5a".*GROUP="scanner"' "$rules" || fail "the rule does not give the scanner to the scanner group"
+grep -q 'ATTR{idVendor}=="2b7e", ATTR{idProduct}=="0c5a".*ENV{libsane_matched}="yes"' "$rules" || fail "the rule does not mark the scanner for SANE's access rules"
 if command -v udevadm >/dev/null 2>&1 && udevadm verify --help >/dev/null 2>&1; then
   udevadm verify --no-style "$rules" >/dev/null || fail "udevadm finds the rule malformed"
 fi
 
 # The installed files work together: the SANE loader finds the backend through dll.d alone.
 if [ -n "$scanimage" ]; then
-  echo simulate > "$dest$confdir/tarvell.conf"
+  echo simulate >> "$dest$confdir/tarvell.conf"
   out=$(SANE_CONFIG_DIR=$dest$confdir LD_LIBRARY_PATH=$dest$libdir "$scanimage" -L)
   echo "$out" | grep -q "device \`tarvell:sim:0x01100000' is a Tarvell K310 (USB)" || fail "scanimage -L: $out"
 fi

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <umockdev.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -81,6 +83,20 @@ inline ProgramOptions EmulatedRun() {
     }
   };
   return options;
+}
+
+// The words that run a program as a user the system refuses the testbed's device `node` (e.g.
+// "/dev/bus/usb/001/003"), as it refuses a scanner without the udev rule: the node loses every
+// permission bit, and when the test runs as root the program runs without the capabilities that
+// let root open any file, so its open fails with EACCES as a user's does. Everything else (the
+// rest of the testbed, the build folder) stays as readable as it was.
+inline std::vector<std::string> AsDeniedUser(UMockdevTestbed* testbed, const std::string& node,
+                                             std::vector<std::string> words) {
+  gchar* root = umockdev_testbed_get_root_dir(testbed);
+  EXPECT_EQ(chmod((std::string(root) + node).c_str(), 0), 0) << node;
+  g_free(root);
+  if (geteuid() == 0) words.insert(words.begin(), {"setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"});
+  return words;
 }
 
 }  // namespace tarvell::testing

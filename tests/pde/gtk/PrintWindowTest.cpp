@@ -64,14 +64,19 @@ class PrintWindowTest : public ::testing::Test {
     SpinGtk(50);
     return rows;
   }
-  static void Labels(GtkWidget* w, Rows* out, bool inList = false) {
+  void Labels(GtkWidget* w, Rows* out, bool inList = false) {
     inList = inList || GTK_IS_LIST_VIEW(w);
-    if (inList && GTK_IS_LABEL(w)) (*out)[gtk_label_get_text(GTK_LABEL(w))] = gtk_widget_is_sensitive(w);
+    // The row's text; a greyed row's reason is its second, "caption" label.
+    if (inList && GTK_IS_LABEL(w) && !gtk_widget_has_css_class(w, "caption"))
+      (*out)[gtk_label_get_text(GTK_LABEL(w))] = gtk_widget_is_sensitive(w);
+    if (inList && GTK_IS_LABEL(w) && gtk_widget_has_css_class(w, "caption") && gtk_widget_get_visible(w))
+      reasons_.push_back(gtk_label_get_text(GTK_LABEL(w)));
     for (GtkWidget* c = gtk_widget_get_first_child(w); c; c = gtk_widget_get_next_sibling(c)) Labels(c, out, inList);
   }
 
   std::unique_ptr<PrintWindow> window;
   long controls_ = 0;
+  std::vector<std::string> reasons_;  // the reasons the rows of the menus opened show
 };
 
 TEST_F(PrintWindowTest, DrawsEveryControlOfThePaneInItsOrderAndLayout) {
@@ -131,6 +136,29 @@ TEST_F(PrintWindowTest, ClicksAreThePluginsAndItsGreyedItemsCannotBeChosen) {
   EXPECT_NE(std::string::npos, cli.out.find("Settings\n " + options + "\n")) << cli.out;
 }
 
+TEST_F(PrintWindowTest, AFifteenControlPanelScrollsOnASmallScreenAndSaysWhyRowsAreGreyed) {
+  Open("sharp-mx6240n.ppd");  // the test's screen is 1024 x 768
+  EXPECT_EQ(15u, window->Settings().size());
+  GtkWidget* print = Widget("print");
+  graphene_rect_t bounds;
+  ASSERT_TRUE(gtk_widget_compute_bounds(print, GTK_WIDGET(window->window()), &bounds));
+  EXPECT_LE(gtk_widget_get_height(GTK_WIDGET(window->window())), 768);
+  EXPECT_LE(bounds.origin.y + bounds.size.height, gtk_widget_get_height(GTK_WIDGET(window->window())));
+  EXPECT_TRUE(gtk_widget_get_mapped(print) && gtk_widget_get_child_visible(print) && gtk_widget_is_sensitive(print));
+  GtkAdjustment* scroll = gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(Widget("scroller")));
+  EXPECT_GT(gtk_adjustment_get_upper(scroll), gtk_adjustment_get_page_size(scroll)) << "the panel does not scroll";
+  ASSERT_TRUE(gtk_widget_activate(print));  // pressed and, once the press is shown, released
+  for (int i = 0; i < 400 && window->Status().empty(); ++i) SpinGtk(25);
+  EXPECT_EQ(0u, window->Status().find("Not printed: cannot reach the CUPS server")) << window->Status();
+
+  EXPECT_FALSE(OpenedRows("ARStaple").at("1 Staple"));
+  EXPECT_EQ(3u, reasons_.size());
+  EXPECT_EQ("Not available with Output Bin: Output Tray (OutputBin=Output0).", reasons_.at(0));
+  std::string note = gtk_label_get_text(GTK_LABEL(Widget("hardware-note")));
+  EXPECT_TRUE(gtk_widget_get_visible(Widget("hardware-note")));
+  EXPECT_NE(std::string::npos, note.find("Output Tray Options: Not Installed (Option1=NotInstalled)")) << note;
+}
+
 TEST_F(PrintWindowTest, WithoutAServerOrFinishingOptionsTheWindowSaysSo) {
   Open("pxlmono.ppd");
   EXPECT_TRUE(GTK_IS_LABEL(gtk_frame_get_child(GTK_FRAME(Widget("panel")))));
@@ -187,7 +215,8 @@ TEST_F(PrintWindowTest, PrintsAndSavesOnTheChosenQueueAndRefusesConflicts) {
   ASSERT_TRUE(window->ChoosePrinter("conflict")) << window->Status();
   EXPECT_EQ("Upper Output Bin", Shown("OutputBin"));
   EXPECT_FALSE(window->PrintFile(page));
-  EXPECT_NE(std::string::npos, window->Status().find("OutputBin=UpperBin conflicts with StapleWhen=EndOfSet"))
+  EXPECT_NE(std::string::npos, window->Status().find("OutputBin=UpperBin (Output Bin: Upper Output Bin) conflicts with "
+                                                     "StapleWhen=EndOfSet (Staple: Staple Portrait)"))
       << window->Status();
   EXPECT_EQ("", server.Run({"lpstat", "-W", "all", "-o", "conflict"}).out);
   window.reset();
