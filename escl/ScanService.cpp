@@ -182,7 +182,7 @@ ScanService::ScanService(const ServerConfig& config, std::vector<std::string>* p
     : scanner_(config, problems) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::string why;
-  if (!OpenScanner(&why)) Log(why + "; it is opened when a client asks for it");
+  if (!DescribeScanner(&why)) Log(why + "; it is looked for again when a client asks for it");
 }
 
 ScanService::~ScanService() { Shutdown(); }
@@ -190,14 +190,16 @@ ScanService::~ScanService() { Shutdown(); }
 void ScanService::OnScannerOpened(std::function<void(const ScannerDescription&)> callback) {
   std::lock_guard<std::mutex> lock(mutex_);
   opened_ = std::move(callback);
-  if (opened_ && scanner_.open()) opened_(scanner_.description());
+  if (opened_ && announced_) opened_(scanner_.description());
 }
 
-bool ScanService::OpenScanner(std::string* why) {
-  if (scanner_.open()) return true;
-  if (!scanner_.Open(why)) return false;
-  Log("serving the " + scanner_.description().makeAndModel + " at " + scanner_.description().serialNumber);
-  if (opened_) opened_(scanner_.description());
+bool ScanService::DescribeScanner(std::string* why) {
+  if (!scanner_.Describe(why)) return false;
+  if (!announced_) {
+    announced_ = true;
+    Log("serving the " + scanner_.description().makeAndModel + " at " + scanner_.description().serialNumber);
+    if (opened_) opened_(scanner_.description());
+  }
   return true;
 }
 
@@ -216,18 +218,17 @@ void ScanService::Finished(Job& job, const char* state, const char* reason) {
 void ScanService::Failed(const std::shared_ptr<Job>& job, const std::string& why) {
   job->stream->Cancel();
   job->stream->WaitUntilDone();
-  // The job stays active (no other can start) until the scanner's state is known.
   std::lock_guard<std::mutex> lock(mutex_);
   if (!job->active()) return;
-  Log("job " + job->id + ": " + why);
-  if (scanner_.CheckGone(job->stream)) Log("the scanner has gone away");
+  Log("job " + job->id + ": " + why +
+      (job->stream->status() == kICADeviceNotFoundErr ? " (the scanner has gone away)" : ""));
   Finished(*job, "Aborted", "ErrorsDetected");
 }
 
 Reply ScanService::Capabilities(const std::string& base) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::string why;
-  if (!OpenScanner(&why)) return Empty(503);
+  if (!DescribeScanner(&why)) return Empty(503);
   ScannerDescription scanner = scanner_.description();
   if (!base.empty()) scanner.iconUrl = base + kIconPath;
   return Xml(CapabilitiesDocument(scanner));
@@ -236,7 +237,7 @@ Reply ScanService::Capabilities(const std::string& base) {
 Reply ScanService::Status() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::string why;
-  const char* state = OpenScanner(&why) ? "Idle" : "Down";
+  const char* state = DescribeScanner(&why) ? "Idle" : "Down";
   std::vector<JobStatus> jobs;
   for (auto it = jobs_.rbegin(); it != jobs_.rend(); ++it) {
     const Job& job = **it;
@@ -255,31 +256,49 @@ Reply ScanService::CreateJob(const std::string& base, const char* body, size_t s
     Log("ScanSettings refused: " + why);
     return Empty(size > kMaxScanSettingsBytes ? 413 : 400);
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (shutDown_ || !OpenScanner(&why)) return Empty(503);
-  for (const auto& job : jobs_) {
-    if (!job->active()) continue;
-    if (job->fetched || Clock::now() - job->created < kUnclaimedAfter) return Empty(503);
-    Log("job " + job->id + ": nobody asked for its page; cancelled");
-    job->stream->Cancel();
-    Finished(*job, "Canceled", "AbortedBySystem");
-  }
   auto job = std::make_shared<Job>();
-  UInt32 width = 0, height = 0;
-  if (!Resolve(request, scanner_.description(), &job->area, &job->format, &why) ||
-      !scanner_.Predict(job->area, &width, &height) || width == 0 || height == 0) {
-    Log("ScanSettings refused: " + (why.empty() ? "the area is empty" : why));
-    return Empty(409);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (shutDown_ || !DescribeScanner(&why)) return Empty(503);
+    for (const auto& other : jobs_) {
+      if (!other->active()) continue;
+      if (!other->stream || other->fetched || Clock::now() - other->created < kUnclaimedAfter) return Empty(503);
+      Log("job " + other->id + ": nobody asked for its page; cancelled");
+      other->stream->Cancel();
+      Finished(*other, "Canceled", "AbortedBySystem");
+    }
+    UInt32 width = 0, height = 0;
+    if (!Resolve(request, scanner_.description(), &job->area, &job->format, &why) ||
+        !scanner_.Predict(job->area, &width, &height) || width == 0 || height == 0) {
+      Log("ScanSettings refused: " + (why.empty() ? "the area is empty" : why));
+      return Empty(409);
+    }
+    job->id = NewJobId();
+    job->page.kind = KindOf(job->area.mode);
+    job->page.width = width;
+    job->page.height = height;
+    job->page.bytesPerLine = job->page.kind == PageFormat::kRGB    ? 3 * width
+                             : job->page.kind == PageFormat::kGray ? width
+                                                                   : (width + 7) / 8;
+    // Listed, the job keeps other jobs out while the scanner is being opened.
+    jobs_.push_back(job);
+    while (jobs_.size() > kJobsKept && !jobs_.front()->active()) jobs_.erase(jobs_.begin());
   }
-  job->id = NewJobId();
-  job->page.kind = KindOf(job->area.mode);
-  job->page.width = width;
-  job->page.height = height;
-  job->page.bytesPerLine =
-      job->page.kind == PageFormat::kRGB ? 3 * width : job->page.kind == PageFormat::kGray ? width : (width + 7) / 8;
-  job->stream = scanner_.Start(job->area);
-  jobs_.push_back(job);
-  while (jobs_.size() > kJobsKept && !jobs_.front()->active()) jobs_.erase(jobs_.begin());
+  // Opening the scanner waits for the last page's end on the device; requests go on meanwhile.
+  std::shared_ptr<tarvell::host::PageStream> stream;
+  try {
+    stream = scanner_.Start(job->area, &why);
+  } catch (const std::exception& e) {
+    why = e.what();
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!stream) {
+    Log("cannot scan: " + why);
+    jobs_.erase(std::find(jobs_.begin(), jobs_.end(), job));
+    return Empty(503);
+  }
+  job->stream = stream;
+  if (!job->active()) stream->Cancel();  // cancelled while the scanner was being opened
   Reply reply = Empty(201);
   reply.location = base + job->uri();
   return reply;
@@ -297,7 +316,7 @@ Reply ScanService::CancelJob(const std::string& id) {
   std::shared_ptr<Job> job = Find(id);
   if (!job) return Empty(404);
   if (job->active()) {
-    job->stream->Cancel();
+    if (job->stream) job->stream->Cancel();
     Finished(*job, "Canceled", "JobCanceledByUser");
   }
   return Empty(200);
@@ -311,6 +330,10 @@ std::unique_ptr<PageDelivery> ScanService::NextDocument(const std::string& id, R
     job = Find(id);
     // One page a job: once it has been asked for, there is none left.
     if (!job || job->fetched || !job->active()) return nullptr;
+    if (!job->stream) {  // still being started
+      *reply = Empty(503);
+      return nullptr;
+    }
     job->fetched = true;
   }
   PageFormat page;
@@ -340,7 +363,7 @@ void ScanService::Shutdown() {
   shutDown_ = true;
   for (const auto& job : jobs_)
     if (job->active()) {
-      job->stream->Cancel();
+      if (job->stream) job->stream->Cancel();
       Finished(*job, "Canceled", "AbortedBySystem");
     }
 }

@@ -62,14 +62,14 @@ class PageDelivery {
 
 class ScanService {
  public:
-  // Installs the scanner's bus and tries to open it (a scanner plugged in later is opened when
-  // it is first needed). Problems go to *problems.
+  // Installs the scanner's bus and learns what the scanner offers (a scanner plugged in later is
+  // looked for when a client asks). Problems go to *problems.
   ScanService(const ServerConfig& config, std::vector<std::string>* problems);
   ~ScanService();
   ScanService(const ScanService&) = delete;
   ScanService& operator=(const ScanService&) = delete;
 
-  // Called with the scanner's description whenever it has been opened (for the announcement).
+  // Called with the scanner's description once it is known (for the announcement).
   void OnScannerOpened(std::function<void(const ScannerDescription&)> callback);
 
   // `base` is "http://HOST" as the client named the server, or "" when it did not.
@@ -87,8 +87,8 @@ class ScanService {
  private:
   friend class PageDelivery;
   using Job = PageDelivery::Job;
-  // With mutex_ held.
-  bool OpenScanner(std::string* why);
+  // With mutex_ held: learns what the scanner offers, and says so (once) when it first does.
+  bool DescribeScanner(std::string* why);
   std::shared_ptr<Job> Find(const std::string& id);
   void Finished(Job& job, const char* state, const char* reason);
   // The page failed: the job is aborted, and the scanner closed when it has gone away.
@@ -98,6 +98,7 @@ class ScanService {
   ScannerAccess scanner_;
   std::vector<std::shared_ptr<Job>> jobs_;  // the most recent last
   std::function<void(const ScannerDescription&)> opened_;
+  bool announced_ = false;
   bool shutDown_ = false;
 };
 

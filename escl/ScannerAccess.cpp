@@ -63,60 +63,74 @@ ScannerAccess::ScannerAccess(const ServerConfig& config, std::vector<std::string
 }
 
 ScannerAccess::~ScannerAccess() {
-  Close();
-  driver_.Call([] {});
+  driver_.Call([] {});  // every page ended and its scanner closed
   std::vector<std::string> problems;
   bus_->Finish(&problems);
 }
 
-bool ScannerAccess::Open(std::string* why) {
-  if (record_) return true;
+bool ScannerAccess::OpenScanner(ScannerObjectInfo** record, UInt32* location, std::string* why) {
+  // The driver opens the first scanner interface it can: only ask for one that is there.
+  const std::vector<UInt32> found = tarvell::host::ScannersOnBus(location_.value_or(0));
+  if (found.empty()) {
+    *why = location_ ? "no scanner at " + tarvell::Hex32(*location_) : "no scanner found";
+    return false;
+  }
+  *location = found.front();
+  const ICAError err = tarvell::ica::OpenDeviceAt(*location, record);
+  if (err == noErr) return true;
+  *record = nullptr;
+  // Say why as a person can act on it: no access, or another program has it.
+  const std::string at = tarvell::Hex32(*location);
+  if (tarvell::host::ScannerDeniedAt(*location))
+    *why = tarvell::host::AccessDeniedText(*location);
+  else if (err == fnfErr || tarvell::host::HeldElsewhere(*location))
+    *why = "the scanner at " + at + " is in use by another program";
+  else
+    *why = "cannot open the scanner at " + at + " (status " + std::to_string(err) + ")";
+  return false;
+}
+
+bool ScannerAccess::Describe(std::string* why) {
+  if (described_.load()) return true;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (described_.load()) return true;
   return driver_.Call([&] {
-    // The driver opens the first scanner interface it can: only ask for one that is there.
-    const std::vector<UInt32> found = tarvell::host::ScannersOnBus(location_.value_or(0));
-    if (found.empty()) {
-      *why = location_ ? "no scanner at " + tarvell::Hex32(*location_) : "no scanner found";
-      return false;
-    }
-    const ICAError err = tarvell::ica::OpenDeviceAt(found.front(), &record_);
-    if (err != noErr) {
-      record_ = nullptr;
-      // Say why as a person can act on it: no access, or another program has it.
-      const std::string at = tarvell::Hex32(found.front());
-      if (tarvell::host::ScannerDeniedAt(found.front()))
-        *why = tarvell::host::AccessDeniedText(found.front());
-      else if (err == fnfErr || tarvell::host::HeldElsewhere(found.front()))
-        *why = "the scanner at " + at + " is in use by another program";
-      else
-        *why = "cannot open the scanner at " + at + " (status " + std::to_string(err) + ")";
-      return false;
-    }
-    openedAt_ = found.front();
-    const tarvell::host::ScannerFacts facts = tarvell::host::ReadScannerFacts(record_);
-    description_ = ScannerDescription();
+    ScannerObjectInfo* record = nullptr;
+    UInt32 location = 0;
+    if (!OpenScanner(&record, &location, why)) return false;
+    const tarvell::host::ScannerFacts facts = tarvell::host::ReadScannerFacts(record);
+    tarvell::ica::CloseDevice(record);
     description_.makeAndModel = tarvell::device::kModelName;
-    description_.serialNumber = tarvell::Hex32(found.front());
-    description_.uuid = ScannerUuid(found.front());
+    description_.serialNumber = tarvell::Hex32(location);
+    description_.uuid = ScannerUuid(location);
     description_.width = facts.bedWidth / 2;  // 1/600 inch to 1/300
     description_.height = facts.bedHeight / 2;
     description_.resolutions = facts.resolutions;
     description_.colourMaximum = tarvell::device::kColourMaxResolution;
+    described_.store(true);
     return true;
   });
 }
 
-void ScannerAccess::Close() {
-  if (!record_) return;
-  driver_.Call([this] { tarvell::ica::CloseDevice(record_); });
-  record_ = nullptr;
-}
-
-std::shared_ptr<tarvell::host::PageStream> ScannerAccess::Start(const tarvell::ica::ScanArea& area) {
+std::shared_ptr<tarvell::host::PageStream> ScannerAccess::Start(const tarvell::ica::ScanArea& area,
+                                                                std::string* why) {
   plist::DictionaryRef settings = tarvell::ica::MakeScanSettings(area, SystemVersion());
   if (!settings) throw std::bad_alloc();
-  std::shared_ptr<tarvell::host::PageStream> stream = tarvell::host::PageStream::Start(driver_, record_, settings);
-  // The simulated bus keeps every transfer for tests; a server running for weeks must not.
-  driver_.Post([bus = bus_.get()] {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ScannerObjectInfo* record = nullptr;
+  UInt32 location = 0;
+  if (!driver_.Call([&] { return OpenScanner(&record, &location, why); })) return nullptr;
+  std::shared_ptr<tarvell::host::PageStream> stream;
+  try {
+    stream = tarvell::host::PageStream::Start(driver_, record, settings);
+  } catch (...) {
+    driver_.Call([record] { tarvell::ica::CloseDevice(record); });
+    throw;
+  }
+  // After the page's job: the scanner closed for others, and the simulated bus's record of the
+  // transfers dropped (it keeps them for tests; a server running for weeks must not).
+  driver_.Post([record, bus = bus_.get()] {
+    tarvell::ica::CloseDevice(record);
     if (tarvell::usb::SimBus* sim = bus->simulatedBus()) sim->ClearCalls();
   });
   return stream;
@@ -124,16 +138,6 @@ std::shared_ptr<tarvell::host::PageStream> ScannerAccess::Start(const tarvell::i
 
 bool ScannerAccess::Predict(const tarvell::ica::ScanArea& area, UInt32* width, UInt32* height) const {
   return PredictImageSize(tarvell::ica::MakeScanSettings(area, SystemVersion()), SystemVersion(), width, height);
-}
-
-bool ScannerAccess::CheckGone(const std::shared_ptr<tarvell::host::PageStream>& failed) {
-  failed->WaitUntilDone();
-  if (!record_) return true;
-  const UInt32 location = openedAt_;
-  const bool gone = failed->status() == kICADeviceNotFoundErr ||
-                    driver_.Call([location] { return tarvell::host::ScannersOnBus(location).empty(); });
-  if (gone) Close();
-  return gone;
 }
 
 }  // namespace tarvell::escl
