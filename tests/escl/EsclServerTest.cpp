@@ -313,7 +313,10 @@ TEST_F(EsclServer, EachFormatDecodesToTheScannedPixels) {
       temp_.Write("page.pdf", page.body);
       const ProgramRun info = tarvell::testing::RunProgram({"pdfinfo", temp_ / "page.pdf"});
       EXPECT_NE(info.out.find("Page size:       144 x 72 pts"), std::string::npos) << info.out;
-      // poppler's cairo renderer, as PDF clients use it, draws the pixels as they are.
+      tarvell::testing::RunProgram({"pdftoppm", "-r", "150", "-gray", temp_ / "page.pdf", temp_ / "page"});
+      EXPECT_EQ(ReadPnm(ReadFile(temp_ / "page-1.pgm")).width, 300u) << "pdftoppm";
+      // poppler's cairo renderer, as PDF clients use it, draws the pixels as they are (pdftoppm's
+      // resamples the page's edges).
       tarvell::testing::RunProgram({"pdftocairo", "-png", "-gray", "-r", "150", "-singlefile", temp_ / "page.pdf",
                                     temp_ / "page"});
       image = ReadPng(ReadFile(temp_ / "page.png"));
