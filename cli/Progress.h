@@ -1,5 +1,6 @@
-// `scan --progress`: the image bytes the bus delivers to the module, counted on their way and
-// shown on standard error.
+// `scan --progress`: the image's bytes the bus delivers to the module, counted on their way (out of
+// the packets they travel in, past the image's header) against the byte count the header gives,
+// and shown on standard error.
 #pragma once
 
 #include <unistd.h>
@@ -18,8 +19,10 @@ namespace ica {
 // every quarter, so logs stay readable.
 class ProgressMeter {
  public:
-  explicit ProgressMeter(UInt64 expected) : expected_(expected), terminal_(isatty(2) == 1) {}
+  ProgressMeter() : terminal_(isatty(2) == 1) {}
   ~ProgressMeter() { Finish(); }
+  // The image's size, once its header has come.
+  void Expect(UInt64 bytes) { expected_ = bytes; }
   void Add(UInt64 bytes) {
     received_ += bytes;
     int percent = expected_ ? int(std::min<UInt64>(100, received_ * 100 / expected_)) : 0;
@@ -40,14 +43,14 @@ class ProgressMeter {
   }
 
  private:
-  UInt64 expected_;
+  UInt64 expected_ = 0;
   bool terminal_;
   UInt64 received_ = 0;
   int shown_ = -1;
   bool started_ = false;
 };
 
-// `inner` seen through `meter`: reads of the image endpoint are counted.
+// `inner` seen through `meter`: what reads of the image endpoint bring of the image is counted.
 std::shared_ptr<usb::Bus> MeteredBus(std::shared_ptr<usb::Bus> inner, ProgressMeter* meter);
 
 }  // namespace ica

@@ -55,7 +55,7 @@ int RunScan(const HostOptions& options) {
   std::unique_ptr<ProgressMeter> meter;
   std::shared_ptr<usb::Bus> plainBus = usb::ActiveBus();
   if (request.progress) {
-    meter = std::make_unique<ProgressMeter>(ExpectedBytes(request));
+    meter = std::make_unique<ProgressMeter>();
     usb::SetActiveBus(MeteredBus(plainBus, meter.get()));
   }
   struct BusRestore {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "platform/system/Parse.h"
+#include "usb/DeviceFacts.h"
 
 namespace tarvell {
 namespace ica {
@@ -37,18 +38,6 @@ std::string Lower(std::string text) {
 
 }  // namespace
 
-UInt64 ExpectedBytes(const ScanArea& request) {
-  const UInt64 w = UInt64(std::max<SInt32>(0, Pixels(request.width, request.resolution))) *
-                   request.scale / 100;
-  const UInt64 h = UInt64(std::max<SInt32>(0, Pixels(request.height, request.resolution))) *
-                   request.scale / 100;
-  switch (request.mode) {
-    case ScanArea::kLineart: return (w + 7) / 8 * h;
-    case ScanArea::kGray: return w * h;
-    default: return w * h * 3;
-  }
-}
-
 bool ParseScanRequest(const HostOptions& options, ScanRequest* request, std::string* error) {
   auto value = [&](const char* name) -> const std::string* {
     auto it = options.values.find(name);
@@ -65,8 +54,10 @@ bool ParseScanRequest(const HostOptions& options, ScanRequest* request, std::str
     }
   }
   if (const std::string* dpi = value("resolution")) {
-    if (!ParseWhole(*dpi, 75, 600, &request->resolution)) {
-      *error = "bad --resolution '" + *dpi + "': give dots per inch from 75 to 600";
+    const UInt32 lowest = tarvell::device::kResolutions.front(), highest = tarvell::device::kResolutions.back();
+    if (!ParseWhole(*dpi, lowest, highest, &request->resolution)) {
+      *error = "bad --resolution '" + *dpi + "': give dots per inch from " + std::to_string(lowest) + " to " +
+               std::to_string(highest);
       return false;
     }
   }
@@ -120,10 +111,10 @@ bool CheckScanArea(const ScanArea& area, const plist::DictionaryRef& caps, std::
     return false;
   }
   // In 1/600 inch, the unit of the scan area's offsets.
-  const double width600 = double(width) * 600 / native, height600 = double(height) * 600 / native;
+  const double width600 = double(width) * kUnitsPerInch / native, height600 = double(height) * kUnitsPerInch / native;
   char glass[64];
-  std::snprintf(glass, sizeof glass, "%.1f x %.1f mm", width600 / 600 * kMillimetresPerInch,
-                height600 / 600 * kMillimetresPerInch);
+  std::snprintf(glass, sizeof glass, "%.1f x %.1f mm", width600 / kUnitsPerInch * kMillimetresPerInch,
+                height600 / kUnitsPerInch * kMillimetresPerInch);
   if (Units600(area.left + area.width) > width600 || Units600(area.top + area.height) > height600) {
     *error = std::string("the scan area leaves the glass (") + glass + ")";
     return false;

@@ -25,8 +25,5 @@ bool ParseScanRequest(const HostOptions& options, ScanRequest* request, std::str
 // get-parameters dictionary, in either dialect).
 bool CheckScanArea(const ScanArea& area, const plist::DictionaryRef& caps, std::string* error);
 
-// Bytes the scanner should send for the request (at the resolution asked for).
-UInt64 ExpectedBytes(const ScanArea& area);
-
 }  // namespace ica
 }  // namespace tarvell

@@ -14,12 +14,11 @@
 
 namespace {
 
-// Bed geometry in 1/600 inch (pixels at 600 dpi).
+// Bed geometry in 1/600 inch (pixels at the native resolution).
 constexpr UInt32 kBedWidth = tarvell::device::kGlassWidth;
 constexpr UInt32 kBedLength = tarvell::device::kGlassHeight;
 constexpr SInt32 kMaxScanAreas = 255;
-// Versions above this one speak the capability dialect.
-constexpr SInt32 kLastFlatDialectVersion = 0x102F;
+using tarvell::device::kNativeResolution;
 
 // Float-to-unsigned conversions saturate: a negative, NaN or huge value from the host must not
 // be undefined behaviour.
@@ -103,7 +102,7 @@ ICAError AddCapabilityRecords(plist::Dictionary& device, const ScanningParamBloc
   plist::DictionaryRef resolution = MakeRecord("TWON_RANGE");
   if (!resolution) return -9;
   resolution->Set("min", plist::MakeInteger(75));
-  resolution->Set("max", plist::MakeInteger(600));
+  resolution->Set("max", plist::MakeInteger(kNativeResolution));
   resolution->Set("stepSize", plist::MakeInteger(50));
   resolution->Set("default", plist::MakeInteger(150));
   resolution->Set("current", plist::MakeInteger(static_cast<SInt32>(current.mainScanRes)));
@@ -121,10 +120,10 @@ ICAError AddCapabilityRecords(plist::Dictionary& device, const ScanningParamBloc
   units->Set("value", unitValues);
   device.Set("ICAP_UNITS", units);
 
-  plist::DictionaryRef xNative = MakeOneValue(600);
+  plist::DictionaryRef xNative = MakeOneValue(kNativeResolution);
   if (!xNative) return -12;
   device.Set("ICAP_XNATIVERESOLUTION", xNative);
-  plist::DictionaryRef yNative = MakeOneValue(600);
+  plist::DictionaryRef yNative = MakeOneValue(kNativeResolution);
   if (!yNative) return -13;
   device.Set("ICAP_YNATIVERESOLUTION", yNative);
 
@@ -139,10 +138,10 @@ ICAError AddCapabilityRecords(plist::Dictionary& device, const ScanningParamBloc
 
 void AddFlatEntries(plist::Dictionary& device) {
   device.Set("deviceMode", plist::MakeString("reflective"));
-  device.Set("resolutionX", plist::MakeInteger(600));
-  device.Set("resolutionY", plist::MakeInteger(600));
+  device.Set("resolutionX", plist::MakeInteger(kNativeResolution));
+  device.Set("resolutionY", plist::MakeInteger(kNativeResolution));
   device.Set("resolutionMinimum", plist::MakeInteger(75));
-  device.Set("resolutionMaxium", plist::MakeInteger(600));
+  device.Set("resolutionMaxium", plist::MakeInteger(kNativeResolution));
   device.Set("tabletWidth", plist::MakeInteger(static_cast<SInt32>(kBedWidth)));
   device.Set("tabletHeight", plist::MakeInteger(static_cast<SInt32>(kBedLength)));
 }
@@ -205,14 +204,14 @@ ICAError ReadFlatArea(const plist::Dictionary& area, ScanningParamBlock& block, 
     case -1:
       return paramErr;
     case 1:
-      block.offsetMainScan = static_cast<UInt32>(value) * block.mainScanRes / 600u;
+      block.offsetMainScan = static_cast<UInt32>(value) * block.mainScanRes / kNativeResolution;
       break;
   }
   switch (ReadPlainInt(area, "offsetY", &value)) {
     case -1:
       return paramErr;
     case 1:
-      block.offsetSubScan = static_cast<UInt32>(value) * block.subScanRes / 600u;
+      block.offsetSubScan = static_cast<UInt32>(value) * block.subScanRes / kNativeResolution;
       break;
   }
   switch (ReadPlainInt(area, "width", &value)) {
@@ -292,7 +291,7 @@ ICAError ReadCapabilityArea(const plist::Dictionary& area, ScanningParamBlock& b
     case -1:
       return paramErr;
     case 1: {
-      double offset = static_cast<double>(value) / 600.0 * block.mainScanRes *
+      double offset = static_cast<double>(value) / kNativeResolution * block.mainScanRes *
                       block.mainScanScale / 100.0;
       block.offsetMainScan = std::min(TruncateToUInt32(offset), kBedWidth);
       if (block.dataFormat == 1) block.offsetMainScan = RoundDownToMultipleOf8(block.offsetMainScan);
@@ -303,7 +302,7 @@ ICAError ReadCapabilityArea(const plist::Dictionary& area, ScanningParamBlock& b
     case -1:
       return paramErr;
     case 1: {
-      double offset = static_cast<double>(value) / 600.0 * block.subScanRes *
+      double offset = static_cast<double>(value) / kNativeResolution * block.subScanRes *
                       block.subScanScale / 100.0;
       block.offsetSubScan = std::min(TruncateToUInt32(offset), kBedLength);
       break;
@@ -364,7 +363,7 @@ ICAError _ICD_ScannerGetParameters(const ScannerObjectInfo* objectInfo,
     if (!device) return -4;
     SInt32 version = 0;
     if (QuerySystemInfo(kSystemVersionSelector, &version) != noErr) return noErr;
-    if (version > kLastFlatDialectVersion) {
+    if (UsesCapabilityDialect(version)) {
       err = AddCapabilityRecords(*device, current);
       if (err != noErr) return err;
     } else {
@@ -403,7 +402,7 @@ ICAError _ICD_ScannerSetParameters(const ScannerObjectInfo* objectInfo,
 
     SInt32 version = 0;
     if (QuerySystemInfo(kSystemVersionSelector, &version) != noErr) return noErr;
-    const bool capabilityDialect = version > kLastFlatDialectVersion;
+    const bool capabilityDialect = UsesCapabilityDialect(version);
     SInt32 lastRead = 0;
     for (size_t i = 0; i < count; ++i) {
       plist::DictionaryRef area = plist::AsDictionary(areaList ? areaList->At(i) : areas);
@@ -432,7 +431,7 @@ bool PredictImageSize(const plist::DictionaryRef& settings, SInt32 systemVersion
                            kBedWidth, kBedLength, 1, 8, 0, 0};
   AreaResolutions given;
   SInt32 lastRead = 0;
-  const ICAError err = systemVersion > kLastFlatDialectVersion ? ReadCapabilityArea(*area, block, given, &lastRead)
+  const ICAError err = UsesCapabilityDialect(systemVersion) ? ReadCapabilityArea(*area, block, given, &lastRead)
                                                                : ReadFlatArea(*area, block, given);
   if (err != noErr) return false;
   tarvell::DeliveredImageSize(block, width, height);

@@ -7,6 +7,7 @@
 #include "driver/ScannerCallbacks.h"
 #include "imaging/ImageConversion.h"
 #include "platform/system/Log.h"
+#include "usb/ScanJob.h"
 
 bool ExpectedImageDataSize(const ScanningParamBlock& area, UInt64* size) {
   const UInt64 width = area.mainScanLen;
@@ -106,23 +107,15 @@ ICAError _ICD_ScannerStart(const ScannerObjectInfo* objectInfo, ICD_ScannerStart
     }
 
     // On failure the conversion leaves the held TIFF alone: the file from the earlier scan stays
-    // as it was and nothing new is announced.
-    if (ConvertPPMToTIFF(image.get(), &scanner->m_tiffData, &scanner->m_tiffSize,
-                         scanner->m_resolutionX, scanner->m_resolutionY) != 0) {
+    // as it was and nothing new is announced. The TIFF says the resolution the device scanned
+    // at (which is not the one asked for in colour above 300 dpi), so that the page keeps its
+    // size wherever it is printed or shown; and the size is the one the device sent.
+    const UInt32 delivered = UInt32(tarvell::DeviceWindowFor(scanner->m_params).resolution);
+    if (ConvertPPMToTIFF(image.get(), &scanner->m_tiffData, &scanner->m_tiffSize, delivered, delivered,
+                         &scanner->m_imageWidth, &scanner->m_imageHeight) != 0) {
       BridgeNSLog(" > ERROR: the scanned image could not be converted\n");
       return kICAFileCorruptedErr;
     }
-    // The size the device actually sent, which differs from the area when it scanned at
-    // another resolution than asked (colour above 300 dpi).
-    UInt32 width = area.mainScanLen, height = area.subScanLen, maxValue = 0;
-    const UInt8* pixels = nullptr;
-    int format = 0;
-    if (!parsePPM(image->data(), image->size(), &width, &height, &pixels, &format, &maxValue)) {
-      width = area.mainScanLen;
-      height = area.subScanLen;
-    }
-    scanner->m_imageWidth = width;
-    scanner->m_imageHeight = height;
     image.reset();
 
     if (scanner->m_fileObject != 0) {

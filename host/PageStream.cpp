@@ -16,8 +16,6 @@
 namespace tarvell::host {
 namespace {
 
-// A header is a few dozen bytes; a stream that has not made one in this many is not an image.
-constexpr size_t kMaxHeaderBytes = 4096;
 // Rows are queued in blocks of at least this size, so that a page is a few hundred allocations.
 constexpr size_t kChunkBytes = 256 * 1024;
 
@@ -62,22 +60,18 @@ void PageStream::Take(const UInt8* bytes, size_t count) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (cancelled_.load() || !why_.empty()) return;  // the rest of the page is dropped
   try {
-    if (haveFormat_) {
-      Queue(bytes, count);
-    } else {
-      header_.insert(header_.end(), bytes, bytes + count);
-      ReadHeader();
-    }
+    const size_t used = haveFormat_ ? 0 : header_.Take(bytes, count);
+    if (!haveFormat_) ReadHeader();
+    if (haveFormat_) Queue(bytes + used, count - used);
   } catch (const std::bad_alloc&) {
     Fail("out of memory for the image");
   }
 }
 
 void PageStream::ReadHeader() {
-  PnmHeader header;
-  const PnmHeaderStatus read = ReadPnmHeader(header_.data(), header_.size(), &header);
-  if (read == PnmHeaderStatus::kIncomplete && header_.size() < kMaxHeaderBytes) return;
-  if (read != PnmHeaderStatus::kComplete) return Fail("the scanner's image has no readable header");
+  if (header_.status() == PnmHeaderStatus::kIncomplete) return;
+  if (header_.status() != PnmHeaderStatus::kComplete) return Fail("the scanner's image has no readable header");
+  const PnmHeader& header = header_.header();
   // The samples' meaning as the conversion to TIFF gives it; the frame's own is fixed.
   const ColorSpace space = colorSpaceNameFromFormat(header.format);
   switch (sppFromFormat(header.format) == 3 ? 3 : bpsFromFormat(header.format)) {
@@ -98,9 +92,6 @@ void PageStream::ReadHeader() {
   format_.height = header.height;
   format_.bytesPerLine = header.pixelBytes / header.height;
   haveFormat_ = true;
-  std::vector<UInt8> first;
-  first.swap(header_);
-  Queue(first.data() + header.headerBytes, first.size() - header.headerBytes);
   Signal();
 }
 

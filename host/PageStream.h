@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host/DriverThread.h"
+#include "imaging/ImageConversion.h"
 #include "platform/ica/ICAHost.h"
 #include "platform/plist/PropertyList.h"
 #include "usb/CSimpleScanner.h"
@@ -96,7 +97,7 @@ class PageStream : private ScanDataSink {
   int writeFd_ = -1;
   bool signalled_ = false;  // a byte waits in the pipe
 
-  std::vector<UInt8> header_;  // the stream's first bytes, until they make a header
+  PnmStreamHeader header_;
   bool haveFormat_ = false;
   PageFormat format_;
   bool invert_ = false;        // the device's polarity is the opposite of the frame's

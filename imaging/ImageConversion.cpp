@@ -14,7 +14,7 @@
 
 namespace {
 
-// The resolution the TIFF carries; the scan resolution is not passed on.
+// The resolution a TIFF carries when none is given.
 constexpr float kDefaultResolution = 72.0f;
 // Strips of about this many bytes: few enough to keep the strip tables small, small enough
 // for readers that load a strip at a time.
@@ -175,7 +175,7 @@ ColorSpace colorSpaceNameFromFormat(int format) {
   if (format < 1 || format > 6) return ColorSpace::None;
   SInt32 version = 0;
   if (QuerySystemInfo(kSystemVersionSelector, &version) != noErr) return ColorSpace::None;
-  bool current = version > 0x102F;
+  bool current = UsesCapabilityDialect(version);
   switch (format) {
     case 1:
     case 4:
@@ -238,6 +238,18 @@ PnmHeaderStatus ReadPnmHeader(const UInt8* bytes, size_t count, PnmHeader* heade
   return PnmHeaderStatus::kComplete;
 }
 
+size_t PnmStreamHeader::Take(const UInt8* bytes, size_t count) {
+  if (status_ != PnmHeaderStatus::kIncomplete) return 0;
+  const size_t before = bytes_.size();
+  bytes_.insert(bytes_.end(), bytes, bytes + count);
+  status_ = ReadPnmHeader(bytes_.data(), bytes_.size(), &header_);
+  if (status_ == PnmHeaderStatus::kIncomplete && bytes_.size() >= kLimit) status_ = PnmHeaderStatus::kMalformed;
+  if (status_ != PnmHeaderStatus::kComplete) return count;
+  bytes_.clear();
+  bytes_.shrink_to_fit();
+  return header_.headerBytes - before;
+}
+
 bool parsePPM(const UInt8* bytes, size_t count, UInt32* width, UInt32* height, const UInt8** pixels,
               int* format, UInt32* maxValue) {
   PnmHeader header;
@@ -251,7 +263,7 @@ bool parsePPM(const UInt8* bytes, size_t count, UInt32* width, UInt32* height, c
 }
 
 OSErr createTIFF(UInt32 width, UInt32 height, const UInt8* pixels, int format, UInt32 /*maxValue*/,
-                 TIFFBlock* tiffData, UInt32* tiffSize) {
+                 TIFFBlock* tiffData, UInt32* tiffSize, UInt32 resolutionX, UInt32 resolutionY) {
   int bps = bpsFromFormat(format);
   int spp = sppFromFormat(format);
   ColorSpace space = colorSpaceNameFromFormat(format);
@@ -291,8 +303,8 @@ OSErr createTIFF(UInt32 width, UInt32 height, const UInt8* pixels, int format, U
             TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
             TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
             TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rowsPerStrip) &&
-            TIFFSetField(tif, TIFFTAG_XRESOLUTION, kDefaultResolution) &&
-            TIFFSetField(tif, TIFFTAG_YRESOLUTION, kDefaultResolution) &&
+            TIFFSetField(tif, TIFFTAG_XRESOLUTION, resolutionX ? float(resolutionX) : kDefaultResolution) &&
+            TIFFSetField(tif, TIFFTAG_YRESOLUTION, resolutionY ? float(resolutionY) : kDefaultResolution) &&
             TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
   // Uncompressed rows are already in TIFF order (1-bit rows packed, most significant bit
   // first), so each strip goes straight from the input into the output block.
@@ -313,7 +325,7 @@ OSErr createTIFF(UInt32 width, UInt32 height, const UInt8* pixels, int format, U
 }
 
 int ConvertPPMToTIFF(const UInt8* bytes, size_t count, TIFFBlock* tiffData, UInt32* tiffSize,
-                     UInt32 /*resolutionX*/, UInt32 /*resolutionY*/) {
+                     UInt32 resolutionX, UInt32 resolutionY, UInt32* imageWidth, UInt32* imageHeight) {
   UInt32 width = 0, height = 0, maxValue = 0;
   const UInt8* pixels = nullptr;
   int format = 0;
@@ -321,16 +333,19 @@ int ConvertPPMToTIFF(const UInt8* bytes, size_t count, TIFFBlock* tiffData, UInt
     BridgeNSLog(" > ERROR: the image is malformed or incomplete (%zu bytes)", count);
     return 1;
   }
-  OSErr err = createTIFF(width, height, pixels, format, maxValue, tiffData, tiffSize);
+  OSErr err = createTIFF(width, height, pixels, format, maxValue, tiffData, tiffSize, resolutionX, resolutionY);
   if (err != noErr) {
     BridgeNSLog(" > ERROR: TIFF encoding failed: %d", int(err));
     return 1;
   }
+  if (imageWidth) *imageWidth = width;
+  if (imageHeight) *imageHeight = height;
   return 0;
 }
 
 int ConvertPPMToTIFF(const std::vector<UInt8>* data, TIFFBlock* tiffData, UInt32* tiffSize,
-                     UInt32 resolutionX, UInt32 resolutionY) {
+                     UInt32 resolutionX, UInt32 resolutionY, UInt32* imageWidth, UInt32* imageHeight) {
   if (!data) return 1;
-  return ConvertPPMToTIFF(data->data(), data->size(), tiffData, tiffSize, resolutionX, resolutionY);
+  return ConvertPPMToTIFF(data->data(), data->size(), tiffData, tiffSize, resolutionX, resolutionY, imageWidth,
+                          imageHeight);
 }

@@ -23,16 +23,19 @@ enum class ColorSpace {
 };
 
 // Converts the anymap in `bytes` to TIFF. On success the block at *tiffData is replaced (the old
-// one freed) by a block of exactly *tiffSize bytes and 0 is returned. On failure 1 is returned
-// and *tiffData and *tiffSize are left as they were: a malformed or short image (a header
-// without the line feeds it needs, zero or overflowing sizes, fewer pixel bytes than width x
-// height needs), an unknown format or colour interpretation, or a failed encoding.
-// The resolutions are not used: the TIFF carries 72 dpi.
+// one freed) by a block of exactly *tiffSize bytes, *width and *height (when given) get the
+// image's size, and 0 is returned. On failure 1 is returned and *tiffData and *tiffSize are left
+// as they were: a malformed or short image (a header without the line feeds it needs, zero or
+// overflowing sizes, fewer pixel bytes than width x height needs), an unknown format or colour
+// interpretation, or a failed encoding. The TIFF carries the resolutions, in pixels per inch of
+// the original (72 when 0 is given).
 int ConvertPPMToTIFF(const UInt8* bytes, size_t count, TIFFBlock* tiffData, UInt32* tiffSize,
-                     UInt32 resolutionX = 0, UInt32 resolutionY = 0);
+                     UInt32 resolutionX = 0, UInt32 resolutionY = 0, UInt32* width = nullptr,
+                     UInt32* height = nullptr);
 // The same for a whole byte buffer; a null buffer fails.
 int ConvertPPMToTIFF(const std::vector<UInt8>* data, TIFFBlock* tiffData, UInt32* tiffSize,
-                     UInt32 resolutionX = 0, UInt32 resolutionY = 0);
+                     UInt32 resolutionX = 0, UInt32 resolutionY = 0, UInt32* width = nullptr,
+                     UInt32* height = nullptr);
 
 // What the header at the start of an anymap stream says.
 struct PnmHeader {
@@ -54,6 +57,23 @@ enum class PnmHeaderStatus {
 // the header, for whole images and for streams whose header arrives in pieces.
 PnmHeaderStatus ReadPnmHeader(const UInt8* bytes, size_t count, PnmHeader* header);
 
+// The header of a stream that arrives in pieces of any size, read once it is whole.
+class PnmStreamHeader {
+ public:
+  // Takes the stream's next piece and returns how many of its bytes belong to the header: all
+  // of them while it is incomplete, none once it has been read (the rest are pixels). A header
+  // that has not ended within `limit` bytes is malformed.
+  size_t Take(const UInt8* bytes, size_t count);
+  PnmHeaderStatus status() const { return status_; }
+  const PnmHeader& header() const { return header_; }
+
+ private:
+  static constexpr size_t kLimit = 4096;  // a header is a few dozen bytes
+  std::vector<UInt8> bytes_;
+  PnmHeaderStatus status_ = PnmHeaderStatus::kIncomplete;
+  PnmHeader header_;
+};
+
 // The header as ReadPnmHeader reads it; *pixels points into `bytes` (no copy). True only when
 // the header is complete and `count` holds every pixel byte the sizes call for. On false the
 // outputs are unspecified.
@@ -61,18 +81,20 @@ bool parsePPM(const UInt8* bytes, size_t count, UInt32* width, UInt32* height,
               const UInt8** pixels, int* format, UInt32* maxValue);
 
 // Encodes width x height pixels of `format` read in place at `pixels` (rows packed; a 1-bit
-// row takes width / 8 bytes rounded up). The caller guarantees that many bytes are readable.
+// row takes width / 8 bytes rounded up), tagged with `resolutionX` x `resolutionY` pixels per
+// inch (72 for 0). The caller guarantees that many bytes are readable.
 // Returns 0 with the block at *tiffData replaced; -50 when the format or colour interpretation
 // is unknown, the sizes are zero or libtiff fails; -108 when the output block cannot be
 // allocated. On failure *tiffData and *tiffSize are left as they were.
 OSErr createTIFF(UInt32 width, UInt32 height, const UInt8* pixels, int format, UInt32 maxValue,
-                 TIFFBlock* tiffData, UInt32* tiffSize);
+                 TIFFBlock* tiffData, UInt32* tiffSize, UInt32 resolutionX = 0, UInt32 resolutionY = 0);
 
 // Table lookups by format digit (1..6); 0 / ColorSpace::None for any other digit.
 int bpsFromFormat(int format);
 int sppFromFormat(int format);
-// Decided by the system version: above 0x102F bitmaps are Black and greys White, earlier
-// systems the other way round; a failed version query gives None.
+// Decided by the system version: on systems of the capability dialect (UsesCapabilityDialect)
+// bitmaps are Black and greys White, on earlier ones the other way round; a failed version query
+// gives None.
 ColorSpace colorSpaceNameFromFormat(int format);
 
 // Bytes of pixel data the format needs for width x height, or 0 when it overflows.

@@ -213,14 +213,14 @@ void Device::ReadCapabilities() {
     plist::DictionaryRef dict;
     if (tarvell::ica::GetParameters(record_, &dict) == noErr && dict) {
       plist::DictionaryRef device = plist::AsDictionary(dict->Get("device"));
-      const SInt32 native = tarvell::ica::CapabilityValue(device, "ICAP_XNATIVERESOLUTION", 600);
+      const SInt32 native = tarvell::ica::CapabilityValue(device, "ICAP_XNATIVERESOLUTION", tarvell::ica::kUnitsPerInch);
       const SInt32 width = tarvell::ica::CapabilityValue(device, "ICAP_PHYSICALWIDTH",
                                                          tarvell::ica::CapabilityValue(device, "tabletWidth", 0));
       const SInt32 height = tarvell::ica::CapabilityValue(device, "ICAP_PHYSICALHEIGHT",
                                                           tarvell::ica::CapabilityValue(device, "tabletHeight", 0));
       if (native > 0 && width > 0 && height > 0) {
-        geometry_.bedWidth = UInt32(int64_t(width) * 600 / native);
-        geometry_.bedHeight = UInt32(int64_t(height) * 600 / native);
+        geometry_.bedWidth = UInt32(int64_t(width) * tarvell::ica::kUnitsPerInch / native);
+        geometry_.bedHeight = UInt32(int64_t(height) * tarvell::ica::kUnitsPerInch / native);
       }
     }
     // The dictionary gives only the range of resolutions; the driver knows the steps.

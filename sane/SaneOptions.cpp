@@ -16,14 +16,12 @@
 namespace tarvell::sane {
 namespace {
 
-constexpr double kMillimetresPerInch = 25.4;
-constexpr double kUnitsPerInch = 600.0;  // the driver's area offsets are in 1/600 inch
 
 // The longest mode name and its terminating zero: the size of the "mode" value.
 constexpr SANE_Int kModeValueSize = 16;
 
 SANE_Fixed MillimetresOf(UInt32 units600) {
-  return SANE_FIX(double(units600) * kMillimetresPerInch / kUnitsPerInch);
+  return SANE_FIX(double(units600) * tarvell::ica::kMillimetresPerInch / tarvell::ica::kUnitsPerInch);
 }
 
 

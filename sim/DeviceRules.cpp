@@ -10,6 +10,9 @@
 #include "usb/DeviceFacts.h"
 
 namespace tarvell::sim {
+
+using tarvell::device::GlassPixels;
+
 namespace {
 
 // Edges of the small originals (4 × 6 inches), in 1/600 inch.
@@ -90,8 +93,6 @@ class MapReader {
   std::string* fault_;
 };
 
-int64_t GlassPixels(UInt32 units, int dpi) { return device::GlassPixels(units, UInt32(dpi)); }
-
 }  // namespace
 
 std::string ParameterMapFault(Element* map, CheckedParameters* out) {
@@ -145,11 +146,11 @@ std::string ParameterMapFault(Element* map, CheckedParameters* out) {
                             std::to_string(win.right) + ", " + std::to_string(win.bottom) + ")";
   if (win.left < 0 || win.top < 0 || win.right <= win.left || win.bottom <= win.top)
     return "scanParameters.scanWindow" + where + " is empty";
-  if (win.right > GlassPixels(device::kGlassWidth, resolution) ||
-      win.bottom > GlassPixels(device::kGlassHeight, resolution))
+  if (win.right > GlassPixels(device::kGlassWidth, UInt32(resolution)) ||
+      win.bottom > GlassPixels(device::kGlassHeight, UInt32(resolution)))
     return "scanParameters.scanWindow" + where + " reaches past the glass at " + std::to_string(resolution) + " dpi (" +
-           std::to_string(GlassPixels(device::kGlassWidth, resolution)) + " x " +
-           std::to_string(GlassPixels(device::kGlassHeight, resolution)) + ")";
+           std::to_string(GlassPixels(device::kGlassWidth, UInt32(resolution))) + " x " +
+           std::to_string(GlassPixels(device::kGlassHeight, UInt32(resolution))) + ")";
   // The host measures the original from its own settings and the window loses fractions of a
   // pixel on the way, so only a window clearly inside or clearly outside 4 × 6 inches is judged.
   const int64_t ppi = kChartUnitsPerInch;

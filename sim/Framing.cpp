@@ -11,20 +11,8 @@ namespace {
 constexpr size_t kHeader = kScanPacketHeaderSize;
 constexpr uint8_t kUnknownPacket[12] = {kUnknownPacketType, 0, 0, 0, 0, 0, 0, 4, 0xDE, 0xAD, 0xBE, 0xEF};
 
-void Header(uint8_t type, size_t length, uint8_t out[kHeader]) {
-  const uint32_t n = uint32_t(length);
-  const uint8_t header[kHeader] = {type, 0, 0, 0, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
-  std::memcpy(out, header, kHeader);
-}
-
 }  // namespace
 
-void AppendPacket(std::vector<uint8_t>& out, uint8_t type, const uint8_t* payload, size_t length) {
-  uint8_t header[kHeader];
-  Header(type, length, header);
-  out.insert(out.end(), header, header + kHeader);
-  if (length > 0) out.insert(out.end(), payload, payload + length);
-}
 
 void AppendUnknownPacket(std::vector<uint8_t>& out) {
   out.insert(out.end(), kUnknownPacket, kUnknownPacket + sizeof kUnknownPacket);
@@ -32,11 +20,11 @@ void AppendUnknownPacket(std::vector<uint8_t>& out) {
 
 FramedImage::FramedImage(std::vector<uint8_t> pnm, size_t packetSize, bool unknownPackets)
     : pnm_(std::move(pnm)), packetSize_(std::max<size_t>(packetSize, 1)) {
-  AppendPacket(head_, kPacketBeginImageJob, nullptr, 0);
+  USBScanProtocol::AppendPacket(head_, kPacketBeginImageJob, nullptr, 0);
   if (unknownPackets) AppendUnknownPacket(head_);
-  AppendPacket(head_, kPacketBeginImagePage, nullptr, 0);
-  AppendPacket(tail_, kPacketEndImagePage, nullptr, 0);
-  AppendPacket(tail_, kPacketEndImageJob, nullptr, 0);
+  USBScanProtocol::AppendPacket(head_, kPacketBeginImagePage, nullptr, 0);
+  USBScanProtocol::AppendPacket(tail_, kPacketEndImagePage, nullptr, 0);
+  USBScanProtocol::AppendPacket(tail_, kPacketEndImageJob, nullptr, 0);
   const uint64_t packets = (pnm_.size() + packetSize_ - 1) / packetSize_;
   afterFirst_ = unknownPackets && packets > 0 ? sizeof kUnknownPacket : 0;
   size_ = head_.size() + packets * kHeader + pnm_.size() + afterFirst_ + tail_.size();
@@ -67,7 +55,7 @@ void FramedImage::Read(uint64_t offset, size_t n, uint8_t* out) const {
       const size_t payloadStart = size_t(index * packetSize_);
       const size_t length = std::min(packetSize_, pnm_.size() - payloadStart);
       if (at < kHeader) {
-        Header(kPacketImageData, length, header);
+        USBScanProtocol::EncodeHeader(kPacketImageData, UInt32(length), header);
         from = header + at;
         piece = kHeader - size_t(at);
       } else if (at < kHeader + length) {

@@ -11,7 +11,6 @@ namespace tarvell::sim {
 // A packet type no host knows, which the device may mix into its streams.
 constexpr uint8_t kUnknownPacketType = 0x42;
 
-void AppendPacket(std::vector<uint8_t>& out, uint8_t type, const uint8_t* payload, size_t length);
 // An unknown packet (type 0x42, four bytes of junk).
 void AppendUnknownPacket(std::vector<uint8_t>& out);
 

@@ -168,7 +168,7 @@ void SimulatedScanner::QueueReplyText(const std::string& method, const std::stri
   if (Listed(options_.misbehave.noReplyFor, method)) return;
   std::vector<UInt8> packets;
   if (options_.misbehave.unknownPackets) AppendUnknownPacket(packets);
-  AppendPacket(packets, kPacketControlData, reinterpret_cast<const UInt8*>(xml.data()), xml.size());
+  USBScanProtocol::AppendPacket(packets, kPacketControlData, reinterpret_cast<const UInt8*>(xml.data()), xml.size());
   if (Listed(options_.misbehave.splitReplyFor, method) && packets.size() > 1) {
     const size_t half = packets.size() / 2;
     replyReads_.emplace_back(packets.begin(), packets.begin() + half);

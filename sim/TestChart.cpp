@@ -7,6 +7,9 @@
 #include <limits>
 
 namespace tarvell::sim {
+
+using tarvell::device::GlassPixels;
+
 namespace {
 
 constexpr int64_t kPastEverything = std::numeric_limits<int64_t>::max();
@@ -117,8 +120,8 @@ void BuildPlan(RowPlan& plan, int64_t y) {
       const int64_t len = k % 10 == 0 ? 240 : (k % 5 == 0 ? 160 : 90);
       if (depth < len) plan.paint(k * 60 - 3, k * 60 + 3, kSolid, kBlack);
     }
-    for (int inch = 1; inch * 600 < kGlassWidth; ++inch)
-      PaintNumber(plan, y, inch, inch * 600 + 24, kBorder + 100);
+    for (int inch = 1; inch * kChartUnitsPerInch < kGlassWidth; ++inch)
+      PaintNumber(plan, y, inch, inch * kChartUnitsPerInch + 24, kBorder + 100);
   }
 
   // Centimetre ruler down the left side, below the top ruler.
@@ -204,10 +207,6 @@ int FormatDigit(int contentType) {
   return contentType == kContentLineArt ? 4 : (contentType == kContentGrey ? 5 : 6);
 }
 
-int64_t GlassPixels(int64_t units, int resolution) {
-  return (units * resolution + kChartUnitsPerInch - 1) / kChartUnitsPerInch;
-}
-
 // Walks the columns of one row span by span; fill(span, firstCol, endCol) writes them.
 template <typename Fill>
 void ForEachRun(const RowPlan& plan, const std::vector<int64_t>& colX, Fill fill) {
@@ -235,12 +234,13 @@ Rgb PatchColour(int index) {
 std::string ChartRequestProblem(const ChartRequest& r) {
   if (r.contentType < kContentLineArt || r.contentType > kContentColour)
     return "unknown content type " + std::to_string(r.contentType);
-  if (r.resolution < 1 || r.resolution > 600)
+  if (r.resolution < 1 || r.resolution > int(tarvell::device::kResolutions.back()))
     return "unsupported resolution " + std::to_string(r.resolution);
   const ScanWindow& w = r.window;
   if (w.left < 0 || w.top < 0 || w.right <= w.left || w.bottom <= w.top)
     return "empty scan window";
-  if (w.left >= GlassPixels(kGlassWidth, r.resolution) || w.top >= GlassPixels(kGlassHeight, r.resolution))
+  if (w.left >= GlassPixels(device::kGlassWidth, UInt32(r.resolution)) ||
+      w.top >= GlassPixels(device::kGlassHeight, UInt32(r.resolution)))
     return "scan window off the glass";
   return {};
 }
@@ -248,8 +248,8 @@ std::string ChartRequestProblem(const ChartRequest& r) {
 ChartGeometry ComputeChartGeometry(const ChartRequest& r) {
   ChartGeometry g;
   if (!ChartRequestProblem(r).empty()) return g;
-  const int64_t right = std::min(r.window.right, GlassPixels(kGlassWidth, r.resolution));
-  const int64_t bottom = std::min(r.window.bottom, GlassPixels(kGlassHeight, r.resolution));
+  const int64_t right = std::min<int64_t>(r.window.right, GlassPixels(device::kGlassWidth, UInt32(r.resolution)));
+  const int64_t bottom = std::min<int64_t>(r.window.bottom, GlassPixels(device::kGlassHeight, UInt32(r.resolution)));
   g.width = uint32_t(right - r.window.left);
   g.height = uint32_t(bottom - r.window.top);
   g.formatDigit = FormatDigit(r.contentType);

@@ -13,7 +13,7 @@
 namespace tarvell::sim {
 
 // The chart is drawn on the glass in 1/600 inch, the device's native grid.
-constexpr int64_t kChartUnitsPerInch = 600;
+constexpr int64_t kChartUnitsPerInch = tarvell::device::kNativeResolution;
 constexpr int64_t kGlassWidth = tarvell::device::kGlassWidth;
 constexpr int64_t kGlassHeight = tarvell::device::kGlassHeight;
 

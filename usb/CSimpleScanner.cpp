@@ -46,14 +46,14 @@ CSimpleScanner::CSimpleScanner(UInt32 locationID)
       m_maxMainScanLen(tarvell::device::kGlassWidth),
       m_maxSubScanLen(tarvell::device::kGlassHeight),
       m_scanAreaCount(0),
-      m_params{600, 600, 0, 0, tarvell::device::kGlassWidth, tarvell::device::kGlassHeight, 1, 8, 0, 0},
+      m_params{tarvell::device::kNativeResolution, tarvell::device::kNativeResolution, 0, 0, tarvell::device::kGlassWidth, tarvell::device::kGlassHeight, 1, 8, 0, 0},
       m_deviceObject(0),
       m_fileObject(0),
       m_tiffSize(0),
       m_imageWidth(0),
       m_imageHeight(0),
-      m_resolutionX(600),
-      m_resolutionY(600),
+      m_resolutionX(tarvell::device::kNativeResolution),
+      m_resolutionY(tarvell::device::kNativeResolution),
       m_opened(false) {
   BridgeNSLog("CSimpleScanner()");
   std::strncpy(m_name, "Tarvell K310 (USB)", sizeof m_name - 1);
@@ -291,8 +291,8 @@ void CSimpleScanner::AbortAndResetPipes() {
 
 OSErr CSimpleScanner::InitializeScanner() {
   BridgeNSLog("InitializeScanner()");
-  m_params.mainScanRes = 600;
-  m_params.subScanRes = 600;
+  m_params.mainScanRes = tarvell::device::kNativeResolution;
+  m_params.subScanRes = tarvell::device::kNativeResolution;
   m_params.offsetMainScan = 0;
   m_params.offsetSubScan = 0;
   m_params.mainScanLen = tarvell::device::kGlassWidth;

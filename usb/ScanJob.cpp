@@ -139,7 +139,7 @@ void DeliveredImageSize(const ScanningParamBlock& p, UInt32* width, UInt32* heig
 
 std::unique_ptr<MapElem> BuildScanParameterMap(const ScanningParamBlock& p) {
   // Whether the window fits in 4 × 6 inches, measured in 1/600 inch.
-  const double k = 600.0 / static_cast<double>(static_cast<float>(p.mainScanRes));
+  const double k = double(tarvell::device::kNativeResolution) / static_cast<double>(static_cast<float>(p.mainScanRes));
   const UInt32 right = p.offsetMainScan + p.mainScanLen;
   const UInt32 bottom = p.offsetSubScan + p.subScanLen;
   int originalMediaSize = 12;

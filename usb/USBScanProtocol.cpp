@@ -45,19 +45,28 @@ std::unique_ptr<USBScanProtocol> USBScanProtocol::initWithCallbacks(
 
 USBScanProtocol::USBScanProtocol(const ScanProtocolCallbacks& callbacks) : _callbacks(callbacks) {}
 
+void USBScanProtocol::EncodeHeader(UInt8 type, UInt32 length, UInt8 out[kScanPacketHeaderSize], UInt8 version) {
+  const UInt8 header[kScanPacketHeaderSize] = {type,           version,       0, 0, UInt8(length >> 24),
+                                               UInt8(length >> 16), UInt8(length >> 8), UInt8(length)};
+  std::memcpy(out, header, kScanPacketHeaderSize);
+}
+
+void USBScanProtocol::AppendPacket(std::vector<UInt8>& out, UInt8 type, const UInt8* payload, size_t length,
+                                   UInt8 version) {
+  UInt8 header[kScanPacketHeaderSize];
+  EncodeHeader(type, UInt32(length), header, version);
+  out.insert(out.end(), header, header + kScanPacketHeaderSize);
+  if (length > 0) out.insert(out.end(), payload, payload + length);
+}
+
 std::vector<UInt8> USBScanProtocol::prepControlDataToSend(const UInt8* payload, size_t count) {
   std::vector<UInt8> packet;
   if (count > UINT32_MAX) {
     BridgeNSLog(" > ERROR: control data of %zu bytes does not fit a packet", count);
     return packet;
   }
-  packet.resize(kScanPacketHeaderSize + count);
-  packet[0] = kPacketControlData;
-  packet[4] = UInt8(count >> 24);
-  packet[5] = UInt8(count >> 16);
-  packet[6] = UInt8(count >> 8);
-  packet[7] = UInt8(count);
-  if (count) std::memcpy(packet.data() + kScanPacketHeaderSize, payload, count);
+  packet.reserve(kScanPacketHeaderSize + count);
+  AppendPacket(packet, kPacketControlData, payload, count);
   return packet;
 }
 

@@ -37,6 +37,7 @@
 #include "platform/ica/ScanSettings.h"
 #include "platform/system/SystemInfo.h"
 #include "platform/usb/USB.h"
+#include "sim/Framing.h"
 #include "sim/TestChart.h"
 #include "tests/support/Packets.h"
 #include "usb/USBScanProtocol.h"
@@ -74,13 +75,6 @@ bool ResetPeak() {
   return bool(clear);
 }
 
-void AppendPacket(std::vector<UInt8>& out, UInt8 type, const UInt8* payload, size_t length) {
-  const UInt32 n = UInt32(length);
-  const UInt8 header[8] = {type, 0, 0, 0, UInt8(n >> 24), UInt8(n >> 16), UInt8(n >> 8), UInt8(n)};
-  out.insert(out.end(), header, header + 8);
-  if (length > 0) out.insert(out.end(), payload, payload + length);
-}
-
 std::vector<UInt8> Reply(const std::string& result) {
   return USBScanProtocol::prepControlDataToSend(tarvell::testing::Response(result));
 }
@@ -97,15 +91,10 @@ const Recording& ColourLetter() {
     Recording r;
     for (const char* result : {"0", "Job1", "0", "0", "0"}) r.replies.push_back(Reply(result));
     tarvell::sim::ChartRequest request;  // colour, 300 dpi, 2550 x 3300
-    const std::vector<uint8_t> pnm = tarvell::sim::RenderChart(request);
+    const tarvell::sim::FramedImage framed(tarvell::sim::RenderChart(request), kImagePacket, false);
     r.imageBytes = tarvell::sim::ComputeChartGeometry(request).dataSize();
-    r.stream.reserve(pnm.size() + (pnm.size() / kImagePacket + 8) * 8);
-    AppendPacket(r.stream, kPacketBeginImageJob, nullptr, 0);
-    AppendPacket(r.stream, kPacketBeginImagePage, nullptr, 0);
-    for (size_t offset = 0; offset < pnm.size(); offset += kImagePacket)
-      AppendPacket(r.stream, kPacketImageData, pnm.data() + offset, std::min(kImagePacket, pnm.size() - offset));
-    AppendPacket(r.stream, kPacketEndImagePage, nullptr, 0);
-    AppendPacket(r.stream, kPacketEndImageJob, nullptr, 0);
+    r.stream.resize(framed.size());
+    framed.Read(0, r.stream.size(), r.stream.data());
     return r;
   }();
   return recording;

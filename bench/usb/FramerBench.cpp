@@ -37,12 +37,10 @@ struct Sink {
 std::vector<UInt8> Stream(size_t payload, size_t total) {
   std::vector<UInt8> s;
   s.reserve(total);
-  UInt8 fill = 1;
-  while (s.size() + 8 + payload <= total) {
-    UInt32 n = UInt32(payload);
-    UInt8 h[8] = {kPacketImageData, 0, 0, 0, UInt8(n >> 24), UInt8(n >> 16), UInt8(n >> 8), UInt8(n)};
-    s.insert(s.end(), h, h + 8);
-    s.insert(s.end(), payload, fill++);
+  std::vector<UInt8> bytes(payload);
+  for (UInt8 fill = 1; s.size() + 8 + payload <= total; ++fill) {
+    std::fill(bytes.begin(), bytes.end(), fill);
+    USBScanProtocol::AppendPacket(s, kPacketImageData, bytes.data(), bytes.size());
   }
   return s;
 }

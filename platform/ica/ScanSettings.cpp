@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "platform/system/SystemInfo.h"
+
 namespace tarvell {
 namespace ica {
 
@@ -10,7 +12,7 @@ SInt32 Pixels(double millimetres, UInt32 dpi) {
 }
 
 SInt32 Units600(double millimetres) {
-  return static_cast<SInt32>(std::llround(millimetres / kMillimetresPerInch * 600));
+  return static_cast<SInt32>(std::llround(millimetres / kMillimetresPerInch * kUnitsPerInch));
 }
 
 SInt32 CapabilityValue(const plist::DictionaryRef& device, const char* key, SInt32 fallback) {
@@ -29,7 +31,7 @@ plist::DictionaryRef MakeScanSettings(const ScanArea& request, SInt32 systemVers
   const SInt32 depth = request.mode == ScanArea::kLineart ? 1 : 8;
   plist::DictionaryRef area = plist::MakeDictionary();
   if (!area) return nullptr;
-  if (systemVersion > 0x102F) {
+  if (UsesCapabilityDialect(systemVersion)) {
     auto one = [](plist::ValueRef value) {
       plist::DictionaryRef record = plist::MakeDictionary();
       if (record) {

@@ -9,6 +9,8 @@ namespace tarvell {
 namespace ica {
 
 constexpr double kMillimetresPerInch = 25.4;
+// A scan area's offsets are given in 1/600 inch.
+constexpr UInt32 kUnitsPerInch = 600;
 
 struct ScanArea {
   enum Mode { kLineart, kGray, kColor } mode = kColor;
@@ -28,8 +30,9 @@ SInt32 Units600(double millimetres);
 // there is none.
 SInt32 CapabilityValue(const plist::DictionaryRef& device, const char* key, SInt32 fallback);
 
-// The settings dictionary for `area` in the dialect `systemVersion` selects: flat up to 0x102F,
-// capability records above. Offsets go in 1/600 inch, sizes in pixels at the resolution.
+// The settings dictionary for `area` in the dialect `systemVersion` selects (flat keys, or
+// capability records: UsesCapabilityDialect). Offsets go in 1/600 inch, sizes in pixels at the
+// resolution.
 // Null when memory runs out.
 plist::DictionaryRef MakeScanSettings(const ScanArea& area, SInt32 systemVersion);
 

@@ -13,6 +13,10 @@
 constexpr OSType kSystemVersionSelector = FourCC("sysv");
 // The version this host reports unless told otherwise: one that selects the capability dialect.
 constexpr SInt32 kDefaultSystemVersion = 0x1039;
+// Systems up to this version (10.2.15) speak the flat dictionary dialect and give line art and
+// grey the earlier colour interpretation; later ones the capability dialect.
+constexpr SInt32 kLastFlatDialectVersion = 0x102F;
+constexpr bool UsesCapabilityDialect(SInt32 version) { return version > kLastFlatDialectVersion; }
 
 // Answers `selector` in *response. Only the system version is known; anything else fails.
 OSErr QuerySystemInfo(OSType selector, SInt32* response);

@@ -68,6 +68,7 @@ class ScanEndToEndTest : public ::testing::Test {
   struct Image {
     uint32_t width = 0, height = 0;
     uint16_t spp = 0, bps = 0, photometric = 0;
+    float xdpi = 0, ydpi = 0;
     std::vector<std::vector<uint8_t>> rows;
   };
   static Image Read(const std::string& path) {
@@ -80,6 +81,8 @@ class ScanEndToEndTest : public ::testing::Test {
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &image.spp);
     TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &image.bps);
     TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &image.photometric);
+    TIFFGetField(tif, TIFFTAG_XRESOLUTION, &image.xdpi);
+    TIFFGetField(tif, TIFFTAG_YRESOLUTION, &image.ydpi);
     image.rows.resize(image.height);
     for (uint32_t row = 0; row < image.height; ++row) {
       image.rows[row].resize(size_t(TIFFScanlineSize(tif)));
@@ -136,8 +139,8 @@ TEST_F(ScanEndToEndTest, DefaultScanIsColourLetterAt300DpiUnderTheDriversName) {
   struct stat st;
   ASSERT_EQ(stat(Path(files[0]).c_str(), &st), 0);
   EXPECT_EQ(run.out, "Wrote " + files[0] + " (2550 x 3300 pixels, " + std::to_string(st.st_size) + " bytes)\n");
-  // Progress ends with the whole stream received.
-  EXPECT_NE(run.err.find("(100%)"), std::string::npos) << run.err;
+  // Progress counts the image's bytes and ends with all of them.
+  EXPECT_NE(run.err.find("scanning: 25245000 of 25245000 bytes (100%)"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("bytes received"), std::string::npos);
 
   const Image image = Read(Path(files[0]));
@@ -146,6 +149,7 @@ TEST_F(ScanEndToEndTest, DefaultScanIsColourLetterAt300DpiUnderTheDriversName) {
   EXPECT_EQ(image.spp, 3);
   EXPECT_EQ(image.bps, 8);
   EXPECT_EQ(image.photometric, PHOTOMETRIC_RGB);
+  EXPECT_TRUE(image.xdpi == 300 && image.ydpi == 300) << image.xdpi << " x " << image.ydpi;  // a letter page
   const ChartRequest chart = Request(tarvell::sim::kContentColour, 300, 0, 0, 2550, 3300);
   EXPECT_EQ(Mismatches(image, chart, 7, 5), 0);
   // Landmarks a person would look at: the black frame, the first (red) patch.
@@ -187,6 +191,7 @@ TEST_F(ScanEndToEndTest, GreyAndLineArtKeepTheChartAndItsPolarity) {
   EXPECT_EQ(flat.width, 1275u);
   EXPECT_EQ(flat.height, 1650u);
   EXPECT_EQ(flat.rows, grey.rows);
+  EXPECT_TRUE(grey.xdpi == 150 && flat.xdpi == 150 && lineart.xdpi == 300) << grey.xdpi << flat.xdpi << lineart.xdpi;
 }
 
 TEST_F(ScanEndToEndTest, OffsetWindowAndSixHundredDpiColour) {
@@ -206,6 +211,7 @@ TEST_F(ScanEndToEndTest, OffsetWindowAndSixHundredDpiColour) {
   Image high = Read(Path("600.tiff"));
   EXPECT_EQ(high.width, 600u);
   EXPECT_EQ(high.height, 300u);
+  EXPECT_TRUE(high.xdpi == 300 && high.ydpi == 300) << high.xdpi;  // what it was scanned at
   EXPECT_EQ(Mismatches(high, Request(tarvell::sim::kContentColour, 300, 0, 0, 600, 300), 2, 2), 0);
 }
 

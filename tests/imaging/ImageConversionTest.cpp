@@ -91,10 +91,10 @@ class ImageConversionTest : public ::testing::Test {
   int Convert(const Bytes& image) {
     std::unique_ptr<UInt8[]> exact(new UInt8[image.size()]);
     if (!image.empty()) std::memcpy(exact.get(), image.data(), image.size());
-    return ConvertPPMToTIFF(exact.get(), image.size(), &tiff_, &size_, 300, 300);
+    return ConvertPPMToTIFF(exact.get(), image.size(), &tiff_, &size_, 300, 150, &width_, &height_);
   }
   TIFFBlock tiff_;
-  UInt32 size_ = 0;
+  UInt32 size_ = 0, width_ = 0, height_ = 0;
 };
 
 TEST_F(ImageConversionTest, ColourImageReadsBack) {
@@ -109,8 +109,9 @@ TEST_F(ImageConversionTest, ColourImageReadsBack) {
   EXPECT_EQ(r.u16(TIFFTAG_BITSPERSAMPLE), 8);
   EXPECT_EQ(r.u16(TIFFTAG_PHOTOMETRIC), PHOTOMETRIC_RGB);
   EXPECT_EQ(r.u16(TIFFTAG_PLANARCONFIG), PLANARCONFIG_CONTIG);
-  EXPECT_FLOAT_EQ(r.f(TIFFTAG_XRESOLUTION), 72.0f);
-  EXPECT_FLOAT_EQ(r.f(TIFFTAG_YRESOLUTION), 72.0f);
+  EXPECT_FLOAT_EQ(r.f(TIFFTAG_XRESOLUTION), 300.0f);
+  EXPECT_FLOAT_EQ(r.f(TIFFTAG_YRESOLUTION), 150.0f);
+  EXPECT_TRUE(width_ == 100 && height_ == 50);
   EXPECT_EQ(r.u16(TIFFTAG_RESOLUTIONUNIT), RESUNIT_INCH);
   EXPECT_EQ(r.pixels(), Bytes(image.end() - 15000, image.end()));
   EXPECT_EQ(TIFFNumberOfDirectories(r.tif()), 1);

@@ -19,15 +19,8 @@ using Bytes = std::vector<UInt8>;
 
 // A packet: type, version, two reserved bytes, the payload length big-endian, the payload.
 inline Bytes Packet(UInt8 type, const std::string& payload = "", UInt8 version = 0) {
-  const UInt32 n = UInt32(payload.size());
-  Bytes p(8 + payload.size(), 0);
-  p[0] = type;
-  p[1] = version;
-  p[4] = UInt8(n >> 24);
-  p[5] = UInt8(n >> 16);
-  p[6] = UInt8(n >> 8);
-  p[7] = UInt8(n);
-  std::copy(payload.begin(), payload.end(), p.begin() + 8);
+  Bytes p;
+  USBScanProtocol::AppendPacket(p, type, reinterpret_cast<const UInt8*>(payload.data()), payload.size(), version);
   return p;
 }
 
