@@ -2,6 +2,9 @@
 
 #include <memory>
 
+#include "driver/ScannerCallbacks.h"
+#include "platform/ica/HostSteps.h"
+#include "platform/ica/ScanSettings.h"
 #include "platform/system/Parse.h"
 #include "platform/usb/USB.h"
 #include "usb/DeviceFacts.h"
@@ -88,6 +91,28 @@ std::string AccessDeniedText(UInt32 location) {
          " is on the bus, but the system does not let this user open it (access denied). Install "
          "the udev rule 55-tarvell-k310.rules (package tarvell-scanner), unplug the scanner and plug it "
          "in again, and log in again; a service such as saned needs its user in the scanner group.";
+}
+
+ScannerFacts ReadScannerFacts(ScannerObjectInfo* device) {
+  ScannerFacts facts;
+  if (tarvell::ica::OpenSession(device) != noErr) return facts;
+  plist::DictionaryRef dict;
+  if (tarvell::ica::GetParameters(device, &dict) == noErr && dict) {
+    using tarvell::ica::CapabilityValue;
+    plist::DictionaryRef caps = plist::AsDictionary(dict->Get("device"));
+    const SInt32 native = CapabilityValue(caps, "ICAP_XNATIVERESOLUTION", 600);
+    const SInt32 width = CapabilityValue(caps, "ICAP_PHYSICALWIDTH", CapabilityValue(caps, "tabletWidth", 0));
+    const SInt32 height = CapabilityValue(caps, "ICAP_PHYSICALHEIGHT", CapabilityValue(caps, "tabletHeight", 0));
+    if (native > 0 && width > 0 && height > 0) {
+      facts.bedWidth = UInt32(int64_t(width) * 600 / native);
+      facts.bedHeight = UInt32(int64_t(height) * 600 / native);
+    }
+  }
+  // The dictionary gives only the range of resolutions; the driver knows the steps.
+  std::vector<UInt32> resolutions = ScannerResolutions(device);
+  if (!resolutions.empty()) facts.resolutions = std::move(resolutions);
+  tarvell::ica::CloseSession(device);
+  return facts;
 }
 
 }  // namespace tarvell::host

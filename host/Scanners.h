@@ -1,12 +1,14 @@
 // The scanners on the active bus as a host sees them before (or instead of) opening one: found by
 // their identity and location, whether another program holds one, whether the system lets this
-// user have one, and what a person is told when it does not.
+// user have one, and what a person is told when it does not; and what an open one offers.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "platform/ica/ICAHost.h"
 #include "platform/system/Types.h"
+#include "usb/DeviceFacts.h"
 
 namespace tarvell::host {
 
@@ -22,5 +24,15 @@ bool HeldElsewhere(UInt32 location);
 UInt32 ScannerDeniedAt(UInt32 location);
 // What a person is told about such a scanner: what is wrong and how to give access.
 std::string AccessDeniedText(UInt32 location);
+
+// What an open scanner offers, as the driver reports it; the device's facts where it says nothing.
+struct ScannerFacts {
+  UInt32 bedWidth = tarvell::device::kGlassWidth;    // 1/600 inch
+  UInt32 bedHeight = tarvell::device::kGlassHeight;  // 1/600 inch
+  std::vector<UInt32> resolutions{tarvell::device::kResolutions.begin(), tarvell::device::kResolutions.end()};
+};
+// Reads the capabilities of an open device in a session of its own, as the command-line host reads
+// them. On the driver thread.
+ScannerFacts ReadScannerFacts(ScannerObjectInfo* device);
 
 }  // namespace tarvell::host

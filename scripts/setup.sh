@@ -15,6 +15,7 @@ PACKAGES=(
   cups-daemon cups-client cups-ipp-utils
   libgtk-4-dev xvfb xauth
   libpcap-dev tshark
+  libmicrohttpd-dev libavahi-client-dev libcairo2-dev libjpeg62-turbo-dev uuid-dev sane-airscan poppler-utils
   python3-jsonschema
 )
 if [ $# -gt 0 ]; then

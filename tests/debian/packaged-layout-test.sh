@@ -35,6 +35,12 @@ version=$(dpkg-deb -f "$1" Version)
 [ "$("$bin/scanner-module" --version)" = "scanner-module $version" ] || fail "scanner-module --version is not $version"
 pass "scanner-module scans, and its version is the packages' $version"
 
+# The eSCL server: its version, and a unit that starts the packaged program.
+[ "$("$files/usr/sbin/tarvell-escl" --version)" = "tarvell-escl $version" ] || fail "tarvell-escl --version"
+grep -qx 'ExecStart=/usr/sbin/tarvell-escl' "$files/lib/systemd/system/tarvell-escl.service" ||
+  fail "the unit does not start /usr/sbin/tarvell-escl"
+pass "tarvell-escl runs, and its unit starts it"
+
 # The project's libraries resolve inside the unpacked folder, through the run paths alone.
 for object in "$bin/print-dialog" "$bin/print-dialog-gtk" "$lib/tarvell/Finishing.plugin/Contents/finishing-pde.so"; do
   ldd "$object" | grep -q "libtarvell_platform_printing.so.0 => $files/" || fail "$object's libraries: $(ldd "$object")"

@@ -1,0 +1,105 @@
+// The eSCL resources without the HTTP around them: the documents, the scan jobs (one at a time)
+// and the page each job delivers. Every method may be called from any of the server's connection
+// threads; a page is read on the thread of the request that fetches it.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "escl/Documents.h"
+#include "escl/ImageEncoder.h"
+#include "escl/ScanSettingsReader.h"
+#include "escl/ScannerAccess.h"
+#include "escl/ServerConfig.h"
+
+namespace tarvell::escl {
+
+constexpr char kRoot[] = "/eSCL";
+constexpr char kIconPath[] = "/icon.png";
+
+// A reply with its body in memory. Error replies have no body: a client decodes any body of a
+// NextDocument reply as the image it asked for.
+struct Reply {
+  int status = 200;
+  std::string contentType;
+  std::string body;
+  std::string location;  // the Location header, when set
+};
+
+// The image of one job, encoded as it is read.
+class PageDelivery {
+ public:
+  enum class Step { kData, kEnd, kFailed };
+  // Waits for rows, encodes them and copies up to `capacity` encoded bytes into `out`: kData
+  // with *count > 0, kEnd after the last byte, kFailed when the page cannot be completed (the
+  // scanner failed, the job was cancelled, or the encoder gave up).
+  Step Read(char* out, size_t capacity, size_t* count);
+  // The reader is gone: a page not read to its end is cancelled and its job aborted.
+  ~PageDelivery();
+  const char* contentType() const { return MimeType(format_); }
+
+ private:
+  friend class ScanService;
+  struct Job;
+  PageDelivery(class ScanService& service, std::shared_ptr<Job> job);
+  Step Fail(const std::string& why);
+
+  ScanService& service_;
+  std::shared_ptr<Job> job_;
+  ImageFormat format_;
+  std::unique_ptr<ImageEncoder> encoder_;
+  std::vector<UInt8> encoded_;
+  size_t handedOut_ = 0;  // bytes of encoded_ already copied out
+  std::vector<UInt8> rows_;
+  bool ended_ = false;    // the encoder has finished
+  bool complete_ = false;  // every byte copied out
+};
+
+class ScanService {
+ public:
+  // Installs the scanner's bus and learns what the scanner offers (a scanner plugged in later is
+  // looked for when a client asks). Problems go to *problems.
+  ScanService(const ServerConfig& config, std::vector<std::string>* problems);
+  ~ScanService();
+  ScanService(const ScanService&) = delete;
+  ScanService& operator=(const ScanService&) = delete;
+
+  // Called with the scanner's description once it is known (for the announcement).
+  void OnScannerOpened(std::function<void(const ScannerDescription&)> callback);
+
+  // `base` is "http://HOST" as the client named the server, or "" when it did not.
+  Reply Capabilities(const std::string& base);
+  Reply Status();
+  Reply CreateJob(const std::string& base, const char* body, size_t size);
+  Reply ImageInfo(const std::string& id);
+  Reply CancelJob(const std::string& id);
+  // The job's page, held until its first rows have come; null with *reply set when there is
+  // none to give (404 for an unknown job or one whose page has been fetched).
+  std::unique_ptr<PageDelivery> NextDocument(const std::string& id, Reply* reply);
+  // Cancels what is running, so that every reader returns.
+  void Shutdown();
+
+ private:
+  friend class PageDelivery;
+  using Job = PageDelivery::Job;
+  // With mutex_ held: learns what the scanner offers, and says so (once) when it first does.
+  bool DescribeScanner(std::string* why);
+  std::shared_ptr<Job> Find(const std::string& id);
+  void Finished(Job& job, const char* state, const char* reason);
+  // The page failed: the job is aborted, and the scanner closed when it has gone away.
+  void Failed(const std::shared_ptr<Job>& job, const std::string& why);
+
+  std::mutex mutex_;
+  ScannerAccess scanner_;
+  std::vector<std::shared_ptr<Job>> jobs_;  // the most recent last
+  std::function<void(const ScannerDescription&)> opened_;
+  bool announced_ = false;
+  bool shutDown_ = false;
+};
+
+}  // namespace tarvell::escl

@@ -1,0 +1,143 @@
+#include "escl/ScannerAccess.h"
+
+#include <unistd.h>
+#include <uuid/uuid.h>
+
+#include <fstream>
+
+#include "driver/ScannerCallbacks.h"
+#include "host/Scanners.h"
+#include "platform/ica/HostSteps.h"
+#include "platform/system/Parse.h"
+#include "platform/system/SystemInfo.h"
+#include "usb/ScanJob.h"
+
+namespace tarvell::escl {
+namespace {
+
+SInt32 SystemVersion() {
+  SInt32 version = kDefaultSystemVersion;
+  if (QuerySystemInfo(kSystemVersionSelector, &version) != noErr) version = kDefaultSystemVersion;
+  return version;
+}
+
+// The machine's identity, so that two hosts with a scanner at the same place differ.
+std::string MachineId() {
+  std::string id;
+  for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+    if (std::getline(std::ifstream(path) >> std::ws, id) && !id.empty()) return id;
+  }
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  return host;
+}
+
+}  // namespace
+
+std::string ScannerUuid(UInt32 location) {
+  // A namespace of this program's own.
+  static const uuid_t kNamespace = {0x6b, 0x3e, 0x1f, 0x52, 0x8c, 0x0d, 0x4a, 0x77,
+                                    0x9e, 0x21, 0x5d, 0xc4, 0x70, 0x13, 0xa8, 0x46};
+  const std::string name = MachineId() + "/" + tarvell::Hex32(tarvell::device::kVendorID << 16 |
+                                                              tarvell::device::kProductID) +
+                           "/" + tarvell::Hex32(location);
+  uuid_t uuid;
+  uuid_generate_sha1(uuid, kNamespace, name.data(), name.size());
+  char text[37];
+  uuid_unparse_lower(uuid, text);
+  return text;
+}
+
+ScannerAccess::ScannerAccess(const ServerConfig& config, std::vector<std::string>* problems) {
+  tarvell::host::BusChoice choice;
+  if (config.simulate) {
+    choice.simulate = true;
+    choice.simulated = {config.simulated};
+    location_ = config.simulated.locationID;
+  }
+  if (config.device) location_ = config.device;
+  bus_ = tarvell::host::HostBus::Install(choice, problems);
+  gTimerValueInSeconds = 1.0;
+  tarvell::SetScanJobEndsAtJobEnd(config.endAtJobEnd);
+  RegisterScannerCallbacks();
+}
+
+ScannerAccess::~ScannerAccess() {
+  driver_.Call([] {});  // every page ended and its scanner closed
+  std::vector<std::string> problems;
+  bus_->Finish(&problems);
+}
+
+bool ScannerAccess::OpenScanner(ScannerObjectInfo** record, UInt32* location, std::string* why) {
+  // The driver opens the first scanner interface it can: only ask for one that is there.
+  const std::vector<UInt32> found = tarvell::host::ScannersOnBus(location_.value_or(0));
+  if (found.empty()) {
+    *why = location_ ? "no scanner at " + tarvell::Hex32(*location_) : "no scanner found";
+    return false;
+  }
+  *location = found.front();
+  const ICAError err = tarvell::ica::OpenDeviceAt(*location, record);
+  if (err == noErr) return true;
+  *record = nullptr;
+  // Say why as a person can act on it: no access, or another program has it.
+  const std::string at = tarvell::Hex32(*location);
+  if (tarvell::host::ScannerDeniedAt(*location))
+    *why = tarvell::host::AccessDeniedText(*location);
+  else if (err == fnfErr || tarvell::host::HeldElsewhere(*location))
+    *why = "the scanner at " + at + " is in use by another program";
+  else
+    *why = "cannot open the scanner at " + at + " (status " + std::to_string(err) + ")";
+  return false;
+}
+
+bool ScannerAccess::Describe(std::string* why) {
+  if (described_.load()) return true;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (described_.load()) return true;
+  return driver_.Call([&] {
+    ScannerObjectInfo* record = nullptr;
+    UInt32 location = 0;
+    if (!OpenScanner(&record, &location, why)) return false;
+    const tarvell::host::ScannerFacts facts = tarvell::host::ReadScannerFacts(record);
+    tarvell::ica::CloseDevice(record);
+    description_.makeAndModel = tarvell::device::kModelName;
+    description_.serialNumber = tarvell::Hex32(location);
+    description_.uuid = ScannerUuid(location);
+    description_.width = facts.bedWidth / 2;  // 1/600 inch to 1/300
+    description_.height = facts.bedHeight / 2;
+    description_.resolutions = facts.resolutions;
+    description_.colourMaximum = tarvell::device::kColourMaxResolution;
+    described_.store(true);
+    return true;
+  });
+}
+
+std::shared_ptr<tarvell::host::PageStream> ScannerAccess::Start(const tarvell::ica::ScanArea& area,
+                                                                std::string* why) {
+  plist::DictionaryRef settings = tarvell::ica::MakeScanSettings(area, SystemVersion());
+  if (!settings) throw std::bad_alloc();
+  std::lock_guard<std::mutex> lock(mutex_);
+  ScannerObjectInfo* record = nullptr;
+  UInt32 location = 0;
+  if (!driver_.Call([&] { return OpenScanner(&record, &location, why); })) return nullptr;
+  std::shared_ptr<tarvell::host::PageStream> stream;
+  try {
+    stream = tarvell::host::PageStream::Start(driver_, record, settings);
+  } catch (...) {
+    driver_.Call([record] { tarvell::ica::CloseDevice(record); });
+    throw;
+  }
+  // After the page's job: the scanner closed for others, and the simulated bus's record of the
+  // transfers dropped (it keeps them for tests; a server running for weeks must not).
+  driver_.Post([record, bus = bus_.get()] {
+    tarvell::ica::CloseDevice(record);
+    if (tarvell::usb::SimBus* sim = bus->simulatedBus()) sim->ClearCalls();
+  });
+  return stream;
+}
+
+bool ScannerAccess::Predict(const tarvell::ica::ScanArea& area, UInt32* width, UInt32* height) const {
+  return PredictImageSize(tarvell::ica::MakeScanSettings(area, SystemVersion()), SystemVersion(), width, height);
+}
+
+}  // namespace tarvell::escl

@@ -1,0 +1,420 @@
+// The built tarvell-escl on a loopback address and a port of its own, serving the simulated
+// scanner in real time, driven by Debian's eSCL clients (sane-airscan and libsane's escl backend
+// under scanimage) and by plain HTTP requests. Images are compared with scanner-module's scan of
+// the same settings.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+#include <png.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "tests/support/Program.h"
+
+namespace {
+
+using tarvell::testing::ProgramRun;
+using tarvell::testing::ReadFile;
+
+// The page area the comparisons use: 10 mm from the left, 20 mm from the top, 2 x 1 inch.
+const std::vector<std::string> kArea = {"-l", "10", "-t", "20", "-x", "50.8", "-y", "25.4"};
+// The same size at the glass's corner, for a client that crops what it gets by itself.
+const std::vector<std::string> kCorner = {"-l", "0", "-t", "0", "-x", "50.8", "-y", "25.4"};
+
+struct Image {
+  unsigned width = 0, height = 0, channels = 0;
+  std::vector<uint8_t> samples;
+};
+
+Image ReadTiff(const std::string& path) {
+  Image image;
+  TIFF* tif = TIFFOpen(path.c_str(), "r");
+  if (!tif) return image;
+  uint16_t spp = 1, photometric = 0;
+  TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &image.width);
+  TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &image.height);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+  TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+  image.channels = spp;
+  std::vector<uint8_t> row(size_t(TIFFScanlineSize(tif)));
+  for (unsigned y = 0; y < image.height && TIFFReadScanline(tif, row.data(), y, 0) >= 0; ++y)
+    for (unsigned x = 0; x < image.width * spp; ++x)
+      image.samples.push_back(photometric == PHOTOMETRIC_MINISWHITE ? uint8_t(255 - row[x]) : row[x]);
+  TIFFClose(tif);
+  return image;
+}
+
+// A binary grey or colour anymap (scanimage's and pdftoppm's output).
+Image ReadPnm(const std::string& data) {
+  Image image;
+  char magic[3] = {};
+  unsigned maximum = 0;
+  int offset = 0;
+  std::string header = data.substr(0, 64);
+  const size_t comment = header.find("\n#");
+  if (comment != std::string::npos) header.erase(comment + 1, header.find('\n', comment + 1) - comment);
+  if (std::sscanf(header.c_str(), "%2s %u %u %u%n", magic, &image.width, &image.height, &maximum, &offset) != 4)
+    return image;
+  image.channels = magic[1] == '6' ? 3 : 1;
+  const size_t start = data.size() - size_t(image.width) * image.height * image.channels;
+  image.samples.assign(data.begin() + long(start), data.end());
+  return image;
+}
+
+Image ReadPng(const std::string& data) {
+  Image image;
+  png_image png{};
+  png.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&png, data.data(), data.size())) return image;
+  png.format = (png.format & PNG_FORMAT_FLAG_COLOR) ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
+  image.samples.resize(PNG_IMAGE_SIZE(png));
+  if (!png_image_finish_read(&png, nullptr, image.samples.data(), 0, nullptr)) return Image();
+  image.width = png.width;
+  image.height = png.height;
+  image.channels = PNG_IMAGE_PIXEL_CHANNELS(png.format);
+  return image;
+}
+
+Image ReadJpeg(const std::string& data) {
+  Image image;
+  jpeg_decompress_struct jpeg{};
+  jpeg_error_mgr errors{};
+  jpeg.err = jpeg_std_error(&errors);
+  jpeg_create_decompress(&jpeg);
+  jpeg_mem_src(&jpeg, reinterpret_cast<const unsigned char*>(data.data()), data.size());
+  if (jpeg_read_header(&jpeg, TRUE) == JPEG_HEADER_OK && jpeg_start_decompress(&jpeg)) {
+    image.width = jpeg.output_width;
+    image.height = jpeg.output_height;
+    image.channels = unsigned(jpeg.output_components);
+    image.samples.resize(size_t(image.width) * image.height * image.channels);
+    while (jpeg.output_scanline < jpeg.output_height) {
+      JSAMPROW row = image.samples.data() + size_t(jpeg.output_scanline) * image.width * image.channels;
+      jpeg_read_scanlines(&jpeg, &row, 1);
+    }
+    jpeg_finish_decompress(&jpeg);
+  }
+  jpeg_destroy_decompress(&jpeg);
+  return image;
+}
+
+// The largest difference of one sample between two images of the same size; 256 when their
+// sizes differ.
+int Difference(const Image& a, const Image& b) {
+  if (a.width != b.width || a.height != b.height || a.channels != b.channels || a.samples.size() != b.samples.size() ||
+      a.samples.empty())
+    return 256;
+  int worst = 0;
+  for (size_t i = 0; i < a.samples.size(); ++i) worst = std::max(worst, std::abs(a.samples[i] - b.samples[i]));
+  return worst;
+}
+
+struct Reply {
+  int status = 0;
+  std::string head;  // the status line and headers
+  std::string body;  // de-chunked
+  bool complete = false;  // the body ended as its framing says
+};
+
+// An HTTP/1.1 exchange over a socket of its own, from `source` on the loopback network.
+class Connection {
+ public:
+  Connection(uint16_t port, const char* source = "127.0.0.1") {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    to.sin_port = htons(port);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~Connection() { Close(); }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  bool Send(const std::string& method, const std::string& path, const std::string& body = "") {
+    const std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
+                                (body.empty() && method != "POST" ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n") +
+                                "\r\n" + body;
+    return fd_ >= 0 && ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size());
+  }
+  // Reads until `bytes` have come after the headers, or to the end when 0.
+  Reply Receive(size_t bytes = 0) {
+    char buffer[65536];
+    for (ssize_t n; (bytes == 0 || raw_.size() < headEnd() + bytes) && (n = read(fd_, buffer, sizeof buffer)) > 0;)
+      raw_.append(buffer, size_t(n));
+    Reply reply;
+    std::sscanf(raw_.c_str(), "HTTP/1.1 %d", &reply.status);
+    reply.head = raw_.substr(0, headEnd());
+    std::string rest = raw_.substr(std::min(raw_.size(), headEnd()));
+    if (reply.head.find("Transfer-Encoding: chunked") == std::string::npos) {
+      reply.body = rest;
+      reply.complete = true;
+      return reply;
+    }
+    for (size_t at = 0, size = 0; at < rest.size() && std::sscanf(rest.c_str() + at, "%zx", &size) == 1;) {
+      const size_t data = rest.find("\r\n", at) + 2;
+      if (size == 0) reply.complete = true;
+      if (size == 0 || data + size > rest.size()) break;
+      reply.body.append(rest, data, size);
+      at = data + size + 2;
+    }
+    return reply;
+  }
+
+ private:
+  size_t headEnd() const {
+    const size_t end = raw_.find("\r\n\r\n");
+    return end == std::string::npos ? std::string::npos - (1u << 30) : end + 4;
+  }
+  int fd_ = -1;
+  std::string raw_;
+};
+
+std::string Settings(const std::string& mode, int dpi, const std::string& format, int width = 600, int height = 300) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><scan:ScanSettings xmlns:pwg=\"http://www.pwg.org/schemas/2010/"
+         "12/sm\" xmlns:scan=\"http://schemas.hp.com/imaging/escl/2011/05/03\"><pwg:Version>2.0</pwg:Version>"
+         "<pwg:ScanRegions><pwg:ScanRegion><pwg:ContentRegionUnits>escl:ThreeHundredthsOfInches</pwg:ContentRegionUnits>"
+         "<pwg:XOffset>118</pwg:XOffset><pwg:YOffset>236</pwg:YOffset><pwg:Width>" + std::to_string(width) +
+         "</pwg:Width><pwg:Height>" + std::to_string(height) + "</pwg:Height></pwg:ScanRegion></pwg:ScanRegions>"
+         "<pwg:InputSource>Platen</pwg:InputSource><scan:ColorMode>" + mode + "</scan:ColorMode><pwg:DocumentFormat>" +
+         format + "</pwg:DocumentFormat><scan:XResolution>" + std::to_string(dpi) + "</scan:XResolution>"
+         "<scan:YResolution>" + std::to_string(dpi) + "</scan:YResolution></scan:ScanSettings>";
+}
+
+class EsclServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    temp_.Write("tarvell-escl.conf", "");
+    const std::string log = temp_ / "server.log";
+    pid_ = fork();
+    if (pid_ == 0) {
+      freopen(log.c_str(), "w", stderr);
+      execl(TARVELL_ESCL_SERVER, TARVELL_ESCL_SERVER, "--simulate", "--sim-fault", "pace=20M,silence=20", "--listen",
+            "127.0.0.1:0", "--allow", "127.0.0.1/32", "--no-announce", "--config", (temp_ / "tarvell-escl.conf").c_str(),
+            nullptr);
+      _exit(127);
+    }
+    // It says where it listens once it does.
+    for (int i = 0; i < 3000 && port_ == 0 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) {
+      const std::string said = ReadFile(log);
+      const size_t at = said.find("listening on http://127.0.0.1:");
+      if (at != std::string::npos) port_ = uint16_t(std::atoi(said.c_str() + at + 30));
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_NE(port_, 0) << ReadFile(log);
+    base_ = "http://127.0.0.1:" + std::to_string(port_) + "/eSCL";
+  }
+  void TearDown() override {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status = -1;
+    waitpid(pid_, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "stopped with status " << status << ":\n"
+                                                               << ReadFile(temp_ / "server.log");
+  }
+
+  Reply Request(const std::string& method, const std::string& path, const std::string& body = "",
+                const char* source = "127.0.0.1") {
+    Connection connection(port_, source);
+    connection.Send(method, path, body);
+    return connection.Receive();
+  }
+  // POSTs `settings`; the job's path, or "" when no job was made.
+  std::string Post(const std::string& settings) {
+    const Reply reply = Request("POST", "/eSCL/ScanJobs", settings);
+    const size_t at = reply.head.find("\r\nLocation: http://127.0.0.1/eSCL/ScanJobs/");
+    EXPECT_EQ(reply.status, 201) << reply.head;
+    return reply.status == 201 && at != std::string::npos ? reply.head.substr(at + 28, reply.head.find("\r\n", at + 2) - at - 28) : "";
+  }
+
+  // scanimage with a private configuration holding one backend.
+  ProgramRun Scanimage(const std::string& backend, const std::string& config, std::vector<std::string> args) {
+    const std::string dir = temp_ / backend;
+    mkdir(dir.c_str(), 0700);
+    temp_.Write(backend + "/dll.conf", backend + "\n");
+    temp_.Write(backend + "/" + backend + ".conf", config);
+    args.insert(args.begin(), TARVELL_SCANIMAGE);
+    tarvell::testing::ProgramOptions options;
+    options.env = {"SANE_CONFIG_DIR=" + dir};
+    options.dir = temp_.path();
+    return tarvell::testing::RunProgram(args, options);
+  }
+  ProgramRun Airscan(std::vector<std::string> args) {
+    return Scanimage("airscan",
+                     "[devices]\n\"K310\" = " + base_ + ", eSCL\n[options]\ndiscovery = disable\nws-discovery = off\n",
+                     std::move(args));
+  }
+  // scanner-module's scan of `area` in `mode` at `dpi`.
+  Image LocalScan(const std::string& mode, int dpi, const std::vector<std::string>& area = kArea) {
+    std::vector<std::string> args = {TARVELL_SCANNER_MODULE, "scan", "--simulate", "--mode", mode, "--resolution",
+                                     std::to_string(dpi), "-o", temp_ / "local.tiff"};
+    args.insert(args.end(), area.begin(), area.end());
+    const ProgramRun run = tarvell::testing::RunProgram(args);
+    EXPECT_EQ(run.status, 0) << run.err;
+    return ReadTiff(temp_ / "local.tiff");
+  }
+
+  tarvell::testing::TempDir temp_{"tarvell-escl"};
+  pid_t pid_ = -1;
+  uint16_t port_ = 0;
+  std::string base_;
+};
+
+TEST_F(EsclServer, AirscanListsItAndScansGrayAndColorAsALocalScanDoes) {
+  const ProgramRun list = Airscan({"-L"});
+  EXPECT_NE(list.out.find("device `airscan:e0:K310' is a eSCL K310 ip=127.0.0.1"), std::string::npos) << list.out;
+  for (const char* mode : {"Gray", "Color"}) {
+    std::vector<std::string> args = {"-d", "airscan:e0:K310", "--mode", mode, "--resolution", "150", "--format=pnm",
+                                     "-o", "airscan.pnm"};
+    args.insert(args.end(), kArea.begin(), kArea.end());
+    const ProgramRun scan = Airscan(args);
+    ASSERT_EQ(scan.status, 0) << scan.err;
+    EXPECT_EQ(Difference(ReadPnm(ReadFile(temp_ / "airscan.pnm")), LocalScan(mode, 150)), 0) << mode;
+  }
+}
+
+TEST_F(EsclServer, LibsaneEsclScansColorThroughPdf) {
+  std::vector<std::string> args = {"-d", "escl:http://127.0.0.1:" + std::to_string(port_), "--mode", "Color",
+                                   "--resolution", "150", "--format=pnm", "-o", "escl.pnm"};
+  args.insert(args.end(), kCorner.begin(), kCorner.end());
+  const ProgramRun scan = Scanimage("escl", "", args);
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  EXPECT_EQ(Difference(ReadPnm(ReadFile(temp_ / "escl.pnm")), LocalScan("Color", 150, kCorner)), 0);
+}
+
+TEST_F(EsclServer, EachFormatDecodesToTheScannedPixels) {
+  const Image local = LocalScan("Gray", 150);
+  const struct {
+    const char* format;
+    int tolerance;  // JPEG is lossy: at quality 90 a sample may move this far
+  } formats[] = {{"image/png", 0}, {"image/jpeg", 12}, {"application/pdf", 0}};
+  for (const auto& f : formats) {
+    const std::string job = Post(Settings("Grayscale8", 150, f.format));
+    const Reply page = Request("GET", job + "/NextDocument");
+    ASSERT_EQ(page.status, 200) << f.format;
+    EXPECT_NE(page.head.find(std::string("Content-Type: ") + f.format), std::string::npos) << page.head;
+    Image image;
+    if (f.format == std::string("image/png")) image = ReadPng(page.body);
+    if (f.format == std::string("image/jpeg")) image = ReadJpeg(page.body);
+    if (f.format == std::string("application/pdf")) {
+      temp_.Write("page.pdf", page.body);
+      const ProgramRun info = tarvell::testing::RunProgram({"pdfinfo", temp_ / "page.pdf"});
+      EXPECT_NE(info.out.find("Page size:       144 x 72 pts"), std::string::npos) << info.out;
+      tarvell::testing::RunProgram({"pdftoppm", "-r", "150", "-gray", temp_ / "page.pdf", temp_ / "page"});
+      EXPECT_EQ(ReadPnm(ReadFile(temp_ / "page-1.pgm")).width, 300u) << "pdftoppm";
+      // poppler's cairo renderer, as PDF clients use it, draws the pixels as they are (pdftoppm's
+      // resamples the page's edges).
+      tarvell::testing::RunProgram({"pdftocairo", "-png", "-gray", "-r", "150", "-singlefile", temp_ / "page.pdf",
+                                    temp_ / "page"});
+      image = ReadPng(ReadFile(temp_ / "page.png"));
+    }
+    EXPECT_LE(Difference(image, local), f.tolerance) << f.format;
+    EXPECT_EQ(Request("GET", job + "/NextDocument").status, 404) << "one page a job";
+  }
+}
+
+TEST_F(EsclServer, RefusedRequestsGetTheirStatusAndStartNothing) {
+  const std::string png = Settings("RGB24", 150, "image/png");
+  std::string feeder = Settings("Grayscale8", 150, "image/png"), offGlass = feeder;
+  feeder.replace(feeder.find(">Platen<"), 8, ">Feeder<");
+  offGlass.replace(offGlass.find(">118<"), 5, ">2540<");
+  const struct {
+    const char* what;
+    std::string method, path, body;
+    const char* source;
+    int status;
+  } cases[] = {
+      {"malformed", "POST", "/eSCL/ScanJobs", "<scan:ScanSettings><pwg:Version>", "127.0.0.1", 400},
+      {"oversized", "POST", "/eSCL/ScanJobs", std::string(70000, ' ') + png, "127.0.0.1", 413},
+      {"colour beyond its cap", "POST", "/eSCL/ScanJobs", Settings("RGB24", 600, "image/png"), "127.0.0.1", 409},
+      {"TIFF", "POST", "/eSCL/ScanJobs", Settings("Grayscale8", 150, "image/tiff"), "127.0.0.1", 409},
+      {"off the glass", "POST", "/eSCL/ScanJobs", offGlass, "127.0.0.1", 409},
+      {"feeder", "POST", "/eSCL/ScanJobs", feeder, "127.0.0.1", 409},
+      {"outside --allow", "POST", "/eSCL/ScanJobs", png, "127.0.0.9", 403},
+      {"capabilities outside --allow", "GET", "/eSCL/ScannerCapabilities", "", "127.0.0.9", 403},
+      {"unknown job's page", "GET", "/eSCL/ScanJobs/none/NextDocument", "", "127.0.0.1", 404},
+      {"unknown job's info", "GET", "/eSCL/ScanJobs/none/ScanImageInfo", "", "127.0.0.1", 404},
+      {"unknown job cancelled", "DELETE", "/eSCL/ScanJobs/none", "", "127.0.0.1", 404},
+      {"a resource that is not there", "GET", "/eSCL/Nothing", "", "127.0.0.1", 404},
+  };
+  for (const auto& c : cases) {
+    const Reply reply = Request(c.method, c.path, c.body, c.source);
+    EXPECT_EQ(reply.status, c.status) << c.what;
+    EXPECT_TRUE(reply.body.empty()) << c.what;
+  }
+  const Reply status = Request("GET", "/eSCL/ScannerStatus");
+  EXPECT_NE(status.body.find("<pwg:State>Idle</pwg:State>"), std::string::npos) << status.body;
+  EXPECT_EQ(status.body.find("JobInfo"), std::string::npos) << "a job was made:\n" << status.body;
+}
+
+TEST_F(EsclServer, OneJobAtATimeAndIdleOnceItsPageIsServed) {
+  const std::string job = Post(Settings("Grayscale8", 150, "image/png"));
+  ASSERT_FALSE(job.empty());
+  EXPECT_EQ(Request("POST", "/eSCL/ScanJobs", Settings("RGB24", 75, "image/png")).status, 503);
+  EXPECT_NE(Request("GET", "/eSCL/ScannerStatus").body.find("<pwg:State>Processing</pwg:State>"), std::string::npos);
+  const Reply info = Request("GET", job + "/ScanImageInfo");
+  EXPECT_NE(info.body.find("<scan:ActualWidth>300</scan:ActualWidth>"), std::string::npos) << info.body;
+  const Reply page = Request("GET", job + "/NextDocument");
+  EXPECT_TRUE(page.status == 200 && page.complete && page.head.find("Transfer-Encoding: chunked") != std::string::npos)
+      << page.head;
+  const std::string status = Request("GET", "/eSCL/ScannerStatus").body;
+  EXPECT_NE(status.find("<pwg:State>Idle</pwg:State>"), std::string::npos) << status;
+  EXPECT_NE(status.find("<pwg:JobState>Completed</pwg:JobState>"), std::string::npos) << status;
+  EXPECT_NE(status.find("<pwg:ImagesCompleted>1</pwg:ImagesCompleted>"), std::string::npos) << status;
+  EXPECT_EQ(Request("DELETE", job).status, 200);
+  // A region running past the glass is scanned as far as the glass goes.
+  const std::string clipped = Post(Settings("Grayscale8", 150, "image/png", 2550));
+  EXPECT_NE(Request("GET", clipped + "/ScanImageInfo").body.find("<scan:ActualWidth>1216<"), std::string::npos);
+  EXPECT_EQ(Request("DELETE", clipped).status, 200);
+}
+
+// A page of 31 MB: at the simulated scanner's pace it takes a while to cross the wire.
+const std::string kLargePage = Settings("Grayscale8", 600, "image/png", 2400, 3200);
+
+TEST_F(EsclServer, ACancelInTheMiddleOfAPageCutsItOffAndTheNextJobWorks) {
+  const std::string job = Post(kLargePage);
+  Connection reading(port_);
+  reading.Send("GET", job + "/NextDocument");
+  ASSERT_EQ(reading.Receive(1000).status, 200);
+  EXPECT_EQ(Request("DELETE", job).status, 200);
+  EXPECT_FALSE(reading.Receive().complete) << "the page was not cut off";
+  EXPECT_NE(Request("GET", "/eSCL/ScannerStatus").body.find("<pwg:JobState>Canceled</pwg:JobState>"), std::string::npos);
+  const std::string next = Post(Settings("Grayscale8", 150, "image/png"));
+  EXPECT_EQ(Difference(ReadPng(Request("GET", next + "/NextDocument").body), LocalScan("Gray", 150)), 0);
+}
+
+TEST_F(EsclServer, AClientLeavingInTheMiddleOfAPageLeavesTheServerServing) {
+  const std::string job = Post(kLargePage);
+  {
+    Connection leaving(port_);
+    leaving.Send("GET", job + "/NextDocument");
+    ASSERT_EQ(leaving.Receive(1000).status, 200);
+  }
+  // The server sees the client gone at its next write; until then the scanner is busy, as a
+  // client that retries after 503 finds.
+  Reply next;
+  for (int tries = 0; tries < 600 && next.status != 201; ++tries) {
+    if (tries) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    next = Request("POST", "/eSCL/ScanJobs", Settings("Grayscale8", 150, "image/png"));
+    ASSERT_TRUE(next.status == 201 || next.status == 503) << next.head;
+  }
+  const size_t at = next.head.find("/eSCL/ScanJobs/");
+  const std::string path = next.head.substr(at, next.head.find("\r\n", at) - at);
+  EXPECT_EQ(Difference(ReadPng(Request("GET", path + "/NextDocument").body), LocalScan("Gray", 150)), 0);
+  EXPECT_NE(Request("GET", "/eSCL/ScannerStatus").body.find("<pwg:JobState>Aborted</pwg:JobState>"), std::string::npos);
+}
+
+}  // namespace
