@@ -102,20 +102,15 @@ bool ParseScanRequest(const HostOptions& options, ScanRequest* request, std::str
 }
 
 bool CheckScanArea(const ScanArea& area, const plist::DictionaryRef& caps, std::string* error) {
-  plist::DictionaryRef device = caps ? plist::AsDictionary(caps->Get("device")) : nullptr;
-  const SInt32 native = CapabilityValue(device, "ICAP_XNATIVERESOLUTION", CapabilityValue(device, "resolutionX", 0));
-  const SInt32 width = CapabilityValue(device, "ICAP_PHYSICALWIDTH", CapabilityValue(device, "tabletWidth", 0));
-  const SInt32 height = CapabilityValue(device, "ICAP_PHYSICALHEIGHT", CapabilityValue(device, "tabletHeight", 0));
-  if (native <= 0 || width <= 0 || height <= 0) {
+  UInt32 width600 = 0, height600 = 0;  // in 1/600 inch, the unit of the scan area's offsets
+  if (!GlassSize(caps ? plist::AsDictionary(caps->Get("device")) : nullptr, &width600, &height600)) {
     *error = "the driver reported no glass size";
     return false;
   }
-  // In 1/600 inch, the unit of the scan area's offsets.
-  const double width600 = double(width) * kUnitsPerInch / native, height600 = double(height) * kUnitsPerInch / native;
   char glass[64];
-  std::snprintf(glass, sizeof glass, "%.1f x %.1f mm", width600 / kUnitsPerInch * kMillimetresPerInch,
-                height600 / kUnitsPerInch * kMillimetresPerInch);
-  if (Units600(area.left + area.width) > width600 || Units600(area.top + area.height) > height600) {
+  std::snprintf(glass, sizeof glass, "%.1f x %.1f mm", double(width600) / kUnitsPerInch * kMillimetresPerInch,
+                double(height600) / kUnitsPerInch * kMillimetresPerInch);
+  if (Units600(area.left + area.width) > SInt32(width600) || Units600(area.top + area.height) > SInt32(height600)) {
     *error = std::string("the scan area leaves the glass (") + glass + ")";
     return false;
   }

@@ -97,17 +97,8 @@ ScannerFacts ReadScannerFacts(ScannerObjectInfo* device) {
   ScannerFacts facts;
   if (tarvell::ica::OpenSession(device) != noErr) return facts;
   plist::DictionaryRef dict;
-  if (tarvell::ica::GetParameters(device, &dict) == noErr && dict) {
-    using tarvell::ica::CapabilityValue;
-    plist::DictionaryRef caps = plist::AsDictionary(dict->Get("device"));
-    const SInt32 native = CapabilityValue(caps, "ICAP_XNATIVERESOLUTION", 600);
-    const SInt32 width = CapabilityValue(caps, "ICAP_PHYSICALWIDTH", CapabilityValue(caps, "tabletWidth", 0));
-    const SInt32 height = CapabilityValue(caps, "ICAP_PHYSICALHEIGHT", CapabilityValue(caps, "tabletHeight", 0));
-    if (native > 0 && width > 0 && height > 0) {
-      facts.bedWidth = UInt32(int64_t(width) * 600 / native);
-      facts.bedHeight = UInt32(int64_t(height) * 600 / native);
-    }
-  }
+  if (tarvell::ica::GetParameters(device, &dict) == noErr && dict)
+    tarvell::ica::GlassSize(plist::AsDictionary(dict->Get("device")), &facts.bedWidth, &facts.bedHeight);
   // The dictionary gives only the range of resolutions; the driver knows the steps.
   std::vector<UInt32> resolutions = ScannerResolutions(device);
   if (!resolutions.empty()) facts.resolutions = std::move(resolutions);

@@ -208,26 +208,10 @@ Device::~Device() {
 }
 
 void Device::ReadCapabilities() {
-  // The capabilities come in a session of their own, as the command-line host reads them.
-  if (tarvell::ica::OpenSession(record_) == noErr) {
-    plist::DictionaryRef dict;
-    if (tarvell::ica::GetParameters(record_, &dict) == noErr && dict) {
-      plist::DictionaryRef device = plist::AsDictionary(dict->Get("device"));
-      const SInt32 native = tarvell::ica::CapabilityValue(device, "ICAP_XNATIVERESOLUTION", tarvell::ica::kUnitsPerInch);
-      const SInt32 width = tarvell::ica::CapabilityValue(device, "ICAP_PHYSICALWIDTH",
-                                                         tarvell::ica::CapabilityValue(device, "tabletWidth", 0));
-      const SInt32 height = tarvell::ica::CapabilityValue(device, "ICAP_PHYSICALHEIGHT",
-                                                          tarvell::ica::CapabilityValue(device, "tabletHeight", 0));
-      if (native > 0 && width > 0 && height > 0) {
-        geometry_.bedWidth = UInt32(int64_t(width) * tarvell::ica::kUnitsPerInch / native);
-        geometry_.bedHeight = UInt32(int64_t(height) * tarvell::ica::kUnitsPerInch / native);
-      }
-    }
-    // The dictionary gives only the range of resolutions; the driver knows the steps.
-    const std::vector<UInt32> resolutions = ScannerResolutions(record_);
-    if (!resolutions.empty()) geometry_.resolutions.assign(resolutions.begin(), resolutions.end());
-    tarvell::ica::CloseSession(record_);
-  }
+  const tarvell::host::ScannerFacts facts = tarvell::host::ReadScannerFacts(record_);
+  geometry_.bedWidth = facts.bedWidth;
+  geometry_.bedHeight = facts.bedHeight;
+  geometry_.resolutions.assign(facts.resolutions.begin(), facts.resolutions.end());
   options_ = std::make_unique<OptionSet>(geometry_);
 }
 

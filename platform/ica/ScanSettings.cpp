@@ -23,6 +23,16 @@ SInt32 CapabilityValue(const plist::DictionaryRef& device, const char* key, SInt
   return number ? number->AsInt32() : fallback;
 }
 
+bool GlassSize(const plist::DictionaryRef& device, UInt32* width, UInt32* height) {
+  const SInt32 native = CapabilityValue(device, "ICAP_XNATIVERESOLUTION", CapabilityValue(device, "resolutionX", 0));
+  const SInt32 w = CapabilityValue(device, "ICAP_PHYSICALWIDTH", CapabilityValue(device, "tabletWidth", 0));
+  const SInt32 h = CapabilityValue(device, "ICAP_PHYSICALHEIGHT", CapabilityValue(device, "tabletHeight", 0));
+  if (native <= 0 || w <= 0 || h <= 0) return false;
+  *width = UInt32(int64_t(w) * kUnitsPerInch / native);
+  *height = UInt32(int64_t(h) * kUnitsPerInch / native);
+  return true;
+}
+
 plist::DictionaryRef MakeScanSettings(const ScanArea& request, SInt32 systemVersion) {
   const SInt32 offsetX = Units600(request.left);
   const SInt32 offsetY = Units600(request.top);

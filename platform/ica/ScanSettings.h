@@ -30,6 +30,10 @@ SInt32 Units600(double millimetres);
 // there is none.
 SInt32 CapabilityValue(const plist::DictionaryRef& device, const char* key, SInt32 fallback);
 
+// The glass in 1/600 inch as a capability dictionary's "device" entry gives it, in either dialect
+// (its size at its native resolution); false when it gives none.
+bool GlassSize(const plist::DictionaryRef& device, UInt32* width, UInt32* height);
+
 // The settings dictionary for `area` in the dialect `systemVersion` selects (flat keys, or
 // capability records: UsesCapabilityDialect). Offsets go in 1/600 inch, sizes in pixels at the
 // resolution.
