@@ -138,16 +138,7 @@ bool Allowed(const std::vector<AllowRule>& rules, const sockaddr* peer) {
 }
 
 void ParseConfigFile(std::istream& in, const std::string& name, ServerConfig* config) {
-  std::string line;
-  int number = 0;
-  while (std::getline(in, line)) {
-    ++number;
-    const size_t hash = line.find('#');
-    if (hash != std::string::npos) line.erase(hash);
-    std::istringstream words(line);
-    std::vector<std::string> word;
-    for (std::string w; words >> w;) word.push_back(w);
-    if (word.empty()) continue;
+  tarvell::ReadConfigLines(in, [&](int number, const std::vector<std::string>& word) {
     std::string why;
     const std::string& key = word[0];
     std::string value = word.size() == 2 ? word[1] : "";
@@ -169,10 +160,12 @@ void ParseConfigFile(std::istream& in, const std::string& name, ServerConfig* co
     } else if (key == "end-at-job-end" && word.size() == 1) {
       config->endAtJobEnd = true;
     } else {
-      why = "'" + line.substr(line.find_first_not_of(" \t")) + "' is not a setting";
+      std::string line = word[0];
+      for (size_t i = 1; i < word.size(); ++i) line += " " + word[i];
+      why = "'" + line + "' is not a setting";
     }
     if (!why.empty()) config->warnings.push_back(name + ":" + std::to_string(number) + ": " + why + "; line skipped");
-  }
+  });
 }
 
 std::string ConfigFileArgument(int argc, char** argv) {

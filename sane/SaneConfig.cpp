@@ -17,16 +17,7 @@ UInt32 DefaultSimulatedLocation(size_t index) {
 
 BackendConfig ParseConfig(std::istream& in, const std::string& name) {
   BackendConfig config;
-  std::string line;
-  int lineNumber = 0;
-  while (std::getline(in, line)) {
-    ++lineNumber;
-    const size_t hash = line.find('#');
-    if (hash != std::string::npos) line.erase(hash);
-    std::istringstream words(line);
-    std::vector<std::string> word;
-    for (std::string w; words >> w;) word.push_back(w);
-    if (word.empty()) continue;
+  tarvell::ReadConfigLines(in, [&](int lineNumber, const std::vector<std::string>& word) {
     auto warn = [&](const std::string& why) {
       config.warnings.push_back(name + ":" + std::to_string(lineNumber) + ": " + why);
     };
@@ -38,13 +29,13 @@ BackendConfig ParseConfig(std::istream& in, const std::string& name) {
       for (size_t i = 1; i < word.size(); ++i) rest += word[i] + " ";
       if (!tarvell::sim::ParseSimulatedScannerOptions(rest, &options, &bad, &why)) {
         warn(why + "; line skipped");
-        continue;
+        return;
       }
       config.simulated.push_back(options);
     } else if (word[0] == "capture" || word[0] == "replay") {
       if (word.size() != 2) {
         warn("'" + word[0] + "' takes one file name; line skipped");
-        continue;
+        return;
       }
       (word[0] == "capture" ? config.capture : config.replay) = word[1];
     } else if (word[0] == "usb") {
@@ -59,7 +50,7 @@ BackendConfig ParseConfig(std::istream& in, const std::string& name) {
       } else {
         warn("'usb' takes a vendor and a product identifier (usb 0x2b7e 0x0c5a) or a location "
              "(usb 0x01100000); line skipped");
-        continue;
+        return;
       }
       config.usb.push_back(entry);
     } else if (word[0] == "end-at-job-end" && word.size() == 1) {
@@ -67,7 +58,7 @@ BackendConfig ParseConfig(std::istream& in, const std::string& name) {
     } else {
       warn("unknown keyword '" + word[0] + "'; line skipped");
     }
-  }
+  });
   return config;
 }
 

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 namespace tarvell {
 
@@ -20,6 +21,18 @@ std::string Hex32(UInt32 value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08x", unsigned(value));
   return text;
+}
+
+void ReadConfigLines(std::istream& in, const std::function<void(int number, const std::vector<std::string>& words)>& take) {
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    const size_t hash = line.find('#');
+    if (hash != std::string::npos) line.erase(hash);
+    std::istringstream text(line);
+    std::vector<std::string> words;
+    for (std::string word; text >> word;) words.push_back(word);
+    if (!words.empty()) take(number, words);
+  }
 }
 
 }  // namespace tarvell

@@ -2,7 +2,10 @@
 // files, and locations as people read them.
 #pragma once
 
+#include <functional>
+#include <istream>
 #include <string>
+#include <vector>
 
 #include "platform/system/Types.h"
 
@@ -13,5 +16,8 @@ namespace tarvell {
 bool ParseUnsigned(const std::string& text, unsigned long long max, unsigned long long* out, int base = 0);
 // A 32-bit value as "0x%08x" (USB locations).
 std::string Hex32(UInt32 value);
+// Reads a configuration file a line at a time: `#` starts a comment, blank lines are passed over,
+// and every other line goes to `take` as its words, with its number (from 1).
+void ReadConfigLines(std::istream& in, const std::function<void(int number, const std::vector<std::string>& words)>& take);
 
 }  // namespace tarvell
