@@ -27,32 +27,10 @@ namespace {
 constexpr const char kScannerNode[] = "/dev/bus/usb/001/003";
 
 using tarvell::testing::Descriptors;
-using tarvell::testing::Emulator;
-using tarvell::testing::HandleIoctl;
 using tarvell::testing::EmulatedRun;
 
-class ListOverLibusb : public ::testing::Test {
+class ListOverLibusb : public tarvell::testing::EmulatedBusTest {
  protected:
-  void SetUp() override {
-    testbed_ = umockdev_testbed_new();
-    ASSERT_TRUE(testbed_);
-    handler_ = UMOCKDEV_IOCTL_BASE(g_object_new(UMOCKDEV_TYPE_IOCTL_BASE, nullptr));
-    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(HandleIoctl), &emu_);
-  }
-  void TearDown() override {
-    if (handler_) g_object_unref(handler_);
-    if (testbed_) g_object_unref(testbed_);
-  }
-
-  void Add(const char* path, int devnum, const std::vector<UInt8>& descriptors) {
-    ASSERT_TRUE(tarvell::testing::AddUsbDevice(testbed_, path, devnum, descriptors));
-    char node[32];
-    std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", devnum);
-    GError* error = nullptr;
-    ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed_, node, handler_, &error))
-        << (error ? error->message : node);
-  }
-
   void AddHubAndKeyboard() {
     Add("usb1", 1, Descriptors(0x1D6B, 0x0002, 9, {{9, {{0x81, 3, 2}}}}));
     Add("usb1/1-4", 2, Descriptors(0x05E3, 0x0610, 9, {{9, {{0x81, 3, 2}}}}));
@@ -70,10 +48,6 @@ class ListOverLibusb : public ::testing::Test {
     words.insert(words.begin(), TARVELL_SCANNER_MODULE);
     return tarvell::testing::RunProgram(words, EmulatedRun());
   }
-
-  UMockdevTestbed* testbed_ = nullptr;
-  UMockdevIoctlBase* handler_ = nullptr;
-  Emulator emu_;
 };
 
 TEST_F(ListOverLibusb, TheScannerIsFoundOnRealUSB) {

@@ -13,6 +13,7 @@
 
 #include "platform/system/Types.h"
 #include "tests/support/Program.h"
+#include "tests/support/UsbEmulator.h"
 
 namespace tarvell::testing {
 
@@ -98,5 +99,33 @@ inline std::vector<std::string> AsDeniedUser(UMockdevTestbed* testbed, const std
   if (geteuid() == 0) words.insert(words.begin(), {"setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"});
   return words;
 }
+
+// A test on an emulated bus: the testbed, and one handler that answers every device's requests as
+// `emu_` holds them.
+class EmulatedBusTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testbed_ = umockdev_testbed_new();
+    ASSERT_TRUE(testbed_);
+    handler_ = UMOCKDEV_IOCTL_BASE(g_object_new(UMOCKDEV_TYPE_IOCTL_BASE, nullptr));
+    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(HandleIoctl), &emu_);
+  }
+  void TearDown() override {
+    if (handler_) g_object_unref(handler_);
+    if (testbed_) g_object_unref(testbed_);
+  }
+  // Plugs a device at /devices/`path` whose node /dev/bus/usb/001/`devnum` the handler serves.
+  void Add(const char* path, int devnum, const std::vector<UInt8>& descriptors) {
+    ASSERT_TRUE(AddUsbDevice(testbed_, path, devnum, descriptors));
+    char node[32];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", devnum);
+    GError* error = nullptr;
+    ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed_, node, handler_, &error)) << (error ? error->message : node);
+  }
+
+  UMockdevTestbed* testbed_ = nullptr;
+  UMockdevIoctlBase* handler_ = nullptr;
+  Emulator emu_;
+};
 
 }  // namespace tarvell::testing

@@ -52,22 +52,16 @@ TEST(LibusbStatus, EveryLibusbErrorMapsOntoAStatus) {
 
 namespace {
 
-using tarvell::testing::Emulator;
-using tarvell::testing::HandleIoctl;
 
 constexpr const char kScannerNode[] = "/dev/bus/usb/001/003";
 
 using tarvell::testing::Descriptors;
 using tarvell::testing::Interface;
 
-class LibusbBackend : public ::testing::Test {
+class LibusbBackend : public tarvell::testing::EmulatedBusTest {
  protected:
   void SetUp() override {
-    testbed_ = umockdev_testbed_new();
-    ASSERT_TRUE(testbed_);
-    handler_ = UMOCKDEV_IOCTL_BASE(g_object_new(UMOCKDEV_TYPE_IOCTL_BASE, nullptr));
-    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(HandleIoctl), &emu_);
-
+    EmulatedBusTest::SetUp();
     const Interface hubPort{9, {{0x81, 3, 2}}};
     Add("usb1", 1, Descriptors(0x1D6B, 0x0002, 9, {hubPort}));
     Add("usb1/1-4", 2, Descriptors(0x05E3, 0x0610, 9, {hubPort}));
@@ -76,20 +70,6 @@ class LibusbBackend : public ::testing::Test {
                     {{7, {{0x01, 2, 512}, {0x81, 2, 512}}},
                      {0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}}}));
     Add("usb1/1-2", 4, Descriptors(0x1234, 0x5678, 0, {{3, {{0x81, 3, 8}}}}));
-    for (const char* node : {"/dev/bus/usb/001/001", "/dev/bus/usb/001/002", kScannerNode,
-                             "/dev/bus/usb/001/004"}) {
-      GError* error = nullptr;
-      ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed_, node, handler_, &error))
-          << (error ? error->message : node);
-    }
-  }
-  void TearDown() override {
-    if (handler_) g_object_unref(handler_);
-    if (testbed_) g_object_unref(testbed_);
-  }
-
-  void Add(const char* path, int devnum, const std::vector<UInt8>& descriptors) {
-    ASSERT_TRUE(tarvell::testing::AddUsbDevice(testbed_, path, devnum, descriptors));
   }
 
   // Runs the probe with the emulation preloaded, serving its ioctls until it exits.
@@ -98,10 +78,6 @@ class LibusbBackend : public ::testing::Test {
     options.timeoutSeconds = 120;
     return tarvell::testing::RunProgram({TARVELL_LIBUSB_PROBE}, options);
   }
-
-  UMockdevTestbed* testbed_ = nullptr;
-  UMockdevIoctlBase* handler_ = nullptr;
-  Emulator emu_;
 };
 
 TEST_F(LibusbBackend, FindsOpensAndTalksToTheScannerOnly) {
