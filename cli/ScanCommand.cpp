@@ -47,8 +47,7 @@ int RunScan(const HostOptions& options) {
     Complain(options, error);
     return kExitUsage;
   }
-  SInt32 systemVersion = kDefaultSystemVersion;
-  if (QuerySystemInfo(kSystemVersionSelector, &systemVersion) != noErr) systemVersion = kDefaultSystemVersion;
+  const SInt32 systemVersion = HostSystemVersion();
 
   SetScanJobEndsAtJobEnd(request.endAtJobEnd);
   // With --progress the host watches the image bytes on their way to the module.

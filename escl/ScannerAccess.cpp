@@ -15,12 +15,6 @@
 namespace tarvell::escl {
 namespace {
 
-SInt32 SystemVersion() {
-  SInt32 version = kDefaultSystemVersion;
-  if (QuerySystemInfo(kSystemVersionSelector, &version) != noErr) version = kDefaultSystemVersion;
-  return version;
-}
-
 // The machine's identity, so that two hosts with a scanner at the same place differ.
 std::string MachineId() {
   std::string id;
@@ -114,7 +108,7 @@ bool ScannerAccess::Describe(std::string* why) {
 
 std::shared_ptr<tarvell::host::PageStream> ScannerAccess::Start(const tarvell::ica::ScanArea& area,
                                                                 std::string* why) {
-  plist::DictionaryRef settings = tarvell::ica::MakeScanSettings(area, SystemVersion());
+  plist::DictionaryRef settings = tarvell::ica::MakeScanSettings(area, HostSystemVersion());
   if (!settings) throw std::bad_alloc();
   std::lock_guard<std::mutex> lock(mutex_);
   ScannerObjectInfo* record = nullptr;
@@ -127,17 +121,14 @@ std::shared_ptr<tarvell::host::PageStream> ScannerAccess::Start(const tarvell::i
     driver_.Call([record] { tarvell::ica::CloseDevice(record); });
     throw;
   }
-  // After the page's job: the scanner closed for others, and the simulated bus's record of the
-  // transfers dropped (it keeps them for tests; a server running for weeks must not).
-  driver_.Post([record, bus = bus_.get()] {
-    tarvell::ica::CloseDevice(record);
-    if (tarvell::usb::SimBus* sim = bus->simulatedBus()) sim->ClearCalls();
-  });
+  // After the page's job, the scanner is closed for others.
+  driver_.Post([record] { tarvell::ica::CloseDevice(record); });
   return stream;
 }
 
 bool ScannerAccess::Predict(const tarvell::ica::ScanArea& area, UInt32* width, UInt32* height) const {
-  return PredictImageSize(tarvell::ica::MakeScanSettings(area, SystemVersion()), SystemVersion(), width, height);
+  return PredictImageSize(tarvell::ica::MakeScanSettings(area, HostSystemVersion()), HostSystemVersion(), width,
+                          height);
 }
 
 }  // namespace tarvell::escl

@@ -46,9 +46,7 @@ plist::DictionaryRef SettingsDictionary(const ScanSettings& settings) {
   area.top = SANE_UNFIX(settings.tlY);
   area.width = std::max(0.0, SANE_UNFIX(settings.brX) - area.left);
   area.height = std::max(0.0, SANE_UNFIX(settings.brY) - area.top);
-  SInt32 systemVersion = kDefaultSystemVersion;
-  if (QuerySystemInfo(kSystemVersionSelector, &systemVersion) != noErr) systemVersion = kDefaultSystemVersion;
-  return tarvell::ica::MakeScanSettings(area, systemVersion);
+  return tarvell::ica::MakeScanSettings(area, HostSystemVersion());
 }
 
 AreaRequest AreaFromSettings(const ScanSettings& s) {
@@ -82,10 +80,8 @@ SANE_Parameters ParametersFor(ScanMode mode, SANE_Int width, SANE_Int height) {
 }
 
 SANE_Parameters PredictParameters(const ScanSettings& s) {
-  SInt32 systemVersion = kDefaultSystemVersion;
-  if (QuerySystemInfo(kSystemVersionSelector, &systemVersion) != noErr) systemVersion = kDefaultSystemVersion;
   UInt32 width = 0, height = 0;
-  if (!PredictImageSize(SettingsDictionary(s), systemVersion, &width, &height)) return ParametersFor(s.mode, 0, 0);
+  if (!PredictImageSize(SettingsDictionary(s), HostSystemVersion(), &width, &height)) return ParametersFor(s.mode, 0, 0);
   return ParametersFor(s.mode, SANE_Int(width), SANE_Int(height));
 }
 

@@ -19,6 +19,11 @@ OSErr QuerySystemInfo(OSType selector, SInt32* response) {
   return noErr;
 }
 
+SInt32 HostSystemVersion() {
+  SInt32 version = kDefaultSystemVersion;
+  return QuerySystemInfo(kSystemVersionSelector, &version) == noErr ? version : kDefaultSystemVersion;
+}
+
 std::tm CurrentLocalTime() {
   if (gFixedTime) return *gFixedTime;
   std::time_t now = std::time(nullptr);

@@ -20,6 +20,9 @@ constexpr bool UsesCapabilityDialect(SInt32 version) { return version > kLastFla
 
 // Answers `selector` in *response. Only the system version is known; anything else fails.
 OSErr QuerySystemInfo(OSType selector, SInt32* response);
+// The version the query reports, kDefaultSystemVersion when it fails: what a host picks the
+// dialect of its settings dictionaries by.
+SInt32 HostSystemVersion();
 
 // The local time now, or the fixed time a test has set.
 std::tm CurrentLocalTime();
