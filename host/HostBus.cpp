@@ -37,7 +37,6 @@ std::unique_ptr<HostBus> HostBus::Install(const BusChoice& choice, std::vector<s
     else
       problems->push_back(error);
   }
-  host->bus_ = bus;
   tarvell::usb::SetActiveBus(bus);
   return host;
 }

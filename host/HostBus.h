@@ -45,7 +45,6 @@ class HostBus {
   // *problems, when that fails or the replay stopped on a transfer that differed.
   bool Finish(std::vector<std::string>* problems);
 
-  std::shared_ptr<tarvell::usb::Bus> bus() const { return bus_; }
   // The simulated bus (null on USB and in a replay) and its scanners, in the choice's order.
   tarvell::usb::SimBus* simulatedBus() const { return simBus_.get(); }
   const std::vector<std::shared_ptr<tarvell::sim::SimulatedScanner>>& scanners() const { return scanners_; }
@@ -54,7 +53,6 @@ class HostBus {
   HostBus() = default;
 
   std::shared_ptr<tarvell::usb::Bus> previous_;
-  std::shared_ptr<tarvell::usb::Bus> bus_;
   std::shared_ptr<tarvell::usb::SimBus> simBus_;
   std::shared_ptr<tarvell::usb::ReplayBus> replay_;
   std::shared_ptr<tarvell::usb::CapturingBus> capture_;

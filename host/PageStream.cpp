@@ -128,7 +128,6 @@ void PageStream::Finish(ICAError status, const char* step) {
     std::lock_guard<std::mutex> lock(mutex_);
     done_ = true;
     status_ = status;
-    step_ = step;
     // A page whose every byte came is whole, whatever happened on the device after it.
     const bool whole = haveFormat_ && accepted_ == format_.bytes();
     if (!whole && status != noErr)
@@ -222,19 +221,9 @@ void PageStream::WaitUntilDone() {
   finished_.wait(lock, [this] { return done_; });
 }
 
-bool PageStream::done() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return done_;
-}
-
 ICAError PageStream::status() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return status_;
-}
-
-std::string PageStream::failedStep() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return step_;
 }
 
 std::string PageStream::why() const {

@@ -69,10 +69,8 @@ class PageStream : private ScanDataSink {
 
   // Waits until the job has ended on the driver thread.
   void WaitUntilDone();
-  bool done() const;
-  // Once done: the driver's status (noErr for a whole job) and the step that failed, if any.
+  // Once done: the driver's status (noErr for a whole job).
   ICAError status() const;
-  std::string failedStep() const;
   // Why the page cannot be completed (a failed step, a short page, a malformed image); empty
   // while it can.
   std::string why() const;
@@ -110,7 +108,6 @@ class PageStream : private ScanDataSink {
   std::string why_;
   bool done_ = false;
   ICAError status_ = noErr;
-  std::string step_;
 };
 
 }  // namespace tarvell::host
