@@ -48,8 +48,8 @@ void ReportOpenFailure(const HostOptions& options, ICAError err) {
   if (UInt32 denied = host::ScannerDeniedAt(options.device.value_or(0)))
     Complain(options, host::AccessDeniedText(denied));
   else if (options.device)
-    Complain(options, "cannot open the scanner at location " + Hex32(*options.device) +
-                          " (status " + std::to_string(err) + ")");
+    Complain(options,
+             "cannot open the scanner at location " + Hex32(*options.device) + " (status " + std::to_string(err) + ")");
   else if (err == fnfErr)
     Complain(options, "no scanner found");
   else
@@ -98,8 +98,8 @@ const std::vector<HostCommand>& HostCommandTable() {
   static const std::vector<HostCommand> table = {
       {"list", "list", "search the bus, open every scanner found and print it", RunList},
       {"caps", "caps", "print the capability dictionary of the scanner", RunCaps},
-      {"scan", "scan [options] [-o FILE]",
-       "scan one area (default: colour, 300 dpi, letter) and write it as TIFF", RunScan},
+      {"scan", "scan [options] [-o FILE]", "scan one area (default: colour, 300 dpi, letter) and write it as TIFF",
+       RunScan},
   };
   return table;
 }
@@ -111,8 +111,10 @@ std::string HelpEntry(const std::string& name, const std::string& help) {
   constexpr size_t kColumn = 28;
   constexpr size_t kWidth = 79;
   std::string out = "  " + name;
-  if (out.size() + 1 > kColumn) out += "\n" + std::string(kColumn, ' ');
-  else out += std::string(kColumn - out.size(), ' ');
+  if (out.size() + 1 > kColumn)
+    out += "\n" + std::string(kColumn, ' ');
+  else
+    out += std::string(kColumn - out.size(), ' ');
   size_t lineLength = kColumn;
   std::istringstream words(help);
   std::string word;
@@ -141,8 +143,7 @@ std::string HelpText(const std::string& program) {
   out << "Usage: " << program << " COMMAND [options]\n\n"
       << "Drives a Tarvell K310 (USB) scanner the way the image-capture host does.\n\n"
       << "Commands:\n";
-  for (const HostCommand& command : HostCommandTable())
-    out << HelpEntry(command.synopsis, command.help);
+  for (const HostCommand& command : HostCommandTable()) out << HelpEntry(command.synopsis, command.help);
   out << "\nOptions:\n";
   for (const HostOption& option : HostOptionTable()) {
     std::string names = option.shortName ? std::string("-") + option.shortName + ", " : "    ";
@@ -220,8 +221,7 @@ bool ParseCommandLine(int argc, char** argv, HostOptions* options, std::string* 
   if (has("device")) {
     UInt32 location = 0;
     if (!ParseUInt32(options->values["device"], &location) || location == 0) {
-      *error = "bad --device '" + options->values["device"] +
-               "': give a USB location such as 0x01100000";
+      *error = "bad --device '" + options->values["device"] + "': give a USB location such as 0x01100000";
       return false;
     }
     options->device = location;
@@ -229,8 +229,7 @@ bool ParseCommandLine(int argc, char** argv, HostOptions* options, std::string* 
   if (has("system-version")) {
     UInt32 version = 0;
     if (!ParseUInt32(options->values["system-version"], &version) || version > 0x7FFFFFFF) {
-      *error = "bad --system-version '" + options->values["system-version"] +
-               "': give a BCD version such as 0x1039";
+      *error = "bad --system-version '" + options->values["system-version"] + "': give a BCD version such as 0x1039";
       return false;
     }
     options->systemVersion = static_cast<SInt32>(version);

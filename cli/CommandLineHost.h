@@ -39,7 +39,7 @@ struct HostOptions {
   sim::SimulatedScannerOptions simulated;  // where the --simulate scanner sits, and --sim-fault
   // Every option given, by long name ("1" for flags); commands read their own here.
   std::map<std::string, std::string> values;
-  std::vector<std::string> operands;       // words after the command
+  std::vector<std::string> operands;  // words after the command
 };
 
 struct HostOption {

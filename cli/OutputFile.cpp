@@ -38,7 +38,6 @@ void ForgetPending() {
 
 }  // namespace
 
-
 bool OutputFile::Open(const std::string& target, std::string* error) {
   target_ = target;
   const size_t slash = target.rfind('/');

@@ -15,7 +15,8 @@ namespace {
 // does, and counts the image's bytes past its header.
 class MeteredBusImpl : public usb::ForwardingBus {
  public:
-  MeteredBusImpl(std::shared_ptr<usb::Bus> inner, ProgressMeter* meter) : ForwardingBus(std::move(inner)), meter_(meter) {
+  MeteredBusImpl(std::shared_ptr<usb::Bus> inner, ProgressMeter* meter)
+      : ForwardingBus(std::move(inner)), meter_(meter) {
     ScanProtocolCallbacks callbacks{};
     callbacks.info = this;
     callbacks.imageData = [](const UInt8* bytes, SInt32 length, void* info) {

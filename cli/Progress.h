@@ -30,15 +30,14 @@ class ProgressMeter {
     if (percent == shown_) return;
     shown_ = percent;
     std::fprintf(stderr, "%sscanning: %llu of %llu bytes (%d%%)%s", terminal_ ? "\r" : "",
-                 (unsigned long long)received_, (unsigned long long)expected_, percent,
-                 terminal_ ? "" : "\n");
+                 (unsigned long long)received_, (unsigned long long)expected_, percent, terminal_ ? "" : "\n");
     std::fflush(stderr);
     started_ = true;
   }
   void Finish() {
     if (!started_) return;
-    std::fprintf(stderr, "%sscanning: %llu bytes received%*s\n", terminal_ ? "\r" : "",
-                 (unsigned long long)received_, terminal_ ? 24 : 0, "");
+    std::fprintf(stderr, "%sscanning: %llu bytes received%*s\n", terminal_ ? "\r" : "", (unsigned long long)received_,
+                 terminal_ ? 24 : 0, "");
     started_ = false;
   }
 

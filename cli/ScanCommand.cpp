@@ -19,18 +19,12 @@ namespace {
 std::string StartFailure(ICAError err) {
   const std::string status = " (status " + std::to_string(err) + ")";
   switch (err) {
-    case kICACommunicationErr:
-      return "the scanner sent no image: it stopped answering or refused the job" + status;
-    case kICADeviceNotFoundErr:
-      return "the scanner went away during the scan" + status;
-    case kICAFileCorruptedErr:
-      return "the image the scanner sent is damaged or incomplete" + status;
-    case paramErr:
-      return "the driver refused the scan settings" + status;
-    case memFullErr:
-      return "out of memory while scanning" + status;
-    default:
-      return "the scan failed" + status;
+    case kICACommunicationErr: return "the scanner sent no image: it stopped answering or refused the job" + status;
+    case kICADeviceNotFoundErr: return "the scanner went away during the scan" + status;
+    case kICAFileCorruptedErr: return "the image the scanner sent is damaged or incomplete" + status;
+    case paramErr: return "the driver refused the scan settings" + status;
+    case memFullErr: return "out of memory while scanning" + status;
+    default: return "the scan failed" + status;
   }
 }
 
@@ -102,8 +96,9 @@ int RunScan(const HostOptions& options) {
           Complain(options, error);
         } else if ((err = ReadWholeFile(file, write)) != noErr) {
           out.Discard();
-          Complain(options, err == kFileSinkFailed ? error
-                                                   : "reading the scanned file failed (status " + std::to_string(err) + ")");
+          Complain(options, err == kFileSinkFailed
+                                ? error
+                                : "reading the scanned file failed (status " + std::to_string(err) + ")");
         } else if (!out.Commit(&error)) {
           out.Discard();
           Complain(options, error);
@@ -122,8 +117,7 @@ int RunScan(const HostOptions& options) {
   }
   CloseDevice(device);
   if (status == kExitSuccess)
-    std::cout << "Wrote " << written << " (" << width << " x " << height << " pixels, " << size
-              << " bytes)\n";
+    std::cout << "Wrote " << written << " (" << width << " x " << height << " pixels, " << size << " bytes)\n";
   return status;
 }
 

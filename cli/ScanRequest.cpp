@@ -45,9 +45,12 @@ bool ParseScanRequest(const HostOptions& options, ScanRequest* request, std::str
   };
   if (const std::string* mode = value("mode")) {
     const std::string m = Lower(*mode);
-    if (m == "lineart") request->mode = ScanRequest::kLineart;
-    else if (m == "gray" || m == "grey") request->mode = ScanRequest::kGray;
-    else if (m == "color" || m == "colour") request->mode = ScanRequest::kColor;
+    if (m == "lineart")
+      request->mode = ScanRequest::kLineart;
+    else if (m == "gray" || m == "grey")
+      request->mode = ScanRequest::kGray;
+    else if (m == "color" || m == "colour")
+      request->mode = ScanRequest::kColor;
     else {
       *error = "bad --mode '" + *mode + "': give Lineart, Gray or Color";
       return false;
@@ -84,8 +87,7 @@ bool ParseScanRequest(const HostOptions& options, ScanRequest* request, std::str
     }
   }
   const SInt32 minimum = request->mode == ScanRequest::kLineart ? 8 : 1;
-  if (Pixels(request->width, request->resolution) < minimum ||
-      Pixels(request->height, request->resolution) < 1) {
+  if (Pixels(request->width, request->resolution) < minimum || Pixels(request->height, request->resolution) < 1) {
     *error = "the scan area is too small for one pixel at " + std::to_string(request->resolution) + " dpi";
     return false;
   }

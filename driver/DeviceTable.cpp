@@ -34,8 +34,8 @@ UInt32 CheckDeviceService(Service& service) {
   std::unique_ptr<PlugIn> plugIn;
   IOReturn ret = service.CreatePlugIn(&plugIn);
   if (ret != kIOReturnSuccess || !plugIn) {
-    BridgeNSLog(" > ERROR: FindDeviceNotOnMap: unable to create plugin. ret = %08x, iodev = %p\n",
-                unsigned(ret), static_cast<void*>(plugIn.get()));
+    BridgeNSLog(" > ERROR: FindDeviceNotOnMap: unable to create plugin. ret = %08x, iodev = %p\n", unsigned(ret),
+                static_cast<void*>(plugIn.get()));
     return 0;
   }
   std::unique_ptr<USBDevice> dev;
@@ -50,8 +50,7 @@ UInt32 CheckDeviceService(Service& service) {
   }
   ret = dev->Open();
   if (ret != kIOReturnSuccess) {
-    BridgeNSLog(" > ERROR: FindDeviceNotOnMap: unable to open device. ret = 0x%08x\n",
-                unsigned(ret));
+    BridgeNSLog(" > ERROR: FindDeviceNotOnMap: unable to open device. ret = 0x%08x\n", unsigned(ret));
     return 0;
   }
 
@@ -60,11 +59,9 @@ UInt32 CheckDeviceService(Service& service) {
   UInt16 product = 0;
   UInt32 location = 0;
   if (dev->GetVendor(&vendor) != kIOReturnSuccess || vendor != tarvell::device::kVendorID) {
-    BridgeNSLog(" > ERROR: FindDeviceNotOnMap: found non matching device, vendor: 0x%04x\n",
-                unsigned(vendor));
+    BridgeNSLog(" > ERROR: FindDeviceNotOnMap: found non matching device, vendor: 0x%04x\n", unsigned(vendor));
   } else if (dev->GetProduct(&product) != kIOReturnSuccess || product != tarvell::device::kProductID) {
-    BridgeNSLog(" > ERROR: FindDeviceNotOnMap: found non matching device: 0x%04x\n",
-                unsigned(product));
+    BridgeNSLog(" > ERROR: FindDeviceNotOnMap: found non matching device: 0x%04x\n", unsigned(product));
   } else if (dev->GetLocationID(&location) != kIOReturnSuccess) {
     BridgeNSLog(" > ERROR: FindDeviceNotOnMap: unable to get location id for the device\n");
   } else {

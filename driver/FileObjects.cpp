@@ -11,12 +11,10 @@
 #include "platform/system/Log.h"
 #include "platform/system/SystemInfo.h"
 
-ICAError _ICD_ScannerGetObjectInfo(const ScannerObjectInfo* parent, UInt32 index,
-                                   ScannerObjectInfo* newInfo) {
+ICAError _ICD_ScannerGetObjectInfo(const ScannerObjectInfo* parent, UInt32 index, ScannerObjectInfo* newInfo) {
   return GuardCallback([&]() -> ICAError {
     BridgeNSLog("_ICD_ScannerGetObjectInfo()");
-    if (parent == nullptr || parent->objectType != kICADevice || newInfo == nullptr)
-      return paramErr;
+    if (parent == nullptr || parent->objectType != kICADevice || newInfo == nullptr) return paramErr;
     CSimpleScanner* scanner = ScannerFromRecord(parent);
     if (scanner == nullptr) return paramErr;
     scanner->m_deviceObject = parent->icaObject;
@@ -38,8 +36,8 @@ ICAError _ICD_ScannerGetObjectInfo(const ScannerObjectInfo* parent, UInt32 index
     const std::tm now = CurrentLocalTime();
     // Room for any clock value; a real date takes 24 characters, well inside the record's name.
     char name[96];
-    std::snprintf(name, sizeof name, "scan%04d%02d%02d_%02d%02d%02d.tiff", now.tm_year + 1900,
-                  now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
+    std::snprintf(name, sizeof name, "scan%04d%02d%02d_%02d%02d%02d.tiff", now.tm_year + 1900, now.tm_mon + 1,
+                  now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
     const size_t nameLength = std::min(std::strlen(name), sizeof newInfo->name - 1);
     std::memcpy(newInfo->name, name, nameLength);
     newInfo->name[nameLength] = '\0';
@@ -50,8 +48,8 @@ ICAError _ICD_ScannerGetObjectInfo(const ScannerObjectInfo* parent, UInt32 index
   });
 }
 
-ICAError _ICD_ScannerReadFileData(const ScannerObjectInfo* objectInfo, OSType dataType,
-                                  void* buffer, UInt32 offset, UInt32* length) {
+ICAError _ICD_ScannerReadFileData(const ScannerObjectInfo* objectInfo, OSType dataType, void* buffer, UInt32 offset,
+                                  UInt32* length) {
   ICAError err = GuardCallback([&]() -> ICAError {
     BridgeNSLog("_ICD_ScannerReadFileData()");
     CSimpleScanner* scanner = ScannerFromRecord(objectInfo);
@@ -83,8 +81,7 @@ ICAError _ICD_ScannerWriteFileData(const ScannerObjectInfo*, OSType, void*, UInt
   return paramErr;
 }
 
-ICAError _ICD_ScannerGetPropertyData(const ScannerObjectInfo* objectInfo,
-                                     ICD_ScannerGetPropertyDataPB* pb) {
+ICAError _ICD_ScannerGetPropertyData(const ScannerObjectInfo* objectInfo, ICD_ScannerGetPropertyDataPB* pb) {
   return GuardCallback([&]() -> ICAError {
     BridgeNSLog("_ICD_ScannerGetPropertyData()");
     if (ScannerFromRecord(objectInfo) == nullptr) return paramErr;
@@ -97,8 +94,8 @@ ICAError _ICD_ScannerSetPropertyData(const ScannerObjectInfo*, ICD_ScannerSetPro
   return paramErr;
 }
 
-ICAError _ICD_ScannerSendMessage(const ScannerObjectInfo* objectInfo,
-                                 ICD_ScannerObjectSendMessagePB* pb, ICDCompletion completion) {
+ICAError _ICD_ScannerSendMessage(const ScannerObjectInfo* objectInfo, ICD_ScannerObjectSendMessagePB* pb,
+                                 ICDCompletion completion) {
   return GuardCallback([&]() -> ICAError {
     BridgeNSLog("_ICD_ScannerSendMessage()");
     if (objectInfo == nullptr || pb == nullptr) return paramErr;
@@ -109,8 +106,7 @@ ICAError _ICD_ScannerSendMessage(const ScannerObjectInfo* objectInfo,
     }
     ICAError err = noErr;
     switch (pb->message.messageType) {
-      case kICAMessageConnect:
-        break;
+      case kICAMessageConnect: break;
       case kICAMessageDelete:
         if (objectInfo->objectType != kICAFile) {
           err = paramErr;
@@ -135,12 +131,10 @@ ICAError _ICD_ScannerSendMessage(const ScannerObjectInfo* objectInfo,
   });
 }
 
-ICAError _ICD_ScannerAddPropertiesToCFDictionary(const ScannerObjectInfo* objectInfo,
-                                                 plist::Dictionary* dict) {
+ICAError _ICD_ScannerAddPropertiesToCFDictionary(const ScannerObjectInfo* objectInfo, plist::Dictionary* dict) {
   GuardCallback([&]() -> ICAError {
     BridgeNSLog("_ICD_ScannerAddPropertiesToCFDictionary()");
-    if (objectInfo == nullptr || dict == nullptr || objectInfo->objectType != kICADevice)
-      return noErr;
+    if (objectInfo == nullptr || dict == nullptr || objectInfo->objectType != kICADevice) return noErr;
     if (dict->Has("capa")) return noErr;
     // The host learns that the device accepts delete messages.
     plist::ArrayRef capabilities = plist::MakeArray();

@@ -33,9 +33,7 @@ UInt16 TruncateToUInt16(double value) {
   return static_cast<UInt16>(value);
 }
 
-UInt32 RoundUpToMultipleOf8(UInt32 value) {
-  return value > UINT32_MAX - 7 ? UINT32_MAX & ~7u : (value + 7) & ~7u;
-}
+UInt32 RoundUpToMultipleOf8(UInt32 value) { return value > UINT32_MAX - 7 ? UINT32_MAX & ~7u : (value + 7) & ~7u; }
 UInt32 RoundDownToMultipleOf8(UInt32 value) { return value & ~7u; }
 
 // A plain number under `key`: 1 read, 0 absent, -1 present but not a number.
@@ -168,8 +166,7 @@ ICAError ReadFlatArea(const plist::Dictionary& area, ScanningParamBlock& block, 
 
   SInt32 depth = 0;
   switch (ReadPlainInt(area, "bitDepth", &depth)) {
-    case -1:
-      return paramErr;
+    case -1: return paramErr;
     case 1:
       if (hasColorMode && colorMode == 1 && depth != 8) return -4;
       if (hasColorMode && colorMode == 10 && depth != 1 && depth != 8) return -3;
@@ -182,8 +179,7 @@ ICAError ReadFlatArea(const plist::Dictionary& area, ScanningParamBlock& block, 
 
   SInt32 value = 0;
   switch (ReadPlainInt(area, "resolutionX", &value)) {
-    case -1:
-      return paramErr;
+    case -1: return paramErr;
     case 1:
       block.mainScanRes = TruncateToUInt32(static_cast<Float32>(value) * scaling / 100.0f);
       given.x = static_cast<UInt32>(value);
@@ -191,8 +187,7 @@ ICAError ReadFlatArea(const plist::Dictionary& area, ScanningParamBlock& block, 
       break;
   }
   switch (ReadPlainInt(area, "resolutionY", &value)) {
-    case -1:
-      return paramErr;
+    case -1: return paramErr;
     case 1:
       block.subScanRes = TruncateToUInt32(static_cast<Float32>(value) * scaling / 100.0f);
       given.y = static_cast<UInt32>(value);
@@ -201,22 +196,15 @@ ICAError ReadFlatArea(const plist::Dictionary& area, ScanningParamBlock& block, 
   }
   // Offsets: unsigned 32-bit arithmetic, the product wrapping as it does on the device side.
   switch (ReadPlainInt(area, "offsetX", &value)) {
-    case -1:
-      return paramErr;
-    case 1:
-      block.offsetMainScan = static_cast<UInt32>(value) * block.mainScanRes / kNativeResolution;
-      break;
+    case -1: return paramErr;
+    case 1: block.offsetMainScan = static_cast<UInt32>(value) * block.mainScanRes / kNativeResolution; break;
   }
   switch (ReadPlainInt(area, "offsetY", &value)) {
-    case -1:
-      return paramErr;
-    case 1:
-      block.offsetSubScan = static_cast<UInt32>(value) * block.subScanRes / kNativeResolution;
-      break;
+    case -1: return paramErr;
+    case 1: block.offsetSubScan = static_cast<UInt32>(value) * block.subScanRes / kNativeResolution; break;
   }
   switch (ReadPlainInt(area, "width", &value)) {
-    case -1:
-      return paramErr;
+    case -1: return paramErr;
     case 1:
       block.mainScanLen = TruncateToUInt32(static_cast<Float32>(value) * scaling / 100.0f);
       // Line art is sent in whole bytes.
@@ -224,11 +212,8 @@ ICAError ReadFlatArea(const plist::Dictionary& area, ScanningParamBlock& block, 
       break;
   }
   switch (ReadPlainInt(area, "height", &value)) {
-    case -1:
-      return paramErr;
-    case 1:
-      block.subScanLen = TruncateToUInt32(static_cast<Float32>(value) * scaling / 100.0f);
-      break;
+    case -1: return paramErr;
+    case 1: block.subScanLen = TruncateToUInt32(static_cast<Float32>(value) * scaling / 100.0f); break;
   }
   return noErr;
 }
@@ -288,30 +273,25 @@ ICAError ReadCapabilityArea(const plist::Dictionary& area, ScanningParamBlock& b
 
   SInt32 value = 0;
   switch (ReadPlainInt(area, "offsetX", &value)) {
-    case -1:
-      return paramErr;
+    case -1: return paramErr;
     case 1: {
-      double offset = static_cast<double>(value) / kNativeResolution * block.mainScanRes *
-                      block.mainScanScale / 100.0;
+      double offset = static_cast<double>(value) / kNativeResolution * block.mainScanRes * block.mainScanScale / 100.0;
       block.offsetMainScan = std::min(TruncateToUInt32(offset), kBedWidth);
       if (block.dataFormat == 1) block.offsetMainScan = RoundDownToMultipleOf8(block.offsetMainScan);
       break;
     }
   }
   switch (ReadPlainInt(area, "offsetY", &value)) {
-    case -1:
-      return paramErr;
+    case -1: return paramErr;
     case 1: {
-      double offset = static_cast<double>(value) / kNativeResolution * block.subScanRes *
-                      block.subScanScale / 100.0;
+      double offset = static_cast<double>(value) / kNativeResolution * block.subScanRes * block.subScanScale / 100.0;
       block.offsetSubScan = std::min(TruncateToUInt32(offset), kBedLength);
       break;
     }
   }
   // Widths are clipped at the bed's edge; an offset already past it leaves nothing to scan.
   switch (ReadPlainInt(area, "width", &value)) {
-    case -1:
-      return paramErr;
+    case -1: return paramErr;
     case 1:
       block.mainScanLen = TruncateToUInt32(static_cast<Float32>(value) * xScale);
       if (static_cast<uint64_t>(block.offsetMainScan) + block.mainScanLen > kBedWidth)
@@ -320,8 +300,7 @@ ICAError ReadCapabilityArea(const plist::Dictionary& area, ScanningParamBlock& b
       break;
   }
   switch (ReadPlainInt(area, "height", &value)) {
-    case -1:
-      return paramErr;
+    case -1: return paramErr;
     case 1:
       block.subScanLen = TruncateToUInt32(static_cast<Float32>(value) * yScale);
       if (static_cast<uint64_t>(block.offsetSubScan) + block.subScanLen > kBedLength)
@@ -347,8 +326,7 @@ SInt32 GetFloatFromDict(const plist::ValueRef& record, Float32* result) {
   return 0;
 }
 
-ICAError _ICD_ScannerGetParameters(const ScannerObjectInfo* objectInfo,
-                                   ICD_ScannerGetParametersPB* pb) {
+ICAError _ICD_ScannerGetParameters(const ScannerObjectInfo* objectInfo, ICD_ScannerGetParametersPB* pb) {
   return GuardCallback([&]() -> ICAError {
     BridgeNSLog("_ICD_ScannerGetParameters()");
     if (objectInfo == nullptr) return -1;
@@ -374,8 +352,7 @@ ICAError _ICD_ScannerGetParameters(const ScannerObjectInfo* objectInfo,
   });
 }
 
-ICAError _ICD_ScannerSetParameters(const ScannerObjectInfo* objectInfo,
-                                   ICD_ScannerSetParametersPB* pb) {
+ICAError _ICD_ScannerSetParameters(const ScannerObjectInfo* objectInfo, ICD_ScannerSetParametersPB* pb) {
   return GuardCallback([&]() -> ICAError {
     BridgeNSLog("_ICD_ScannerSetParameters()");
     CSimpleScanner* scanner = ScannerFromRecord(objectInfo);
@@ -427,12 +404,12 @@ bool PredictImageSize(const plist::DictionaryRef& settings, SInt32 systemVersion
   plist::DictionaryRef area = plist::AsDictionary(list ? (list->Count() ? list->At(0) : nullptr) : areas);
   if (!area) return false;
   // The defaults a new scanner starts from, as the set-parameters callback starts each area.
-  ScanningParamBlock block{tarvell::device::kNativeResolution, tarvell::device::kNativeResolution, 0, 0,
-                           kBedWidth, kBedLength, 1, 8, 0, 0};
+  ScanningParamBlock block{
+      tarvell::device::kNativeResolution, tarvell::device::kNativeResolution, 0, 0, kBedWidth, kBedLength, 1, 8, 0, 0};
   AreaResolutions given;
   SInt32 lastRead = 0;
   const ICAError err = UsesCapabilityDialect(systemVersion) ? ReadCapabilityArea(*area, block, given, &lastRead)
-                                                               : ReadFlatArea(*area, block, given);
+                                                            : ReadFlatArea(*area, block, given);
   if (err != noErr) return false;
   tarvell::DeliveredImageSize(block, width, height);
   return true;

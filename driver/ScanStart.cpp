@@ -79,8 +79,7 @@ ICAError _ICD_ScannerStart(const ScannerObjectInfo* objectInfo, ICD_ScannerStart
   return GuardCallback([&]() -> ICAError {
     BridgeNSLog("_ICD_ScannerStart()");
     CSimpleScanner* scanner = ScannerFromRecord(objectInfo);
-    if (scanner == nullptr || scanner->m_scanAreaCount <= 0 || !scanner->m_scanAreas)
-      return paramErr;
+    if (scanner == nullptr || scanner->m_scanAreaCount <= 0 || !scanner->m_scanAreas) return paramErr;
 
     ScanningParamBlock area = scanner->m_scanAreas[0];
     ICAError err = scanner->SetScanningParameters(&area);
@@ -97,8 +96,7 @@ ICAError _ICD_ScannerStart(const ScannerObjectInfo* objectInfo, ICD_ScannerStart
       BridgeNSLog(" > ERROR: scan job failed, status 0x%08x\n", unsigned(status));
       return StatusOfFailedJob(status);
     }
-    BridgeNSLog(" > after scanning, imageDataSize = %lu\n",
-                static_cast<unsigned long>(imageDataSize));
+    BridgeNSLog(" > after scanning, imageDataSize = %lu\n", static_cast<unsigned long>(imageDataSize));
     // A job that got no image data has nothing to offer; announcing a file here would hand the
     // host an object it cannot describe.
     if (!image) {

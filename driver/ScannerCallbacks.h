@@ -37,10 +37,8 @@ ICAError _ICD_ScannerCloseDevice(ScannerObjectInfo* objectInfo);
 ICAError _ICD_ScannerCleanup(ScannerObjectInfo* objectInfo);
 
 // Capabilities and scan areas.
-ICAError _ICD_ScannerGetParameters(const ScannerObjectInfo* objectInfo,
-                                   ICD_ScannerGetParametersPB* pb);
-ICAError _ICD_ScannerSetParameters(const ScannerObjectInfo* objectInfo,
-                                   ICD_ScannerSetParametersPB* pb);
+ICAError _ICD_ScannerGetParameters(const ScannerObjectInfo* objectInfo, ICD_ScannerGetParametersPB* pb);
+ICAError _ICD_ScannerSetParameters(const ScannerObjectInfo* objectInfo, ICD_ScannerSetParametersPB* pb);
 // The current value of one capability record ("TWON_ONEVALUE" or "TWON_ENUMERATION"): 0, or -1
 // with *result untouched when the record cannot be read.
 SInt32 GetIntFromDict(const plist::ValueRef& record, SInt32* result);
@@ -55,8 +53,7 @@ std::vector<UInt32> ScannerResolutions(const ScannerObjectInfo* objectInfo);
 
 // Session.
 ICAError _ICD_ScannerOpenSession(const ScannerObjectInfo* objectInfo, ICD_ScannerOpenSessionPB* pb);
-ICAError _ICD_ScannerCloseSession(const ScannerObjectInfo* objectInfo,
-                                  ICD_ScannerCloseSessionPB* pb);
+ICAError _ICD_ScannerCloseSession(const ScannerObjectInfo* objectInfo, ICD_ScannerCloseSessionPB* pb);
 ICAError _ICD_ScannerInitialize(const ScannerObjectInfo* objectInfo, ICD_ScannerInitializePB* pb);
 ICAError _ICD_ScannerStatus(const ScannerObjectInfo* objectInfo, ICD_ScannerStatusPB* pb);
 
@@ -69,18 +66,14 @@ ICAError _ICD_ScannerStart(const ScannerObjectInfo* objectInfo, ICD_ScannerStart
 // paramErr without a scanner, a sink or a non-empty area; kICADeviceNotFoundErr when the device
 // went away; kICACommunicationErr when it sent no image.
 ICAError ScanToSink(const ScannerObjectInfo* objectInfo, ScanDataSink* sink);
-ICAError _ICD_ScannerGetObjectInfo(const ScannerObjectInfo* parent, UInt32 index,
-                                   ScannerObjectInfo* newInfo);
-ICAError _ICD_ScannerReadFileData(const ScannerObjectInfo* objectInfo, OSType dataType,
-                                  void* buffer, UInt32 offset, UInt32* length);
-ICAError _ICD_ScannerWriteFileData(const ScannerObjectInfo* objectInfo, OSType dataType,
-                                   void* buffer, UInt32 offset, UInt32* length);
-ICAError _ICD_ScannerGetPropertyData(const ScannerObjectInfo* objectInfo,
-                                     ICD_ScannerGetPropertyDataPB* pb);
-ICAError _ICD_ScannerSetPropertyData(const ScannerObjectInfo* objectInfo,
-                                     ICD_ScannerSetPropertyDataPB* pb);
-ICAError _ICD_ScannerSendMessage(const ScannerObjectInfo* objectInfo,
-                                 ICD_ScannerObjectSendMessagePB* pb, ICDCompletion completion);
-ICAError _ICD_ScannerAddPropertiesToCFDictionary(const ScannerObjectInfo* objectInfo,
-                                                 plist::Dictionary* dict);
+ICAError _ICD_ScannerGetObjectInfo(const ScannerObjectInfo* parent, UInt32 index, ScannerObjectInfo* newInfo);
+ICAError _ICD_ScannerReadFileData(const ScannerObjectInfo* objectInfo, OSType dataType, void* buffer, UInt32 offset,
+                                  UInt32* length);
+ICAError _ICD_ScannerWriteFileData(const ScannerObjectInfo* objectInfo, OSType dataType, void* buffer, UInt32 offset,
+                                   UInt32* length);
+ICAError _ICD_ScannerGetPropertyData(const ScannerObjectInfo* objectInfo, ICD_ScannerGetPropertyDataPB* pb);
+ICAError _ICD_ScannerSetPropertyData(const ScannerObjectInfo* objectInfo, ICD_ScannerSetPropertyDataPB* pb);
+ICAError _ICD_ScannerSendMessage(const ScannerObjectInfo* objectInfo, ICD_ScannerObjectSendMessagePB* pb,
+                                 ICDCompletion completion);
+ICAError _ICD_ScannerAddPropertiesToCFDictionary(const ScannerObjectInfo* objectInfo, plist::Dictionary* dict);
 ICAError _ICD_ScannerPeriodicTask(ScannerObjectInfo* objectInfo);

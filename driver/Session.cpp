@@ -45,8 +45,7 @@ ICAError _ICD_ScannerInitialize(const ScannerObjectInfo* objectInfo, ICD_Scanner
   });
 }
 
-ICAError _ICD_ScannerCloseSession(const ScannerObjectInfo* objectInfo,
-                                  ICD_ScannerCloseSessionPB*) {
+ICAError _ICD_ScannerCloseSession(const ScannerObjectInfo* objectInfo, ICD_ScannerCloseSessionPB*) {
   return GuardCallback([&]() -> ICAError {
     BridgeNSLog("_ICD_ScannerCloseSession()");
     CSimpleScanner* scanner = ScannerFromRecord(objectInfo);

@@ -28,7 +28,7 @@ class AliasElem : public Element {
   void* objectValue() override;
   std::string toString() override;  // ": " + the target's full name
   std::string getName() override;   // the target's
-  Element* getParent() override;     // the target's
+  Element* getParent() override;    // the target's
   Element* externalize(Element* context) override;
   bool instanceOf(std::string className) override;
   TARVELL_ELEMENT_USING(Element);

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 BinaryElem::BinaryElem(const unsigned char* bytes, unsigned int length) : _data(nullptr), _length(0) {
   if (bytes == nullptr || length == 0) return;
   _data = static_cast<unsigned char*>(std::malloc(length));
@@ -26,6 +25,4 @@ std::string BinaryElem::toString() { return "BinaryElem"; }
 Element* BinaryElem::externalize(Element*) { return new BinaryElem(_data, _length); }
 void BinaryElem::accept(ElementVisitor* visitor) { visitor->visitorAtBinaryElem(this); }
 
-bool BinaryElem::instanceOf(std::string className) {
-  return className == _type || DataElem::instanceOf(className);
-}
+bool BinaryElem::instanceOf(std::string className) { return className == _type || DataElem::instanceOf(className); }

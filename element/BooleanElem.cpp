@@ -2,7 +2,6 @@
 
 #include <cctype>
 
-
 namespace {
 bool IsTrueWord(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -22,6 +21,4 @@ Element* BooleanElem::clone() { return new BooleanElem(_value); }
 Element* BooleanElem::externalize(Element*) { return new BooleanElem(_value); }
 void BooleanElem::accept(ElementVisitor* visitor) { visitor->visitorAtBooleanElem(this); }
 
-bool BooleanElem::instanceOf(std::string className) {
-  return className == _type || DataElem::instanceOf(className);
-}
+bool BooleanElem::instanceOf(std::string className) { return className == _type || DataElem::instanceOf(className); }

@@ -14,7 +14,7 @@ class BooleanElem : public DataElem {
   explicit BooleanElem(const char* text);
 
   std::string stringValue() override;  // "true" / "false"
-  int intValue() override;  // 1 / 0
+  int intValue() override;             // 1 / 0
   bool booleanValue() override;
   std::string toString() override;  // ": " + stringValue()
   Element* clone() override;

@@ -5,7 +5,6 @@
 #include "element/ListElem.h"
 #include "element/TextConversion.h"
 
-
 CompositeElem::ElementIteratorImpl::ElementIteratorImpl(CompositeElem* composite, ElementIterator* first)
     : _current(first), _pending(composite->getEnclosure()), _composite(composite) {}
 
@@ -28,9 +27,9 @@ bool CompositeElem::ElementIteratorImpl::hasNext() {
   return _current->hasNext();
 }
 
-
 Element* CompositeElem::ElementIteratorImpl::next() {
-  if (_current == nullptr) throw NoSuchElementException("CompositeElem::ElementIteratorImpl exhausted on " + _composite->getFullName());
+  if (_current == nullptr)
+    throw NoSuchElementException("CompositeElem::ElementIteratorImpl exhausted on " + _composite->getFullName());
   try {
     return _current->next();
   } catch (const NoSuchElementException&) {
@@ -40,7 +39,8 @@ Element* CompositeElem::ElementIteratorImpl::next() {
 }
 
 Element* CompositeElem::ElementIteratorImpl::next(ListElem* args) {
-  if (_current == nullptr) throw NoSuchElementException("CompositeElem::ElementIteratorImpl exhausted on " + _composite->getFullName());
+  if (_current == nullptr)
+    throw NoSuchElementException("CompositeElem::ElementIteratorImpl exhausted on " + _composite->getFullName());
   try {
     return _current->next(args);
   } catch (const NoSuchElementException&) {
@@ -50,7 +50,8 @@ Element* CompositeElem::ElementIteratorImpl::next(ListElem* args) {
 }
 
 std::string CompositeElem::ElementIteratorImpl::nextName() {
-  if (_current == nullptr) throw NoSuchElementException("CompositeElem::ElementIteratorImpl exhausted on " + _composite->getFullName());
+  if (_current == nullptr)
+    throw NoSuchElementException("CompositeElem::ElementIteratorImpl exhausted on " + _composite->getFullName());
   try {
     return _current->nextName();
   } catch (const NoSuchElementException&) {
@@ -60,7 +61,8 @@ std::string CompositeElem::ElementIteratorImpl::nextName() {
 }
 
 int CompositeElem::ElementIteratorImpl::nextIndex() {
-  if (_current == nullptr) throw NoSuchElementException("CompositeElem::ElementIteratorImpl exhausted on " + _composite->getFullName());
+  if (_current == nullptr)
+    throw NoSuchElementException("CompositeElem::ElementIteratorImpl exhausted on " + _composite->getFullName());
   try {
     return _current->nextIndex();
   } catch (const NoSuchElementException&) {
@@ -153,6 +155,4 @@ std::string CompositeElem::toString() {
 
 void CompositeElem::accept(ElementVisitor* visitor) { visitor->visitorAtCompositeElem(this); }
 
-bool CompositeElem::instanceOf(std::string className) {
-  return className == _type || MapElem::instanceOf(className);
-}
+bool CompositeElem::instanceOf(std::string className) { return className == _type || MapElem::instanceOf(className); }

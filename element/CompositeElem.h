@@ -13,7 +13,7 @@ class CompositeElem : public MapElem {
   class ElementIteratorImpl : public ElementIterator {
    public:
     ElementIteratorImpl(CompositeElem* composite, ElementIterator* first);  // takes `first`
-    ~ElementIteratorImpl() override;  // frees the iterator being walked
+    ~ElementIteratorImpl() override;                                        // frees the iterator being walked
 
     bool hasNext() override;
     Element* next() override;
@@ -47,7 +47,7 @@ class CompositeElem : public MapElem {
   Element* addChild(unsigned int index, Element* child) override;
   Element* setChild(std::string name, Element* child) override;
   Element* setChild(unsigned int index, Element* child) override;
-  Element* clone() override;  // same enclosure, own entries cloned
+  Element* clone() override;        // same enclosure, own entries cloned
   std::string toString() override;  // "  <" + enclosure's full name + ">"
   void accept(ElementVisitor* visitor) override;
   bool instanceOf(std::string className) override;

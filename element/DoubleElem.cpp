@@ -6,7 +6,6 @@
 
 #include "element/TextConversion.h"
 
-
 DoubleElem::DoubleElem(double value) : _value(value) {}
 
 double DoubleElem::doubleValue() { return _value; }
@@ -35,6 +34,4 @@ Element* DoubleElem::clone() { return new DoubleElem(_value); }
 Element* DoubleElem::externalize(Element*) { return new DoubleElem(_value); }
 void DoubleElem::accept(ElementVisitor* visitor) { visitor->visitorAtDoubleElem(this); }
 
-bool DoubleElem::instanceOf(std::string className) {
-  return className == _type || DataElem::instanceOf(className);
-}
+bool DoubleElem::instanceOf(std::string className) { return className == _type || DataElem::instanceOf(className); }

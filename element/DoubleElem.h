@@ -12,9 +12,9 @@ class DoubleElem : public DataElem {
   double doubleValue();
 
   std::string stringValue() override;  // fToString((float)value), e.g. "1.100000"
-  int intValue() override;  // truncated toward zero, clamped to the int range (NaN gives 0)
-  bool booleanValue() override;  // value != 0.0
-  std::string toString() override;  // ": " + stringValue()
+  int intValue() override;             // truncated toward zero, clamped to the int range (NaN gives 0)
+  bool booleanValue() override;        // value != 0.0
+  std::string toString() override;     // ": " + stringValue()
   Element* clone() override;
   Element* externalize(Element* context) override;
   void accept(ElementVisitor* visitor) override;

@@ -5,7 +5,6 @@
 
 #include "element/AliasElem.h"
 
-
 Element::Element() : _parent(nullptr), _appendedTo(nullptr) {}
 
 Element::~Element() = default;
@@ -54,9 +53,7 @@ bool Element::instanceOf(std::string className) { return className == _type; }
 
 Element* Element::getChild(const std::string& name) { return getChildRaw(name)->eval(this, nullptr); }
 Element* Element::getChild(unsigned int index) { return getChildRaw(index)->eval(this, nullptr); }
-Element* Element::getChild(const std::string& name, ListElem* args) {
-  return getChildRaw(name)->eval(this, args);
-}
+Element* Element::getChild(const std::string& name, ListElem* args) { return getChildRaw(name)->eval(this, args); }
 Element* Element::getChild(unsigned int index, ListElem* args) { return getChildRaw(index)->eval(this, args); }
 
 bool Element::hasChild(const std::string& name) {

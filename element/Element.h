@@ -49,10 +49,10 @@ class Element {
   virtual std::string stringValue() = 0;
   virtual int intValue() = 0;
   virtual bool booleanValue() = 0;
-  virtual void* objectValue();             // NotSupportedException unless a kind overrides it
-  virtual unsigned char* binaryValue();    // NotSupportedException unless a kind overrides it
-  virtual unsigned int binaryLength();     // NotSupportedException unless a kind overrides it
-  virtual std::string toString();          // "" here
+  virtual void* objectValue();           // NotSupportedException unless a kind overrides it
+  virtual unsigned char* binaryValue();  // NotSupportedException unless a kind overrides it
+  virtual unsigned int binaryLength();   // NotSupportedException unless a kind overrides it
+  virtual std::string toString();        // "" here
 
   // Called by a container when it stores / lets go of this element. added() throws
   // ObjectStoreException("Element already added") if the element already has a container,

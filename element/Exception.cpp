@@ -28,15 +28,13 @@ NoSuchElementException::NoSuchElementException(const std::string& message) : Obj
 NoSuchElementException::NoSuchElementException(int value) : ObjectStoreException(DecimalText(value)) {}
 
 ValueConversionException::ValueConversionException() = default;
-ValueConversionException::ValueConversionException(const std::string& message)
-    : ObjectStoreException(message) {}
+ValueConversionException::ValueConversionException(const std::string& message) : ObjectStoreException(message) {}
 
 NumberFormatException::NumberFormatException() = default;
 NumberFormatException::NumberFormatException(const std::string& message) : ObjectStoreException(message) {}
 
 IndexOutOfBoundsException::IndexOutOfBoundsException() = default;
-IndexOutOfBoundsException::IndexOutOfBoundsException(const std::string& message)
-    : ObjectStoreException(message) {}
+IndexOutOfBoundsException::IndexOutOfBoundsException(const std::string& message) : ObjectStoreException(message) {}
 
 ClassCastException::ClassCastException() = default;
 ClassCastException::ClassCastException(const std::string& message) : ObjectStoreException(message) {}

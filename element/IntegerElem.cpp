@@ -2,7 +2,6 @@
 
 #include "element/TextConversion.h"
 
-
 IntegerElem::IntegerElem(int value) : _value(value) {}
 
 std::string IntegerElem::stringValue() { return iToString(_value); }
@@ -13,6 +12,4 @@ Element* IntegerElem::clone() { return new IntegerElem(_value); }
 Element* IntegerElem::externalize(Element*) { return new IntegerElem(_value); }
 void IntegerElem::accept(ElementVisitor* visitor) { visitor->visitorAtIntegerElem(this); }
 
-bool IntegerElem::instanceOf(std::string className) {
-  return className == _type || DataElem::instanceOf(className);
-}
+bool IntegerElem::instanceOf(std::string className) { return className == _type || DataElem::instanceOf(className); }

@@ -11,7 +11,7 @@ class IntegerElem : public DataElem {
 
   std::string stringValue() override;  // "%d"
   int intValue() override;
-  bool booleanValue() override;  // value != 0
+  bool booleanValue() override;     // value != 0
   std::string toString() override;  // ": " + stringValue()
   Element* clone() override;
   Element* externalize(Element* context) override;

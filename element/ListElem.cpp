@@ -10,7 +10,6 @@
 #include "element/StringElem.h"
 #include "element/TextConversion.h"
 
-
 namespace {
 void RequireElement(Element* child) {
   if (child == nullptr) throw ObjectStoreException("Null element");

@@ -4,7 +4,6 @@
 
 #include "element/TextConversion.h"
 
-
 namespace {
 void RequireElement(Element* child) {
   if (child == nullptr) throw ObjectStoreException("Null element");
@@ -154,9 +153,7 @@ Element* MapElem::externalize(Element*) {
 
 void MapElem::accept(ElementVisitor* visitor) { visitor->visitorAtMapElem(this); }
 
-bool MapElem::instanceOf(std::string className) {
-  return className == _type || NonterminalElem::instanceOf(className);
-}
+bool MapElem::instanceOf(std::string className) { return className == _type || NonterminalElem::instanceOf(className); }
 
 std::string MapElem::childrenToString() {
   std::string text = "<Map";

@@ -31,7 +31,7 @@ class MapElem : public NonterminalElem {
   // NoSuchElementException("getChildRaw:" + name + "not found") when missing.
   Element* getChildRaw(const std::string& name) override;
   Element* getChildRaw(unsigned int index) override;  // by the decimal text of index
-  ElementIterator* iterator(bool deep) override;       // a MapElem::ElementIteratorImpl
+  ElementIterator* iterator(bool deep) override;      // a MapElem::ElementIteratorImpl
   // Attaches child under name; returns the element stored there before (or null), which is
   // neither detached nor deleted: the caller owns it.
   Element* addChild(const std::string& name, Element* child) override;

@@ -1,6 +1,5 @@
 #include "element/NonterminalElem.h"
 
-
 NonterminalElem::NonterminalElem() = default;
 
 std::string NonterminalElem::stringValue() {
@@ -11,6 +10,4 @@ bool NonterminalElem::booleanValue() {
   throw NotSupportedException("booleanValue() not supported on " + getFullName());
 }
 
-bool NonterminalElem::instanceOf(std::string className) {
-  return className == _type || Element::instanceOf(className);
-}
+bool NonterminalElem::instanceOf(std::string className) { return className == _type || Element::instanceOf(className); }

@@ -1,6 +1,5 @@
 #include "element/NullElem.h"
 
-
 NullElem::NullElem() = default;
 
 std::string NullElem::stringValue() { return std::string(); }
@@ -11,6 +10,4 @@ Element* NullElem::clone() { return new NullElem(); }
 Element* NullElem::externalize(Element*) { return new NullElem(); }
 void NullElem::accept(ElementVisitor* visitor) { visitor->visitorAtNullElem(this); }
 
-bool NullElem::instanceOf(std::string className) {
-  return className == _type || DataElem::instanceOf(className);
-}
+bool NullElem::instanceOf(std::string className) { return className == _type || DataElem::instanceOf(className); }

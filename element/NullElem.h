@@ -10,9 +10,9 @@ class NullElem : public DataElem {
   NullElem();
 
   std::string stringValue() override;  // ""
-  int intValue() override;  // NotSupportedException
-  bool booleanValue() override;  // false
-  std::string toString() override;  // ":NULL"
+  int intValue() override;             // NotSupportedException
+  bool booleanValue() override;        // false
+  std::string toString() override;     // ":NULL"
   Element* clone() override;
   Element* externalize(Element* context) override;
   void accept(ElementVisitor* visitor) override;

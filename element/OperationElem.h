@@ -9,7 +9,7 @@ typedef Element* (*OperationFunction)(Element* context, ListElem* args);
 
 class OperationElem : public TerminalElem {
  public:
-  OperationElem();                        // no function
+  OperationElem();                         // no function
   explicit OperationElem(ListElem* args);  // no function; the argument is ignored
   explicit OperationElem(OperationFunction function);
 

@@ -4,7 +4,6 @@
 
 #include "element/TextConversion.h"
 
-
 namespace {
 std::string LowerCase(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -40,6 +39,4 @@ Element* StringElem::clone() { return new StringElem(_value, _encoding); }
 Element* StringElem::externalize(Element*) { return new StringElem(_value, _encoding); }
 void StringElem::accept(ElementVisitor* visitor) { visitor->visitorAtStringElem(this); }
 
-bool StringElem::instanceOf(std::string className) {
-  return className == _type || DataElem::instanceOf(className);
-}
+bool StringElem::instanceOf(std::string className) { return className == _type || DataElem::instanceOf(className); }

@@ -16,7 +16,7 @@ class StringElem : public DataElem {
   // StringToi of the text; else "true"/"y"/"yes" give 1 and "false"/"n"/"no" give 0 (any case);
   // else ValueConversionException("Cannot convert to integer" + text).
   int intValue() override;
-  bool booleanValue() override;  // "true", "y" or "yes" in any case
+  bool booleanValue() override;     // "true", "y" or "yes" in any case
   std::string toString() override;  // ": " + text
   Element* clone() override;
   Element* externalize(Element* context) override;

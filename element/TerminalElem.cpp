@@ -2,7 +2,6 @@
 
 #include "element/TextConversion.h"
 
-
 namespace {
 std::string NameOf(Element* child) { return child != nullptr ? child->getName() : std::string(); }
 }  // namespace
@@ -22,8 +21,7 @@ Element* TerminalElem::getChildRaw(unsigned int index) {
 ElementIterator* TerminalElem::iterator(bool) { throw NotSupportedException(); }
 
 Element* TerminalElem::addChild(const std::string& name, Element* child) {
-  throw NotSupportedException("addChild(" + NameOf(child) + "," + name + ") not supported on " +
-                              getFullName());
+  throw NotSupportedException("addChild(" + NameOf(child) + "," + name + ") not supported on " + getFullName());
 }
 
 Element* TerminalElem::addChild(unsigned int index, Element* child) {
@@ -32,8 +30,7 @@ Element* TerminalElem::addChild(unsigned int index, Element* child) {
 }
 
 Element* TerminalElem::setChild(std::string name, Element* child) {
-  throw NotSupportedException("setChild(" + NameOf(child) + "," + name + ") not supported on " +
-                              getFullName());
+  throw NotSupportedException("setChild(" + NameOf(child) + "," + name + ") not supported on " + getFullName());
 }
 
 Element* TerminalElem::setChild(unsigned int index, Element* child) {
@@ -57,12 +54,8 @@ unsigned int TerminalElem::getNumChildren() {
   throw NotSupportedException("getNumChildren() not supported on " + getFullName());
 }
 
-bool TerminalElem::instanceOf(std::string className) {
-  return className == _type || Element::instanceOf(className);
-}
+bool TerminalElem::instanceOf(std::string className) { return className == _type || Element::instanceOf(className); }
 
 DataElem::DataElem() = default;
 
-bool DataElem::instanceOf(std::string className) {
-  return className == _type || TerminalElem::instanceOf(className);
-}
+bool DataElem::instanceOf(std::string className) { return className == _type || TerminalElem::instanceOf(className); }

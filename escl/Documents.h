@@ -20,24 +20,24 @@ struct ScannerDescription {
   std::string makeAndModel;
   std::string serialNumber;
   std::string uuid;
-  std::string iconUrl;       // "" to leave it out
-  UInt32 width = 0;          // the glass, in 1/300 inch
+  std::string iconUrl;  // "" to leave it out
+  UInt32 width = 0;     // the glass, in 1/300 inch
   UInt32 height = 0;
-  UInt32 minimumSide = 16;   // the smallest region side taken, in 1/300 inch
+  UInt32 minimumSide = 16;          // the smallest region side taken, in 1/300 inch
   std::vector<UInt32> resolutions;  // ascending
-  UInt32 colourMaximum = 0;  // the highest resolution in colour
+  UInt32 colourMaximum = 0;         // the highest resolution in colour
 };
 
 std::string CapabilitiesDocument(const ScannerDescription& scanner);
 
 struct JobStatus {
-  std::string uri;          // /eSCL/ScanJobs/ID
+  std::string uri;  // /eSCL/ScanJobs/ID
   std::string uuid;
   UInt32 ageSeconds = 0;
   UInt32 imagesCompleted = 0;
   UInt32 imagesToTransfer = 0;
-  std::string state;        // Pending, Processing, Completed, Canceled, Aborted
-  std::string reason;       // JobScanning, JobCompletedSuccessfully, JobCanceledByUser, ...
+  std::string state;   // Pending, Processing, Completed, Canceled, Aborted
+  std::string reason;  // JobScanning, JobCompletedSuccessfully, JobCanceledByUser, ...
 };
 
 // `state`: Idle, Processing, Down.

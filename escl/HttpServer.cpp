@@ -21,8 +21,8 @@ constexpr unsigned kMaxConnections = 64;
 // sent none or one that is not a plain host name or address.
 std::string BaseUrl(MHD_Connection* connection) {
   const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
-  if (!host || !*host || std::strspn(host, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-:[]%") !=
-                             std::strlen(host))
+  if (!host || !*host ||
+      std::strspn(host, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-:[]%") != std::strlen(host))
     return "";
   return std::string("http://") + host;
 }
@@ -46,7 +46,8 @@ struct HttpServer::Callbacks {
     MHD_Response* response =
         MHD_create_response_from_buffer(reply.body.size(), const_cast<char*>(reply.body.data()), MHD_RESPMEM_MUST_COPY);
     if (!response) return MHD_NO;
-    if (!reply.contentType.empty()) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, reply.contentType.c_str());
+    if (!reply.contentType.empty())
+      MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, reply.contentType.c_str());
     if (!reply.location.empty()) MHD_add_response_header(response, MHD_HTTP_HEADER_LOCATION, reply.location.c_str());
     const MHD_Result queued = MHD_queue_response(connection, unsigned(reply.status), response);
     MHD_destroy_response(response);
@@ -87,8 +88,8 @@ struct HttpServer::Callbacks {
   }
   static void FreePage(void* page) { delete static_cast<PageDelivery*>(page); }
 
-  static MHD_Result Handle(void* self, MHD_Connection* connection, const char* url, const char* method,
-                           const char*, const char* upload, size_t* uploadSize, void** state) {
+  static MHD_Result Handle(void* self, MHD_Connection* connection, const char* url, const char* method, const char*,
+                           const char* upload, size_t* uploadSize, void** state) {
     HttpServer& server = *static_cast<HttpServer*>(self);
     auto* request = static_cast<Request*>(*state);
     if (!request) {
@@ -128,7 +129,8 @@ struct HttpServer::Callbacks {
     const bool get = method == MHD_HTTP_METHOD_GET;
     const std::string root = kRoot;
     const std::string jobs = root + "/ScanJobs";
-    if (url == root + "/ScannerCapabilities") return get ? Send(connection, service.Capabilities(BaseUrl(connection))) : NotAllowed(connection);
+    if (url == root + "/ScannerCapabilities")
+      return get ? Send(connection, service.Capabilities(BaseUrl(connection))) : NotAllowed(connection);
     if (url == root + "/ScannerStatus") return get ? Send(connection, service.Status()) : NotAllowed(connection);
     if (url == jobs) {
       if (method != MHD_HTTP_METHOD_POST) return NotAllowed(connection);
@@ -139,7 +141,8 @@ struct HttpServer::Callbacks {
       const size_t slash = rest.find('/');
       const std::string id = rest.substr(0, slash);
       const std::string what = slash == std::string::npos ? "" : rest.substr(slash + 1);
-      if (what.empty()) return method == MHD_HTTP_METHOD_DELETE ? Send(connection, service.CancelJob(id)) : NotAllowed(connection);
+      if (what.empty())
+        return method == MHD_HTTP_METHOD_DELETE ? Send(connection, service.CancelJob(id)) : NotAllowed(connection);
       if (!get) return NotAllowed(connection);
       if (what == "ScanImageInfo") return Send(connection, service.ImageInfo(id));
       if (what == "NextDocument") {
@@ -175,10 +178,14 @@ HttpServer::~HttpServer() {
 bool HttpServer::Listen(const ListenAddress& address, std::string* why) {
   sockaddr_storage bind = address.address;
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ERROR_LOG;
-  if (address.any) flags |= MHD_USE_DUAL_STACK;
-  else if (bind.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
-  if (bind.ss_family == AF_INET6) reinterpret_cast<sockaddr_in6*>(&bind)->sin6_port = htons(address.port);
-  else reinterpret_cast<sockaddr_in*>(&bind)->sin_port = htons(address.port);
+  if (address.any)
+    flags |= MHD_USE_DUAL_STACK;
+  else if (bind.ss_family == AF_INET6)
+    flags |= MHD_USE_IPv6;
+  if (bind.ss_family == AF_INET6)
+    reinterpret_cast<sockaddr_in6*>(&bind)->sin6_port = htons(address.port);
+  else
+    reinterpret_cast<sockaddr_in*>(&bind)->sin_port = htons(address.port);
   auto start = [&](unsigned withFlags) {
     return MHD_start_daemon(withFlags, address.port, nullptr, nullptr, &Callbacks::Handle, this,
                             MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::Completed, this, MHD_OPTION_CONNECTION_TIMEOUT,

@@ -57,10 +57,14 @@ bool Resolve(const ScanRequest& request, const ScannerDescription& scanner, tarv
     return refuse("input source " + request.inputSource + ": the scanner has only a platen");
   using Mode = tarvell::ica::ScanArea::Mode;
   const std::string& mode = request.colorMode;
-  if (mode.empty() || mode == "RGB24") area->mode = Mode::kColor;
-  else if (mode == "Grayscale8") area->mode = Mode::kGray;
-  else if (mode == "BlackAndWhite1") area->mode = Mode::kLineart;
-  else return refuse("colour mode " + mode + " is not offered");
+  if (mode.empty() || mode == "RGB24")
+    area->mode = Mode::kColor;
+  else if (mode == "Grayscale8")
+    area->mode = Mode::kGray;
+  else if (mode == "BlackAndWhite1")
+    area->mode = Mode::kLineart;
+  else
+    return refuse("colour mode " + mode + " is not offered");
 
   UInt32 x = request.xResolution ? request.xResolution : request.yResolution;
   const UInt32 y = request.yResolution ? request.yResolution : x;
@@ -107,7 +111,7 @@ struct PageDelivery::Job {
   tarvell::ica::ScanArea area;
   ImageFormat format = ImageFormat::kPng;
   std::shared_ptr<tarvell::host::PageStream> stream;
-  PageFormat page;  // predicted, then as the scanner delivers it
+  PageFormat page;       // predicted, then as the scanner delivers it
   bool fetched = false;  // NextDocument has been asked for
   const char* state = "Processing";
   const char* reason = "JobScanning";
@@ -153,12 +157,9 @@ PageDelivery::Step PageDelivery::Read(char* out, size_t capacity, size_t* count)
         if (!encoder_->Finish()) return Fail(encoder_->why());
         ended_ = true;
         break;
-      case tarvell::host::PageStream::Result::kWouldBlock:
-        break;
-      case tarvell::host::PageStream::Result::kCancelled:
-        return Step::kFailed;
-      case tarvell::host::PageStream::Result::kFailed:
-        return Fail(job_->stream->why());
+      case tarvell::host::PageStream::Result::kWouldBlock: break;
+      case tarvell::host::PageStream::Result::kCancelled: return Step::kFailed;
+      case tarvell::host::PageStream::Result::kFailed: return Fail(job_->stream->why());
     }
   }
   const size_t n = std::min(capacity, encoded_.size() - handedOut_);
@@ -178,8 +179,7 @@ PageDelivery::Step PageDelivery::Read(char* out, size_t capacity, size_t* count)
 // ---------------------------------------------------------------------------------------------
 // ScanService
 
-ScanService::ScanService(const ServerConfig& config, std::vector<std::string>* problems)
-    : scanner_(config, problems) {
+ScanService::ScanService(const ServerConfig& config, std::vector<std::string>* problems) : scanner_(config, problems) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::string why;
   if (!DescribeScanner(&why)) Log(why + "; it is looked for again when a client asks for it");
@@ -243,8 +243,8 @@ Reply ScanService::Status() {
     const Job& job = **it;
     if (job.active()) state = "Processing";
     const auto age = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - job.created).count();
-    jobs.push_back({job.uri(), job.id, UInt32(age), job.imagesCompleted, job.active() ? 1u : 0u, job.state,
-                    job.reason});
+    jobs.push_back(
+        {job.uri(), job.id, UInt32(age), job.imagesCompleted, job.active() ? 1u : 0u, job.state, job.reason});
   }
   return Xml(StatusDocument(state, jobs));
 }

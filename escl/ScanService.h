@@ -56,7 +56,7 @@ class PageDelivery {
   std::vector<UInt8> encoded_;
   size_t handedOut_ = 0;  // bytes of encoded_ already copied out
   std::vector<UInt8> rows_;
-  bool ended_ = false;    // the encoder has finished
+  bool ended_ = false;     // the encoder has finished
   bool complete_ = false;  // every byte copied out
 };
 

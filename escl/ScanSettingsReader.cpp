@@ -77,7 +77,8 @@ bool ReadScanSettings(const char* bytes, size_t size, ScanRequest* out, std::str
         !Number(region, "Width", &request.width, why) || !Number(region, "Height", &request.height, why))
       return false;
   }
-  if (!Number(root, "XResolution", &request.xResolution, why) || !Number(root, "YResolution", &request.yResolution, why))
+  if (!Number(root, "XResolution", &request.xResolution, why) ||
+      !Number(root, "YResolution", &request.yResolution, why))
     return false;
   request.colorMode = Text(Child(root, "ColorMode"));
   request.format = Text(Child(root, "DocumentFormat"));

@@ -17,8 +17,8 @@ struct ScanRequest {
   // The first ScanRegion, in 1/300 inch; hasRegion false when there is none.
   bool hasRegion = false;
   UInt32 xOffset = 0, yOffset = 0, width = 0, height = 0;
-  std::string colorMode;    // "RGB24", "Grayscale8", "BlackAndWhite1", ...; "" when not given
-  UInt32 xResolution = 0;   // 0 when not given
+  std::string colorMode;   // "RGB24", "Grayscale8", "BlackAndWhite1", ...; "" when not given
+  UInt32 xResolution = 0;  // 0 when not given
   UInt32 yResolution = 0;
   std::string format;       // pwg:DocumentFormat, else scan:DocumentFormatExt; "" when neither
   std::string inputSource;  // "Platen", "Feeder", ...; "" when not given

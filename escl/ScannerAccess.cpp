@@ -32,9 +32,9 @@ std::string ScannerUuid(UInt32 location) {
   // A namespace of this program's own.
   static const uuid_t kNamespace = {0x6b, 0x3e, 0x1f, 0x52, 0x8c, 0x0d, 0x4a, 0x77,
                                     0x9e, 0x21, 0x5d, 0xc4, 0x70, 0x13, 0xa8, 0x46};
-  const std::string name = MachineId() + "/" + tarvell::Hex32(tarvell::device::kVendorID << 16 |
-                                                              tarvell::device::kProductID) +
-                           "/" + tarvell::Hex32(location);
+  const std::string name = MachineId() + "/" +
+                           tarvell::Hex32(tarvell::device::kVendorID << 16 | tarvell::device::kProductID) + "/" +
+                           tarvell::Hex32(location);
   uuid_t uuid;
   uuid_generate_sha1(uuid, kNamespace, name.data(), name.size());
   char text[37];
@@ -106,8 +106,7 @@ bool ScannerAccess::Describe(std::string* why) {
   });
 }
 
-std::shared_ptr<tarvell::host::PageStream> ScannerAccess::Start(const tarvell::ica::ScanArea& area,
-                                                                std::string* why) {
+std::shared_ptr<tarvell::host::PageStream> ScannerAccess::Start(const tarvell::ica::ScanArea& area, std::string* why) {
   plist::DictionaryRef settings = tarvell::ica::MakeScanSettings(area, HostSystemVersion());
   if (!settings) throw std::bad_alloc();
   std::lock_guard<std::mutex> lock(mutex_);

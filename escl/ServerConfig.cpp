@@ -37,7 +37,7 @@ struct OptionName {
   bool value;
 };
 constexpr OptionName kOptions[] = {
-    {"listen", true}, {"allow", true},       {"device", true},         {"simulate", false}, {"sim-fault", true},
+    {"listen", true}, {"allow", true},        {"device", true},          {"simulate", false}, {"sim-fault", true},
     {"config", true}, {"no-announce", false}, {"end-at-job-end", false}, {"help", false},     {"version", false},
 };
 
@@ -246,7 +246,8 @@ Invocation ParseCommandLine(int argc, char** argv, ServerConfig* config, std::st
 }
 
 std::string HelpText(const std::string& program) {
-  return "Usage: " + program + " [options]\n\n"
+  return "Usage: " + program +
+         " [options]\n\n"
          "Serves the Tarvell K310 (USB) scanner over eSCL (AirScan) on HTTP, so that phones,\n"
          "Windows, macOS and Linux scan from it without a driver.\n\n"
          "Options:\n"

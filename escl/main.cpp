@@ -105,9 +105,8 @@ int main(int argc, char** argv) {
   if (config.announce) {
     announcer = Announcer::Connect(&error);
     if (announcer)
-      service.OnScannerOpened([&](const ScannerDescription& scanner) {
-        announcer->Publish(scanner, server.port(), kIconPath);
-      });
+      service.OnScannerOpened(
+          [&](const ScannerDescription& scanner) { announcer->Publish(scanner, server.port(), kIconPath); });
     else
       Say("no Avahi daemon (" + error + "): the scanner is not announced; give clients its address");
   }

@@ -83,9 +83,7 @@ void PageStream::ReadHeader() {
       format_.kind = PageFormat::kGray;
       invert_ = space == ColorSpace::Black;
       break;
-    default:
-      format_.kind = PageFormat::kRGB;
-      break;
+    default: format_.kind = PageFormat::kRGB; break;
   }
   if (space == ColorSpace::None) return Fail("the scanner's image has no known colour interpretation");
   format_.width = header.width;

@@ -98,12 +98,12 @@ class PageStream : private ScanDataSink {
   PnmStreamHeader header_;
   bool haveFormat_ = false;
   PageFormat format_;
-  bool invert_ = false;        // the device's polarity is the opposite of the frame's
+  bool invert_ = false;  // the device's polarity is the opposite of the frame's
   std::deque<std::vector<UInt8>> chunks_;
-  size_t frontOffset_ = 0;     // bytes of chunks_.front() already handed out
+  size_t frontOffset_ = 0;  // bytes of chunks_.front() already handed out
   size_t queued_ = 0;
-  size_t accepted_ = 0;        // pixel bytes taken into the queue
-  size_t dropped_ = 0;         // bytes beyond the header's count
+  size_t accepted_ = 0;  // pixel bytes taken into the queue
+  size_t dropped_ = 0;   // bytes beyond the header's count
   size_t delivered_ = 0;
   std::string why_;
   bool done_ = false;

@@ -21,8 +21,7 @@ ServiceList ServicesAt(const char* className, UInt32 location) {
   std::unique_ptr<MasterPort> port;
   MatchingDictionary matching;
   ServiceList services;
-  if (!bus || bus->CreateMasterPort(&port) != kIOReturnSuccess || !port ||
-      !port->CreateMatching(className, &matching))
+  if (!bus || bus->CreateMasterPort(&port) != kIOReturnSuccess || !port || !port->CreateMatching(className, &matching))
     return services;
   matching.locationID = location;
   matching.vendorID = tarvell::device::kVendorID;
@@ -41,10 +40,10 @@ void EachScanner(UInt32 location, Found found) {
     UInt16 vendor = 0, product = 0;
     UInt32 at = 0;
     if (service && service->CreatePlugIn(&plugIn) == kIOReturnSuccess && plugIn &&
-        plugIn->QueryDevice(&device) == kIOReturnSuccess && device &&
-        device->GetVendor(&vendor) == kIOReturnSuccess && vendor == tarvell::device::kVendorID &&
-        device->GetProduct(&product) == kIOReturnSuccess && product == tarvell::device::kProductID &&
-        device->GetLocationID(&at) == kIOReturnSuccess && (location == 0 || at == location) && found(*device, at))
+        plugIn->QueryDevice(&device) == kIOReturnSuccess && device && device->GetVendor(&vendor) == kIOReturnSuccess &&
+        vendor == tarvell::device::kVendorID && device->GetProduct(&product) == kIOReturnSuccess &&
+        product == tarvell::device::kProductID && device->GetLocationID(&at) == kIOReturnSuccess &&
+        (location == 0 || at == location) && found(*device, at))
       return;
   }
 }

@@ -3,8 +3,8 @@
 #include <tiffio.h>
 
 #include <climits>
-#include <cstdint>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -19,7 +19,6 @@ constexpr float kDefaultResolution = 72.0f;
 // Strips of about this many bytes: few enough to keep the strip tables small, small enough
 // for readers that load a strip at a time.
 constexpr size_t kStripBytes = 256 * 1024;
-
 
 // A TIFF being written into one heap block. The block is sized once from what the image needs;
 // it only grows if libtiff writes more than that estimate.
@@ -114,8 +113,7 @@ int LogTIFFMessage(TIFF*, void*, const char* module, const char* fmt, va_list ap
 // number scanner does. False when there are no digits or the value does not fit 32 bits.
 bool ScanDecimal(const UInt8** p, const UInt8* end, long long* value) {
   const UInt8* s = *p;
-  while (s < end && (*s == ' ' || *s == '\t' || *s == '\n' || *s == '\r' || *s == '\v' || *s == '\f'))
-    ++s;
+  while (s < end && (*s == ' ' || *s == '\t' || *s == '\n' || *s == '\r' || *s == '\v' || *s == '\f')) ++s;
   bool negative = false;
   if (s < end && (*s == '+' || *s == '-')) negative = *s++ == '-';
   const UInt8* digits = s;
@@ -144,15 +142,12 @@ const UInt8* NextLine(const UInt8* p, const UInt8* end) {
 int bpsFromFormat(int format) {
   switch (format) {
     case 1:
-    case 4:
-      return 1;
+    case 4: return 1;
     case 2:
     case 3:
     case 5:
-    case 6:
-      return 8;
-    default:
-      return 0;
+    case 6: return 8;
+    default: return 0;
   }
 }
 
@@ -161,13 +156,10 @@ int sppFromFormat(int format) {
     case 1:
     case 2:
     case 4:
-    case 5:
-      return 1;
+    case 5: return 1;
     case 3:
-    case 6:
-      return 3;
-    default:
-      return 0;
+    case 6: return 3;
+    default: return 0;
   }
 }
 
@@ -178,13 +170,10 @@ ColorSpace colorSpaceNameFromFormat(int format) {
   bool current = UsesCapabilityDialect(version);
   switch (format) {
     case 1:
-    case 4:
-      return current ? ColorSpace::Black : ColorSpace::White;
+    case 4: return current ? ColorSpace::Black : ColorSpace::White;
     case 2:
-    case 5:
-      return current ? ColorSpace::White : ColorSpace::Black;
-    default:
-      return ColorSpace::RGB;
+    case 5: return current ? ColorSpace::White : ColorSpace::Black;
+    default: return ColorSpace::RGB;
   }
 }
 
@@ -250,8 +239,8 @@ size_t PnmStreamHeader::Take(const UInt8* bytes, size_t count) {
   return header_.headerBytes - before;
 }
 
-bool parsePPM(const UInt8* bytes, size_t count, UInt32* width, UInt32* height, const UInt8** pixels,
-              int* format, UInt32* maxValue) {
+bool parsePPM(const UInt8* bytes, size_t count, UInt32* width, UInt32* height, const UInt8** pixels, int* format,
+              UInt32* maxValue) {
   PnmHeader header;
   if (ReadPnmHeader(bytes, count, &header) != PnmHeaderStatus::kComplete) return false;
   *width = header.width;
@@ -262,8 +251,8 @@ bool parsePPM(const UInt8* bytes, size_t count, UInt32* width, UInt32* height, c
   return header.pixelBytes <= count - header.headerBytes;
 }
 
-OSErr createTIFF(UInt32 width, UInt32 height, const UInt8* pixels, int format, UInt32 /*maxValue*/,
-                 TIFFBlock* tiffData, UInt32* tiffSize, UInt32 resolutionX, UInt32 resolutionY) {
+OSErr createTIFF(UInt32 width, UInt32 height, const UInt8* pixels, int format, UInt32 /*maxValue*/, TIFFBlock* tiffData,
+                 UInt32* tiffSize, UInt32 resolutionX, UInt32 resolutionY) {
   int bps = bpsFromFormat(format);
   int spp = sppFromFormat(format);
   ColorSpace space = colorSpaceNameFromFormat(format);
@@ -324,8 +313,8 @@ OSErr createTIFF(UInt32 width, UInt32 height, const UInt8* pixels, int format, U
   return noErr;
 }
 
-int ConvertPPMToTIFF(const UInt8* bytes, size_t count, TIFFBlock* tiffData, UInt32* tiffSize,
-                     UInt32 resolutionX, UInt32 resolutionY, UInt32* imageWidth, UInt32* imageHeight) {
+int ConvertPPMToTIFF(const UInt8* bytes, size_t count, TIFFBlock* tiffData, UInt32* tiffSize, UInt32 resolutionX,
+                     UInt32 resolutionY, UInt32* imageWidth, UInt32* imageHeight) {
   UInt32 width = 0, height = 0, maxValue = 0;
   const UInt8* pixels = nullptr;
   int format = 0;
@@ -343,8 +332,8 @@ int ConvertPPMToTIFF(const UInt8* bytes, size_t count, TIFFBlock* tiffData, UInt
   return 0;
 }
 
-int ConvertPPMToTIFF(const std::vector<UInt8>* data, TIFFBlock* tiffData, UInt32* tiffSize,
-                     UInt32 resolutionX, UInt32 resolutionY, UInt32* imageWidth, UInt32* imageHeight) {
+int ConvertPPMToTIFF(const std::vector<UInt8>* data, TIFFBlock* tiffData, UInt32* tiffSize, UInt32 resolutionX,
+                     UInt32 resolutionY, UInt32* imageWidth, UInt32* imageHeight) {
   if (!data) return 1;
   return ConvertPPMToTIFF(data->data(), data->size(), tiffData, tiffSize, resolutionX, resolutionY, imageWidth,
                           imageHeight);

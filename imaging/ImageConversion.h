@@ -29,22 +29,20 @@ enum class ColorSpace {
 // overflowing sizes, fewer pixel bytes than width x height needs), an unknown format or colour
 // interpretation, or a failed encoding. The TIFF carries the resolutions, in pixels per inch of
 // the original (72 when 0 is given).
-int ConvertPPMToTIFF(const UInt8* bytes, size_t count, TIFFBlock* tiffData, UInt32* tiffSize,
-                     UInt32 resolutionX = 0, UInt32 resolutionY = 0, UInt32* width = nullptr,
-                     UInt32* height = nullptr);
+int ConvertPPMToTIFF(const UInt8* bytes, size_t count, TIFFBlock* tiffData, UInt32* tiffSize, UInt32 resolutionX = 0,
+                     UInt32 resolutionY = 0, UInt32* width = nullptr, UInt32* height = nullptr);
 // The same for a whole byte buffer; a null buffer fails.
-int ConvertPPMToTIFF(const std::vector<UInt8>* data, TIFFBlock* tiffData, UInt32* tiffSize,
-                     UInt32 resolutionX = 0, UInt32 resolutionY = 0, UInt32* width = nullptr,
-                     UInt32* height = nullptr);
+int ConvertPPMToTIFF(const std::vector<UInt8>* data, TIFFBlock* tiffData, UInt32* tiffSize, UInt32 resolutionX = 0,
+                     UInt32 resolutionY = 0, UInt32* width = nullptr, UInt32* height = nullptr);
 
 // What the header at the start of an anymap stream says.
 struct PnmHeader {
-  int format = 0;           // the digit after the P
+  int format = 0;  // the digit after the P
   UInt32 width = 0;
   UInt32 height = 0;
-  UInt32 maxValue = 0;      // 1 for bitmaps
-  size_t headerBytes = 0;   // where the pixels start
-  size_t pixelBytes = 0;    // width x height in the format's packing
+  UInt32 maxValue = 0;     // 1 for bitmaps
+  size_t headerBytes = 0;  // where the pixels start
+  size_t pixelBytes = 0;   // width x height in the format's packing
 };
 enum class PnmHeaderStatus {
   kComplete,
@@ -77,8 +75,8 @@ class PnmStreamHeader {
 // The header as ReadPnmHeader reads it; *pixels points into `bytes` (no copy). True only when
 // the header is complete and `count` holds every pixel byte the sizes call for. On false the
 // outputs are unspecified.
-bool parsePPM(const UInt8* bytes, size_t count, UInt32* width, UInt32* height,
-              const UInt8** pixels, int* format, UInt32* maxValue);
+bool parsePPM(const UInt8* bytes, size_t count, UInt32* width, UInt32* height, const UInt8** pixels, int* format,
+              UInt32* maxValue);
 
 // Encodes width x height pixels of `format` read in place at `pixels` (rows packed; a 1-bit
 // row takes width / 8 bytes rounded up), tagged with `resolutionX` x `resolutionY` pixels per
@@ -86,8 +84,8 @@ bool parsePPM(const UInt8* bytes, size_t count, UInt32* width, UInt32* height,
 // Returns 0 with the block at *tiffData replaced; -50 when the format or colour interpretation
 // is unknown, the sizes are zero or libtiff fails; -108 when the output block cannot be
 // allocated. On failure *tiffData and *tiffSize are left as they were.
-OSErr createTIFF(UInt32 width, UInt32 height, const UInt8* pixels, int format, UInt32 maxValue,
-                 TIFFBlock* tiffData, UInt32* tiffSize, UInt32 resolutionX = 0, UInt32 resolutionY = 0);
+OSErr createTIFF(UInt32 width, UInt32 height, const UInt8* pixels, int format, UInt32 maxValue, TIFFBlock* tiffData,
+                 UInt32* tiffSize, UInt32 resolutionX = 0, UInt32 resolutionY = 0);
 
 // Table lookups by format digit (1..6); 0 / ColorSpace::None for any other digit.
 int bpsFromFormat(int format);

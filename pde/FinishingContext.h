@@ -10,15 +10,15 @@
 enum : SInt16 { kControlTypeCheckbox = 0, kControlTypePopup = 1 };
 
 struct FinishingContext {
-  ResFileRefNum theResFile;          // the bundle's opened resource map; -1 when not open
-  ControlRef parentUserPane;         // the pane the dialog gives the panel
-  PMStringEncoding encoding;         // text encoding for the panel
-  PMBundleRef theBundleRef;          // the plug-in's own bundle (not owned)
-  PMPrintSession printSession;       // the dialog's print session (not owned)
-  EventHandlerUPP myControlHandler;  // installed on every control
-  ppd_file_t* ppd;                   // the printer's PPD, owned by the printing system
-  Rect currentContrlRect;            // where the next control goes
-  SInt16 lastControlType;            // kind of the last control made
+  ResFileRefNum theResFile;            // the bundle's opened resource map; -1 when not open
+  ControlRef parentUserPane;           // the pane the dialog gives the panel
+  PMStringEncoding encoding;           // text encoding for the panel
+  PMBundleRef theBundleRef;            // the plug-in's own bundle (not owned)
+  PMPrintSession printSession;         // the dialog's print session (not owned)
+  EventHandlerUPP myControlHandler;    // installed on every control
+  ppd_file_t* ppd;                     // the printer's PPD, owned by the printing system
+  Rect currentContrlRect;              // where the next control goes
+  SInt16 lastControlType;              // kind of the last control made
   PMMutableArrayRef PPDKeySetInfoRef;  // one KeySetInfo per finishing option shown
 };
 

@@ -75,9 +75,8 @@ OSStatus EmbedAndShowControl(ControlRef control, ControlRef container) {
   return status;
 }
 
-OSStatus CreateControlFromContext(ppd_file_t* ppd, Rect* rect, PMBundleRef bundle,
-                                  SInt16* lastControlType, ControlRef parentPane, KeySetInfo* info,
-                                  SInt32 controlID) {
+OSStatus CreateControlFromContext(ppd_file_t* ppd, Rect* rect, PMBundleRef bundle, SInt16* lastControlType,
+                                  ControlRef parentPane, KeySetInfo* info, SInt32 controlID) {
   std::string keyword = tarvell::printing::ToStdString(KeySetInfoGetStringRef(info));
   ppd_option_t* option = ppd ? ppdFindOption(ppd, keyword.c_str()) : nullptr;
   if (!option) return noErr;

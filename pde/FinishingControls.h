@@ -11,9 +11,8 @@ enum : SInt16 { kPopupMenuID = -12345 };
 // Places the first control rectangle from the pane's bounds.
 void PositionControl(ControlRef parentPane, Rect* rect);
 // Makes the controls for one option and moves `rect` below them. Status of the last control call.
-OSStatus CreateControlFromContext(ppd_file_t* ppd, Rect* rect, PMBundleRef bundle,
-                                  SInt16* lastControlType, ControlRef parentPane, KeySetInfo* info,
-                                  SInt32 controlID);
+OSStatus CreateControlFromContext(ppd_file_t* ppd, Rect* rect, PMBundleRef bundle, SInt16* lastControlType,
+                                  ControlRef parentPane, KeySetInfo* info, SInt32 controlID);
 OSStatus EmbedAndShowControl(ControlRef control, ControlRef container);
 // Direction 0 writes the controls into the print settings and the PPD marks; 1 sets the
 // controls from the print settings and re-evaluates which menu items conflict.

@@ -103,8 +103,8 @@ OSStatus InitContext(FinishingContext** out) {
   return noErr;
 }
 
-OSStatus Prologue(PMPDEContext* context, OSType* creator, PMStringRef* userOptionKind, PMStringRef* title,
-                  UInt32* maxH, UInt32* maxV) {
+OSStatus Prologue(PMPDEContext* context, OSType* creator, PMStringRef* userOptionKind, PMStringRef* title, UInt32* maxH,
+                  UInt32* maxV) {
   return Guarded(kPMInvalidPDEContext, [&]() -> OSStatus {
     if (!context) return kPMInvalidPDEContext;
     *context = nullptr;
@@ -158,8 +158,8 @@ OSStatus Initialize(PMPDEContext context, PMPDEFlags* flags, PMPDERef, ControlRe
         EventTypeSpec hit = {kEventClassControl, kEventControlHit};
         for (PMIndex i = 0; i < PMArrayGetCount(c->PPDKeySetInfoRef); ++i) {
           auto* record = static_cast<KeySetInfo*>(const_cast<void*>(PMArrayGetValueAtIndex(c->PPDKeySetInfoRef, i)));
-          CreateControlFromContext(c->ppd, &c->currentContrlRect, c->theBundleRef, &c->lastControlType,
-                                   parentUserPane, record, SInt32(i * 10 + kFinishingControlBaseID));
+          CreateControlFromContext(c->ppd, &c->currentContrlRect, c->theBundleRef, &c->lastControlType, parentUserPane,
+                                   record, SInt32(i * 10 + kFinishingControlBaseID));
           ControlRef control = KeySetInfoGetControlRef(record);
           if (c->myControlHandler && control &&
               InstallEventHandler(GetControlEventTarget(control), c->myControlHandler, 1, &hit, c, nullptr) != noErr) {
@@ -227,8 +227,7 @@ OSStatus Terminate(PMPDEContext context, OSStatus) {
 OSStatus CreatePlugInInterface(PlugInIntf** out) {
   *out = nullptr;
   auto* intf = static_cast<PlugInIntf*>(PMAllocatorAllocate(nullptr, sizeof(PlugInIntf)));
-  auto* table = intf ? static_cast<PlugInIntfVTable*>(PMAllocatorAllocate(nullptr, sizeof(PlugInIntfVTable)))
-                     : nullptr;
+  auto* table = intf ? static_cast<PlugInIntfVTable*>(PMAllocatorAllocate(nullptr, sizeof(PlugInIntfVTable))) : nullptr;
   if (!table) {
     PMAllocatorDeallocate(nullptr, intf);
     return memFullErr;

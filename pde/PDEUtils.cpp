@@ -4,9 +4,9 @@
 
 #include "pde/PDEUtils.h"
 
+#include <strings.h>
 #include <cctype>
 #include <cstring>
-#include <strings.h>
 #include <string>
 
 namespace {
@@ -31,8 +31,7 @@ PMStringRef MakeText(const char* text, PMStringEncoding encoding) {
 }  // namespace
 
 bool IsTrueChoice(const char* choice) {
-  return choice && (strcasecmp(choice, "True") == 0 || strcasecmp(choice, "On") == 0 ||
-                    strcasecmp(choice, "Yes") == 0);
+  return choice && (strcasecmp(choice, "True") == 0 || strcasecmp(choice, "On") == 0 || strcasecmp(choice, "Yes") == 0);
 }
 
 const void* KeySetInfoRetain(PMAllocatorRef allocator, const void* value) {
@@ -67,14 +66,12 @@ bool KeySetInfoEqual(const void* value1, const void* value2) {
   const auto* b = static_cast<const KeySetInfo*>(value2);
   if (a == b) return true;
   if (!a || !b) return false;
-  return PMEqual(a->keyStringRef, b->keyStringRef) &&
-         PMEqual(a->PPDkeyInfoArrayRef, b->PPDkeyInfoArrayRef) &&
+  return PMEqual(a->keyStringRef, b->keyStringRef) && PMEqual(a->PPDkeyInfoArrayRef, b->PPDkeyInfoArrayRef) &&
          PMEqual(a->PPDUISetRef, b->PPDUISetRef) && PMEqual(a->keyControlRef, b->keyControlRef) &&
          PMEqual(a->keyMenuRef, b->keyMenuRef) && PMEqual(a->keyDefault, b->keyDefault);
 }
 
-const PMArrayCallBacks keyStructValueCallBacks = {0, KeySetInfoRetain, KeySetInfoReleasae,
-                                                  nullptr, KeySetInfoEqual};
+const PMArrayCallBacks keyStructValueCallBacks = {0, KeySetInfoRetain, KeySetInfoReleasae, nullptr, KeySetInfoEqual};
 
 PMStringRef KeySetInfoGetStringRef(const KeySetInfo* info) { return info ? info->keyStringRef : nullptr; }
 void KeySetInfoSetStringRef(KeySetInfo* info, PMStringRef value) {
@@ -105,8 +102,7 @@ namespace {
 
 // The reference is kept whole: on a 64-bit system a pointer does not fit 4 bytes.
 void SetPointerData(PMDataRef* slot, const void* pointer) {
-  PMDataRef data = pointer ? PMDataCreate(nullptr, reinterpret_cast<const UInt8*>(&pointer), sizeof pointer)
-                           : nullptr;
+  PMDataRef data = pointer ? PMDataCreate(nullptr, reinterpret_cast<const UInt8*>(&pointer), sizeof pointer) : nullptr;
   PMRelease(*slot);
   *slot = data;
 }
@@ -211,8 +207,8 @@ bool IsPPDChoiceConflicted(ppd_file_t* ppd, const char* keyword, const char* cho
   return conflicted;
 }
 
-OSStatus GetUIListFromPPD(ppd_file_t* ppd, const char* keyword, PMMutableArrayRef list,
-                          ppd_option_t* option, SInt16* defaultValue) {
+OSStatus GetUIListFromPPD(ppd_file_t* ppd, const char* keyword, PMMutableArrayRef list, ppd_option_t* option,
+                          SInt16* defaultValue) {
   SInt16 value = 1;
   PMStringEncoding encoding = kPMStringEncodingUTF8;
   GetCFStringEncodingFromPPD(ppd, &encoding);
@@ -220,8 +216,8 @@ OSStatus GetUIListFromPPD(ppd_file_t* ppd, const char* keyword, PMMutableArrayRe
     // A checkbox's value is the index of its choice: 0 unchecked, 1 checked. Many PPDs list a
     // boolean's True before its False; that pair is taken the other way round so that a
     // checked box means True.
-    bool swap = option->ui == PPD_UI_BOOLEAN && option->num_choices == 2 &&
-                IsTrueChoice(option->choices[0].choice) && !IsTrueChoice(option->choices[1].choice);
+    bool swap = option->ui == PPD_UI_BOOLEAN && option->num_choices == 2 && IsTrueChoice(option->choices[0].choice) &&
+                !IsTrueChoice(option->choices[1].choice);
     for (int i = 0; i < option->num_choices; ++i) {
       ppd_choice_t* choice = &option->choices[swap ? 1 - i : i];
       PMStringRef strings[4];
@@ -232,9 +228,9 @@ OSStatus GetUIListFromPPD(ppd_file_t* ppd, const char* keyword, PMMutableArrayRe
           nullptr, IsPPDChoiceConflicted(ppd, keyword, choice->choice) ? kConflictTrue : kConflictFalse,
           kPMStringEncodingASCII);
       bool complete = strings[0] && strings[1] && strings[2] && strings[3];
-      PMArrayRef entry = complete ? PMArrayCreate(nullptr, reinterpret_cast<const void**>(strings), 4,
-                                                  &kPMTypeArrayCallBacks)
-                                  : nullptr;
+      PMArrayRef entry =
+          complete ? PMArrayCreate(nullptr, reinterpret_cast<const void**>(strings), 4, &kPMTypeArrayCallBacks)
+                   : nullptr;
       for (PMStringRef s : strings) PMRelease(s);
       // An entry that cannot be made would shift every later index: stop at the last good one.
       if (!entry || !PMArrayAppendValue(list, entry)) {
@@ -292,8 +288,8 @@ OSStatus BuildKeySet(ppd_file_t* ppd, PMDictionaryRef info, PMMutableArrayRef* k
         status = kPMGeneralError;
         continue;
       }
-      auto* record = static_cast<KeySetInfo*>(const_cast<void*>(
-          PMArrayGetValueAtIndex(*keySet, PMArrayGetCount(*keySet) - 1)));
+      auto* record =
+          static_cast<KeySetInfo*>(const_cast<void*>(PMArrayGetValueAtIndex(*keySet, PMArrayGetCount(*keySet) - 1)));
       KeySetInfoSetStringRef(record, static_cast<PMStringRef>(keyword));
       PMMutableArrayRef choices = PMArrayCreateMutable(nullptr, 0, &kPMTypeArrayCallBacks);
       if (!choices) status = kPMGeneralError;

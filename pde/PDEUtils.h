@@ -11,12 +11,12 @@
 // One finishing option shown by the panel. Held by value in the key set array, which copies
 // the record (and retains its fields) on append and releases them on removal.
 struct KeySetInfo {
-  PMStringRef keyStringRef;          // the PPD main keyword, as listed in the bundle
+  PMStringRef keyStringRef;              // the PPD main keyword, as listed in the bundle
   PMMutableArrayRef PPDkeyInfoArrayRef;  // one key-info array per choice, in PPD order
-  PMMutableArrayRef PPDUISetRef;     // not used by the panel
-  PMDataRef keyControlRef;           // bytes of the control reference; none until made
-  PMDataRef keyMenuRef;              // bytes of the pop-up's menu reference; none for a checkbox
-  PMNumberRef keyDefault;            // the control's initial value worked out from the PPD
+  PMMutableArrayRef PPDUISetRef;         // not used by the panel
+  PMDataRef keyControlRef;               // bytes of the control reference; none until made
+  PMDataRef keyMenuRef;                  // bytes of the pop-up's menu reference; none for a checkbox
+  PMNumberRef keyDefault;                // the control's initial value worked out from the PPD
 };
 
 extern const PMArrayCallBacks keyStructValueCallBacks;
@@ -53,8 +53,8 @@ OSStatus GetPPDRefFromSession(PMPrintSession session, ppd_file_t** ppd);
 
 // Appends one key-info array per choice of `option` to `list` and works out the control's
 // initial value into `defaultValue`. Always 0.
-OSStatus GetUIListFromPPD(ppd_file_t* ppd, const char* keyword, PMMutableArrayRef list,
-                          ppd_option_t* option, SInt16* defaultValue);
+OSStatus GetUIListFromPPD(ppd_file_t* ppd, const char* keyword, PMMutableArrayRef list, ppd_option_t* option,
+                          SInt16* defaultValue);
 // True when marking `choice` would put option `keyword` in conflict. The PPD's marks are
 // as they were after the call.
 bool IsPPDChoiceConflicted(ppd_file_t* ppd, const char* keyword, const char* choice);
@@ -70,5 +70,4 @@ PMStringEncoding EncodingForPPDLanguageEncoding(const char* name);
 // Builds the key set from the information dictionary's "PMPPDKeysSupported" list: one record
 // per listed keyword that is an option of `ppd`, in list order. `keySet` is null when the
 // dictionary has no such key. `panelNeeded` tells whether any listed option exists.
-OSStatus BuildKeySet(ppd_file_t* ppd, PMDictionaryRef infoDictionary, PMMutableArrayRef* keySet,
-                     bool* panelNeeded);
+OSStatus BuildKeySet(ppd_file_t* ppd, PMDictionaryRef infoDictionary, PMMutableArrayRef* keySet, bool* panelNeeded);

@@ -150,7 +150,7 @@ TARVELL_SANE_EXPORT void sane_tarvell_close(SANE_Handle handle) {
 }
 
 TARVELL_SANE_EXPORT const SANE_Option_Descriptor* sane_tarvell_get_option_descriptor(SANE_Handle handle,
-                                                                                    SANE_Int option) {
+                                                                                     SANE_Int option) {
   std::lock_guard<std::mutex> lock(gLock);
   const SANE_Option_Descriptor* descriptor = nullptr;
   Guarded("sane_get_option_descriptor", [&] {
@@ -161,7 +161,7 @@ TARVELL_SANE_EXPORT const SANE_Option_Descriptor* sane_tarvell_get_option_descri
 }
 
 TARVELL_SANE_EXPORT SANE_Status sane_tarvell_control_option(SANE_Handle handle, SANE_Int option, SANE_Action action,
-                                                           void* value, SANE_Int* info) {
+                                                            void* value, SANE_Int* info) {
   std::lock_guard<std::mutex> lock(gLock);
   return Guarded("sane_control_option", [&] {
     if (info) *info = 0;
@@ -194,7 +194,7 @@ TARVELL_SANE_EXPORT SANE_Status sane_tarvell_start(SANE_Handle handle) {
 }
 
 TARVELL_SANE_EXPORT SANE_Status sane_tarvell_read(SANE_Handle handle, SANE_Byte* data, SANE_Int max_length,
-                                                 SANE_Int* length) {
+                                                  SANE_Int* length) {
   std::lock_guard<std::mutex> lock(gLock);
   return Guarded("sane_read", [&] {
     if (length) *length = 0;

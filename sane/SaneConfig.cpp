@@ -6,9 +6,7 @@
 #include "platform/system/Parse.h"
 
 namespace tarvell::sane {
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 UInt32 DefaultSimulatedLocation(size_t index) {
   // Bus 1 in the top byte, then the port number in the first nibble of the port path.
@@ -41,15 +39,17 @@ BackendConfig ParseConfig(std::istream& in, const std::string& name) {
     } else if (word[0] == "usb") {
       unsigned long long a = 0, b = 0;
       UsbEntry entry;
-      if (word.size() == 3 && tarvell::ParseUnsigned(word[1], 0xFFFF, &a) && tarvell::ParseUnsigned(word[2], 0xFFFF, &b)) {
+      if (word.size() == 3 && tarvell::ParseUnsigned(word[1], 0xFFFF, &a) &&
+          tarvell::ParseUnsigned(word[2], 0xFFFF, &b)) {
         entry.vendorID = UInt16(a);
         entry.productID = UInt16(b);
       } else if (word.size() == 2 && tarvell::ParseUnsigned(word[1], 0xFFFFFFFFull, &a) && a != 0) {
         entry.byLocation = true;
         entry.locationID = UInt32(a);
       } else {
-        warn("'usb' takes a vendor and a product identifier (usb 0x2b7e 0x0c5a) or a location "
-             "(usb 0x01100000); line skipped");
+        warn(
+            "'usb' takes a vendor and a product identifier (usb 0x2b7e 0x0c5a) or a location "
+            "(usb 0x01100000); line skipped");
         return;
       }
       config.usb.push_back(entry);
@@ -62,8 +62,7 @@ BackendConfig ParseConfig(std::istream& in, const std::string& name) {
   return config;
 }
 
-std::vector<std::string> ConfigSearchPath(const char* saneConfigDir,
-                                          const std::vector<std::string>& systemDirs) {
+std::vector<std::string> ConfigSearchPath(const char* saneConfigDir, const std::vector<std::string>& systemDirs) {
   std::vector<std::string> path;
   auto add = [&](const std::string& dir) {
     if (dir.empty()) return;

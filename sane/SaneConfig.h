@@ -62,8 +62,7 @@ BackendConfig ParseConfig(std::istream& in, const std::string& name = kConfigFil
 
 // The folders searched, in order: those of `saneConfigDir` (colon-separated, as SANE_CONFIG_DIR;
 // null or empty for none), then `systemDirs` (skipping repeats).
-std::vector<std::string> ConfigSearchPath(const char* saneConfigDir,
-                                          const std::vector<std::string>& systemDirs);
+std::vector<std::string> ConfigSearchPath(const char* saneConfigDir, const std::vector<std::string>& systemDirs);
 
 // Reads tarvell.conf from the first folder of `searchPath` that has one; an empty configuration
 // (path "") when none has.

@@ -11,8 +11,8 @@
 #include "host/Scanners.h"
 #include "platform/ica/HostSteps.h"
 #include "platform/ica/ScanSettings.h"
-#include "platform/system/Parse.h"
 #include "platform/system/Log.h"
+#include "platform/system/Parse.h"
 #include "platform/system/SystemInfo.h"
 #include "platform/usb/SimBus.h"
 #include "usb/ScanJob.h"
@@ -54,8 +54,8 @@ Backend::Backend(BackendConfig config) : config_(std::move(config)) {
       else if (entry.vendorID == tarvell::device::kVendorID && entry.productID == tarvell::device::kProductID)
         searchBus_ = true;
       else
-        Debug(1, "usb 0x%04x 0x%04x: this backend drives only 0x%04x 0x%04x; line not used",
-              entry.vendorID, entry.productID, tarvell::device::kVendorID, tarvell::device::kProductID);
+        Debug(1, "usb 0x%04x 0x%04x: this backend drives only 0x%04x 0x%04x; line not used", entry.vendorID,
+              entry.productID, tarvell::device::kVendorID, tarvell::device::kProductID);
     }
     if (config_.usb.empty()) searchBus_ = true;
   }
@@ -290,7 +290,7 @@ SANE_Status Device::Start() {
   }
   const ScanMode got = format.kind == tarvell::host::PageFormat::kRGB    ? ScanMode::kColor
                        : format.kind == tarvell::host::PageFormat::kGray ? ScanMode::kGray
-                                                                          : ScanMode::kLineart;
+                                                                         : ScanMode::kLineart;
   const SANE_Parameters frame = ParametersFor(got, SANE_Int(format.width), SANE_Int(format.height));
   if (got != settings.mode) {
     Debug(1, "%s: asked for %s, the scanner delivered %s", name_.c_str(), ModeName(settings.mode), ModeName(got));
@@ -314,25 +314,20 @@ SANE_Status Device::Read(SANE_Byte* data, SANE_Int capacity, SANE_Int* length) {
     ReleaseStream();
     return SANE_STATUS_CANCELLED;
   }
-  if (!scanning_ || !stream_) return delivered_ ? SANE_STATUS_EOF : cancelRequested_.load() ? SANE_STATUS_CANCELLED : SANE_STATUS_INVAL;
+  if (!scanning_ || !stream_)
+    return delivered_ ? SANE_STATUS_EOF : cancelRequested_.load() ? SANE_STATUS_CANCELLED : SANE_STATUS_INVAL;
   if (capacity <= 0) return SANE_STATUS_GOOD;
   size_t count = 0;
   switch (stream_->Read(data, size_t(capacity), &count, !nonBlocking_)) {
-    case tarvell::host::PageStream::Result::kData:
-      *length = SANE_Int(count);
-      return SANE_STATUS_GOOD;
-    case tarvell::host::PageStream::Result::kWouldBlock:
-      return SANE_STATUS_GOOD;
+    case tarvell::host::PageStream::Result::kData: *length = SANE_Int(count); return SANE_STATUS_GOOD;
+    case tarvell::host::PageStream::Result::kWouldBlock: return SANE_STATUS_GOOD;
     case tarvell::host::PageStream::Result::kEnd:
       // Every byte handed out: the job finishes on the device in the background.
       ReleaseStream();
       delivered_ = true;
       return SANE_STATUS_EOF;
-    case tarvell::host::PageStream::Result::kCancelled:
-      ReleaseStream();
-      return SANE_STATUS_CANCELLED;
-    case tarvell::host::PageStream::Result::kFailed:
-      break;
+    case tarvell::host::PageStream::Result::kCancelled: ReleaseStream(); return SANE_STATUS_CANCELLED;
+    case tarvell::host::PageStream::Result::kFailed: break;
   }
   // A page that cannot be completed is never handed out padded or cut short.
   stream_->WaitUntilDone();

@@ -16,15 +16,12 @@
 namespace tarvell::sane {
 namespace {
 
-
 // The longest mode name and its terminating zero: the size of the "mode" value.
 constexpr SANE_Int kModeValueSize = 16;
 
 SANE_Fixed MillimetresOf(UInt32 units600) {
   return SANE_FIX(double(units600) * tarvell::ica::kMillimetresPerInch / tarvell::ica::kUnitsPerInch);
 }
-
-
 
 }  // namespace
 
@@ -55,7 +52,10 @@ AreaRequest AreaFromSettings(const ScanSettings& s) {
   plist::DictionaryRef sent = dict ? plist::AsDictionary(dict->Get("userScanArea")) : nullptr;
   using tarvell::ica::CapabilityValue;
   // The settings dictionary's dialect holds the mode as a record or as flat keys.
-  area.pixelType = CapabilityValue(sent, "ICAP_PIXELTYPE", s.mode == ScanMode::kLineart ? 0 : s.mode == ScanMode::kGray ? 1 : 2);
+  area.pixelType = CapabilityValue(sent, "ICAP_PIXELTYPE",
+                                   s.mode == ScanMode::kLineart ? 0
+                                   : s.mode == ScanMode::kGray  ? 1
+                                                                : 2);
   area.bitDepth = CapabilityValue(sent, "ICAP_BITDEPTH", CapabilityValue(sent, "bitDepth", 8));
   area.resolution = CapabilityValue(sent, "ICAP_XRESOLUTION", CapabilityValue(sent, "resolutionX", s.resolution));
   area.offsetX = CapabilityValue(sent, "offsetX", 0);
@@ -81,7 +81,8 @@ SANE_Parameters ParametersFor(ScanMode mode, SANE_Int width, SANE_Int height) {
 
 SANE_Parameters PredictParameters(const ScanSettings& s) {
   UInt32 width = 0, height = 0;
-  if (!PredictImageSize(SettingsDictionary(s), HostSystemVersion(), &width, &height)) return ParametersFor(s.mode, 0, 0);
+  if (!PredictImageSize(SettingsDictionary(s), HostSystemVersion(), &width, &height))
+    return ParametersFor(s.mode, 0, 0);
   return ParametersFor(s.mode, SANE_Int(width), SANE_Int(height));
 }
 
@@ -118,8 +119,8 @@ OptionSet::OptionSet(const DeviceGeometry& geometry) : geometry_(geometry) {
     d.cap = type == SANE_TYPE_GROUP ? 0 : SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT;
     d.constraint_type = constraint;
   };
-  describe(descriptors_[kOptCount], SANE_NAME_NUM_OPTIONS, SANE_TITLE_NUM_OPTIONS, SANE_DESC_NUM_OPTIONS,
-           SANE_TYPE_INT, SANE_UNIT_NONE, sizeof(SANE_Word));
+  describe(descriptors_[kOptCount], SANE_NAME_NUM_OPTIONS, SANE_TITLE_NUM_OPTIONS, SANE_DESC_NUM_OPTIONS, SANE_TYPE_INT,
+           SANE_UNIT_NONE, sizeof(SANE_Word));
   descriptors_[kOptCount].cap = SANE_CAP_SOFT_DETECT;  // read only
   describe(descriptors_[kOptStandardGroup], SANE_NAME_STANDARD, SANE_TITLE_STANDARD, SANE_DESC_STANDARD,
            SANE_TYPE_GROUP, SANE_UNIT_NONE, 0);

@@ -29,20 +29,19 @@ struct ScanSettings {
   SANE_Int resolution = 150;
   SANE_Fixed tlX = 0, tlY = 0, brX = 0, brY = 0;  // millimetres
   bool operator==(const ScanSettings& o) const {
-    return mode == o.mode && resolution == o.resolution && tlX == o.tlX && tlY == o.tlY && brX == o.brX &&
-           brY == o.brY;
+    return mode == o.mode && resolution == o.resolution && tlX == o.tlX && tlY == o.tlY && brX == o.brX && brY == o.brY;
   }
 };
 
 // The scan area as this host hands it to the driver (the numbers of its "userScanArea").
 struct AreaRequest {
-  SInt32 pixelType = 2;   // 0 line art, 1 grey, 2 colour
+  SInt32 pixelType = 2;  // 0 line art, 1 grey, 2 colour
   SInt32 bitDepth = 8;
   SInt32 resolution = 150;
-  SInt32 offsetX = 0;     // 1/600 inch
-  SInt32 offsetY = 0;     // 1/600 inch
-  SInt32 width = 0;       // pixels at the resolution
-  SInt32 height = 0;      // pixels at the resolution
+  SInt32 offsetX = 0;  // 1/600 inch
+  SInt32 offsetY = 0;  // 1/600 inch
+  SInt32 width = 0;    // pixels at the resolution
+  SInt32 height = 0;   // pixels at the resolution
 };
 
 AreaRequest AreaFromSettings(const ScanSettings& settings);
@@ -97,11 +96,11 @@ class OptionSet {
   void Update();
 
   DeviceGeometry geometry_;
-  ScanSettings values_;    // as the frontend set them
+  ScanSettings values_;  // as the frontend set them
   bool preview_ = false;
   ScanSettings settings_;  // as scanned
   std::vector<SANE_Option_Descriptor> descriptors_;
-  std::vector<SANE_Word> resolutionList_;   // count first, as SANE word lists are
+  std::vector<SANE_Word> resolutionList_;    // count first, as SANE word lists are
   std::vector<SANE_String_Const> modeList_;  // null-terminated
   SANE_Range xRange_{};
   SANE_Range yRange_{};

@@ -13,7 +13,6 @@ constexpr uint8_t kUnknownPacket[12] = {kUnknownPacketType, 0, 0, 0, 0, 0, 0, 4,
 
 }  // namespace
 
-
 void AppendUnknownPacket(std::vector<uint8_t>& out) {
   out.insert(out.end(), kUnknownPacket, kUnknownPacket + sizeof kUnknownPacket);
 }

@@ -7,10 +7,10 @@
 
 #include "element/Elements.h"
 #include "platform/system/Log.h"
+#include "platform/system/Parse.h"
 #include "sim/DeviceRules.h"
 #include "usb/USBScanProtocol.h"
 #include "xml/XMLSAXParser.h"
-#include "platform/system/Parse.h"
 #include "xml/XMLVisitor.h"
 
 namespace tarvell::sim {
@@ -218,8 +218,9 @@ void SimulatedScanner::HandleMessage(const std::string& text) {
     const std::string rule = TextOf(message.get(), "systemRule");
     if (kind != "method" || rule != "callMethod") {
       calls_.push_back(call);
-      QueueException("", 0, "malformed request: a " + kind + " message of rule \"" + rule +
-                                "\" (the device takes method messages of rule callMethod)");
+      QueueException("", 0,
+                     "malformed request: a " + kind + " message of rule \"" + rule +
+                         "\" (the device takes method messages of rule callMethod)");
       return;
     }
     idText = TextOf(message.get(), "requestID");
@@ -330,8 +331,8 @@ void SimulatedScanner::StartStreaming(const Job& job) {
 namespace {
 
 // Applies one "simulate" option ("name" or "name=value"); false with *why when it is not one.
-bool ApplySimulateOption(const std::string& word, SimulatedScannerOptions* options,
-                         std::vector<std::string>** lastList, std::string* why) {
+bool ApplySimulateOption(const std::string& word, SimulatedScannerOptions* options, std::vector<std::string>** lastList,
+                         std::string* why) {
   *lastList = nullptr;
   const size_t equals = word.find('=');
   const std::string name = word.substr(0, equals);
@@ -372,9 +373,12 @@ bool ApplySimulateOption(const std::string& word, SimulatedScannerOptions* optio
     return true;
   }
   if (name == "layout") {
-    if (value == "default") options->layout = K310Layout::kDefault;
-    else if (value == "alt-setting") options->layout = K310Layout::kAltSetting1;
-    else if (value == "no-image-pipe") options->layout = K310Layout::kNoImagePipe;
+    if (value == "default")
+      options->layout = K310Layout::kDefault;
+    else if (value == "alt-setting")
+      options->layout = K310Layout::kAltSetting1;
+    else if (value == "no-image-pipe")
+      options->layout = K310Layout::kNoImagePipe;
     else {
       *why = "'layout' is one of default, alt-setting, no-image-pipe";
       return false;
@@ -506,10 +510,10 @@ tarvell::usb::SimDeviceSpec MakeK310(UInt32 locationID, K310Layout layout) {
     case K310Layout::kAltSetting1: {
       SimEndpoint irq{kUSBIn, 4, kUSBInterrupt, 16, 8};
       SimEndpoint irq2{kUSBIn, 12, kUSBInterrupt, 16, 8};
-      iface.settings = {{},
-                        {bulk(kUSBOut, 1), bulk(kUSBIn, 1), bulk(kUSBOut, 2), bulk(kUSBIn, 3), irq,
-                         bulk(kUSBOut, 5), bulk(kUSBIn, 6), bulk(kUSBOut, 7), bulk(kUSBIn, 8),
-                         bulk(kUSBOut, 9), bulk(kUSBIn, 10), bulk(kUSBIn, 11), irq2}};
+      iface.settings = {
+          {},
+          {bulk(kUSBOut, 1), bulk(kUSBIn, 1), bulk(kUSBOut, 2), bulk(kUSBIn, 3), irq, bulk(kUSBOut, 5), bulk(kUSBIn, 6),
+           bulk(kUSBOut, 7), bulk(kUSBIn, 8), bulk(kUSBOut, 9), bulk(kUSBIn, 10), bulk(kUSBIn, 11), irq2}};
       break;
     }
   }
@@ -525,8 +529,7 @@ std::shared_ptr<SimulatedScanner> InstallSimulatedScanner(tarvell::usb::SimBus& 
     bus.SetClock(clock);
   }
   auto scanner = std::make_shared<SimulatedScanner>(options, clock);
-  std::shared_ptr<tarvell::usb::SimDevice> device =
-      bus.AddDevice(MakeK310(options.locationID, options.layout));
+  std::shared_ptr<tarvell::usb::SimDevice> device = bus.AddDevice(MakeK310(options.locationID, options.layout));
   device->SetModel(scanner);
   scanner->AttachTo(device);
   return scanner;

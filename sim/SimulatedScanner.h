@@ -174,7 +174,7 @@ class SimulatedScanner : public tarvell::usb::SimDeviceModel {
   enum class Phase { kIdle, kHostMode, kJobCreated, kJobStarted, kJobDone };
   Phase phase_ = Phase::kIdle;
   std::string currentJob_;
-  int conversationID_ = -1;   // the request identifier every call of the job carries
+  int conversationID_ = -1;         // the request identifier every call of the job carries
   std::string hostModeParameters_;  // the map of "enterHostUSBSendMode", as DeviceRules writes it
   std::vector<ReceivedCall> calls_;
   ChartRequest lastRequest_;

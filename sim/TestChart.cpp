@@ -24,9 +24,7 @@ struct Span {
   int64_t x1;
   SpanKind kind;
   Rgb colour;
-  bool operator==(const Span& o) const {
-    return x0 == o.x0 && x1 == o.x1 && kind == o.kind && colour == o.colour;
-  }
+  bool operator==(const Span& o) const { return x0 == o.x0 && x1 == o.x1 && kind == o.kind && colour == o.colour; }
 };
 
 // A chart row as sorted, gap-free spans from 0 to past everything. Later paint covers earlier.
@@ -167,8 +165,7 @@ void BuildPlan(RowPlan& plan, int64_t y) {
 Rgb Evaluate(const Span& s, int64_t x) {
   using namespace chart;
   switch (s.kind) {
-    case kSolid:
-      return s.colour;
+    case kSolid: return s.colour;
     case kGreyRamp: {
       const uint8_t v = uint8_t((x - kRampLeft) * 255 / (kRampRight - 1 - kRampLeft));
       return {v, v, v};
@@ -199,13 +196,9 @@ Rgb EvaluatePlan(const RowPlan& plan, int64_t x) {
 
 const uint8_t kBayer[4][4] = {{0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
 
-inline bool DitherBlack(uint8_t grey, uint32_t col, uint32_t row) {
-  return grey < kBayer[row & 3][col & 3] * 16 + 8;
-}
+inline bool DitherBlack(uint8_t grey, uint32_t col, uint32_t row) { return grey < kBayer[row & 3][col & 3] * 16 + 8; }
 
-int FormatDigit(int contentType) {
-  return contentType == kContentLineArt ? 4 : (contentType == kContentGrey ? 5 : 6);
-}
+int FormatDigit(int contentType) { return contentType == kContentLineArt ? 4 : (contentType == kContentGrey ? 5 : 6); }
 
 // Walks the columns of one row span by span; fill(span, firstCol, endCol) writes them.
 template <typename Fill>
@@ -237,8 +230,7 @@ std::string ChartRequestProblem(const ChartRequest& r) {
   if (r.resolution < 1 || r.resolution > int(tarvell::device::kResolutions.back()))
     return "unsupported resolution " + std::to_string(r.resolution);
   const ScanWindow& w = r.window;
-  if (w.left < 0 || w.top < 0 || w.right <= w.left || w.bottom <= w.top)
-    return "empty scan window";
+  if (w.left < 0 || w.top < 0 || w.right <= w.left || w.bottom <= w.top) return "empty scan window";
   if (w.left >= GlassPixels(device::kGlassWidth, UInt32(r.resolution)) ||
       w.top >= GlassPixels(device::kGlassHeight, UInt32(r.resolution)))
     return "scan window off the glass";
@@ -255,8 +247,8 @@ ChartGeometry ComputeChartGeometry(const ChartRequest& r) {
   g.formatDigit = FormatDigit(r.contentType);
   g.rowBytes = g.formatDigit == 4 ? (g.width + 7) / 8 : size_t(g.width) * (g.formatDigit == 6 ? 3 : 1);
   char text[128];
-  std::snprintf(text, sizeof text, "P%d\n# Tarvell K310 test chart, %d dpi\n%u %u\n%s", g.formatDigit,
-                r.resolution, g.width, g.height, g.formatDigit == 4 ? "" : "255\n");
+  std::snprintf(text, sizeof text, "P%d\n# Tarvell K310 test chart, %d dpi\n%u %u\n%s", g.formatDigit, r.resolution,
+                g.width, g.height, g.formatDigit == 4 ? "" : "255\n");
   g.header = text;
   return g;
 }

@@ -76,13 +76,10 @@ int64_t ChartYForRow(const ChartRequest& request, uint32_t row);
 uint32_t ExpectedSample(const ChartRequest& request, uint32_t col, uint32_t row);
 
 // The sample of a rendered stream at (col, row), in the form ExpectedSample gives.
-uint32_t SampleAt(const std::vector<uint8_t>& pnm, const ChartGeometry& geometry, uint32_t col,
-                  uint32_t row);
+uint32_t SampleAt(const std::vector<uint8_t>& pnm, const ChartGeometry& geometry, uint32_t col, uint32_t row);
 
 // Grey level of a colour as the device computes it.
-inline uint8_t GreyOf(Rgb c) {
-  return uint8_t((unsigned(c.r) * 77 + unsigned(c.g) * 150 + unsigned(c.b) * 29) >> 8);
-}
+inline uint8_t GreyOf(Rgb c) { return uint8_t((unsigned(c.r) * 77 + unsigned(c.g) * 150 + unsigned(c.b) * 29) >> 8); }
 
 // Landmarks of the chart (1/600 inch), for tests and for people reading the image.
 namespace chart {

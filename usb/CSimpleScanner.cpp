@@ -46,7 +46,16 @@ CSimpleScanner::CSimpleScanner(UInt32 locationID)
       m_maxMainScanLen(tarvell::device::kGlassWidth),
       m_maxSubScanLen(tarvell::device::kGlassHeight),
       m_scanAreaCount(0),
-      m_params{tarvell::device::kNativeResolution, tarvell::device::kNativeResolution, 0, 0, tarvell::device::kGlassWidth, tarvell::device::kGlassHeight, 1, 8, 0, 0},
+      m_params{tarvell::device::kNativeResolution,
+               tarvell::device::kNativeResolution,
+               0,
+               0,
+               tarvell::device::kGlassWidth,
+               tarvell::device::kGlassHeight,
+               1,
+               8,
+               0,
+               0},
       m_deviceObject(0),
       m_fileObject(0),
       m_tiffSize(0),
@@ -137,8 +146,8 @@ void CSimpleScanner::DealWithInterface(Service& service) {
   std::unique_ptr<PlugIn> plugIn;
   IOReturn ret = service.CreatePlugIn(&plugIn);
   if (ret != kIOReturnSuccess || !plugIn) {
-    BridgeNSLog(" > ERROR: dealWithInterface: unable to create plugin. ret = %08x, iodev = %p\n",
-                unsigned(ret), static_cast<void*>(plugIn.get()));
+    BridgeNSLog(" > ERROR: dealWithInterface: unable to create plugin. ret = %08x, iodev = %p\n", unsigned(ret),
+                static_cast<void*>(plugIn.get()));
     return;
   }
   ret = plugIn->QueryInterface(&m_inf);
@@ -175,8 +184,7 @@ void CSimpleScanner::DealWithInterface(Service& service) {
     }
     ret = m_inf->GetNumEndpoints(&m_numEndpoints);
     if (ret != kIOReturnSuccess) {
-      giveUp(" > ERROR: dealWithInterface: unable to get number of endpoints - alt setting 1. ret = %08x\n",
-             ret);
+      giveUp(" > ERROR: dealWithInterface: unable to get number of endpoints - alt setting 1. ret = %08x\n", ret);
       return;
     }
     // The scanner's alternate setting is known to carry 13 pipes, whatever it reports.
@@ -191,12 +199,11 @@ void CSimpleScanner::DealWithPipes() {
   for (int i = 1; i <= m_numEndpoints && m_inf; ++i) {
     PipeProperties p;
     IOReturn err = m_inf->GetPipeProperties(UInt8(i), &p);
-    BridgeNSLog(" > m_inf: %d,\ti: %d,\tdirection: %d,\tnumber: %d,\ttransferType: %d,\tmaxPacketSize: %d,\tinterval: %d",
-                m_inf ? 1 : 0, i, int(p.direction), int(p.number), int(p.transferType),
-                int(p.maxPacketSize), int(p.interval));
+    BridgeNSLog(
+        " > m_inf: %d,\ti: %d,\tdirection: %d,\tnumber: %d,\ttransferType: %d,\tmaxPacketSize: %d,\tinterval: %d",
+        m_inf ? 1 : 0, i, int(p.direction), int(p.number), int(p.transferType), int(p.maxPacketSize), int(p.interval));
     if (err != kIOReturnSuccess) {
-      BridgeNSLog(" > ERROR: dealWithPipes: unable to get pipe properties for pipe %d, err = %08x\n", i,
-                  unsigned(err));
+      BridgeNSLog(" > ERROR: dealWithPipes: unable to get pipe properties for pipe %d, err = %08x\n", i, unsigned(err));
       m_inf->Close();
       m_inf.reset();
       return;
@@ -308,7 +315,8 @@ OSErr CSimpleScanner::InitializeScanner() {
 
 SInt32 CSimpleScanner::GetResolutions() {
   BridgeNSLog("GetResolutions()");
-  m_resolutions.reset(new std::vector<SInt16>(tarvell::device::kResolutions.begin(), tarvell::device::kResolutions.end()));
+  m_resolutions.reset(
+      new std::vector<SInt16>(tarvell::device::kResolutions.begin(), tarvell::device::kResolutions.end()));
   return 0;
 }
 

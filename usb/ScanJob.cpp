@@ -35,13 +35,13 @@ struct CallSpec {
   bool detailPrefix;  // the request text is logged as " > %s" (else "%s")
 };
 
-const CallSpec kEnter = {"system", "", "enterHostUSBSendMode",
-                         " > enterHostUSBSendMode Control Read fail error: %x\n", true};
+const CallSpec kEnter = {"system", "", "enterHostUSBSendMode", " > enterHostUSBSendMode Control Read fail error: %x\n",
+                         true};
 const CallSpec kCreate = {"jobFactory", "", "create", " > Job Name Control Read fail error: %x\n", true};
 const CallSpec kStart = {nullptr, "", "start", " > StartScanJob Control Read fail error: %x\n", true};
 const CallSpec kDone = {nullptr, ".scanJob", "done", " > FinishScanJob Control Read fail error: %x\n", true};
-const CallSpec kExit = {"system", "", "exitHostUSBSendMode",
-                        " > exitHostSendMode Response Read fail error: %x\n", false};
+const CallSpec kExit = {"system", "", "exitHostUSBSendMode", " > exitHostSendMode Response Read fail error: %x\n",
+                        false};
 
 // A float product truncated toward zero into the range an IntegerElem can hold.
 int TruncateToInt(float value) {
@@ -200,9 +200,9 @@ IOReturn CSimpleScanner::MyScanToBuffer(std::unique_ptr<ScanData>* imageData) {
     if (imageData) imageData->reset();
     return kIOReturnSuccess;
   }
-  const ScanProtocolCallbacks callbacks = {this,           &_MY_ImageBeginJob, &_MY_ImageBeginJobPage,
-                                           &_MY_ControlData, &_MY_ImageData,   &_MY_ImageEndJobPage,
-                                           &_MY_ImageEndJob};
+  const ScanProtocolCallbacks callbacks = {
+      this,           &_MY_ImageBeginJob,   &_MY_ImageBeginJobPage, &_MY_ControlData,
+      &_MY_ImageData, &_MY_ImageEndJobPage, &_MY_ImageEndJob};
   job.replies.reset(initUSBScanProtocol(&callbacks));
   job.images.reset(initUSBScanProtocol(&callbacks));
 

@@ -25,10 +25,8 @@ bool IsKnownType(UInt8 type) {
     case kPacketControlData:
     case kPacketImageData:
     case kPacketEndImagePage:
-    case kPacketEndImageJob:
-      return true;
-    default:
-      return false;
+    case kPacketEndImageJob: return true;
+    default: return false;
   }
 }
 
@@ -38,16 +36,15 @@ constexpr UInt32 kMaxUpfrontReserve = 1u << 20;
 
 }  // namespace
 
-std::unique_ptr<USBScanProtocol> USBScanProtocol::initWithCallbacks(
-    const ScanProtocolCallbacks& callbacks) {
+std::unique_ptr<USBScanProtocol> USBScanProtocol::initWithCallbacks(const ScanProtocolCallbacks& callbacks) {
   return std::make_unique<USBScanProtocol>(callbacks);
 }
 
 USBScanProtocol::USBScanProtocol(const ScanProtocolCallbacks& callbacks) : _callbacks(callbacks) {}
 
 void USBScanProtocol::EncodeHeader(UInt8 type, UInt32 length, UInt8 out[kScanPacketHeaderSize], UInt8 version) {
-  const UInt8 header[kScanPacketHeaderSize] = {type,           version,       0, 0, UInt8(length >> 24),
-                                               UInt8(length >> 16), UInt8(length >> 8), UInt8(length)};
+  const UInt8 header[kScanPacketHeaderSize] = {
+      type, version, 0, 0, UInt8(length >> 24), UInt8(length >> 16), UInt8(length >> 8), UInt8(length)};
   std::memcpy(out, header, kScanPacketHeaderSize);
 }
 
@@ -103,15 +100,13 @@ USBScanProtocol::Action USBScanProtocol::classify(const UInt8* header) {
   UInt32 length = ReadBigEndian32(header + 4);
   if (!IsKnownType(type)) {
     BridgeNSLog("Uh oh.  Got a packet of an unknown type.");
-    BridgeNSLog("packetType: %x,\tversion: %x,\tlength: %d", unsigned(type), unsigned(header[1]),
-                int(length));
+    BridgeNSLog("packetType: %x,\tversion: %x,\tlength: %d", unsigned(type), unsigned(header[1]), int(length));
     return Action::Skip;
   }
   if (!CarriesPayload(type)) return Action::Signal;
   if (length > UInt32(INT32_MAX)) {
     // The callbacks take a signed 32-bit length; such a payload cannot be handed out.
-    BridgeNSLog(" > ERROR: packetType: %x, length %u too large, packet skipped", unsigned(type),
-                unsigned(length));
+    BridgeNSLog(" > ERROR: packetType: %x, length %u too large, packet skipped", unsigned(type), unsigned(length));
     return Action::Skip;
   }
   return Action::Deliver;
@@ -153,14 +148,9 @@ void USBScanProtocol::parseFullPackets(const UInt8* bytes, size_t count) {
     bytes += kScanPacketHeaderSize + size_t(length);
     count -= kScanPacketHeaderSize + size_t(length);
     switch (classify(header)) {
-      case Action::Deliver:
-        dispatchPacket(header[0], header + kScanPacketHeaderSize, length);
-        break;
-      case Action::Signal:
-        dispatchEmptyPacket(header[0]);
-        break;
-      case Action::Skip:
-        break;
+      case Action::Deliver: dispatchPacket(header[0], header + kScanPacketHeaderSize, length); break;
+      case Action::Signal: dispatchEmptyPacket(header[0]); break;
+      case Action::Skip: break;
     }
   }
   if (count == 0) return;
@@ -203,20 +193,11 @@ void USBScanProtocol::dispatchPacket(UInt8 type, const UInt8* payload, UInt32 le
 
 void USBScanProtocol::dispatchEmptyPacket(UInt8 type) {
   switch (type) {
-    case kPacketBeginImageJob:
-      doBeginImageJobCallback();
-      break;
-    case kPacketBeginImagePage:
-      doBeginImagePageCallback();
-      break;
-    case kPacketEndImagePage:
-      doEndImagePageCallback();
-      break;
-    case kPacketEndImageJob:
-      doEndImageJobCallback();
-      break;
-    default:
-      break;
+    case kPacketBeginImageJob: doBeginImageJobCallback(); break;
+    case kPacketBeginImagePage: doBeginImagePageCallback(); break;
+    case kPacketEndImagePage: doEndImagePageCallback(); break;
+    case kPacketEndImageJob: doEndImageJobCallback(); break;
+    default: break;
   }
 }
 

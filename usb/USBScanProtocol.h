@@ -72,8 +72,7 @@ class USBScanProtocol {
   static void EncodeHeader(UInt8 type, UInt32 length, UInt8 out[kScanPacketHeaderSize], UInt8 version = 0);
   // Appends a packet (the header, then `length` bytes of `payload`) to `out`; the length must fit
   // the 32-bit field.
-  static void AppendPacket(std::vector<UInt8>& out, UInt8 type, const UInt8* payload, size_t length,
-                           UInt8 version = 0);
+  static void AppendPacket(std::vector<UInt8>& out, UInt8 type, const UInt8* payload, size_t length, UInt8 version = 0);
   // A control packet (type 0xCC, version and reserved bytes 0) carrying `payload`. Empty when
   // the payload is too long for the 32-bit length field. The framer's state is not touched.
   static std::vector<UInt8> prepControlDataToSend(const UInt8* payload, size_t count);

@@ -212,11 +212,11 @@ class ReplayBus : public Bus {
 
 struct ChildResult {
   double cpuSeconds = 0;
-  double startSeconds = 0;     // of which _ICD_ScannerStart
-  double deliverSeconds = 0;   // of which reading the file out and deleting it
+  double startSeconds = 0;    // of which _ICD_ScannerStart
+  double deliverSeconds = 0;  // of which reading the file out and deleting it
   long long peakBytes = -1;
   UInt32 fileBytes = 0;
-  int failure = 0;             // 0, or the step that failed
+  int failure = 0;  // 0, or the step that failed
 };
 
 // Runs `body` in a fresh child process and returns what it reports.

@@ -67,10 +67,11 @@ std::string Exchange(const std::string& request) {
 // A letter page at 300 dpi in `mode`, as `format`.
 void PageThroughTheServer(benchmark::State& state, const char* mode, const char* format) {
   const std::string settings =
-      std::string("<scan:ScanSettings xmlns:scan=\"http://schemas.hp.com/imaging/escl/2011/05/03\" "
-                  "xmlns:pwg=\"http://www.pwg.org/schemas/2010/12/sm\"><pwg:ScanRegions><pwg:ScanRegion><pwg:Width>2550"
-                  "</pwg:Width><pwg:Height>3300</pwg:Height><pwg:XOffset>0</pwg:XOffset><pwg:YOffset>0</pwg:YOffset>"
-                  "</pwg:ScanRegion></pwg:ScanRegions><scan:ColorMode>") +
+      std::string(
+          "<scan:ScanSettings xmlns:scan=\"http://schemas.hp.com/imaging/escl/2011/05/03\" "
+          "xmlns:pwg=\"http://www.pwg.org/schemas/2010/12/sm\"><pwg:ScanRegions><pwg:ScanRegion><pwg:Width>2550"
+          "</pwg:Width><pwg:Height>3300</pwg:Height><pwg:XOffset>0</pwg:XOffset><pwg:YOffset>0</pwg:YOffset>"
+          "</pwg:ScanRegion></pwg:ScanRegions><scan:ColorMode>") +
       mode + "</scan:ColorMode><pwg:DocumentFormat>" + format +
       "</pwg:DocumentFormat><scan:XResolution>300</scan:XResolution><scan:YResolution>300</scan:YResolution>"
       "</scan:ScanSettings>";
@@ -81,8 +82,10 @@ void PageThroughTheServer(benchmark::State& state, const char* mode, const char*
     // The scanner idle, the last job's end on the device (its silence after the page) behind it.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const auto start = std::chrono::steady_clock::now();
-    const std::string created = Exchange("POST /eSCL/ScanJobs HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
-                                         "Content-Length: " + std::to_string(settings.size()) + "\r\n\r\n" + settings);
+    const std::string created = Exchange(
+        "POST /eSCL/ScanJobs HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+        "Content-Length: " +
+        std::to_string(settings.size()) + "\r\n\r\n" + settings);
     const size_t at = created.find("/eSCL/ScanJobs/");
     if (at == std::string::npos) {
       state.SkipWithError("the job was refused");
@@ -94,7 +97,8 @@ void PageThroughTheServer(benchmark::State& state, const char* mode, const char*
     state.SetIterationTime(elapsed);
     seconds += elapsed;
   }
-  if (state.iterations() > 0) state.counters["ratio"] = seconds / double(state.iterations()) / (pageBytes / double(kPace));
+  if (state.iterations() > 0)
+    state.counters["ratio"] = seconds / double(state.iterations()) / (pageBytes / double(kPace));
   state.counters["page_MB"] = pageBytes / 1e6;
   state.counters["sent_MB"] = double(encoded) / 1e6;
 }

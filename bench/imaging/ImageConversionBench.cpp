@@ -4,10 +4,10 @@
 #include <tiffio.h>
 
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -27,8 +27,8 @@ struct Clock {
 };
 
 std::vector<UInt8> Anymap(int format, UInt32 width, UInt32 height) {
-  std::string header = "P" + std::to_string(format) + "\n# bench\n" + std::to_string(width) + " " +
-                       std::to_string(height) + "\n255\n";
+  std::string header =
+      "P" + std::to_string(format) + "\n# bench\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
   std::vector<UInt8> image(header.begin(), header.end());
   size_t pixels = pixelBytesForFormat(format, width, height);
   image.resize(header.size() + pixels);
@@ -126,7 +126,9 @@ void Run(benchmark::State& state, int format, UInt32 width, UInt32 height) {
 }
 
 void BM_Colour2550x3300(benchmark::State& state) { Run(state, 6, 2550, 3300); }
-void BM_GreyWholeGlass(benchmark::State& state) { Run(state, 5, tarvell::device::kGlassWidth, tarvell::device::kGlassHeight); }
+void BM_GreyWholeGlass(benchmark::State& state) {
+  Run(state, 5, tarvell::device::kGlassWidth, tarvell::device::kGlassHeight);
+}
 
 BENCHMARK(BM_Colour2550x3300)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GreyWholeGlass)->UseManualTime()->Unit(benchmark::kMillisecond);

@@ -128,8 +128,8 @@ void BM_Cancel(benchmark::State& state) {
     if (backend.api().start(backend.handle()) != SANE_STATUS_GOOD) std::abort();
     size_t got = 0;
     SANE_Int n = 0;
-    while (got < quarter && backend.api().read(backend.handle(), buffer.data(), SANE_Int(buffer.size()), &n) ==
-                                SANE_STATUS_GOOD)
+    while (got < quarter &&
+           backend.api().read(backend.handle(), buffer.data(), SANE_Int(buffer.size()), &n) == SANE_STATUS_GOOD)
       got += size_t(n);
     const Clock::time_point cancel = Clock::now();
     backend.api().cancel(backend.handle());

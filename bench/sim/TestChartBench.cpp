@@ -48,4 +48,3 @@ BENCHMARK(BM_RenderChart)
     ->Args({kContentLineArt, 300})
     ->Args({kContentColour, 600})
     ->Unit(benchmark::kMillisecond);
-

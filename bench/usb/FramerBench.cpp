@@ -4,8 +4,8 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "usb/USBScanProtocol.h"

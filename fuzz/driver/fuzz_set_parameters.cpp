@@ -12,11 +12,29 @@
 
 namespace {
 
-const char* const kKeys[] = {
-    "userScanArea", "type", "value", "current", "count", "default", "min", "max",
-    "ICAP_PIXELTYPE", "ICAP_BITDEPTH", "ICAP_XSCALING", "ICAP_YSCALING", "ICAP_XRESOLUTION",
-    "ICAP_YRESOLUTION", "offsetX", "offsetY", "width", "height", "colorMode", "bitDepth",
-    "scaling", "resolutionX", "resolutionY"};
+const char* const kKeys[] = {"userScanArea",
+                             "type",
+                             "value",
+                             "current",
+                             "count",
+                             "default",
+                             "min",
+                             "max",
+                             "ICAP_PIXELTYPE",
+                             "ICAP_BITDEPTH",
+                             "ICAP_XSCALING",
+                             "ICAP_YSCALING",
+                             "ICAP_XRESOLUTION",
+                             "ICAP_YRESOLUTION",
+                             "offsetX",
+                             "offsetY",
+                             "width",
+                             "height",
+                             "colorMode",
+                             "bitDepth",
+                             "scaling",
+                             "resolutionX",
+                             "resolutionY"};
 const char* const kStrings[] = {"TWON_ONEVALUE", "TWON_ENUMERATION", "TWON_RANGE", "", "x"};
 
 ScannerObjectInfo gDevice;
@@ -39,25 +57,20 @@ plist::ValueRef BuildValue(FuzzedDataProvider& in, int depth) {
   if (++gNodes > 2000) return plist::MakeInteger(0);
   const int kind = depth >= 5 ? in.ConsumeIntegralInRange(2, 6) : in.ConsumeIntegralInRange(0, 7);
   switch (kind) {
-    case 0:
-      return BuildDictionary(in, depth);
+    case 0: return BuildDictionary(in, depth);
     case 1: {
       plist::ArrayRef list = plist::MakeArray();
       const int n = in.ConsumeIntegralInRange(0, 6);
       for (int i = 0; i < n && in.remaining_bytes() > 0; ++i) list->Append(BuildValue(in, depth + 1));
       return list;
     }
-    case 2:
-      return plist::MakeInteger(in.ConsumeIntegral<int32_t>());
+    case 2: return plist::MakeInteger(in.ConsumeIntegral<int32_t>());
     case 3:
       // Any bit pattern: NaN, infinities and denormals included.
       return plist::MakeFloat(in.ConsumeFloatingPoint<float>());
-    case 4:
-      return plist::MakeString(kStrings[in.ConsumeIntegralInRange<size_t>(0, std::size(kStrings) - 1)]);
-    case 5:
-      return plist::MakeData(in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange(0, 16)));
-    case 6:
-      return plist::MakeBoolean(in.ConsumeBool());
+    case 4: return plist::MakeString(kStrings[in.ConsumeIntegralInRange<size_t>(0, std::size(kStrings) - 1)]);
+    case 5: return plist::MakeData(in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange(0, 16)));
+    case 6: return plist::MakeBoolean(in.ConsumeBool());
     default: {
       // Many areas, sharing one record, to reach the count limits.
       plist::ArrayRef list = plist::MakeArray();
@@ -99,17 +112,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   gNodes = 0;
   switch (in.ConsumeIntegralInRange(0, 3)) {
-    case 0:
-      tarvell::SetSystemVersion(0x1028);
-      break;
-    case 1:
-      tarvell::SetSystemVersion(0x1039);
-      break;
-    case 2:
-      tarvell::SetSystemVersion(in.ConsumeIntegral<int32_t>());
-      break;
-    default:
-      tarvell::testing::FailNext(tarvell::SystemCall::kVersionQuery, 1, tarvell::testing::Fails::kFromThenOn);
+    case 0: tarvell::SetSystemVersion(0x1028); break;
+    case 1: tarvell::SetSystemVersion(0x1039); break;
+    case 2: tarvell::SetSystemVersion(in.ConsumeIntegral<int32_t>()); break;
+    default: tarvell::testing::FailNext(tarvell::SystemCall::kVersionQuery, 1, tarvell::testing::Fails::kFromThenOn);
   }
   ICD_ScannerSetParametersPB pb;
   pb.theDict = in.ConsumeBool() ? BuildDictionary(in, 0) : plist::MakeDictionary();

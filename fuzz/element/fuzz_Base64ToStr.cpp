@@ -11,7 +11,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  int capacity = static_cast<int>(data[0]) - 16;  // includes zero and negative capacities
+  int capacity = static_cast<int>(data[0]) - 16;                        // includes zero and negative capacities
   std::string text(reinterpret_cast<const char*>(data + 1), size - 1);  // c_str() adds the NUL
   std::vector<unsigned char> out(capacity > 0 ? static_cast<size_t>(capacity) : 0);
   int written = Base64ToStr(text.c_str(), out.data(), capacity);

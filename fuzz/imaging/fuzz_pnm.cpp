@@ -55,8 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (status == 0) {
     if (!parsed || !tiff || tiffSize == 0) abort();
     Reader r{tiff.get(), tiffSize, 0};
-    TIFF* tif = TIFFClientOpen("fuzz", "rm", &r, Reader::Read, Reader::Write, Reader::Seek, Reader::Close,
-                               Reader::Size, Reader::Map, Reader::Unmap);
+    TIFF* tif = TIFFClientOpen("fuzz", "rm", &r, Reader::Read, Reader::Write, Reader::Seek, Reader::Close, Reader::Size,
+                               Reader::Map, Reader::Unmap);
     if (!tif) abort();
     uint32_t w = 0, h = 0;
     TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);

@@ -65,8 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t n = size - 2;
 
   Recorder rec;
-  ScanProtocolCallbacks callbacks = {&rec,           Recorder::Job,     Recorder::Page, Recorder::Control,
-                                     Recorder::Image, Recorder::EndPage, Recorder::EndJob};
+  ScanProtocolCallbacks callbacks = {
+      &rec, Recorder::Job, Recorder::Page, Recorder::Control, Recorder::Image, Recorder::EndPage, Recorder::EndJob};
   USBScanProtocolHandle framer(initUSBScanProtocol(&callbacks));
   for (size_t at = 0; at < n;) {
     seed = seed * 1103515245u + 12345u;

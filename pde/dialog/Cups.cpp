@@ -235,8 +235,8 @@ bool SubmitJob(const PrintRequest& request, int* jobId, std::string* error) {
   OptionArray array(options);
   std::string title = request.title;
   if (title.empty()) title = request.file.substr(request.file.find_last_of('/') + 1);
-  int id = cupsPrintFile2(CUPS_HTTP_DEFAULT, request.printer.c_str(), request.file.c_str(), title.c_str(),
-                          array.count, array.options);
+  int id = cupsPrintFile2(CUPS_HTTP_DEFAULT, request.printer.c_str(), request.file.c_str(), title.c_str(), array.count,
+                          array.options);
   if (id <= 0) {
     if (Reachable(error)) *error = "printer " + request.printer + " refused the job: " + LastError();
     return false;

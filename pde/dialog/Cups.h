@@ -79,7 +79,7 @@ CupsOptions MergeOptions(const CupsOptions& saved, const CupsOptions& settings);
 struct PrintRequest {
   std::string printer;
   std::string file;
-  std::string title;    // empty: the file's name, as lp takes it
+  std::string title;  // empty: the file's name, as lp takes it
   int copies = 1;
   CupsOptions options;  // sent as `lp -o` options are (MergeOptions of saved and panel settings)
 };

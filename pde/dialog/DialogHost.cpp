@@ -348,7 +348,7 @@ bool PanelSession::Choose(const std::string& optionName, const std::string& choi
     return true;
   }
   *error = ppdFindOption(ppd_, optionName.c_str()) ? "option " + optionName + " is not on the Finishing panel"
-                                                    : "the PPD has no option " + optionName;
+                                                   : "the PPD has no option " + optionName;
   return false;
 }
 

@@ -4,13 +4,13 @@
 // queue it can also save them as the user's defaults and print a file with them.
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
-#include <cstdio>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -65,13 +65,13 @@ void PrintText(const std::string& title, const std::vector<PanelControl>& contro
     if (c.popup) {
       std::printf("  %s: pop-up \"%s\", value %d\n", c.keyword.c_str(), c.title.c_str(), c.value);
       for (size_t i = 0; i < c.items.size(); ++i) {
-        std::printf("    %c %zu %-24s \"%s\"%s\n", int(i + 1) == c.value ? '*' : ' ', i + 1,
-                    c.items[i].choice.c_str(), c.items[i].text.c_str(), c.items[i].enabled ? "" : "  (disabled)");
+        std::printf("    %c %zu %-24s \"%s\"%s\n", int(i + 1) == c.value ? '*' : ' ', i + 1, c.items[i].choice.c_str(),
+                    c.items[i].text.c_str(), c.items[i].enabled ? "" : "  (disabled)");
         if (!c.items[i].reason.empty()) std::printf("        %s\n", c.items[i].reason.c_str());
       }
     } else {
-      std::printf("  %s: checkbox [%c] \"%s\", value %d\n", c.keyword.c_str(), c.value ? 'x' : ' ',
-                  c.title.c_str(), c.value);
+      std::printf("  %s: checkbox [%c] \"%s\", value %d\n", c.keyword.c_str(), c.value ? 'x' : ' ', c.title.c_str(),
+                  c.value);
     }
   }
   if (!note.empty()) std::printf("Note: %s\n", note.c_str());
@@ -88,8 +88,8 @@ void PrintJson(const std::vector<PanelControl>& controls,
   std::string out = "{\"controls\": [";
   for (size_t i = 0; i < controls.size(); ++i) {
     const PanelControl& c = controls[i];
-    out += std::string(i ? ", " : "") + "{\"keyword\": " + Json(c.keyword) + ", \"kind\": " +
-           (c.popup ? "\"popup\"" : "\"checkbox\"") + ", \"value\": " + std::to_string(c.value);
+    out += std::string(i ? ", " : "") + "{\"keyword\": " + Json(c.keyword) +
+           ", \"kind\": " + (c.popup ? "\"popup\"" : "\"checkbox\"") + ", \"value\": " + std::to_string(c.value);
     if (c.popup) {
       out += ", \"items\": [";
       for (size_t k = 0; k < c.items.size(); ++k) {
@@ -114,8 +114,8 @@ void PrintJson(const std::vector<PanelControl>& controls,
   }
   out += "], \"summary\": [";
   for (size_t i = 0; i < summary.size(); ++i)
-    out += std::string(i ? ", " : "") + "{\"title\": " + Json(summary[i].first) + ", \"text\": " +
-           Json(summary[i].second) + "}";
+    out += std::string(i ? ", " : "") + "{\"title\": " + Json(summary[i].first) +
+           ", \"text\": " + Json(summary[i].second) + "}";
   out += "], \"settings\": {";
   bool first = true;
   for (const auto& kv : settings) {

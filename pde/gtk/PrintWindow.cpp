@@ -147,7 +147,8 @@ void OnSelected(GObject* dropDown, GParamSpec*, gpointer data) {
 }
 
 void OnPrinter(GObject* dropDown, GParamSpec*, gpointer data) {
-  Guarded([&] { static_cast<PrintWindow*>(data)->PrinterSelected(gtk_drop_down_get_selected(GTK_DROP_DOWN(dropDown))); });
+  Guarded(
+      [&] { static_cast<PrintWindow*>(data)->PrinterSelected(gtk_drop_down_get_selected(GTK_DROP_DOWN(dropDown))); });
 }
 
 void OnClose(GtkButton*, gpointer data) { gtk_window_close(GTK_WINDOW(data)); }
@@ -388,8 +389,8 @@ void PrintWindow::DropWidgets() {
 
 void PrintWindow::BuildPanel() {
   DropWidgets();
-  gtk_frame_set_label(GTK_FRAME(panelFrame_), session_ && !session_->title().empty() ? session_->title().c_str()
-                                                                                    : "Finishing");
+  gtk_frame_set_label(GTK_FRAME(panelFrame_),
+                      session_ && !session_->title().empty() ? session_->title().c_str() : "Finishing");
   if (!shown_) {
     panel_ = gtk_label_new(session_ ? "This printer has no finishing options." : "No printer chosen.");
     Margins(panel_, 12, 12);
@@ -461,9 +462,9 @@ void PrintWindow::BuildPanel() {
         ControlFontStyleRec style = GetControlFontStyle(c);
         bool justified = style.flags & kControlUseJustMask;
         gtk_label_set_xalign(GTK_LABEL(r->widget), !justified || style.just == teFlushLeft ? 0.0f
-                                                   : style.just == teCenter             ? 0.5f
-                                                   : style.just == teFlushRight         ? 1.0f
-                                                                                        : 0.0f);
+                                                   : style.just == teCenter                ? 0.5f
+                                                   : style.just == teFlushRight            ? 1.0f
+                                                                                           : 0.0f);
         break;
       }
       default:
@@ -501,7 +502,8 @@ void PrintWindow::FillPrinters() {
   guint selected = GTK_INVALID_LIST_POSITION;
   for (const dialog::CupsQueue& q : queues_) {
     if (q.name == printer_) selected = g_list_model_get_n_items(G_LIST_MODEL(names));
-    std::string text = q.name + (q.isDefault ? " (default)" : "") + (q.makeAndModel.empty() ? "" : " — " + q.makeAndModel);
+    std::string text =
+        q.name + (q.isDefault ? " (default)" : "") + (q.makeAndModel.empty() ? "" : " — " + q.makeAndModel);
     gtk_string_list_append(names, text.c_str());
   }
   if (queues_.empty()) {
@@ -656,8 +658,7 @@ void PrintWindow::Refresh() {
         c->texts = texts;
         c->enabled = enabled;
         c->reasons = reasons;
-        gtk_string_list_splice(c->items, 0, g_list_model_get_n_items(G_LIST_MODEL(c->items)),
-                               CStrings(texts).data());
+        gtk_string_list_splice(c->items, 0, g_list_model_get_n_items(G_LIST_MODEL(c->items)), CStrings(texts).data());
       }
       guint selected = value >= 1 && size_t(value) <= texts.size() ? guint(value - 1) : GTK_INVALID_LIST_POSITION;
       if (gtk_drop_down_get_selected(GTK_DROP_DOWN(c->widget)) != selected)
@@ -752,7 +753,8 @@ bool PrintWindow::SavePng(const std::string& path, std::string* error) {
   graphene_rect_t area = GRAPHENE_RECT_INIT(float(tx), float(ty), float(gtk_widget_get_width(widget)),
                                             float(gtk_widget_get_height(widget)));
   for (auto& c : controls_) {
-    for (GtkWidget* w = c->widget ? gtk_widget_get_first_child(c->widget) : nullptr; w; w = gtk_widget_get_next_sibling(w)) {
+    for (GtkWidget* w = c->widget ? gtk_widget_get_first_child(c->widget) : nullptr; w;
+         w = gtk_widget_get_next_sibling(w)) {
       if (!GTK_IS_POPOVER(w) || !gtk_widget_get_mapped(w)) continue;
       GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(w));
       double x = gdk_popup_get_position_x(GDK_POPUP(surface)), y = gdk_popup_get_position_y(GDK_POPUP(surface));

@@ -109,14 +109,14 @@ ICAError ReadWholeFile(const ScannerObjectInfo* file, const FileSink& sink, UInt
   for (UInt32 offset = 0; offset < file->dataSize;) {
     UInt32 count = std::min<UInt32>(UInt32(buffer.size()), file->dataSize - offset);
     if (ICAError err = read(file, kICAFile, buffer.data(), offset, &count)) return err;
-    if (count == 0 || !sink(buffer.data(), count)) return count == 0 ? ICAError(kICAIndexOutOfRangeErr) : kFileSinkFailed;
+    if (count == 0 || !sink(buffer.data(), count))
+      return count == 0 ? ICAError(kICAIndexOutOfRangeErr) : kFileSinkFailed;
     offset += count;
   }
   return noErr;
 }
 
-ICAError ReadFileData(ScannerObjectInfo* object, OSType dataType, void* buffer, UInt32 offset,
-                      UInt32* length) {
+ICAError ReadFileData(ScannerObjectInfo* object, OSType dataType, void* buffer, UInt32 offset, UInt32* length) {
   auto call = gICDScannerCallbackFunctions.scannerReadFileData;
   if (!call) return unimpErr;
   return call(object, dataType, buffer, offset, length);

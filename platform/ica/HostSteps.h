@@ -36,8 +36,7 @@ ICAError SetParameters(ScannerObjectInfo* device, const plist::DictionaryRef& di
 // host can delete a file even from a failed scan.
 ICAError Start(ScannerObjectInfo* device, ScannerObjectInfo** file = nullptr);
 // Reads *length bytes of `object`'s data of `dataType` (kICAFile, kICAThumbnailData) at `offset`.
-ICAError ReadFileData(ScannerObjectInfo* object, OSType dataType, void* buffer, UInt32 offset,
-                      UInt32* length);
+ICAError ReadFileData(ScannerObjectInfo* object, OSType dataType, void* buffer, UInt32 offset, UInt32* length);
 // Takes the bytes of one piece; false stops the reading.
 using FileSink = std::function<bool(const UInt8* bytes, UInt32 count)>;
 // The status of a reading that the sink stopped (an I/O error).

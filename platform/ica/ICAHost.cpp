@@ -46,9 +46,7 @@ ICAError Fault(HostCall call) {
   return it != State().faults.end() && it->second.first.Fire() ? it->second.second : ICAError(noErr);
 }
 
-void RecordThumbnailRequest(const std::string& iconFile) {
-  Record(State().record.thumbnailRequests, iconFile);
-}
+void RecordThumbnailRequest(const std::string& iconFile) { Record(State().record.thumbnailRequests, iconFile); }
 
 }  // namespace internal
 }  // namespace ica
@@ -73,8 +71,7 @@ ICAError TEMP_NewUSBDevice(UInt32 locationID) {
   return noErr;
 }
 
-ICAError ICDScannerNewObjectInfoCreated(const ScannerObjectInfo* parent, UInt32 index,
-                                        ICAObject* newObject) {
+ICAError ICDScannerNewObjectInfoCreated(const ScannerObjectInfo* parent, UInt32 index, ICAObject* newObject) {
   tarvell::ica::HostRecord::NewObject entry{parent ? parent->icaObject : 0, index, 0, noErr};
   ICAError err = Fault(tarvell::ica::HostCall::kNewObjectInfoCreated);
   if (err == noErr && (parent == nullptr || newObject == nullptr)) err = paramErr;
@@ -108,8 +105,7 @@ ICAError ICDScannerInitiateNotificationCallback(ICD_ScannerNotificationPB* notif
   return Fault(tarvell::ica::HostCall::kInitiateNotification);
 }
 
-ICAError ICDScannerGetStandardPropertyData(const ScannerObjectInfo* objectInfo,
-                                           ICD_ScannerGetPropertyDataPB* pb) {
+ICAError ICDScannerGetStandardPropertyData(const ScannerObjectInfo* objectInfo, ICD_ScannerGetPropertyDataPB* pb) {
   Record(State().record.propertyRequests, objectInfo ? objectInfo->icaObject : 0);
   if (ICAError err = Fault(tarvell::ica::HostCall::kGetStandardPropertyData)) return err;
   if (objectInfo == nullptr || pb == nullptr) return paramErr;
@@ -132,8 +128,7 @@ ICAError ICDScannerCopyDeviceInfoDictionary(const char* deviceName, plist::Dicti
   plist::DictionaryRef info = plist::MakeDictionary();
   if (!info) return memFullErr;
   info->Set("device name", plist::MakeString(deviceName ? deviceName : ""));
-  info->Set("icon file",
-            plist::MakeString(State().iconFile ? *State().iconFile : tarvell::ica::ShippedIconFile()));
+  info->Set("icon file", plist::MakeString(State().iconFile ? *State().iconFile : tarvell::ica::ShippedIconFile()));
   *dict = info;
   return noErr;
 }

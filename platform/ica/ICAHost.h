@@ -54,15 +54,15 @@ struct ICDHeader {
 // The host's record of one object. The module fills it for the objects it describes and keeps
 // its own pointer in privateData.
 struct ScannerObjectInfo {
-  ICAObject icaObject = 0;     // the host's reference (set by the host)
-  OSType objectType = 0;       // kICADevice or kICAFile
-  OSType objectSubtype = 0;    // kICADeviceScanner or kICAFileImage
+  ICAObject icaObject = 0;   // the host's reference (set by the host)
+  OSType objectType = 0;     // kICADevice or kICAFile
+  OSType objectSubtype = 0;  // kICADeviceScanner or kICAFileImage
   UInt32 uniqueID = 0;
   UInt32 thumbnailSize = 0;
   UInt32 dataSize = 0;
   UInt32 dataWidth = 0;
   UInt32 dataHeight = 0;
-  char name[32] = {};          // NUL-terminated
+  char name[32] = {};  // NUL-terminated
   UInt32 flags = 0;
   void* privateData = nullptr;  // the module's, not the host's
 };
@@ -127,11 +127,11 @@ struct ICD_ScannerObjectSendMessagePB {
 // An extended event notification: the host's header, then nine 32-bit fields the module fills.
 struct ICD_ScannerNotificationPB {
   ICDHeader header;
-  ICAObject object = 0;             // the object concerned
-  OSType notificationType = 0;      // kICANotificationTypeExtended
+  ICAObject object = 0;         // the object concerned
+  OSType notificationType = 0;  // kICANotificationTypeExtended
   UInt32 notificationField3 = 0;
   UInt32 notificationField4 = 0;
-  OSType eventClass = 0;            // kICAMessageDelete or kICAEventObjectAdded
+  OSType eventClass = 0;  // kICAMessageDelete or kICAEventObjectAdded
   UInt32 notificationField6 = 0;
   UInt32 notificationField7 = 0;
   UInt32 eventDataCookie = 0;
@@ -142,36 +142,35 @@ typedef void (*ICDCompletion)(ICDHeader* header);
 
 // The module's callbacks, in table positions 0 to 20. Positions 1, 12 and 13 are the host's.
 struct ICD_ScannerCallbackFunctions {
-  ICAError (*scannerOpenDevice)(UInt32 locationID, ScannerObjectInfo* objectInfo);         // 0
-  ICAError (*hostReserved1)(void*);                                                         // 1
-  ICAError (*scannerCloseDevice)(ScannerObjectInfo* objectInfo);                            // 2
-  ICAError (*scannerPeriodicTask)(ScannerObjectInfo* objectInfo);                           // 3
+  ICAError (*scannerOpenDevice)(UInt32 locationID, ScannerObjectInfo* objectInfo);  // 0
+  ICAError (*hostReserved1)(void*);                                                 // 1
+  ICAError (*scannerCloseDevice)(ScannerObjectInfo* objectInfo);                    // 2
+  ICAError (*scannerPeriodicTask)(ScannerObjectInfo* objectInfo);                   // 3
   ICAError (*scannerGetObjectInfo)(const ScannerObjectInfo* parent, UInt32 index,
-                                   ScannerObjectInfo* newInfo);                             // 4
-  ICAError (*scannerCleanup)(ScannerObjectInfo* objectInfo);                                // 5
+                                   ScannerObjectInfo* newInfo);  // 4
+  ICAError (*scannerCleanup)(ScannerObjectInfo* objectInfo);     // 5
   ICAError (*scannerGetPropertyData)(const ScannerObjectInfo* objectInfo,
-                                     ICD_ScannerGetPropertyDataPB* pb);                     // 6
+                                     ICD_ScannerGetPropertyDataPB* pb);  // 6
   ICAError (*scannerSetPropertyData)(const ScannerObjectInfo* objectInfo,
-                                     ICD_ScannerSetPropertyDataPB* pb);                     // 7
-  ICAError (*scannerReadFileData)(const ScannerObjectInfo* objectInfo, OSType dataType,
-                                  void* buffer, UInt32 offset, UInt32* length);             // 8
-  ICAError (*scannerWriteFileData)(const ScannerObjectInfo* objectInfo, OSType dataType,
-                                   void* buffer, UInt32 offset, UInt32* length);            // 9
-  ICAError (*scannerSendMessage)(const ScannerObjectInfo* objectInfo,
-                                 ICD_ScannerObjectSendMessagePB* pb,
-                                 ICDCompletion completion);                                 // 10
+                                     ICD_ScannerSetPropertyDataPB* pb);  // 7
+  ICAError (*scannerReadFileData)(const ScannerObjectInfo* objectInfo, OSType dataType, void* buffer, UInt32 offset,
+                                  UInt32* length);  // 8
+  ICAError (*scannerWriteFileData)(const ScannerObjectInfo* objectInfo, OSType dataType, void* buffer, UInt32 offset,
+                                   UInt32* length);  // 9
+  ICAError (*scannerSendMessage)(const ScannerObjectInfo* objectInfo, ICD_ScannerObjectSendMessagePB* pb,
+                                 ICDCompletion completion);  // 10
   ICAError (*scannerAddPropertiesToCFDictionary)(const ScannerObjectInfo* objectInfo,
-                                                 plist::Dictionary* dict);                  // 11
-  ICAError (*hostReserved12)(void*);                                                        // 12
-  ICAError (*hostReserved13)(void*);                                                        // 13
+                                                 plist::Dictionary* dict);  // 11
+  ICAError (*hostReserved12)(void*);                                        // 12
+  ICAError (*hostReserved13)(void*);                                        // 13
   ICAError (*scannerOpenSession)(const ScannerObjectInfo* objectInfo,
-                                 ICD_ScannerOpenSessionPB* pb);                             // 14
+                                 ICD_ScannerOpenSessionPB* pb);  // 14
   ICAError (*scannerCloseSession)(const ScannerObjectInfo* objectInfo,
-                                  ICD_ScannerCloseSessionPB* pb);                           // 15
+                                  ICD_ScannerCloseSessionPB* pb);  // 15
   ICAError (*scannerInitialize)(const ScannerObjectInfo* objectInfo,
-                                ICD_ScannerInitializePB* pb);                               // 16
+                                ICD_ScannerInitializePB* pb);  // 16
   ICAError (*scannerGetParameters)(const ScannerObjectInfo* objectInfo,
-                                   ICD_ScannerGetParametersPB* pb);                         // 17
+                                   ICD_ScannerGetParametersPB* pb);  // 17
   ICAError (*scannerSetParameters)(const ScannerObjectInfo* objectInfo,
                                    ICD_ScannerSetParametersPB* pb);                         // 18
   ICAError (*scannerStatus)(const ScannerObjectInfo* objectInfo, ICD_ScannerStatusPB* pb);  // 19
@@ -193,15 +192,13 @@ extern double gTimerValueInSeconds;
 ICAError TEMP_NewUSBDevice(UInt32 locationID);
 // Tells the host that `parent` has a new child object at `index`. The host makes a record for
 // it, asks the module to describe it (get-object-info callback) and returns its reference.
-ICAError ICDScannerNewObjectInfoCreated(const ScannerObjectInfo* parent, UInt32 index,
-                                        ICAObject* newObject);
+ICAError ICDScannerNewObjectInfoCreated(const ScannerObjectInfo* parent, UInt32 index, ICAObject* newObject);
 // The event-data cookie for notifications about `object`.
 ICAError ICDScannerCreateEventDataCookie(ICAObject object, UInt32* cookie);
 // Delivers a notification block.
 ICAError ICDScannerInitiateNotificationCallback(ICD_ScannerNotificationPB* notification);
 // The host's own answer to a property request.
-ICAError ICDScannerGetStandardPropertyData(const ScannerObjectInfo* objectInfo,
-                                           ICD_ScannerGetPropertyDataPB* pb);
+ICAError ICDScannerGetStandardPropertyData(const ScannerObjectInfo* objectInfo, ICD_ScannerGetPropertyDataPB* pb);
 // The scanner's button at `locationID` was pressed.
 ICAError USBDeviceSendScanEventNotification(UInt32 locationID);
 // The host's information dictionary for the device called `deviceName`. It holds "icon file",

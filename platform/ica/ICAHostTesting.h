@@ -31,17 +31,17 @@ struct HostRecord {
   struct NewObject {
     ICAObject parent;
     UInt32 index;
-    ICAObject object;       // 0 when the call failed
-    ICAError described;     // what the get-object-info callback returned
+    ICAObject object;    // 0 when the call failed
+    ICAError described;  // what the get-object-info callback returned
   };
-  std::vector<UInt32> newUSBDevice;                        // TEMP_NewUSBDevice locations
+  std::vector<UInt32> newUSBDevice;  // TEMP_NewUSBDevice locations
   std::vector<NewObject> newObjects;
-  std::vector<ICAObject> cookies;                          // objects a cookie was made for
-  std::vector<ICD_ScannerNotificationPB> notifications;   // copies of the delivered blocks
+  std::vector<ICAObject> cookies;                        // objects a cookie was made for
+  std::vector<ICD_ScannerNotificationPB> notifications;  // copies of the delivered blocks
   std::vector<ICAObject> propertyRequests;
-  std::vector<UInt32> scanEvents;                          // button locations
-  std::vector<std::string> deviceInfoRequests;             // device names
-  std::vector<std::string> thumbnailRequests;              // icon files
+  std::vector<UInt32> scanEvents;               // button locations
+  std::vector<std::string> deviceInfoRequests;  // device names
+  std::vector<std::string> thumbnailRequests;   // icon files
 };
 const HostRecord& Recorded();
 

@@ -18,7 +18,7 @@ struct ScanArea {
   double left = 0, top = 0;  // millimetres from the glass's top-left corner
   double width = 215.9;      // millimetres (letter: 8.5 x 11 inch)
   double height = 279.4;
-  UInt32 scale = 100;        // percent
+  UInt32 scale = 100;  // percent
 };
 
 // Millimetres as pixels at `dpi`, and as 1/600 inch, rounded to the nearest.

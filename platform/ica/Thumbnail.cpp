@@ -47,8 +47,7 @@ std::string ShippedIconFile() {
 
 ICAError ICDScannerCreateICAThumbnailFromICNS(const char* iconFile, ICAThumbnail* thumbnail) {
   tarvell::ica::internal::RecordThumbnailRequest(iconFile ? iconFile : "");
-  if (ICAError err = tarvell::ica::internal::Fault(tarvell::ica::HostCall::kCreateThumbnail))
-    return err;
+  if (ICAError err = tarvell::ica::internal::Fault(tarvell::ica::HostCall::kCreateThumbnail)) return err;
   if (iconFile == nullptr || thumbnail == nullptr || iconFile[0] == '\0') return paramErr;
 
   PngImage png;

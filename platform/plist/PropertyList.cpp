@@ -44,8 +44,7 @@ std::string Quoted(const std::string& text) {
   return out + "\"";
 }
 
-void DescribeInto(const ValueRef& value, int depth, std::vector<const Value*>& open,
-                  std::string& out) {
+void DescribeInto(const ValueRef& value, int depth, std::vector<const Value*>& open, std::string& out) {
   if (!value) {
     out += "<null>";
     return;
@@ -86,9 +85,7 @@ void DescribeInto(const ValueRef& value, int depth, std::vector<const Value*>& o
       out += number.IsFloat() ? FloatText(number.AsFloat32()) : std::to_string(number.AsInt32());
       break;
     }
-    case Kind::kString:
-      out += Quoted(static_cast<const String&>(*value).value());
-      break;
+    case Kind::kString: out += Quoted(static_cast<const String&>(*value).value()); break;
     case Kind::kData: {
       out += "<";
       char hex[3];
@@ -99,9 +96,7 @@ void DescribeInto(const ValueRef& value, int depth, std::vector<const Value*>& o
       out += ">";
       break;
     }
-    case Kind::kBoolean:
-      out += static_cast<const Boolean&>(*value).value() ? "true" : "false";
-      break;
+    case Kind::kBoolean: out += static_cast<const Boolean&>(*value).value() ? "true" : "false"; break;
   }
 }
 
@@ -134,9 +129,9 @@ bool Dictionary::Add(const std::string& key, ValueRef value) {
 }
 
 void Dictionary::Remove(const std::string& key) {
-  entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
-                                [&](const auto& entry) { return entry.first == key; }),
-                 entries_.end());
+  entries_.erase(
+      std::remove_if(entries_.begin(), entries_.end(), [&](const auto& entry) { return entry.first == key; }),
+      entries_.end());
 }
 
 int32_t Number::AsInt32() const {
@@ -149,32 +144,25 @@ int32_t Number::AsInt32() const {
   return static_cast<int32_t>(v);
 }
 
-DictionaryRef MakeDictionary() {
-  return TakeContainerBudget() ? std::make_shared<Dictionary>() : nullptr;
-}
+DictionaryRef MakeDictionary() { return TakeContainerBudget() ? std::make_shared<Dictionary>() : nullptr; }
 ArrayRef MakeArray() { return TakeContainerBudget() ? std::make_shared<Array>() : nullptr; }
 NumberRef MakeInteger(int32_t value) { return std::make_shared<Number>(value); }
 NumberRef MakeFloat(float value) { return std::make_shared<Number>(value); }
 StringRef MakeString(std::string value) { return std::make_shared<String>(std::move(value)); }
-std::shared_ptr<Data> MakeData(std::vector<uint8_t> bytes) {
-  return std::make_shared<Data>(std::move(bytes));
-}
+std::shared_ptr<Data> MakeData(std::vector<uint8_t> bytes) { return std::make_shared<Data>(std::move(bytes)); }
 std::shared_ptr<Boolean> MakeBoolean(bool value) { return std::make_shared<Boolean>(value); }
 
 DictionaryRef AsDictionary(const ValueRef& value) {
-  return value && value->kind() == Kind::kDictionary ? std::static_pointer_cast<Dictionary>(value)
-                                                     : nullptr;
+  return value && value->kind() == Kind::kDictionary ? std::static_pointer_cast<Dictionary>(value) : nullptr;
 }
 ArrayRef AsArray(const ValueRef& value) {
   return value && value->kind() == Kind::kArray ? std::static_pointer_cast<Array>(value) : nullptr;
 }
 NumberRef AsNumber(const ValueRef& value) {
-  return value && value->kind() == Kind::kNumber ? std::static_pointer_cast<Number>(value)
-                                                 : nullptr;
+  return value && value->kind() == Kind::kNumber ? std::static_pointer_cast<Number>(value) : nullptr;
 }
 StringRef AsString(const ValueRef& value) {
-  return value && value->kind() == Kind::kString ? std::static_pointer_cast<String>(value)
-                                                 : nullptr;
+  return value && value->kind() == Kind::kString ? std::static_pointer_cast<String>(value) : nullptr;
 }
 
 std::string Describe(const ValueRef& value) {

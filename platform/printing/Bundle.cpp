@@ -89,8 +89,7 @@ PMTypeRef ConvertValue(xmlNode* node, int depth) {
     if (!dict) return nullptr;
     for (xmlNode* k = NextElement(node->children); k; k = NextElement(k->next)) {
       xmlNode* v = Named(k, "key") ? NextElement(k->next) : nullptr;
-      PMStringRef key = v ? PMStringCreateWithCString(nullptr, NodeText(k).c_str(), kPMStringEncodingUTF8)
-                          : nullptr;
+      PMStringRef key = v ? PMStringCreateWithCString(nullptr, NodeText(k).c_str(), kPMStringEncodingUTF8) : nullptr;
       PMTypeRef value = key ? ConvertValue(v, depth + 1) : nullptr;
       if (!value) {
         PMRelease(key);
@@ -230,8 +229,10 @@ void PMBundleRelease(PMBundleRef bundle) {
     }
   }
   for (auto it = gResMaps.begin(); it != gResMaps.end();) {
-    if (it->second == bundle) it = gResMaps.erase(it);
-    else ++it;
+    if (it->second == bundle)
+      it = gResMaps.erase(it);
+    else
+      ++it;
   }
   lock.unlock();
   bool alive = false;
@@ -270,8 +271,7 @@ void PMBundleSetPreferredLanguages(const std::vector<std::string>& languages) {
   gLanguages = languages;
 }
 
-const std::map<std::string, std::string>* PMBundle::Table(const std::string& language,
-                                                          const std::string& name) {
+const std::map<std::string, std::string>* PMBundle::Table(const std::string& language, const std::string& name) {
   std::string id = language + "/" + name;
   auto it = tables.find(id);
   if (it != tables.end()) return it->second.get();
@@ -287,21 +287,19 @@ const std::map<std::string, std::string>* PMBundle::Table(const std::string& lan
   return result;
 }
 
-PMStringRef PMBundleCopyLocalizedString(PMBundleRef bundle, PMStringRef key, PMStringRef value,
-                                        const char* tableName) {
+PMStringRef PMBundleCopyLocalizedString(PMBundleRef bundle, PMStringRef key, PMStringRef value, const char* tableName) {
   if (!key) return nullptr;
   if (bundle) {
     std::lock_guard<std::mutex> lock(gMutex);
     std::vector<std::string> languages = gLanguages;
-    std::string dev = tarvell::printing::ToStdString(
-        PMDictionaryGetValueForCString(bundle->info, "CFBundleDevelopmentRegion"));
+    std::string dev =
+        tarvell::printing::ToStdString(PMDictionaryGetValueForCString(bundle->info, "CFBundleDevelopmentRegion"));
     languages.push_back(dev.empty() ? "en" : dev);
     for (const std::string& lang : languages) {
       const auto* table = bundle->Table(lang, tableName ? tableName : "Localizable");
       if (!table) continue;
       auto it = table->find(PMStringGetCStringPtr(key));
-      if (it != table->end())
-        return PMStringCreateWithCString(nullptr, it->second.c_str(), kPMStringEncodingUTF8);
+      if (it != table->end()) return PMStringCreateWithCString(nullptr, it->second.c_str(), kPMStringEncodingUTF8);
     }
   }
   return static_cast<PMStringRef>(PMRetain(value ? value : key));

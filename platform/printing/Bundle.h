@@ -26,8 +26,7 @@ std::string PMBundleGetPath(PMBundleRef bundle);
 // The localised text for `key` from table `tableName` ("Localizable" when null), in the
 // first preferred language that has it, else in the bundle's development language. Without
 // a translation: `value` when given, else `key`. Returns a new reference (null without key).
-PMStringRef PMBundleCopyLocalizedString(PMBundleRef bundle, PMStringRef key, PMStringRef value,
-                                        const char* tableName);
+PMStringRef PMBundleCopyLocalizedString(PMBundleRef bundle, PMStringRef key, PMStringRef value, const char* tableName);
 // The languages asked for first (process wide), e.g. {"de", "en"}.
 void PMBundleSetPreferredLanguages(const std::vector<std::string>& languages);
 

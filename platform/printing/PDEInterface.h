@@ -37,10 +37,10 @@ enum : PMPDEFlags { kPMPDENoFlags = 0 };
 
 struct PlugInIntfVTable {
   PMPlugInHeader plugInHeader;
-  OSStatus (*Prologue)(PMPDEContext* context, OSType* creator, PMStringRef* userOptionKind,
-                       PMStringRef* title, UInt32* maxH, UInt32* maxV);
-  OSStatus (*Initialize)(PMPDEContext context, PMPDEFlags* flags, PMPDERef ref,
-                         ControlRef parentUserPane, PMPrintSession printSession);
+  OSStatus (*Prologue)(PMPDEContext* context, OSType* creator, PMStringRef* userOptionKind, PMStringRef* title,
+                       UInt32* maxH, UInt32* maxV);
+  OSStatus (*Initialize)(PMPDEContext context, PMPDEFlags* flags, PMPDERef ref, ControlRef parentUserPane,
+                         PMPrintSession printSession);
   OSStatus (*Sync)(PMPDEContext context, PMPrintSession printSession, Boolean reinitializePlugIn);
   OSStatus (*GetSummaryText)(PMPDEContext context, PMArrayRef* titleArray, PMArrayRef* summaryArray);
   OSStatus (*Open)(PMPDEContext context);

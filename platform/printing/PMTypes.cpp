@@ -62,33 +62,25 @@ T* Make(Args&&... args) {
 
 struct PMString : PMObject {
   explicit PMString(std::string t) : PMObject(kStringID), text(std::move(t)) {}
-  bool equals(const PMObject& o) const override {
-    return text == static_cast<const PMString&>(o).text;
-  }
+  bool equals(const PMObject& o) const override { return text == static_cast<const PMString&>(o).text; }
   std::string text;
 };
 
 struct PMNumber : PMObject {
   explicit PMNumber(int64_t v) : PMObject(kNumberID), value(v) {}
-  bool equals(const PMObject& o) const override {
-    return value == static_cast<const PMNumber&>(o).value;
-  }
+  bool equals(const PMObject& o) const override { return value == static_cast<const PMNumber&>(o).value; }
   int64_t value;
 };
 
 struct PMData : PMObject {
   explicit PMData(std::vector<UInt8> b) : PMObject(kDataID), bytes(std::move(b)) {}
-  bool equals(const PMObject& o) const override {
-    return bytes == static_cast<const PMData&>(o).bytes;
-  }
+  bool equals(const PMObject& o) const override { return bytes == static_cast<const PMData&>(o).bytes; }
   std::vector<UInt8> bytes;
 };
 
 struct PMBoolean : PMObject {
   explicit PMBoolean(bool v) : PMObject(kBooleanID, true), value(v) {}
-  bool equals(const PMObject& o) const override {
-    return value == static_cast<const PMBoolean&>(o).value;
-  }
+  bool equals(const PMObject& o) const override { return value == static_cast<const PMBoolean&>(o).value; }
   bool value;
 };
 
@@ -105,8 +97,7 @@ struct PMArray : PMObject {
     const auto& other = static_cast<const PMArray&>(o);
     if (values.size() != other.values.size()) return false;
     for (size_t i = 0; i < values.size(); ++i) {
-      bool same = callBacks.equal ? callBacks.equal(values[i], other.values[i])
-                                  : values[i] == other.values[i];
+      bool same = callBacks.equal ? callBacks.equal(values[i], other.values[i]) : values[i] == other.values[i];
       if (!same) return false;
     }
     return true;
@@ -262,28 +253,23 @@ bool ToUTF8(const char* bytes, size_t n, PMStringEncoding encoding, std::string&
 
 }  // namespace
 
-PMStringRef PMStringCreateWithBytes(PMAllocatorRef, const char* bytes, PMIndex length,
-                                    PMStringEncoding encoding) {
+PMStringRef PMStringCreateWithBytes(PMAllocatorRef, const char* bytes, PMIndex length, PMStringEncoding encoding) {
   if (!bytes || length < 0) return nullptr;
   std::string text;
   if (!ToUTF8(bytes, size_t(length), encoding, text)) return nullptr;
   return Make<PMString>(std::move(text));
 }
 
-PMStringRef PMStringCreateWithCString(PMAllocatorRef allocator, const char* text,
-                                      PMStringEncoding encoding) {
+PMStringRef PMStringCreateWithCString(PMAllocatorRef allocator, const char* text, PMStringEncoding encoding) {
   if (!text) return nullptr;
   return PMStringCreateWithBytes(allocator, text, PMIndex(std::strlen(text)), encoding);
 }
 
-const char* PMStringGetCStringPtr(PMStringRef string) {
-  return string ? string->text.c_str() : nullptr;
-}
+const char* PMStringGetCStringPtr(PMStringRef string) { return string ? string->text.c_str() : nullptr; }
 
 PMIndex PMStringGetLength(PMStringRef string) { return string ? PMIndex(string->text.size()) : 0; }
 
-bool PMStringGetCString(PMStringRef string, char* buffer, PMIndex bufferSize,
-                        PMStringEncoding encoding) {
+bool PMStringGetCString(PMStringRef string, char* buffer, PMIndex bufferSize, PMStringEncoding encoding) {
   if (!string || !buffer || bufferSize <= 0) return false;
   const std::string& t = string->text;
   if (PMIndex(t.size()) >= bufferSize) return false;
@@ -321,15 +307,9 @@ bool PMNumberGetValue(PMNumberRef number, PMNumberType type, void* value) {
   if (!number || !value) return false;
   int64_t v = number->value;
   switch (type) {
-    case kPMNumberSInt16Type:
-      *static_cast<int16_t*>(value) = int16_t(v);
-      return v >= INT16_MIN && v <= INT16_MAX;
-    case kPMNumberSInt32Type:
-      *static_cast<int32_t*>(value) = int32_t(v);
-      return v >= INT32_MIN && v <= INT32_MAX;
-    case kPMNumberSInt64Type:
-      *static_cast<int64_t*>(value) = v;
-      return true;
+    case kPMNumberSInt16Type: *static_cast<int16_t*>(value) = int16_t(v); return v >= INT16_MIN && v <= INT16_MAX;
+    case kPMNumberSInt32Type: *static_cast<int32_t*>(value) = int32_t(v); return v >= INT32_MIN && v <= INT32_MAX;
+    case kPMNumberSInt64Type: *static_cast<int64_t*>(value) = v; return true;
   }
   return false;
 }
@@ -358,13 +338,10 @@ bool PMBooleanGetValue(PMBooleanRef boolean) { return boolean && boolean->value;
 
 // ---- arrays
 
-static const void* RetainObject(PMAllocatorRef, const void* v) {
-  return PMRetain(static_cast<PMTypeRef>(v));
-}
+static const void* RetainObject(PMAllocatorRef, const void* v) { return PMRetain(static_cast<PMTypeRef>(v)); }
 static void ReleaseObject(PMAllocatorRef, const void* v) { PMRelease(static_cast<PMTypeRef>(v)); }
 static bool EqualObjects(const void* a, const void* b) { return PMEqual(a, b); }
-const PMArrayCallBacks kPMTypeArrayCallBacks = {0, RetainObject, ReleaseObject, nullptr,
-                                                EqualObjects};
+const PMArrayCallBacks kPMTypeArrayCallBacks = {0, RetainObject, ReleaseObject, nullptr, EqualObjects};
 
 PMTypeID PMArrayGetTypeID() { return kArrayID; }
 
@@ -382,8 +359,7 @@ PMArrayRef PMArrayCreate(PMAllocatorRef allocator, const void** values, PMIndex 
   return array;
 }
 
-PMMutableArrayRef PMArrayCreateMutable(PMAllocatorRef allocator, PMIndex capacity,
-                                       const PMArrayCallBacks* callBacks) {
+PMMutableArrayRef PMArrayCreateMutable(PMAllocatorRef allocator, PMIndex capacity, const PMArrayCallBacks* callBacks) {
   if (capacity < 0) return nullptr;
   return Make<PMArray>(allocator, callBacks, true, capacity);
 }
@@ -439,8 +415,7 @@ void PMDictionaryRemoveValue(PMMutableDictionaryRef d, PMStringRef key) {
   d->entries.erase(it);
 }
 
-PMIndex PMDictionaryGetKeysAndValues(PMDictionaryRef d, PMTypeRef* keys, PMTypeRef* values,
-                                     PMIndex capacity) {
+PMIndex PMDictionaryGetKeysAndValues(PMDictionaryRef d, PMTypeRef* keys, PMTypeRef* values, PMIndex capacity) {
   if (!d) return 0;
   PMIndex n = 0;
   for (auto& kv : d->entries) {
@@ -482,10 +457,8 @@ std::string PMUUIDToString(PMUUIDRef uuid) {
   if (!uuid) return "";
   char out[37];
   const UInt8* b = uuid->bytes.byte;
-  std::snprintf(out, sizeof out,
-                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1],
-                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
-                b[15]);
+  std::snprintf(out, sizeof out, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1],
+                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
   return out;
 }
 
@@ -496,7 +469,6 @@ std::string ToStdString(PMTypeRef string) {
   if (!string || Obj(string)->typeID != kStringID) return "";
   return static_cast<const PMString*>(Obj(string))->text;
 }
-
 
 long LiveObjectCount() { return gLive.load(); }
 

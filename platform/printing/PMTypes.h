@@ -55,15 +55,13 @@ PMTypeID PMStringGetTypeID();
 // Converts `length` bytes from `encoding`; null when the bytes are not valid in it.
 PMStringRef PMStringCreateWithBytes(PMAllocatorRef allocator, const char* bytes, PMIndex length,
                                     PMStringEncoding encoding);
-PMStringRef PMStringCreateWithCString(PMAllocatorRef allocator, const char* text,
-                                      PMStringEncoding encoding);
+PMStringRef PMStringCreateWithCString(PMAllocatorRef allocator, const char* text, PMStringEncoding encoding);
 // The UTF-8 text, valid while the string lives.
 const char* PMStringGetCStringPtr(PMStringRef string);
 PMIndex PMStringGetLength(PMStringRef string);  // in bytes of UTF-8
 // Copies the text in `encoding` (ASCII or UTF-8) with its terminating zero into buffer.
 // False when it does not fit or cannot be written in that encoding.
-bool PMStringGetCString(PMStringRef string, char* buffer, PMIndex bufferSize,
-                        PMStringEncoding encoding);
+bool PMStringGetCString(PMStringRef string, char* buffer, PMIndex bufferSize, PMStringEncoding encoding);
 bool PMStringHasPrefix(PMStringRef string, const char* prefix);
 
 // Numbers: integers of up to 64 bits.
@@ -112,8 +110,7 @@ typedef PMArray* PMMutableArrayRef;
 PMTypeID PMArrayGetTypeID();
 PMArrayRef PMArrayCreate(PMAllocatorRef allocator, const void** values, PMIndex count,
                          const PMArrayCallBacks* callBacks);
-PMMutableArrayRef PMArrayCreateMutable(PMAllocatorRef allocator, PMIndex capacity,
-                                       const PMArrayCallBacks* callBacks);
+PMMutableArrayRef PMArrayCreateMutable(PMAllocatorRef allocator, PMIndex capacity, const PMArrayCallBacks* callBacks);
 PMIndex PMArrayGetCount(PMArrayRef array);
 // Null when the index is out of range.
 const void* PMArrayGetValueAtIndex(PMArrayRef array, PMIndex index);
@@ -132,8 +129,7 @@ PMTypeRef PMDictionaryGetValueForCString(PMDictionaryRef dictionary, const char*
 void PMDictionarySetValue(PMMutableDictionaryRef dictionary, PMStringRef key, PMTypeRef value);
 void PMDictionaryRemoveValue(PMMutableDictionaryRef dictionary, PMStringRef key);
 // Fills up to `capacity` keys and values (in key order); returns how many were written.
-PMIndex PMDictionaryGetKeysAndValues(PMDictionaryRef dictionary, PMTypeRef* keys,
-                                     PMTypeRef* values, PMIndex capacity);
+PMIndex PMDictionaryGetKeysAndValues(PMDictionaryRef dictionary, PMTypeRef* keys, PMTypeRef* values, PMIndex capacity);
 
 // Universally unique identifiers.
 struct PMUUIDBytes {

@@ -69,8 +69,7 @@ PMBundleRef PMPlugInGetBundleForFactory(PMUUIDRef factoryID) {
   return nullptr;
 }
 
-void* PMPlugInInstanceCreate(PMAllocatorRef allocator, PMUUIDRef factoryID, PMUUIDRef typeID,
-                             std::string* error) {
+void* PMPlugInInstanceCreate(PMAllocatorRef allocator, PMUUIDRef factoryID, PMUUIDRef typeID, std::string* error) {
   std::string dummy;
   if (!error) error = &dummy;
   PMBundle* bundle = PMPlugInGetBundleForFactory(factoryID);
@@ -79,8 +78,8 @@ void* PMPlugInInstanceCreate(PMAllocatorRef allocator, PMUUIDRef factoryID, PMUU
     return nullptr;
   }
   if (!bundle->handle) {
-    std::string exe = tarvell::printing::ToStdString(
-        PMDictionaryGetValueForCString(bundle->info, "CFBundleExecutable"));
+    std::string exe =
+        tarvell::printing::ToStdString(PMDictionaryGetValueForCString(bundle->info, "CFBundleExecutable"));
     if (exe.empty() || exe.find('/') != std::string::npos) {
       *error = "Info.plist names no valid CFBundleExecutable";
       return nullptr;

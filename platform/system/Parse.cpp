@@ -23,7 +23,8 @@ std::string Hex32(UInt32 value) {
   return text;
 }
 
-void ReadConfigLines(std::istream& in, const std::function<void(int number, const std::vector<std::string>& words)>& take) {
+void ReadConfigLines(std::istream& in,
+                     const std::function<void(int number, const std::vector<std::string>& words)>& take) {
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
     const size_t hash = line.find('#');

@@ -18,6 +18,7 @@ bool ParseUnsigned(const std::string& text, unsigned long long max, unsigned lon
 std::string Hex32(UInt32 value);
 // Reads a configuration file a line at a time: `#` starts a comment, blank lines are passed over,
 // and every other line goes to `take` as its words, with its number (from 1).
-void ReadConfigLines(std::istream& in, const std::function<void(int number, const std::vector<std::string>& words)>& take);
+void ReadConfigLines(std::istream& in,
+                     const std::function<void(int number, const std::vector<std::string>& words)>& take);
 
 }  // namespace tarvell

@@ -29,6 +29,5 @@ enum : OSErr {
 
 // A four-character code: the first character in the most significant byte.
 constexpr OSType FourCC(const char (&s)[5]) {
-  return (OSType(UInt8(s[0])) << 24) | (OSType(UInt8(s[1])) << 16) | (OSType(UInt8(s[2])) << 8) |
-         OSType(UInt8(s[3]));
+  return (OSType(UInt8(s[0])) << 24) | (OSType(UInt8(s[1])) << 16) | (OSType(UInt8(s[2])) << 8) | OSType(UInt8(s[3]));
 }

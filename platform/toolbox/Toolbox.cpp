@@ -39,9 +39,7 @@ struct OpaqueEventHandlerRef {
 };
 
 struct OpaqueControlRef {
-  OpaqueControlRef(WindowRef w, ControlKind k, const Rect& r) : window(w), kind(k), bounds(r) {
-    ++gLiveControls;
-  }
+  OpaqueControlRef(WindowRef w, ControlKind k, const Rect& r) : window(w), kind(k), bounds(r) { ++gLiveControls; }
   ~OpaqueControlRef() {
     if (menu) ReleaseMenu(menu);
     --gLiveControls;
@@ -114,8 +112,7 @@ OSStatus CreateNewWindow(const Rect* bounds, WindowRef* outWindow) {
   if (!bounds || !outWindow) return paramErr;
   auto* w = new OpaqueWindowRef;
   w->bounds = *bounds;
-  Make(w, kControlKindRoot, Rect{0, 0, SInt16(bounds->bottom - bounds->top),
-                                 SInt16(bounds->right - bounds->left)});
+  Make(w, kControlKindRoot, Rect{0, 0, SInt16(bounds->bottom - bounds->top), SInt16(bounds->right - bounds->left)});
   *outWindow = w;
   return noErr;
 }
@@ -137,8 +134,8 @@ OSStatus CreateUserPaneControl(WindowRef window, const Rect* bounds, UInt32, Con
   return noErr;
 }
 
-ControlRef NewControl(WindowRef window, const Rect* bounds, const char* title, bool visible,
-                      SInt16 value, SInt16 minimum, SInt16 maximum, SInt16 procID, SInt32 refCon) {
+ControlRef NewControl(WindowRef window, const Rect* bounds, const char* title, bool visible, SInt16 value,
+                      SInt16 minimum, SInt16 maximum, SInt16 procID, SInt32 refCon) {
   if (!window || !bounds || procID != kControlCheckBoxProc) return nullptr;
   ControlRef c = Make(window, kControlKindCheckBox, *bounds);
   c->title = title ? title : "";
@@ -151,8 +148,8 @@ ControlRef NewControl(WindowRef window, const Rect* bounds, const char* title, b
   return c;
 }
 
-OSStatus CreatePopupButtonControl(WindowRef window, const Rect* bounds, PMStringRef title,
-                                  SInt16 menuID, bool, SInt16, SInt16, UInt8, ControlRef* outControl) {
+OSStatus CreatePopupButtonControl(WindowRef window, const Rect* bounds, PMStringRef title, SInt16 menuID, bool, SInt16,
+                                  SInt16, UInt8, ControlRef* outControl) {
   if (!window) return errInvalidWindowRef;
   if (!bounds || !outControl) return paramErr;
   ControlRef c = Make(window, kControlKindPopupButton, *bounds);
@@ -181,8 +178,7 @@ OSStatus EmbedControl(ControlRef control, ControlRef container) {
   if (!control || !container) return paramErr;
   if (control->window != container->window) return errInvalidWindowRef;
   if (control->kind == kControlKindRoot) return errCantEmbedRoot;
-  if (container->kind != kControlKindRoot && container->kind != kControlKindUserPane)
-    return errControlIsNotEmbedder;
+  if (container->kind != kControlKindRoot && container->kind != kControlKindUserPane) return errControlIsNotEmbedder;
   for (ControlRef p = container; p; p = p->parent)
     if (p == control) return errCantEmbedIntoSelf;
   if (Fails(gFailEmbed)) return errControlIsNotEmbedder;
@@ -298,8 +294,7 @@ void ReleaseMenu(MenuRef menu) {
 }
 MenuID GetMenuID(MenuRef menu) { return menu ? menu->id : 0; }
 
-OSStatus AppendMenuItemTextWithCFString(MenuRef menu, PMStringRef text, UInt32, UInt32,
-                                        MenuItemIndex* outIndex) {
+OSStatus AppendMenuItemTextWithCFString(MenuRef menu, PMStringRef text, UInt32, UInt32, MenuItemIndex* outIndex) {
   if (!menu || !text) return paramErr;
   if (menu->items.size() >= 0x7fff) return memFullErr;
   menu->items.push_back({PMStringGetCStringPtr(text), true, {}});
@@ -344,12 +339,10 @@ PMTypeRef GetMenuItemProperty(MenuRef menu, MenuItemIndex item, OSType creator, 
 EventHandlerUPP NewEventHandlerUPP(EventHandlerProcPtr proc) { return proc; }
 void DisposeEventHandlerUPP(EventHandlerUPP) {}
 
-EventTargetRef GetControlEventTarget(ControlRef control) {
-  return reinterpret_cast<EventTargetRef>(control);
-}
+EventTargetRef GetControlEventTarget(ControlRef control) { return reinterpret_cast<EventTargetRef>(control); }
 
-OSStatus InstallEventHandler(EventTargetRef target, EventHandlerUPP handler, UInt32 numTypes,
-                             const EventTypeSpec* list, void* userData, EventHandlerRef* outRef) {
+OSStatus InstallEventHandler(EventTargetRef target, EventHandlerUPP handler, UInt32 numTypes, const EventTypeSpec* list,
+                             void* userData, EventHandlerRef* outRef) {
   if (!target || !handler || numTypes == 0 || !list) return paramErr;
   if (Fails(gFailInstall)) return memFullErr;
   auto control = reinterpret_cast<ControlRef>(target);
@@ -404,15 +397,13 @@ namespace {
 void Render(ControlRef c, int depth, std::ostringstream& out) {
   std::string pad(size_t(depth) * 2, ' ');
   char bounds[64];
-  std::snprintf(bounds, sizeof bounds, "[%d,%d,%d,%d]", c->bounds.top, c->bounds.left,
-                c->bounds.bottom, c->bounds.right);
+  std::snprintf(bounds, sizeof bounds, "[%d,%d,%d,%d]", c->bounds.top, c->bounds.left, c->bounds.bottom,
+                c->bounds.right);
   out << pad;
   switch (c->kind) {
     case kControlKindRoot: out << "window"; break;
     case kControlKindUserPane: out << "pane"; break;
-    case kControlKindCheckBox:
-      out << (c->value ? "[x] " : "[ ] ") << '"' << c->title << '"';
-      break;
+    case kControlKindCheckBox: out << (c->value ? "[x] " : "[ ] ") << '"' << c->title << '"'; break;
     case kControlKindPopupButton: {
       std::string shown = c->menu && c->value >= 1 && size_t(c->value) <= c->menu->items.size()
                               ? c->menu->items[size_t(c->value) - 1].text
@@ -432,8 +423,8 @@ void Render(ControlRef c, int depth, std::ostringstream& out) {
   if (c->kind == kControlKindPopupButton && c->menu) {
     for (size_t i = 0; i < c->menu->items.size(); ++i) {
       const auto& item = c->menu->items[i];
-      out << pad << "    " << (SInt16(i + 1) == c->value ? "* " : "  ") << i + 1 << " \""
-          << item.text << '"' << (item.enabled ? "" : " (disabled)") << '\n';
+      out << pad << "    " << (SInt16(i + 1) == c->value ? "* " : "  ") << i + 1 << " \"" << item.text << '"'
+          << (item.enabled ? "" : " (disabled)") << '\n';
     }
   }
   for (ControlRef child : c->children) Render(child, depth + 1, out);
@@ -457,6 +448,8 @@ long LiveMenuCount() { return gLiveMenus.load(); }
 }  // namespace tarvell
 
 void tarvell::testing::FailNext(toolbox::Call call, int n, Fails how) {
-  (call == toolbox::Call::kCreateMenu ? gFailMenu : call == toolbox::Call::kInstallHandler ? gFailInstall : gFailEmbed)
+  (call == toolbox::Call::kCreateMenu       ? gFailMenu
+   : call == toolbox::Call::kInstallHandler ? gFailInstall
+                                            : gFailEmbed)
       .Arm(n, how);
 }

@@ -36,19 +36,22 @@ OSStatus GetRootControl(WindowRef window, ControlRef* outControl);
 WindowRef GetControlOwner(ControlRef control);
 
 // Control kinds.
-enum ControlKind { kControlKindRoot, kControlKindUserPane, kControlKindCheckBox,
-                   kControlKindPopupButton, kControlKindStaticText };
+enum ControlKind {
+  kControlKindRoot,
+  kControlKindUserPane,
+  kControlKindCheckBox,
+  kControlKindPopupButton,
+  kControlKindStaticText
+};
 // The definition number of a checkbox that toggles itself when clicked.
 enum : SInt16 { kControlCheckBoxProc = 3 };
 
-OSStatus CreateUserPaneControl(WindowRef window, const Rect* bounds, UInt32 features,
-                               ControlRef* outControl);
+OSStatus CreateUserPaneControl(WindowRef window, const Rect* bounds, UInt32 features, ControlRef* outControl);
 // Classic constructor; only definition number kControlCheckBoxProc is known. Null on failure.
-ControlRef NewControl(WindowRef window, const Rect* bounds, const char* title, bool visible,
-                      SInt16 value, SInt16 minimum, SInt16 maximum, SInt16 procID, SInt32 refCon);
-OSStatus CreatePopupButtonControl(WindowRef window, const Rect* bounds, PMStringRef title,
-                                  SInt16 menuID, bool variableWidth, SInt16 titleWidth,
-                                  SInt16 titleJustification, UInt8 titleStyle,
+ControlRef NewControl(WindowRef window, const Rect* bounds, const char* title, bool visible, SInt16 value,
+                      SInt16 minimum, SInt16 maximum, SInt16 procID, SInt32 refCon);
+OSStatus CreatePopupButtonControl(WindowRef window, const Rect* bounds, PMStringRef title, SInt16 menuID,
+                                  bool variableWidth, SInt16 titleWidth, SInt16 titleJustification, UInt8 titleStyle,
                                   ControlRef* outControl);
 OSStatus CreateStaticTextControl(WindowRef window, const Rect* bounds, PMStringRef text,
                                  const struct ControlFontStyleRec* style, ControlRef* outControl);
@@ -92,8 +95,7 @@ struct ControlFontStyleRec {
   SInt16 mode;
   SInt16 just;
 };
-enum : SInt16 { kControlUseJustMask = 0x0040, teFlushDefault = 0, teCenter = 1, teFlushRight = -1,
-                teFlushLeft = -2 };
+enum : SInt16 { kControlUseJustMask = 0x0040, teFlushDefault = 0, teCenter = 1, teFlushRight = -1, teFlushLeft = -2 };
 OSStatus SetControlFontStyle(ControlRef control, const ControlFontStyleRec* style);
 ControlFontStyleRec GetControlFontStyle(ControlRef control);
 
@@ -106,8 +108,8 @@ OSStatus CreateNewMenu(MenuID menuID, UInt32 attributes, MenuRef* outMenu);
 void RetainMenu(MenuRef menu);
 void ReleaseMenu(MenuRef menu);
 MenuID GetMenuID(MenuRef menu);
-OSStatus AppendMenuItemTextWithCFString(MenuRef menu, PMStringRef text, UInt32 attributes,
-                                        UInt32 commandID, MenuItemIndex* outIndex);
+OSStatus AppendMenuItemTextWithCFString(MenuRef menu, PMStringRef text, UInt32 attributes, UInt32 commandID,
+                                        MenuItemIndex* outIndex);
 UInt16 CountMenuItems(MenuRef menu);
 void EnableMenuItem(MenuRef menu, MenuItemIndex item);
 void DisableMenuItem(MenuRef menu, MenuItemIndex item);
@@ -137,8 +139,8 @@ EventHandlerUPP NewEventHandlerUPP(EventHandlerProcPtr proc);
 void DisposeEventHandlerUPP(EventHandlerUPP upp);
 EventTargetRef GetControlEventTarget(ControlRef control);
 // Handlers installed later run first; each may pass the event on with CallNextEventHandler.
-OSStatus InstallEventHandler(EventTargetRef target, EventHandlerUPP handler, UInt32 numTypes,
-                             const EventTypeSpec* list, void* userData, EventHandlerRef* outRef);
+OSStatus InstallEventHandler(EventTargetRef target, EventHandlerUPP handler, UInt32 numTypes, const EventTypeSpec* list,
+                             void* userData, EventHandlerRef* outRef);
 OSStatus RemoveEventHandler(EventHandlerRef handler);
 OSStatus CallNextEventHandler(EventHandlerCallRef nextHandler, EventRef event);
 UInt32 GetEventClass(EventRef event);

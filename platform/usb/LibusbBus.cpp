@@ -178,23 +178,22 @@ class LibusbInterface : public USBInterface {
                     UInt32 completionTimeoutMs) override {
     UInt32 capacity = *size;
     *size = 0;
-    return Transfer(pipeRef, LIBUSB_ENDPOINT_IN, static_cast<UInt8*>(buffer), capacity, size,
-                    noDataTimeoutMs, completionTimeoutMs);
+    return Transfer(pipeRef, LIBUSB_ENDPOINT_IN, static_cast<UInt8*>(buffer), capacity, size, noDataTimeoutMs,
+                    completionTimeoutMs);
   }
   IOReturn WritePipe(UInt8 pipeRef, const void* buffer, UInt32 size, UInt32 noDataTimeoutMs,
                      UInt32 completionTimeoutMs) override {
     UInt32 done = 0;
     // libusb takes a non-const buffer for both directions; an OUT transfer only reads it.
-    return Transfer(pipeRef, LIBUSB_ENDPOINT_OUT, static_cast<UInt8*>(const_cast<void*>(buffer)),
-                    size, &done, noDataTimeoutMs, completionTimeoutMs);
+    return Transfer(pipeRef, LIBUSB_ENDPOINT_OUT, static_cast<UInt8*>(const_cast<void*>(buffer)), size, &done,
+                    noDataTimeoutMs, completionTimeoutMs);
   }
   IOReturn ControlRequest(DeviceRequest* request) override {
     if (!handle_) return kIOReturnNotOpen;
     if (!request || (request->wLength > 0 && !request->pData)) return kIOReturnBadArgument;
-    int r = libusb_control_transfer(handle_, request->bmRequestType, request->bRequest,
-                                    request->wValue, request->wIndex,
-                                    static_cast<unsigned char*>(request->pData), request->wLength,
-                                    kControlTimeoutMs);
+    int r =
+        libusb_control_transfer(handle_, request->bmRequestType, request->bRequest, request->wValue, request->wIndex,
+                                static_cast<unsigned char*>(request->pData), request->wLength, kControlTimeoutMs);
     if (r < 0) return StatusFromLibusb(r);
     request->wLenDone = UInt32(r);
     return kIOReturnSuccess;
@@ -260,16 +259,15 @@ class LibusbInterface : public USBInterface {
   // left of the completion time-out: a slice that ends in a time-out after moving bytes is
   // followed by another for the rest (data was still flowing); one that moved nothing ends the
   // transfer. Bytes moved before a time-out count as a short, successful transfer.
-  IOReturn Transfer(UInt8 pipeRef, UInt8 direction, UInt8* buffer, UInt32 length, UInt32* done,
-                    UInt32 noDataMs, UInt32 completionMs) {
+  IOReturn Transfer(UInt8 pipeRef, UInt8 direction, UInt8* buffer, UInt32 length, UInt32* done, UInt32 noDataMs,
+                    UInt32 completionMs) {
     const libusb_endpoint_descriptor* e = nullptr;
     IOReturn s = Endpoint(pipeRef, &e);
     if (s != kIOReturnSuccess) return s;
     if ((e->bEndpointAddress & LIBUSB_ENDPOINT_IN) != direction) return kIOReturnBadArgument;
     if (!buffer && length > 0) return kIOReturnBadArgument;
     UInt8 type = e->bmAttributes & 0x03;
-    if (type != LIBUSB_TRANSFER_TYPE_BULK && type != LIBUSB_TRANSFER_TYPE_INTERRUPT)
-      return kIOReturnBadArgument;
+    if (type != LIBUSB_TRANSFER_TYPE_BULK && type != LIBUSB_TRANSFER_TYPE_INTERRUPT) return kIOReturnBadArgument;
 
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(completionMs);
@@ -283,11 +281,11 @@ class LibusbInterface : public USBInterface {
       }
       if (noDataMs > 0) slice = slice == 0 ? noDataMs : std::min(slice, unsigned(noDataMs));
       int moved = 0;
-      int r = type == LIBUSB_TRANSFER_TYPE_BULK
-                  ? libusb_bulk_transfer(handle_, e->bEndpointAddress, buffer + *done,
-                                         int(length - *done), &moved, slice)
-                  : libusb_interrupt_transfer(handle_, e->bEndpointAddress, buffer + *done,
-                                              int(length - *done), &moved, slice);
+      int r =
+          type == LIBUSB_TRANSFER_TYPE_BULK
+              ? libusb_bulk_transfer(handle_, e->bEndpointAddress, buffer + *done, int(length - *done), &moved, slice)
+              : libusb_interrupt_transfer(handle_, e->bEndpointAddress, buffer + *done, int(length - *done), &moved,
+                                          slice);
       *done += UInt32(std::max(moved, 0));
       if (r == 0) return kIOReturnSuccess;
       if (r == LIBUSB_ERROR_TIMEOUT) {
@@ -358,7 +356,8 @@ std::vector<int> InterfacesWith(libusb_device* dev, UInt8 bulkOut) {
     for (int a = 0; a < itf.num_altsetting; ++a)
       for (int k = 0; k < itf.altsetting[a].bNumEndpoints; ++k) {
         const libusb_endpoint_descriptor& e = itf.altsetting[a].endpoint[k];
-        carries |= bulkOut != 0 && e.bEndpointAddress == bulkOut && (e.bmAttributes & 0x03) == LIBUSB_TRANSFER_TYPE_BULK;
+        carries |=
+            bulkOut != 0 && e.bEndpointAddress == bulkOut && (e.bmAttributes & 0x03) == LIBUSB_TRANSFER_TYPE_BULK;
       }
     if (carries) own.push_back(number);
   }

@@ -145,9 +145,7 @@ void SimDevice::QueueRead(UInt8 endpoint, std::vector<UInt8> data, IOReturn stat
   reads[endpoint].push_back(SimReadAnswer{status, std::move(data)});
 }
 
-void SimDevice::SetHalted(UInt8 endpointAddress, bool halted) {
-  haltedEndpoints[endpointAddress] = halted;
-}
+void SimDevice::SetHalted(UInt8 endpointAddress, bool halted) { haltedEndpoints[endpointAddress] = halted; }
 
 bool SimDevice::halted(UInt8 endpointAddress) const {
   auto it = haltedEndpoints.find(endpointAddress);
@@ -392,9 +390,7 @@ class SimUSBInterface : public USBInterface, Counted {
  private:
   UInt32 id() const { return device_->interfaceServiceIDs[index_]; }
   const SimInterfaceSpec& Description() const { return device_->description().interfaces[index_]; }
-  const std::vector<SimEndpoint>& Endpoints() const {
-    return Description().settings[device_->currentSetting[index_]];
-  }
+  const std::vector<SimEndpoint>& Endpoints() const { return Description().settings[device_->currentSetting[index_]]; }
   const SimEndpoint* Pipe(UInt8 pipeRef) const {
     const auto& eps = Endpoints();
     if (pipeRef == 0 || pipeRef > eps.size()) return nullptr;
@@ -403,8 +399,7 @@ class SimUSBInterface : public USBInterface, Counted {
   IOReturn CheckTransfer(UInt8 pipeRef, UInt8 direction, const SimEndpoint** out) const {
     if (!open_) return kIOReturnNotOpen;
     const SimEndpoint* e = Pipe(pipeRef);
-    if (!e || e->direction != direction ||
-        (e->transferType != kUSBBulk && e->transferType != kUSBInterrupt))
+    if (!e || e->direction != direction || (e->transferType != kUSBBulk && e->transferType != kUSBInterrupt))
       return kIOReturnBadArgument;
     UInt8 address = UInt8(e->number | (direction == kUSBIn ? 0x80 : 0));
     if (device_->halted(address)) return kIOUSBPipeStalled;
@@ -504,8 +499,7 @@ class SimPort : public MasterPort, Counted {
           out->emplace_back(new SimService(bus_, device, -1));
         } else if (matching.className == kInterfaceClass) {
           // Like the real bus, a location hint leaves out every other device.
-          if (matching.locationID != 0 && device->description().locationID != matching.locationID)
-            continue;
+          if (matching.locationID != 0 && device->description().locationID != matching.locationID) continue;
           for (size_t i = 0; i < device->description().interfaces.size(); ++i)
             out->emplace_back(new SimService(bus_, device, int(i)));
         }

@@ -138,16 +138,16 @@ class SimDeviceModel {
 // One recorded call.
 struct SimCall {
   SimOp op;
-  UInt32 service = 0;        // service id of the object called (0 for the port)
-  UInt8 pipe = 0;            // pipe index, alternate setting for SetAlternateInterface
-  UInt32 size = 0;           // bytes asked for (read) / written (write)
+  UInt32 service = 0;  // service id of the object called (0 for the port)
+  UInt8 pipe = 0;      // pipe index, alternate setting for SetAlternateInterface
+  UInt32 size = 0;     // bytes asked for (read) / written (write)
   UInt32 noDataTimeout = 0;
   UInt32 completionTimeout = 0;
-  DeviceRequest request;     // ControlRequest only (pData not kept)
-  std::vector<UInt8> data;   // bytes written (WritePipe) or received (ReadPipe)
+  DeviceRequest request;    // ControlRequest only (pData not kept)
+  std::vector<UInt8> data;  // bytes written (WritePipe) or received (ReadPipe)
   IOReturn result = kIOReturnSuccess;
-  std::string className;     // CreateMatching, GetMatchingServices
-  UInt32 locationID = 0;     // GetMatchingServices: the dictionary's location hint
+  std::string className;  // CreateMatching, GetMatchingServices
+  UInt32 locationID = 0;  // GetMatchingServices: the dictionary's location hint
 };
 
 class SimDevice;

@@ -22,19 +22,19 @@
 
 // I/O status values. 0 is success; every failure is a distinct non-zero value.
 constexpr IOReturn kIOReturnSuccess = 0;
-constexpr IOReturn kIOReturnError = IOReturn(0xE00002BC);           // general failure
-constexpr IOReturn kIOReturnNoMemory = IOReturn(0xE00002BD);        // allocation failed
-constexpr IOReturn kIOReturnNoResources = IOReturn(0xE00002BE);     // no master port / context
-constexpr IOReturn kIOReturnNoDevice = IOReturn(0xE00002C0);        // the device is gone
-constexpr IOReturn kIOReturnBadArgument = IOReturn(0xE00002C2);     // bad pipe index, size...
-constexpr IOReturn kIOReturnExclusiveAccess = IOReturn(0xE00002C5); // opened by someone else
-constexpr IOReturn kIOReturnUnsupported = IOReturn(0xE00002C7);     // not offered by the object
-constexpr IOReturn kIOReturnNotOpen = IOReturn(0xE00002CD);         // needs Open() first
-constexpr IOReturn kIOReturnNotPermitted = IOReturn(0xE00002E2);    // the system refused access
-constexpr IOReturn kIOReturnTimeout = IOReturn(0xE00002D6);         // a transfer timed out
-constexpr IOReturn kIOReturnOverrun = IOReturn(0xE00002E8);         // device sent more than asked
-constexpr IOReturn kIOReturnAborted = IOReturn(0xE00002EB);         // transfer was cancelled
-constexpr IOReturn kIOUSBPipeStalled = IOReturn(0xE000404F);        // endpoint halted
+constexpr IOReturn kIOReturnError = IOReturn(0xE00002BC);            // general failure
+constexpr IOReturn kIOReturnNoMemory = IOReturn(0xE00002BD);         // allocation failed
+constexpr IOReturn kIOReturnNoResources = IOReturn(0xE00002BE);      // no master port / context
+constexpr IOReturn kIOReturnNoDevice = IOReturn(0xE00002C0);         // the device is gone
+constexpr IOReturn kIOReturnBadArgument = IOReturn(0xE00002C2);      // bad pipe index, size...
+constexpr IOReturn kIOReturnExclusiveAccess = IOReturn(0xE00002C5);  // opened by someone else
+constexpr IOReturn kIOReturnUnsupported = IOReturn(0xE00002C7);      // not offered by the object
+constexpr IOReturn kIOReturnNotOpen = IOReturn(0xE00002CD);          // needs Open() first
+constexpr IOReturn kIOReturnNotPermitted = IOReturn(0xE00002E2);     // the system refused access
+constexpr IOReturn kIOReturnTimeout = IOReturn(0xE00002D6);          // a transfer timed out
+constexpr IOReturn kIOReturnOverrun = IOReturn(0xE00002E8);          // device sent more than asked
+constexpr IOReturn kIOReturnAborted = IOReturn(0xE00002EB);          // transfer was cancelled
+constexpr IOReturn kIOUSBPipeStalled = IOReturn(0xE000404F);         // endpoint halted
 
 namespace tarvell {
 namespace usb {
@@ -54,16 +54,16 @@ struct DeviceRequest {
   UInt16 wValue = 0;
   UInt16 wIndex = 0;
   UInt16 wLength = 0;
-  void* pData = nullptr;   // wLength bytes, read or written as bmRequestType's bit 7 says
-  UInt32 wLenDone = 0;     // out: bytes moved in the data stage
+  void* pData = nullptr;  // wLength bytes, read or written as bmRequestType's bit 7 says
+  UInt32 wLenDone = 0;    // out: bytes moved in the data stage
 };
 
 // What a pipe is. Pipe index 0 is the default control pipe; 1..N are the endpoints of the
 // interface's current alternate setting, in descriptor order.
 struct PipeProperties {
-  UInt8 direction = 0;      // kUSBOut / kUSBIn
-  UInt8 number = 0;         // endpoint number, 0..15
-  UInt8 transferType = 0;   // kUSBControl / kUSBIsoc / kUSBBulk / kUSBInterrupt
+  UInt8 direction = 0;     // kUSBOut / kUSBIn
+  UInt8 number = 0;        // endpoint number, 0..15
+  UInt8 transferType = 0;  // kUSBControl / kUSBIsoc / kUSBBulk / kUSBInterrupt
   UInt16 maxPacketSize = 0;
   UInt8 interval = 0;
 };
@@ -124,8 +124,8 @@ class USBInterface {
   virtual IOReturn ReadPipe(UInt8 pipeRef, void* buffer, UInt32* size, UInt32 noDataTimeoutMs,
                             UInt32 completionTimeoutMs) = 0;
   // One bulk OUT transfer of `size` bytes, with the same time-outs as ReadPipe.
-  virtual IOReturn WritePipe(UInt8 pipeRef, const void* buffer, UInt32 size,
-                             UInt32 noDataTimeoutMs, UInt32 completionTimeoutMs) = 0;
+  virtual IOReturn WritePipe(UInt8 pipeRef, const void* buffer, UInt32 size, UInt32 noDataTimeoutMs,
+                             UInt32 completionTimeoutMs) = 0;
   // A request on the device's default control pipe.
   virtual IOReturn ControlRequest(DeviceRequest* request) = 0;
   // Clears a halt of the pipe on the host side and on the device (CLEAR_FEATURE(ENDPOINT_HALT)).

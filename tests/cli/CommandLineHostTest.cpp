@@ -50,8 +50,10 @@ TEST_F(CommandLineHostTest, BadCommandLinesSayWhyAndExitWith2) {
       {{"caps", "--device"}, "scanner-module: option '--device' needs a value (LOCATION)\n"},
       {{"caps", "--device", "0"}, "scanner-module: bad --device '0': give a USB location such as 0x01100000\n"},
       {{"caps", "--device=0x1zz"}, "scanner-module: bad --device '0x1zz': give a USB location such as 0x01100000\n"},
-      {{"caps", "--device", "0x100000000"}, "scanner-module: bad --device '0x100000000': give a USB location such as 0x01100000\n"},
-      {{"caps", "--system-version", "-1"}, "scanner-module: bad --system-version '-1': give a BCD version such as 0x1039\n"},
+      {{"caps", "--device", "0x100000000"},
+       "scanner-module: bad --device '0x100000000': give a USB location such as 0x01100000\n"},
+      {{"caps", "--system-version", "-1"},
+       "scanner-module: bad --system-version '-1': give a BCD version such as 0x1039\n"},
       {{"list", "--simulate=yes"}, "scanner-module: option '--simulate' takes no value\n"},
   };
   for (Case& c : cases) {
@@ -74,11 +76,9 @@ TEST_F(CommandLineHostTest, HelpNamesEveryCommandAndOption) {
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "");
   for (const HostCommand& command : HostCommandTable())
-    EXPECT_NE(run.out.find(std::string("\n  ") + command.synopsis + " "), std::string::npos)
-        << command.name;
+    EXPECT_NE(run.out.find(std::string("\n  ") + command.synopsis + " "), std::string::npos) << command.name;
   for (const HostOption& option : HostOptionTable())
-    EXPECT_NE(run.out.find(std::string("--") + option.longName), std::string::npos)
-        << option.longName;
+    EXPECT_NE(run.out.find(std::string("--") + option.longName), std::string::npos) << option.longName;
   EXPECT_NE(run.out.find("-v, --verbose"), std::string::npos);
   EXPECT_EQ(Main({"list", "-h"}).status, 0);
   EXPECT_TRUE(module_.calls.empty());
@@ -119,9 +119,8 @@ TEST_F(CommandLineHostTest, CapsFollowsTheHostsOrder) {
   Outcome run = Main({"caps", "--simulate"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "{\n  \"device\" = {\n    \"resolutionX\" = 600;\n  };\n}\n");
-  EXPECT_EQ(module_.calls,
-            (std::vector<std::string>{"open 0", "open 17825792", "open session", "get parameters",
-                                      "close session", "cleanup", "close"}));
+  EXPECT_EQ(module_.calls, (std::vector<std::string>{"open 0", "open 17825792", "open session", "get parameters",
+                                                     "close session", "cleanup", "close"}));
 }
 
 TEST_F(CommandLineHostTest, TheHostSetsAndRestoresBusAndSystemVersion) {
@@ -132,9 +131,7 @@ TEST_F(CommandLineHostTest, TheHostSetsAndRestoresBusAndSystemVersion) {
     bus.AddDevice(tarvell::sim::MakeK310(kSimulatedScannerLocation));
     during = tarvell::usb::ActiveBus();  // not yet switched
   });
-  gICDScannerCallbackFunctions.scannerOpenDevice = [](UInt32, ScannerObjectInfo*) -> ICAError {
-    return fnfErr;
-  };
+  gICDScannerCallbackFunctions.scannerOpenDevice = [](UInt32, ScannerObjectInfo*) -> ICAError { return fnfErr; };
   tarvell::SetSystemVersion(0x1039);
   Outcome run = Main({"list", "--simulate", "--system-version", "0x1028"});
   EXPECT_EQ(run.status, 1);
@@ -162,10 +159,10 @@ bool ParseSimulatedFaults(const std::string& faults, ScannerMisbehaviour* out, s
 TEST(SimFaultOption, FaultListSetsEachMisbehaviour) {
   ScannerMisbehaviour m;
   std::string error;
-  ASSERT_TRUE(ParseSimulatedFaults(
-      "timeouts-before-data=4,gone-after-bytes=1000,exception-for=create,start,corrupt-header,"
-      "no-reply-for=done,split-reply-for=exitHostUSBSendMode,short-image-by=7,unknown-packets",
-      &m, &error))
+  ASSERT_TRUE(
+      ParseSimulatedFaults("timeouts-before-data=4,gone-after-bytes=1000,exception-for=create,start,corrupt-header,"
+                           "no-reply-for=done,split-reply-for=exitHostUSBSendMode,short-image-by=7,unknown-packets",
+                           &m, &error))
       << error;
   EXPECT_EQ(m.timeoutsBeforeData, 4);
   EXPECT_EQ(m.goneAfterBytes, 1000);
@@ -182,9 +179,9 @@ TEST(SimFaultOption, FaultListSetsEachMisbehaviour) {
 }
 
 TEST(SimFaultOption, AnythingElseIsRefusedByName) {
-  for (const char* bad : {"start", "corrupt-header,start", "timeouts-before-data=", "timeouts-before-data=x",
-                          "gone-after-bytes=-1", "short-image-by=9999999999999999999999", "corrupt-header=1",
-                          "exception-for=", "melt"}) {
+  for (const char* bad :
+       {"start", "corrupt-header,start", "timeouts-before-data=", "timeouts-before-data=x", "gone-after-bytes=-1",
+        "short-image-by=9999999999999999999999", "corrupt-header=1", "exception-for=", "melt"}) {
     ScannerMisbehaviour m;
     std::string error;
     EXPECT_FALSE(ParseSimulatedFaults(bad, &m, &error)) << bad;

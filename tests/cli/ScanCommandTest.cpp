@@ -59,8 +59,8 @@ TEST(ScanCommandTest, DefaultsAreColourLetterAt300Dpi) {
 TEST(ScanCommandTest, AreaInMillimetresBecomesUnitsAndPixelsInEitherDialect) {
   ScanRequest request;
   std::string error;
-  ASSERT_TRUE(ParseScanRequest(Options({"--mode", "lineart", "--resolution", "150", "-l", "25.4", "-t",
-                                        "12.7", "-x", "50.8", "-y", "101.6", "--scale", "50", "-o", "a.tiff"}),
+  ASSERT_TRUE(ParseScanRequest(Options({"--mode", "lineart", "--resolution", "150", "-l", "25.4", "-t", "12.7", "-x",
+                                        "50.8", "-y", "101.6", "--scale", "50", "-o", "a.tiff"}),
                                &request, &error))
       << error;
   EXPECT_EQ(request.mode, ScanRequest::kLineart);
@@ -110,7 +110,7 @@ TEST(ScanCommandTest, AreasMustStayOnTheGlassAndHoldAPixel) {
   } cases[] = {
       {{"-l", "100", "-x", "115.9"}, true},  // exactly to the right edge
       {{"-l", "100", "-x", "116"}, false},
-      {{"-t", "0", "-y", "296.9"}, true},     // the glass is 11.69 inch long
+      {{"-t", "0", "-y", "296.9"}, true},  // the glass is 11.69 inch long
       {{"-t", "1", "-y", "296.9"}, false},
       {{"-x", "0"}, false},
       {{"--mode", "Lineart", "-x", "0.5"}, false},  // not one byte of pixels at 300 dpi
@@ -125,8 +125,9 @@ TEST(ScanCommandTest, AreasMustStayOnTheGlassAndHoldAPixel) {
   for (const auto& c : cases) {
     ScanRequest request;
     std::string error;
-    EXPECT_EQ(ParseScanRequest(Options(c.words), &request, &error) && tarvell::ica::CheckScanArea(request, Caps(), &error),
-              c.ok)
+    EXPECT_EQ(
+        ParseScanRequest(Options(c.words), &request, &error) && tarvell::ica::CheckScanArea(request, Caps(), &error),
+        c.ok)
         << c.words[0] << " " << c.words[1];
     EXPECT_EQ(error.empty(), c.ok) << error;
   }

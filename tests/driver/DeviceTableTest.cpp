@@ -136,8 +136,7 @@ TEST_F(DeviceTableTest, EachFailureOnTheWaySkipsOnlyThatDevice) {
        " > ERROR: FindDeviceNotOnMap: unable to open device. ret = 0xe00002c5\n"},
       {SimOp::GetVendor, kIOReturnNoDevice,
        " > ERROR: FindDeviceNotOnMap: found non matching device, vendor: 0x0000\n"},
-      {SimOp::GetProduct, kIOReturnNoDevice,
-       " > ERROR: FindDeviceNotOnMap: found non matching device: 0x0000\n"},
+      {SimOp::GetProduct, kIOReturnNoDevice, " > ERROR: FindDeviceNotOnMap: found non matching device: 0x0000\n"},
       {SimOp::GetLocationID, kIOReturnNoDevice,
        " > ERROR: FindDeviceNotOnMap: unable to get location id for the device\n"},
   };
@@ -156,8 +155,7 @@ TEST_F(DeviceTableTest, AFailureBeforeTheFirstServiceEndsTheSearch) {
   PlugScanner();
   bus_->FailNext(SimOp::CreateMasterPort, 1, kIOReturnNoResources);
   EXPECT_EQ(FindDeviceNotOnMap(), 0u);
-  EXPECT_TRUE(log_.contains(
-      " > ERROR: FindDeviceNotOnMap: could not create master port, err = e00002be\n"));
+  EXPECT_TRUE(log_.contains(" > ERROR: FindDeviceNotOnMap: could not create master port, err = e00002be\n"));
   bus_->FailNext(SimOp::CreateMatching, 1, kIOReturnError);
   EXPECT_EQ(FindDeviceNotOnMap(), 0u);
   EXPECT_TRUE(log_.contains(" > ERROR: FindDeviceNotOnMap: could not create matching dictionary\n"));

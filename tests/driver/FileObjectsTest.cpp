@@ -22,8 +22,7 @@ class FileObjectsTest : public ScanTest {
     ASSERT_NE(file_, nullptr);
   }
 
-  ICAError Read(const ScannerObjectInfo* record, OSType type, void* buffer, UInt32 offset,
-                UInt32* count) {
+  ICAError Read(const ScannerObjectInfo* record, OSType type, void* buffer, UInt32 offset, UInt32* count) {
     return _ICD_ScannerReadFileData(record, type, buffer, offset, count);
   }
 

@@ -25,8 +25,7 @@ plist::DictionaryRef OneValue(plist::ValueRef value) {
 plist::DictionaryRef Enumeration(SInt32 current, std::initializer_list<plist::ValueRef> values) {
   plist::ArrayRef list = plist::MakeArray();
   for (const auto& v : values) list->Append(v);
-  return Dict({{"type", MakeString("TWON_ENUMERATION")}, {"current", MakeInteger(current)},
-               {"value", list}});
+  return Dict({{"type", MakeString("TWON_ENUMERATION")}, {"current", MakeInteger(current)}, {"value", list}});
 }
 
 plist::ArrayRef List(std::initializer_list<plist::ValueRef> items) {
@@ -74,10 +73,9 @@ TEST_F(ScanParametersTest, CapabilityDialectRecordsInOrderWithSharedXAndY) {
   ASSERT_TRUE(device);
   std::vector<std::string> keys;
   for (const auto& entry : device->entries()) keys.push_back(entry.first);
-  EXPECT_EQ(keys, (std::vector<std::string>{
-                      "ICAP_XSCALING", "ICAP_YSCALING", "ICAP_XRESOLUTION", "ICAP_YRESOLUTION",
-                      "ICAP_UNITS", "ICAP_XNATIVERESOLUTION", "ICAP_YNATIVERESOLUTION",
-                      "ICAP_PHYSICALWIDTH", "ICAP_PHYSICALHEIGHT"}));
+  EXPECT_EQ(keys, (std::vector<std::string>{"ICAP_XSCALING", "ICAP_YSCALING", "ICAP_XRESOLUTION", "ICAP_YRESOLUTION",
+                                            "ICAP_UNITS", "ICAP_XNATIVERESOLUTION", "ICAP_YNATIVERESOLUTION",
+                                            "ICAP_PHYSICALWIDTH", "ICAP_PHYSICALHEIGHT"}));
   EXPECT_EQ(device->Get("ICAP_XSCALING"), device->Get("ICAP_YSCALING"));
   EXPECT_EQ(device->Get("ICAP_XRESOLUTION"), device->Get("ICAP_YRESOLUTION"));
   // The native resolutions are two records of the same content.
@@ -198,21 +196,23 @@ TEST_F(ScanParametersTest, CapabilityReadersTakeOneValueOrTheCurrentEnumeration)
 TEST_F(ScanParametersTest, UnreadableCapabilityRecordsFailAndLeaveTheResult) {
   const plist::ValueRef bad[] = {
       nullptr,
-      MakeInteger(3),                                        // not a record
-      Dict({{"value", MakeInteger(3)}}),                     // no type
+      MakeInteger(3),                                               // not a record
+      Dict({{"value", MakeInteger(3)}}),                            // no type
       Dict({{"type", MakeInteger(1)}, {"value", MakeInteger(3)}}),  // type not a string
       Dict({{"type", MakeString("TWON_RANGE")}, {"current", MakeInteger(3)}}),
       Dict({{"type", MakeString("TWON_ARRAY")}, {"value", MakeInteger(3)}}),
-      OneValue(MakeString("3")),                             // value not a number
-      Dict({{"type", MakeString("TWON_ONEVALUE")}}),         // no value
-      Enumeration(1, {MakeInteger(1)}),                      // current past the end
-      Enumeration(-1, {MakeInteger(1)}),                     // negative current
-      Enumeration(0, {}),                                    // empty list
-      Enumeration(0, {MakeString("8")}),                     // element not a number
-      Dict({{"type", MakeString("TWON_ENUMERATION")}, {"current", MakeString("0")},
-            {"value", List({MakeInteger(1)})}}),             // current not a number
-      Dict({{"type", MakeString("TWON_ENUMERATION")}, {"current", MakeInteger(0)},
-            {"value", MakeInteger(1)}}),                     // values not a list
+      OneValue(MakeString("3")),                      // value not a number
+      Dict({{"type", MakeString("TWON_ONEVALUE")}}),  // no value
+      Enumeration(1, {MakeInteger(1)}),               // current past the end
+      Enumeration(-1, {MakeInteger(1)}),              // negative current
+      Enumeration(0, {}),                             // empty list
+      Enumeration(0, {MakeString("8")}),              // element not a number
+      Dict({{"type", MakeString("TWON_ENUMERATION")},
+            {"current", MakeString("0")},
+            {"value", List({MakeInteger(1)})}}),  // current not a number
+      Dict({{"type", MakeString("TWON_ENUMERATION")},
+            {"current", MakeInteger(0)},
+            {"value", MakeInteger(1)}}),  // values not a list
   };
   for (size_t k = 0; k < std::size(bad); ++k) {
     SCOPED_TRACE(k);
@@ -233,8 +233,7 @@ TEST_F(ScanParametersTest, OneAreaOrAListOfAreas) {
   EXPECT_EQ(Area().mainScanRes, 300u);
 
   EXPECT_EQ(Set(List({Dict({{"ICAP_XRESOLUTION", OneValue(MakeInteger(150))}}),
-                      Dict({{"ICAP_XRESOLUTION", OneValue(MakeInteger(75))}}),
-                      Dict({})})),
+                      Dict({{"ICAP_XRESOLUTION", OneValue(MakeInteger(75))}}), Dict({})})),
             0);
   ASSERT_EQ(scanner_->m_scanAreaCount, 3);
   EXPECT_EQ(Area(0).mainScanRes, 150u);
@@ -295,8 +294,8 @@ TEST_F(ScanParametersTest, AnErrorMidwayKeepsTheAreasBeforeIt) {
 
 TEST_F(ScanParametersTest, MalformedDictionariesFailWithoutHarm) {
   ASSERT_EQ(Set(Dict({{"ICAP_XRESOLUTION", OneValue(MakeInteger(300))}})), 0);
-  EXPECT_EQ(Set(MakeString("everything")), paramErr);       // neither area nor list
-  EXPECT_EQ(Set(List({MakeInteger(1)})), paramErr);          // an area that is not a record
+  EXPECT_EQ(Set(MakeString("everything")), paramErr);  // neither area nor list
+  EXPECT_EQ(Set(List({MakeInteger(1)})), paramErr);    // an area that is not a record
   EXPECT_EQ(Set(Dict({{"offsetX", MakeString("12")}})), paramErr);
   EXPECT_EQ(Set(Dict({{"width", Dict({})}})), paramErr);
   EXPECT_EQ(Set(Dict({{"height", List({})}})), paramErr);
@@ -320,8 +319,8 @@ TEST_F(ScanParametersTest, CapabilityPixelTypeAndDepth) {
     ICAError result;
     UInt8 colorMode, dataFormat;
   } cases[] = {
-      {0, 1, 0, 0, 1}, {1, 8, 0, 0, 8}, {2, 8, 0, 1, 8}, {0, 4, -3, 0, 0},
-      {1, 24, -3, 0, 0}, {2, 1, -4, 0, 0}, {2, 24, -4, 0, 0}, {3, 8, -4, 0, 0}, {-1, 8, -4, 0, 0},
+      {0, 1, 0, 0, 1},  {1, 8, 0, 0, 8},   {2, 8, 0, 1, 8},  {0, 4, -3, 0, 0},  {1, 24, -3, 0, 0},
+      {2, 1, -4, 0, 0}, {2, 24, -4, 0, 0}, {3, 8, -4, 0, 0}, {-1, 8, -4, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.pixelType << "/" << c.depth);
@@ -352,26 +351,28 @@ TEST_F(ScanParametersTest, CapabilityOffsetsScaleByResolutionAndClampAtTheBed) {
   EXPECT_EQ(Set(area(300, 12000)), 0);
   EXPECT_EQ(Area().offsetMainScan, 5100u);  // 6000, clamped
   EXPECT_EQ(Set(area(150, 100)), 0);
-  EXPECT_EQ(Area().offsetMainScan, 25u);    // 100 / 600 * 150 = 25
+  EXPECT_EQ(Area().offsetMainScan, 25u);  // 100 / 600 * 150 = 25
   EXPECT_EQ(Set(area(200, 10)), 0);
-  EXPECT_EQ(Area().offsetMainScan, 3u);     // 3.33 truncated
+  EXPECT_EQ(Area().offsetMainScan, 3u);  // 3.33 truncated
   EXPECT_EQ(Set(area(300, -600)), 0);
-  EXPECT_EQ(Area().offsetMainScan, 0u);     // a negative offset is the bed's edge
+  EXPECT_EQ(Area().offsetMainScan, 0u);  // a negative offset is the bed's edge
 
   EXPECT_EQ(Set(Dict({{"ICAP_YRESOLUTION", OneValue(MakeInteger(600))},
-                      {"offsetY", MakeInteger(7000)}, {"height", MakeInteger(100)}})),
+                      {"offsetY", MakeInteger(7000)},
+                      {"height", MakeInteger(100)}})),
             0);
   EXPECT_EQ(Area().offsetSubScan, 7000u);
-  EXPECT_EQ(Area().subScanLen, 14u);        // 7014 - 7000
+  EXPECT_EQ(Area().subScanLen, 14u);  // 7014 - 7000
   EXPECT_EQ(Set(Dict({{"offsetY", MakeInteger(9000)}, {"height", MakeInteger(100)}})), 0);
   EXPECT_EQ(Area().offsetSubScan, 7014u);
   EXPECT_EQ(Area().subScanLen, 0u);
 }
 
 TEST_F(ScanParametersTest, CapabilityWidthsClipAtTheBedAndLineArtRoundsDown) {
-  EXPECT_EQ(Set(Dict({{"ICAP_BITDEPTH", OneValue(MakeInteger(8))},
-                      {"offsetX", MakeInteger(5000)}, {"width", MakeInteger(300)}})),
-            0);
+  EXPECT_EQ(
+      Set(Dict(
+          {{"ICAP_BITDEPTH", OneValue(MakeInteger(8))}, {"offsetX", MakeInteger(5000)}, {"width", MakeInteger(300)}})),
+      0);
   EXPECT_EQ(Area().offsetMainScan, 5000u);
   EXPECT_EQ(Area().mainScanLen, 100u);
 
@@ -380,10 +381,11 @@ TEST_F(ScanParametersTest, CapabilityWidthsClipAtTheBedAndLineArtRoundsDown) {
   EXPECT_EQ(Area().mainScanLen, 96u);
   EXPECT_EQ(Set(Dict({{"ICAP_BITDEPTH", OneValue(MakeInteger(1))},
                       {"ICAP_XRESOLUTION", OneValue(MakeInteger(300))},
-                      {"offsetX", MakeInteger(100)}, {"width", MakeInteger(5100)}})),
+                      {"offsetX", MakeInteger(100)},
+                      {"width", MakeInteger(5100)}})),
             0);
   EXPECT_EQ(Area().offsetMainScan, 48u);
-  EXPECT_EQ(Area().mainScanLen, 5048u);    // 5100 - 48, already a multiple of 8
+  EXPECT_EQ(Area().mainScanLen, 5048u);  // 5100 - 48, already a multiple of 8
   // The template is one-bit after a session opens, so rounding applies without the key.
   EXPECT_EQ(Set(Dict({{"width", MakeInteger(15)}})), 0);
   EXPECT_EQ(Area().mainScanLen, 8u);
@@ -400,7 +402,8 @@ TEST_F(ScanParametersTest, CapabilityScalingIsFloatArithmeticTruncated) {
   EXPECT_EQ(Set(Dict({{"ICAP_BITDEPTH", OneValue(MakeInteger(8))},
                       {"ICAP_XSCALING", half},
                       {"ICAP_XRESOLUTION", OneValue(MakeInteger(300))},
-                      {"offsetX", MakeInteger(1200)}, {"width", MakeInteger(1001)},
+                      {"offsetX", MakeInteger(1200)},
+                      {"width", MakeInteger(1001)},
                       {"height", MakeInteger(1001)}})),
             0);
   EXPECT_EQ(Area().mainScanScale, 50);
@@ -412,11 +415,12 @@ TEST_F(ScanParametersTest, CapabilityScalingIsFloatArithmeticTruncated) {
   // 0.11f * 100 in float is exactly 11 (in double it would be 10.999...).
   EXPECT_EQ(Set(Dict({{"ICAP_YSCALING", OneValue(MakeFloat(0.11f))},
                       {"ICAP_YRESOLUTION", OneValue(MakeInteger(600))},
-                      {"offsetY", MakeInteger(6000)}, {"height", MakeInteger(1000)}})),
+                      {"offsetY", MakeInteger(6000)},
+                      {"height", MakeInteger(1000)}})),
             0);
   EXPECT_EQ(Area().subScanScale, 11);
-  EXPECT_EQ(Area().offsetSubScan, 660u);   // 6000 / 600 * 600 * 11 / 100
-  EXPECT_EQ(Area().subScanLen, 110u);      // 1000 * 0.11f = 110.0000016
+  EXPECT_EQ(Area().offsetSubScan, 660u);  // 6000 / 600 * 600 * 11 / 100
+  EXPECT_EQ(Area().subScanLen, 110u);     // 1000 * 0.11f = 110.0000016
 
   // An integer scale record reads as a float; enormous or negative scales saturate.
   EXPECT_EQ(Set(Dict({{"ICAP_XSCALING", OneValue(MakeInteger(2))}, {"width", MakeInteger(100)}})), 0);
@@ -426,9 +430,7 @@ TEST_F(ScanParametersTest, CapabilityScalingIsFloatArithmeticTruncated) {
   EXPECT_EQ(Set(Dict({{"ICAP_XSCALING", OneValue(MakeFloat(-3.0f))}, {"width", MakeInteger(100)}})), 0);
   EXPECT_EQ(Area().mainScanScale, 0);
   EXPECT_EQ(Area().mainScanLen, 0u);
-  EXPECT_EQ(Set(Dict({{"ICAP_XSCALING", OneValue(MakeFloat(std::nanf("")))},
-                      {"width", MakeInteger(100)}})),
-            0);
+  EXPECT_EQ(Set(Dict({{"ICAP_XSCALING", OneValue(MakeFloat(std::nanf("")))}, {"width", MakeInteger(100)}})), 0);
   EXPECT_EQ(Area().mainScanScale, 0);
   EXPECT_EQ(Area().mainScanLen, 0u);
 }
@@ -445,26 +447,22 @@ TEST_F(ScanParametersTest, CapabilityResultIsTheLastCapabilityRead) {
   // Across areas, the last read in the last area decides; an area with no capability keys adds
   // no read.
   EXPECT_EQ(Set(List({Dict({{"ICAP_XRESOLUTION", range}}), Dict({{"width", MakeInteger(8)}})})), -1);
-  EXPECT_EQ(Set(List({Dict({{"ICAP_XRESOLUTION", range}}),
-                      Dict({{"ICAP_BITDEPTH", OneValue(MakeInteger(8))}})})),
-            0);
+  EXPECT_EQ(Set(List({Dict({{"ICAP_XRESOLUTION", range}}), Dict({{"ICAP_BITDEPTH", OneValue(MakeInteger(8))}})})), 0);
   // A failed scaling read leaves the factor at 1.0.
   EXPECT_EQ(Set(Dict({{"ICAP_XSCALING", range}, {"width", MakeInteger(80)}})), -1);
   EXPECT_EQ(Area().mainScanScale, 100);
   EXPECT_EQ(Area().mainScanLen, 80u);
   // A wrong pixel type record counts as absent: no check against the depth.
-  EXPECT_EQ(Set(Dict({{"ICAP_PIXELTYPE", OneValue(MakeString("2"))},
-                      {"ICAP_BITDEPTH", OneValue(MakeInteger(4))}})),
-            0);
+  EXPECT_EQ(Set(Dict({{"ICAP_PIXELTYPE", OneValue(MakeString("2"))}, {"ICAP_BITDEPTH", OneValue(MakeInteger(4))}})), 0);
   EXPECT_EQ(Area().dataFormat, 4);
 }
 
 TEST_F(ScanParametersTest, CapabilityAreasAreStoredNotApplied) {
   ScanningParamBlock before;
   scanner_->GetScanningParameters(&before);
-  EXPECT_EQ(Set(Dict({{"ICAP_XRESOLUTION", OneValue(MakeInteger(300))},
-                      {"ICAP_YRESOLUTION", OneValue(MakeInteger(200))}})),
-            0);
+  EXPECT_EQ(
+      Set(Dict({{"ICAP_XRESOLUTION", OneValue(MakeInteger(300))}, {"ICAP_YRESOLUTION", OneValue(MakeInteger(200))}})),
+      0);
   ScanningParamBlock after;
   scanner_->GetScanningParameters(&after);
   EXPECT_EQ(after.mainScanRes, before.mainScanRes);
@@ -476,10 +474,14 @@ TEST_F(ScanParametersTest, CapabilityAreasAreStoredNotApplied) {
 
 TEST_F(ScanParametersTest, FlatScalingResolutionAndOffset) {
   UseFlatDialect();
-  EXPECT_EQ(Set(Dict({{"colorMode", MakeInteger(10)}, {"bitDepth", MakeInteger(8)},
-                      {"scaling", MakeFloat(50.0f)}, {"resolutionX", MakeInteger(300)},
-                      {"resolutionY", MakeInteger(200)}, {"offsetX", MakeInteger(600)},
-                      {"offsetY", MakeInteger(1200)}, {"width", MakeInteger(101)},
+  EXPECT_EQ(Set(Dict({{"colorMode", MakeInteger(10)},
+                      {"bitDepth", MakeInteger(8)},
+                      {"scaling", MakeFloat(50.0f)},
+                      {"resolutionX", MakeInteger(300)},
+                      {"resolutionY", MakeInteger(200)},
+                      {"offsetX", MakeInteger(600)},
+                      {"offsetY", MakeInteger(1200)},
+                      {"width", MakeInteger(101)},
                       {"height", MakeInteger(33)}})),
             0);
   const ScanningParamBlock& a = Area();
@@ -487,10 +489,10 @@ TEST_F(ScanParametersTest, FlatScalingResolutionAndOffset) {
   EXPECT_EQ(a.subScanRes, 100u);
   EXPECT_EQ(scanner_->m_resolutionX, 300u);  // unscaled
   EXPECT_EQ(scanner_->m_resolutionY, 200u);
-  EXPECT_EQ(a.offsetMainScan, 150u);         // 600 * 150 / 600
-  EXPECT_EQ(a.offsetSubScan, 200u);          // 1200 * 100 / 600
-  EXPECT_EQ(a.mainScanLen, 50u);             // 101 * 50 / 100 = 50.5
-  EXPECT_EQ(a.subScanLen, 16u);              // 33 * 50 / 100 = 16.5
+  EXPECT_EQ(a.offsetMainScan, 150u);  // 600 * 150 / 600
+  EXPECT_EQ(a.offsetSubScan, 200u);   // 1200 * 100 / 600
+  EXPECT_EQ(a.mainScanLen, 50u);      // 101 * 50 / 100 = 50.5
+  EXPECT_EQ(a.subScanLen, 16u);       // 33 * 50 / 100 = 16.5
   EXPECT_EQ(a.colorMode, 0);
   EXPECT_EQ(a.dataFormat, 8);
   // Scales are not part of the flat dialect: the template's (0 from the scanner) stay.
@@ -510,7 +512,7 @@ TEST_F(ScanParametersTest, FlatArithmeticIsThirtyTwoBitFloatAndUnsigned) {
   // No scaling key: 100 percent.
   EXPECT_EQ(Set(Dict({{"resolutionX", MakeInteger(300)}, {"offsetX", MakeInteger(7)}})), 0);
   EXPECT_EQ(Area().mainScanRes, 300u);
-  EXPECT_EQ(Area().offsetMainScan, 3u);     // 2100 / 600 = 3.5
+  EXPECT_EQ(Area().offsetMainScan, 3u);  // 2100 / 600 = 3.5
   // The offset product is unsigned 32-bit: 10000000 * 600 wraps to 1705032704.
   EXPECT_EQ(Set(Dict({{"resolutionX", MakeInteger(600)}, {"offsetX", MakeInteger(10000000)}})), 0);
   EXPECT_EQ(Area().offsetMainScan, 2841721u);
@@ -524,8 +526,7 @@ TEST_F(ScanParametersTest, FlatArithmeticIsThirtyTwoBitFloatAndUnsigned) {
   EXPECT_EQ(Set(Dict({{"offsetX", MakeInteger(600)}})), 0);
   EXPECT_EQ(Area().offsetMainScan, 150u);  // the 150 dpi applied just before
   // Negative or NaN sizes saturate at 0 instead of being undefined.
-  EXPECT_EQ(Set(Dict({{"scaling", MakeFloat(-10.0f)}, {"resolutionX", MakeInteger(300)},
-                      {"height", MakeInteger(50)}})),
+  EXPECT_EQ(Set(Dict({{"scaling", MakeFloat(-10.0f)}, {"resolutionX", MakeInteger(300)}, {"height", MakeInteger(50)}})),
             0);
   EXPECT_EQ(Area().mainScanRes, 0u);
   EXPECT_EQ(Area().subScanLen, 0u);
@@ -540,21 +541,20 @@ TEST_F(ScanParametersTest, FlatLineArtWidthsRoundUpToWholeBytes) {
   } cases[] = {{100, 104}, {96, 96}, {97, 104}, {1, 8}, {0, 0}, {2147483647, 2147483648u}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.width);
-    EXPECT_EQ(Set(Dict({{"colorMode", MakeInteger(10)}, {"bitDepth", MakeInteger(1)},
-                        {"width", MakeInteger(c.width)}})),
-              0);
+    EXPECT_EQ(
+        Set(Dict({{"colorMode", MakeInteger(10)}, {"bitDepth", MakeInteger(1)}, {"width", MakeInteger(c.width)}})), 0);
     EXPECT_EQ(Area().mainScanLen, c.expected);
   }
   // Eight-bit widths are not rounded; nor are heights.
-  EXPECT_EQ(Set(Dict({{"colorMode", MakeInteger(10)}, {"bitDepth", MakeInteger(8)},
-                      {"width", MakeInteger(100)}, {"height", MakeInteger(3)}})),
+  EXPECT_EQ(Set(Dict({{"colorMode", MakeInteger(10)},
+                      {"bitDepth", MakeInteger(8)},
+                      {"width", MakeInteger(100)},
+                      {"height", MakeInteger(3)}})),
             0);
   EXPECT_EQ(Area().mainScanLen, 100u);
   EXPECT_EQ(Area().subScanLen, 3u);
   // The scaled width is what is rounded: 21 * 50% = 10.5 -> 10 -> 16.
-  EXPECT_EQ(Set(Dict({{"bitDepth", MakeInteger(1)}, {"scaling", MakeFloat(50.0f)},
-                      {"width", MakeInteger(21)}})),
-            0);
+  EXPECT_EQ(Set(Dict({{"bitDepth", MakeInteger(1)}, {"scaling", MakeFloat(50.0f)}, {"width", MakeInteger(21)}})), 0);
   EXPECT_EQ(Area().mainScanLen, 16u);
 }
 
@@ -565,11 +565,17 @@ TEST_F(ScanParametersTest, FlatColorModeAndDepthRules) {
     ICAError result;
     UInt8 mode, format;
   } cases[] = {
-      {1, std::nullopt, 0, 1, 1},                      // colour keeps the session's depth
-      {1, 8, 0, 1, 8},        {10, 1, 0, 0, 1},       {10, 8, 0, 0, 8},
-      {1, 1, -4, 0, 0},       {1, 24, -4, 0, 0},      {10, 4, -3, 0, 0},
-      {10, 24, -3, 0, 0},     {0, 8, -2, 0, 0},       {2, std::nullopt, -2, 0, 0},
-      {std::nullopt, 4, 0, 0, 4},                      // no colour mode: no check
+      {1, std::nullopt, 0, 1, 1},  // colour keeps the session's depth
+      {1, 8, 0, 1, 8},
+      {10, 1, 0, 0, 1},
+      {10, 8, 0, 0, 8},
+      {1, 1, -4, 0, 0},
+      {1, 24, -4, 0, 0},
+      {10, 4, -3, 0, 0},
+      {10, 24, -3, 0, 0},
+      {0, 8, -2, 0, 0},
+      {2, std::nullopt, -2, 0, 0},
+      {std::nullopt, 4, 0, 0, 4},  // no colour mode: no check
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.colorMode.value_or(-99) << "/" << c.depth.value_or(-99));
@@ -587,7 +593,7 @@ TEST_F(ScanParametersTest, FlatColorModeAndDepthRules) {
 TEST_F(ScanParametersTest, FlatKeysOfTheWrongTypeAreRefused) {
   UseFlatDialect();
   const char* keys[] = {"colorMode", "bitDepth", "scaling", "resolutionX", "resolutionY",
-                        "offsetX", "offsetY", "width", "height"};
+                        "offsetX",   "offsetY",  "width",   "height"};
   for (const char* key : keys) {
     SCOPED_TRACE(key);
     EXPECT_EQ(Set(Dict({{key, MakeString("300")}})), paramErr);

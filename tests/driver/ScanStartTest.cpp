@@ -42,8 +42,8 @@ Element* ParameterMap(Element* message) {
 }
 
 // One area in the capability dialect, as the host sends it.
-plist::DictionaryRef CapabilityArea(SInt32 pixelType, SInt32 depth, SInt32 res, SInt32 offsetX,
-                                    SInt32 offsetY, SInt32 width, SInt32 height) {
+plist::DictionaryRef CapabilityArea(SInt32 pixelType, SInt32 depth, SInt32 res, SInt32 offsetX, SInt32 offsetY,
+                                    SInt32 width, SInt32 height) {
   auto one = [](SInt32 v) {
     plist::DictionaryRef r = plist::MakeDictionary();
     r->Set("type", plist::MakeString("TWON_ONEVALUE"));

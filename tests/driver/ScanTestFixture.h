@@ -5,8 +5,8 @@
 #include <ctime>
 #include <memory>
 
-#include "tests/driver/DriverTestFixture.h"
 #include "sim/SimulatedScanner.h"
+#include "tests/driver/DriverTestFixture.h"
 #include "usb/ScanJob.h"
 
 class ScanTest : public DriverTest {
@@ -43,8 +43,8 @@ class ScanTest : public DriverTest {
   }
 
   // Sets one scan area directly (pixels at `res`).
-  static void SetArea(ScannerObjectInfo* device, UInt32 res, UInt8 colorMode, UInt8 dataFormat,
-                      UInt32 x, UInt32 y, UInt32 w, UInt32 h) {
+  static void SetArea(ScannerObjectInfo* device, UInt32 res, UInt8 colorMode, UInt8 dataFormat, UInt32 x, UInt32 y,
+                      UInt32 w, UInt32 h) {
     CSimpleScanner* scanner = Scanner(device);
     scanner->m_scanAreas.reset(new ScanningParamBlock[1]);
     scanner->m_scanAreas[0] = ScanningParamBlock{res, res, x, y, w, h, colorMode, dataFormat, 100, 100};

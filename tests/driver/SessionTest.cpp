@@ -65,8 +65,8 @@ TEST_F(SessionTest, StatusIsTheScannersAndBadRecordsAreRefused) {
   ScannerObjectInfo stranger;
   int dummy = 0;
   stranger.privateData = &dummy;  // not a scanner of this module
-  for (const ScannerObjectInfo* record : {static_cast<const ScannerObjectInfo*>(nullptr),
-                                          static_cast<const ScannerObjectInfo*>(&stranger)}) {
+  for (const ScannerObjectInfo* record :
+       {static_cast<const ScannerObjectInfo*>(nullptr), static_cast<const ScannerObjectInfo*>(&stranger)}) {
     EXPECT_EQ(_ICD_ScannerOpenSession(record, &pb), paramErr);
     EXPECT_EQ(_ICD_ScannerCloseSession(record, &pb), paramErr);
     EXPECT_EQ(_ICD_ScannerInitialize(record, &pb), paramErr);

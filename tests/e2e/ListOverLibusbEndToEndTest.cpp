@@ -7,9 +7,9 @@
 #include <linux/usbdevice_fs.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
 #include <sys/wait.h>
 #include <umockdev.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <deque>
@@ -70,9 +70,9 @@ TEST_F(ListOverLibusb, ACaptureOverLibusbNamesTheBusAndDeviceNumber) {
   EXPECT_EQ(run.status, 0) << run.err;
   // The address libusb reports, as usbmon shows it: GET_DESCRIPTOR on opening, then the
   // closing CLEAR_FEATUREs.
-  const auto fields = tarvell::testing::RunProgram(
-      {"tshark", "-r", dir / "list.pcap", "-T", "fields", "-e", "usb.bus_id", "-e", "usb.device_address", "-e",
-       "usb.urb_type", "-e", "usb.setup.bRequest", "-Y", "usb.urb_type == 'S'"});
+  const auto fields = tarvell::testing::RunProgram({"tshark", "-r", dir / "list.pcap", "-T", "fields", "-e",
+                                                    "usb.bus_id", "-e", "usb.device_address", "-e", "usb.urb_type",
+                                                    "-e", "usb.setup.bRequest", "-Y", "usb.urb_type == 'S'"});
   std::string expected = "1\t3\t'S'\t6\n";
   for (int i = 0; i < 4; ++i) expected += "1\t3\t'S'\t1\n";
   EXPECT_EQ(fields.out, expected) << fields.err;

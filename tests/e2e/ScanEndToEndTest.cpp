@@ -105,20 +105,18 @@ class ScanEndToEndTest : public ::testing::Test {
   // Compares a grid of pixels (every `rowStep`-th row, every `colStep`-th column, from a row and
   // column that move along so the grid does not sit on one phase) with the chart; returns the
   // mismatches. Steps are prime so the grid crosses every feature of the chart.
-  static int Mismatches(const Image& image, const ChartRequest& request, uint32_t rowStep = 1,
-                        uint32_t colStep = 1) {
+  static int Mismatches(const Image& image, const ChartRequest& request, uint32_t rowStep = 1, uint32_t colStep = 1) {
     int wrong = 0;
     for (uint32_t row = 0; row < image.height; row += rowStep)
       for (uint32_t col = row % colStep; col < image.width; col += colStep)
         if (Sample(image, col, row) != ExpectedSample(request, col, row) && ++wrong <= 5)
-          ADD_FAILURE() << "pixel (" << col << ", " << row << ") is " << std::hex
-                        << Sample(image, col, row) << ", the chart has "
-                        << ExpectedSample(request, col, row);
+          ADD_FAILURE() << "pixel (" << col << ", " << row << ") is " << std::hex << Sample(image, col, row)
+                        << ", the chart has " << ExpectedSample(request, col, row);
     return wrong;
   }
 
-  static ChartRequest Request(int contentType, int resolution, int64_t left, int64_t top,
-                              int64_t right, int64_t bottom) {
+  static ChartRequest Request(int contentType, int resolution, int64_t left, int64_t top, int64_t right,
+                              int64_t bottom) {
     ChartRequest r;
     r.contentType = contentType;
     r.resolution = resolution;

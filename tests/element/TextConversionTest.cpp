@@ -44,7 +44,10 @@ TEST(TextConversionTest, StringToiRejectsTrailingText) {
   for (const char* bad : {"0x10", "0x", "12 ", "12a", "abc", "#xyz", "0o8", "1.5", "--1", "+"}) {
     EXPECT_EQ(MessageOf([&] { StringToi(bad); }), "Illegal conversion") << bad;
   }
-  EXPECT_THROW(StringToi(std::string("12\0" "3", 4)), ValueConversionException);
+  EXPECT_THROW(StringToi(std::string("12\0"
+                                     "3",
+                                     4)),
+               ValueConversionException);
 }
 
 TEST(TextConversionTest, StringToiClampsToInt) {

@@ -47,7 +47,7 @@ TEST(EsclConfig, ListenAndAllowAcceptBothFamiliesAndRefuseTheRest) {
     const char* peer;
     bool allowed;
   } cases[] = {{"192.168.1.77", true}, {"192.168.2.1", false}, {"::ffff:192.168.1.5", true},
-               {"fdab::1", true},      {"fe80::1", false},    {"10.0.0.1", false}};
+               {"fdab::1", true},      {"fe80::1", false},     {"10.0.0.1", false}};
   for (const auto& c : cases) {
     const sockaddr_storage peer = Peer(c.peer);
     EXPECT_EQ(Allowed(rules, reinterpret_cast<const sockaddr*>(&peer)), c.allowed) << c.peer;
@@ -69,8 +69,8 @@ TEST(EsclConfig, TheCommandLineReplacesTheFilesSettingsAndBadLinesAreSkipped) {
   EXPECT_FALSE(config.announce);
   EXPECT_EQ(config.device.value_or(0), 0x01400000u);
 
-  const char* argv[] = {"tarvell-escl", "--listen", "[::1]:0", "--listen=127.0.0.2:0", "--simulate",
-                        "--sim-fault", "short-image-by=9"};
+  const char* argv[] = {"tarvell-escl", "--listen",    "[::1]:0",         "--listen=127.0.0.2:0",
+                        "--simulate",   "--sim-fault", "short-image-by=9"};
   std::string error;
   ASSERT_EQ(ParseCommandLine(7, const_cast<char**>(argv), &config, &error), Invocation::kRun) << error;
   ASSERT_EQ(config.listen.size(), 2u);
@@ -87,7 +87,8 @@ TEST(EsclConfig, TheCommandLineReplacesTheFilesSettingsAndBadLinesAreSkipped) {
 TEST(EsclScanSettings, ReadsEachClientsLayoutAndRefusesWhatIsNotADocument) {
   // One client's: prefixed, one line, both format elements.
   const std::string lineForm =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><scan:ScanSettings xmlns:pwg=\"http://www.pwg.org/schemas/2010/12/sm\" "
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><scan:ScanSettings "
+      "xmlns:pwg=\"http://www.pwg.org/schemas/2010/12/sm\" "
       "xmlns:scan=\"http://schemas.hp.com/imaging/escl/2011/05/03\"><pwg:Version>2.0</pwg:Version><pwg:ScanRegions>"
       "<pwg:ScanRegion><pwg:ContentRegionUnits>escl:ThreeHundredthsOfInches</pwg:ContentRegionUnits><pwg:XOffset>10"
       "</pwg:XOffset><pwg:YOffset>20</pwg:YOffset><pwg:Width>591</pwg:Width><pwg:Height>300</pwg:Height>"
@@ -126,7 +127,8 @@ TEST(EsclScanSettings, ReadsEachClientsLayoutAndRefusesWhatIsNotADocument) {
   for (const std::string& bad :
        {std::string("<ScanSettings>"), std::string("<ScanJob/>"), std::string(""), big,
         std::string("<ScanSettings><XResolution>-1</XResolution></ScanSettings>"),
-        std::string("<ScanSettings><ScanRegions><ScanRegion><Width>1e3</Width></ScanRegion></ScanRegions></ScanSettings>")}) {
+        std::string(
+            "<ScanSettings><ScanRegions><ScanRegion><Width>1e3</Width></ScanRegion></ScanRegions></ScanSettings>")}) {
     ScanRequest request;
     EXPECT_FALSE(ReadScanSettings(bad.data(), bad.size(), &request, &why)) << bad.substr(0, 80);
   }

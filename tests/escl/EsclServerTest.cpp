@@ -118,8 +118,8 @@ int Difference(const Image& a, const Image& b) {
 
 struct Reply {
   int status = 0;
-  std::string head;  // the status line and headers
-  std::string body;  // de-chunked
+  std::string head;       // the status line and headers
+  std::string body;       // de-chunked
   bool complete = false;  // the body ended as its framing says
 };
 
@@ -145,9 +145,10 @@ class Connection {
     fd_ = -1;
   }
   bool Send(const std::string& method, const std::string& path, const std::string& body = "") {
-    const std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
-                                (body.empty() && method != "POST" ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n") +
-                                "\r\n" + body;
+    const std::string request =
+        method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
+        (body.empty() && method != "POST" ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n") + "\r\n" +
+        body;
     return fd_ >= 0 && ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size());
   }
   // Reads until `bytes` have come after the headers, or to the end when 0.
@@ -186,12 +187,17 @@ class Connection {
 std::string Settings(const std::string& mode, int dpi, const std::string& format, int width = 600, int height = 300) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><scan:ScanSettings xmlns:pwg=\"http://www.pwg.org/schemas/2010/"
          "12/sm\" xmlns:scan=\"http://schemas.hp.com/imaging/escl/2011/05/03\"><pwg:Version>2.0</pwg:Version>"
-         "<pwg:ScanRegions><pwg:ScanRegion><pwg:ContentRegionUnits>escl:ThreeHundredthsOfInches</pwg:ContentRegionUnits>"
-         "<pwg:XOffset>118</pwg:XOffset><pwg:YOffset>236</pwg:YOffset><pwg:Width>" + std::to_string(width) +
-         "</pwg:Width><pwg:Height>" + std::to_string(height) + "</pwg:Height></pwg:ScanRegion></pwg:ScanRegions>"
-         "<pwg:InputSource>Platen</pwg:InputSource><scan:ColorMode>" + mode + "</scan:ColorMode><pwg:DocumentFormat>" +
-         format + "</pwg:DocumentFormat><scan:XResolution>" + std::to_string(dpi) + "</scan:XResolution>"
-         "<scan:YResolution>" + std::to_string(dpi) + "</scan:YResolution></scan:ScanSettings>";
+         "<pwg:ScanRegions><pwg:ScanRegion><pwg:ContentRegionUnits>escl:ThreeHundredthsOfInches</"
+         "pwg:ContentRegionUnits>"
+         "<pwg:XOffset>118</pwg:XOffset><pwg:YOffset>236</pwg:YOffset><pwg:Width>" +
+         std::to_string(width) + "</pwg:Width><pwg:Height>" + std::to_string(height) +
+         "</pwg:Height></pwg:ScanRegion></pwg:ScanRegions>"
+         "<pwg:InputSource>Platen</pwg:InputSource><scan:ColorMode>" +
+         mode + "</scan:ColorMode><pwg:DocumentFormat>" + format + "</pwg:DocumentFormat><scan:XResolution>" +
+         std::to_string(dpi) +
+         "</scan:XResolution>"
+         "<scan:YResolution>" +
+         std::to_string(dpi) + "</scan:YResolution></scan:ScanSettings>";
 }
 
 class EsclServer : public ::testing::Test {
@@ -205,8 +211,8 @@ class EsclServer : public ::testing::Test {
       // At 6 MB/s the large page below takes five seconds: a client's request in the middle of
       // it lands there however slow this machine is; the small pages take milliseconds.
       execl(TARVELL_ESCL_SERVER, TARVELL_ESCL_SERVER, "--simulate", "--sim-fault", "pace=6M,silence=20", "--listen",
-            "127.0.0.1:0", "--allow", "127.0.0.1/32", "--no-announce", "--config", (temp_ / "tarvell-escl.conf").c_str(),
-            nullptr);
+            "127.0.0.1:0", "--allow", "127.0.0.1/32", "--no-announce", "--config",
+            (temp_ / "tarvell-escl.conf").c_str(), nullptr);
       _exit(127);
     }
     // It says where it listens once it does.
@@ -239,7 +245,9 @@ class EsclServer : public ::testing::Test {
     const Reply reply = Request("POST", "/eSCL/ScanJobs", settings);
     const size_t at = reply.head.find("\r\nLocation: http://127.0.0.1/eSCL/ScanJobs/");
     EXPECT_EQ(reply.status, 201) << reply.head;
-    return reply.status == 201 && at != std::string::npos ? reply.head.substr(at + 28, reply.head.find("\r\n", at + 2) - at - 28) : "";
+    return reply.status == 201 && at != std::string::npos
+               ? reply.head.substr(at + 28, reply.head.find("\r\n", at + 2) - at - 28)
+               : "";
   }
 
   // scanimage with a private configuration holding one backend.
@@ -261,8 +269,9 @@ class EsclServer : public ::testing::Test {
   }
   // scanner-module's scan of `area` in `mode` at `dpi`.
   Image LocalScan(const std::string& mode, int dpi, const std::vector<std::string>& area = kArea) {
-    std::vector<std::string> args = {TARVELL_SCANNER_MODULE, "scan", "--simulate", "--mode", mode, "--resolution",
-                                     std::to_string(dpi), "-o", temp_ / "local.tiff"};
+    std::vector<std::string> args = {
+        TARVELL_SCANNER_MODULE, "scan", "--simulate",        "--mode", mode, "--resolution",
+        std::to_string(dpi),    "-o",   temp_ / "local.tiff"};
     args.insert(args.end(), area.begin(), area.end());
     const ProgramRun run = tarvell::testing::RunProgram(args);
     EXPECT_EQ(run.status, 0) << run.err;
@@ -279,8 +288,8 @@ TEST_F(EsclServer, AirscanListsItAndScansGrayAndColorAsALocalScanDoes) {
   const ProgramRun list = Airscan({"-L"});
   EXPECT_NE(list.out.find("device `airscan:e0:K310' is a eSCL K310 ip=127.0.0.1"), std::string::npos) << list.out;
   for (const char* mode : {"Gray", "Color"}) {
-    std::vector<std::string> args = {"-d", "airscan:e0:K310", "--mode", mode, "--resolution", "150", "--format=pnm",
-                                     "-o", "airscan.pnm"};
+    std::vector<std::string> args = {"-d",  "airscan:e0:K310", "--mode", mode,         "--resolution",
+                                     "150", "--format=pnm",    "-o",     "airscan.pnm"};
     args.insert(args.end(), kArea.begin(), kArea.end());
     const ProgramRun scan = Airscan(args);
     ASSERT_EQ(scan.status, 0) << scan.err;
@@ -289,8 +298,11 @@ TEST_F(EsclServer, AirscanListsItAndScansGrayAndColorAsALocalScanDoes) {
 }
 
 TEST_F(EsclServer, LibsaneEsclScansColorThroughPdf) {
-  std::vector<std::string> args = {"-d", "escl:http://127.0.0.1:" + std::to_string(port_), "--mode", "Color",
-                                   "--resolution", "150", "--format=pnm", "-o", "escl.pnm"};
+  std::vector<std::string> args = {"-d",           "escl:http://127.0.0.1:" + std::to_string(port_),
+                                   "--mode",       "Color",
+                                   "--resolution", "150",
+                                   "--format=pnm", "-o",
+                                   "escl.pnm"};
   args.insert(args.end(), kCorner.begin(), kCorner.end());
   const ProgramRun scan = Scanimage("escl", "", args);
   ASSERT_EQ(scan.status, 0) << scan.err;
@@ -319,8 +331,8 @@ TEST_F(EsclServer, EachFormatDecodesToTheScannedPixels) {
       EXPECT_EQ(ReadPnm(ReadFile(temp_ / "page-1.pgm")).width, 300u) << "pdftoppm";
       // poppler's cairo renderer, as PDF clients use it, draws the pixels as they are (pdftoppm's
       // resamples the page's edges).
-      tarvell::testing::RunProgram({"pdftocairo", "-png", "-gray", "-r", "150", "-singlefile", temp_ / "page.pdf",
-                                    temp_ / "page"});
+      tarvell::testing::RunProgram(
+          {"pdftocairo", "-png", "-gray", "-r", "150", "-singlefile", temp_ / "page.pdf", temp_ / "page"});
       image = ReadPng(ReadFile(temp_ / "page.png"));
     }
     EXPECT_LE(Difference(image, local), f.tolerance) << f.format;
@@ -393,7 +405,8 @@ TEST_F(EsclServer, ACancelInTheMiddleOfAPageCutsItOffAndTheNextJobWorks) {
   ASSERT_EQ(reading.Receive(1000).status, 200);
   EXPECT_EQ(Request("DELETE", job).status, 200);
   EXPECT_FALSE(reading.Receive().complete) << "the page was not cut off";
-  EXPECT_NE(Request("GET", "/eSCL/ScannerStatus").body.find("<pwg:JobState>Canceled</pwg:JobState>"), std::string::npos);
+  EXPECT_NE(Request("GET", "/eSCL/ScannerStatus").body.find("<pwg:JobState>Canceled</pwg:JobState>"),
+            std::string::npos);
   const std::string next = Post(Settings("Grayscale8", 150, "image/png"));
   EXPECT_EQ(Difference(ReadPng(Request("GET", next + "/NextDocument").body), LocalScan("Gray", 150)), 0);
 }

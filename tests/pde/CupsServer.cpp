@@ -19,9 +19,9 @@ CupsServer::CupsServer() {
                       (user ? "User " + std::string(user->pw_name) + "\n" : "");
   for (const char* sub : {"root", "spool", "spool/tmp", "cache", "state", "log", "client", "home", "tmp"})
     mkdir((d + "/" + sub).c_str(), 0755);
-  for (std::string line : {"ServerRoot root", "RequestRoot spool", "TempDir spool/tmp", "CacheDir cache",
-                           "StateDir state", "ErrorLog log/error_log", "AccessLog log/access_log",
-                           "PageLog log/page_log"})
+  for (std::string line :
+       {"ServerRoot root", "RequestRoot spool", "TempDir spool/tmp", "CacheDir cache", "StateDir state",
+        "ErrorLog log/error_log", "AccessLog log/access_log", "PageLog log/page_log"})
     files += line.replace(line.find(' '), 1, " " + d + "/") + "\n";
   dir_.Write("root/cups-files.conf", files);
   dir_.Write("root/cupsd.conf", "Listen " + socket() + R"(

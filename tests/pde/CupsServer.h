@@ -17,7 +17,7 @@ class CupsServer {
  public:
   CupsServer();  // starts the scheduler and waits until it answers (see running())
   ~CupsServer() { Stop(); }
-  void Stop();   // ends the scheduler this fixture started and waits for it
+  void Stop();  // ends the scheduler this fixture started and waits for it
   bool running() const { return pid_ > 0; }
   const TempDir& dir() const { return dir_; }
   std::string socket() const { return dir_ / "cups.sock"; }

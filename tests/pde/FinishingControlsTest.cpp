@@ -35,9 +35,9 @@ TEST(Layout, CheckboxThenPopUpsStackAsTheTableSays) {
   Dialog d(DataPath("oce-op3073.ppd"));
   ASSERT_EQ(noErr, d.Show());
   // Pane 0,0,300,400: first rectangle top 20, left 209, bottom 40, right 414.
-  ExpectRect(Bounds(d.Control("Collate").control), 20, 209, 38, 414);     // first, a checkbox: 18 high
-  ExpectRect(Bounds(d.Control("OutputBin").control), 54, 209, 74, 414);   // 4 below, then 12 lower
-  ExpectRect(Bounds(d.Control("Jog").control), 86, 209, 106, 414);        // 12 below a pop-up
+  ExpectRect(Bounds(d.Control("Collate").control), 20, 209, 38, 414);    // first, a checkbox: 18 high
+  ExpectRect(Bounds(d.Control("OutputBin").control), 54, 209, 74, 414);  // 4 below, then 12 lower
+  ExpectRect(Bounds(d.Control("Jog").control), 86, 209, 106, 414);       // 12 below a pop-up
   ExpectRect(Bounds(d.Control("StapleWhen").control), 118, 209, 138, 414);
   ControlRef label = LabelOf(d.panel->pane(), d.Control("OutputBin").control);
   ASSERT_NE(nullptr, label);
@@ -77,9 +77,9 @@ TEST(Layout, PopUpThenCheckboxesAndAKeywordListedTwice) {
 TEST(Defaults, ControlsStartAtThePPDDefaultsAndWriteThemOut) {
   Dialog d(DataPath("oce-op3073.ppd"));
   ASSERT_EQ(noErr, d.Show());
-  EXPECT_EQ(1, d.Control("Collate").value);     // boolean False/True, default True: checked
-  EXPECT_EQ(1, d.Control("OutputBin").value);   // first choice is the default
-  EXPECT_EQ(2, d.Control("Jog").value);         // second choice is the default
+  EXPECT_EQ(1, d.Control("Collate").value);    // boolean False/True, default True: checked
+  EXPECT_EQ(1, d.Control("OutputBin").value);  // first choice is the default
+  EXPECT_EQ(2, d.Control("Jog").value);        // second choice is the default
   EXPECT_EQ(2, d.Control("StapleWhen").value);
   std::map<std::string, std::string> expected{
       {"Collate", "True"}, {"Jog", "None"}, {"OutputBin", "PrintersDefault"}, {"StapleWhen", "None"}};
@@ -176,8 +176,7 @@ TEST(Summary, TitlesAndTextsFollowTheLanguage) {
   ASSERT_TRUE(d.panel->Choose("Jog", "EndOfSet", nullptr));
   Lines lines;
   EXPECT_EQ(noErr, d.panel->GetSummary(&lines));
-  Lines expected{{"Sortieren", "Ein"}, {"Ausgabefach", "Printer's Default"}, {"Versatz", "Enabled"},
-                 {"Staple", "Aus"}};
+  Lines expected{{"Sortieren", "Ein"}, {"Ausgabefach", "Printer's Default"}, {"Versatz", "Enabled"}, {"Staple", "Aus"}};
   EXPECT_EQ(expected, lines);
   PMBundleSetPreferredLanguages({"en"});
 }
@@ -225,9 +224,9 @@ TEST(Failures, AHandlerThatCannotBeInstalledLeavesTheRestWithout) {
   EXPECT_EQ("Trouble installing event handler!\n", ::testing::internal::GetCapturedStderr());
   tarvell::testing::FailNext(tarvell::toolbox::Call::kInstallHandler, 0);
   ASSERT_TRUE(d.panel->Choose("Collate", "False", nullptr));
-  EXPECT_EQ("False", d.panel->Settings()["Collate"]);       // handled: written at once
+  EXPECT_EQ("False", d.panel->Settings()["Collate"]);  // handled: written at once
   ASSERT_TRUE(d.panel->Choose("Jog", "EndOfSet", nullptr));
-  EXPECT_EQ("None", d.panel->Settings()["Jog"]);            // no handler: written on the next sync
+  EXPECT_EQ("None", d.panel->Settings()["Jog"]);  // no handler: written on the next sync
   EXPECT_EQ(noErr, d.panel->Sync(false));
   EXPECT_EQ("EndOfSet", d.panel->Settings()["Jog"]);
 }
@@ -244,8 +243,8 @@ TEST(Handler, PassesTheHitOnAndThenSyncs) {
   EventTypeSpec hit{kEventClassControl, kEventControlHit};
   ControlRef jog = d.Control("Jog").control;
   // Installed after the panel's handler, it runs first and passes the hit on to it.
-  ASSERT_EQ(noErr, InstallEventHandler(GetControlEventTarget(jog), NewEventHandlerUPP(DialogHandler), 1, &hit,
-                                       &calls, nullptr));
+  ASSERT_EQ(noErr, InstallEventHandler(GetControlEventTarget(jog), NewEventHandlerUPP(DialogHandler), 1, &hit, &calls,
+                                       nullptr));
   EXPECT_EQ(eventNotHandledErr, ClickControl(jog, 1));
   EXPECT_EQ(1, calls);
   EXPECT_EQ("EndOfSet", d.panel->Settings()["Jog"]);

@@ -73,7 +73,7 @@ TEST_F(KeySet, AChoiceTextStartingWithAMinusGetsASpace) {
   Dialog d(ppd_, bundle.path());
   ASSERT_EQ(noErr, d.Show());
   auto staple = d.Control("StapleLocation");
-  EXPECT_EQ("Off", staple.items[0].text);  // the bundle's text for "None"
+  EXPECT_EQ("Off", staple.items[0].text);       // the bundle's text for "None"
   EXPECT_EQ("Top Left", staple.items[1].text);  // the PPD's own text
   EXPECT_EQ(" -2 staples", staple.items[2].text);
 }

@@ -12,9 +12,7 @@
 namespace tarvell {
 namespace testing {
 
-std::string DataPath(const std::string& name) {
-  return std::string(TARVELL_SOURCE_DIR) + "/tests/pde/data/" + name;
-}
+std::string DataPath(const std::string& name) { return std::string(TARVELL_SOURCE_DIR) + "/tests/pde/data/" + name; }
 
 CustomBundle::CustomBundle(const std::vector<std::string>& keys, bool withResources) {
   std::string from = FINISHING_BUNDLE;

@@ -47,8 +47,8 @@ class SaneBackend : public ::testing::Test {
 
 TEST_F(SaneBackend, OnlyTheEntryPointsLeaveTheLibrary) {
   // The driver inside (C++ and C names alike) is not visible to the frontend.
-  for (const char* hidden : {"_ICD_ScannerStart", "_Z24RegisterScannerCallbacksv", "gICDScannerCallbackFunctions",
-                             "ICD_ScannerMain"})
+  for (const char* hidden :
+       {"_ICD_ScannerStart", "_Z24RegisterScannerCallbacksv", "gICDScannerCallbackFunctions", "ICD_ScannerMain"})
     EXPECT_EQ(dlsym(api_.library, hidden), nullptr) << hidden;
 }
 

@@ -69,21 +69,21 @@ TEST(SaneConfig, SimulateLinesGetTheirOwnPortsAndMisbehaviour) {
 
 TEST(SaneConfig, BadLinesAreSkippedWithTheirLineNumber) {
   BackendConfig c = Parse(
-      "usb\n"                                    // 1: nothing to use
-      "usb 0x2b7e\n"                             // 2: a location of 0x2b7e is fine, in fact
-      "usb 0x12345 0x1\n"                        // 3: vendor too large
-      "usb -1\n"                                 // 4
-      "usb 0\n"                                  // 5: no location
-      "simulate gone-after-bytes\n"              // 6: needs a number
-      "simulate gone-after-bytes=-5\n"           // 7
-      "simulate timeouts-before-data=12x\n"      // 8
-      "simulate exception-for=\n"                // 9
-      "simulate corrupt-header=yes\n"            // 10
-      "simulate frobnicate\n"                    // 11
-      "simulate location=0\n"                    // 12
-      "simulate packet-size=0\n"                 // 13
-      "scanner fast\n"                           // 14
-      "simulate\n");                             // 15: good
+      "usb\n"                                // 1: nothing to use
+      "usb 0x2b7e\n"                         // 2: a location of 0x2b7e is fine, in fact
+      "usb 0x12345 0x1\n"                    // 3: vendor too large
+      "usb -1\n"                             // 4
+      "usb 0\n"                              // 5: no location
+      "simulate gone-after-bytes\n"          // 6: needs a number
+      "simulate gone-after-bytes=-5\n"       // 7
+      "simulate timeouts-before-data=12x\n"  // 8
+      "simulate exception-for=\n"            // 9
+      "simulate corrupt-header=yes\n"        // 10
+      "simulate frobnicate\n"                // 11
+      "simulate location=0\n"                // 12
+      "simulate packet-size=0\n"             // 13
+      "scanner fast\n"                       // 14
+      "simulate\n");                         // 15: good
   ASSERT_EQ(c.warnings.size(), 13u);
   EXPECT_EQ(c.warnings[0].rfind("test.conf:1: ", 0), 0u) << c.warnings[0];
   EXPECT_EQ(c.warnings[1].rfind("test.conf:3: ", 0), 0u) << c.warnings[1];

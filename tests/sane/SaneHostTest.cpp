@@ -59,9 +59,10 @@ void ExpectChart(const std::vector<SANE_Byte>& frame, const SANE_Parameters& p,
     if (row >= 4 && row < p.lines - 4 && row % 13 != 0) continue;
     const SANE_Byte* line = &frame[size_t(row) * size_t(p.bytes_per_line)];
     for (SANE_Int col = 0; col < p.pixels_per_line && wrong < 5; ++col) {
-      uint32_t got = p.depth == 1                     ? (line[col / 8] >> (7 - col % 8)) & 1
-                     : p.format == SANE_FRAME_GRAY    ? line[col]
-                                                      : uint32_t(line[3 * col]) << 16 | uint32_t(line[3 * col + 1]) << 8 | line[3 * col + 2];
+      uint32_t got = p.depth == 1 ? (line[col / 8] >> (7 - col % 8)) & 1
+                     : p.format == SANE_FRAME_GRAY
+                         ? line[col]
+                         : uint32_t(line[3 * col]) << 16 | uint32_t(line[3 * col + 1]) << 8 | line[3 * col + 2];
       uint32_t want = tarvell::sim::ExpectedSample(request, uint32_t(col), uint32_t(row));
       if (inverted && p.format == SANE_FRAME_GRAY) want ^= p.depth == 1 ? 1 : 0xFF;
       if (got != want) {
@@ -146,7 +147,8 @@ TEST(SaneHost, OptionsCarryTheDriversResolutionsAndBed) {
   Device* device = nullptr;
   ASSERT_EQ(backend->Open("", &device), SANE_STATUS_GOOD);
   const SANE_Word* list = device->options().Descriptor(kOptResolution)->constraint.word_list;
-  EXPECT_EQ(std::vector<SANE_Word>(list + 1, list + 1 + list[0]), (std::vector<SANE_Word>{75, 150, 200, 300, 400, 600}));
+  EXPECT_EQ(std::vector<SANE_Word>(list + 1, list + 1 + list[0]),
+            (std::vector<SANE_Word>{75, 150, 200, 300, 400, 600}));
   EXPECT_NEAR(SANE_UNFIX(device->options().Descriptor(kOptBrY)->constraint.range->max), 296.926, 0.001);
 }
 
@@ -161,40 +163,40 @@ TEST(SaneHost, FramesAreWhatTheDeviceDeliversAndWhatWasPredicted) {
   Device* device = nullptr;
   ASSERT_EQ(backend->Open("", &device), SANE_STATUS_GOOD);
   const Case cases[] = {
-      {ScanMode::kColor, 75, 0, 0, 215.9, 296.926},      // the whole bed
-      {ScanMode::kColor, 400, 10, 20, 60, 50},           // colour above 300 dpi comes back at 300
+      {ScanMode::kColor, 75, 0, 0, 215.9, 296.926},       // the whole bed
+      {ScanMode::kColor, 400, 10, 20, 60, 50},            // colour above 300 dpi comes back at 300
       {ScanMode::kColor, 600, 200, 280, 215.9, 296.926},  // a corner, clipped to the glass
       {ScanMode::kGray, 150, 3.3, 7.7, 101.1, 33.3},
       {ScanMode::kGray, 600, 0, 0, 12.5, 9.1},
-      {ScanMode::kLineart, 200, 5.1, 0, 71.3, 40},       // offsets and widths on whole bytes
+      {ScanMode::kLineart, 200, 5.1, 0, 71.3, 40},  // offsets and widths on whole bytes
       {ScanMode::kLineart, 600, 0, 0, 1, 1},
       {ScanMode::kLineart, 75, 0, 0, 215.9, 296.926},
   };
   // On systems before the capability dialect the device's line art and grey have the other
   // polarity; the frame is the same for every program, so those come out inverted.
   for (const SInt32 system : {kDefaultSystemVersion, SInt32(0x1028)})
-  for (const Case& c : cases) {
-    // That dialect's line-art width is rounded up to whole bytes, past the edge of the glass.
-    if (system != kDefaultSystemVersion && c.mode == ScanMode::kLineart && c.r > 200) continue;
-    SCOPED_TRACE(std::string(ModeName(c.mode)) + " " + std::to_string(c.dpi) + " dpi, " + std::to_string(c.l) + "," +
-                 std::to_string(c.t) + " to " + std::to_string(c.r) + "," + std::to_string(c.b) + ", system " +
-                 std::to_string(system));
-    tarvell::SetSystemVersion(system);
-    Choose(device, c.mode, c.dpi, c.l, c.t, c.r, c.b);
-    const SANE_Parameters before = device->Parameters();
-    ASSERT_GT(before.lines, 0);
-    ASSERT_EQ(device->Start(), SANE_STATUS_GOOD);
-    const SANE_Parameters after = device->Parameters();
-    EXPECT_EQ(after.format, before.format);
-    EXPECT_EQ(after.depth, before.depth);
-    EXPECT_EQ(after.pixels_per_line, before.pixels_per_line);
-    EXPECT_EQ(after.bytes_per_line, before.bytes_per_line);
-    EXPECT_EQ(after.lines, before.lines);
-    SANE_Status end = SANE_STATUS_GOOD;
-    std::vector<SANE_Byte> frame = ReadFrame(device, 32768, &end);
-    EXPECT_EQ(end, SANE_STATUS_EOF);
-    ExpectChart(frame, after, backend->simulated()[0]->lastRequest(), system != kDefaultSystemVersion);
-  }
+    for (const Case& c : cases) {
+      // That dialect's line-art width is rounded up to whole bytes, past the edge of the glass.
+      if (system != kDefaultSystemVersion && c.mode == ScanMode::kLineart && c.r > 200) continue;
+      SCOPED_TRACE(std::string(ModeName(c.mode)) + " " + std::to_string(c.dpi) + " dpi, " + std::to_string(c.l) + "," +
+                   std::to_string(c.t) + " to " + std::to_string(c.r) + "," + std::to_string(c.b) + ", system " +
+                   std::to_string(system));
+      tarvell::SetSystemVersion(system);
+      Choose(device, c.mode, c.dpi, c.l, c.t, c.r, c.b);
+      const SANE_Parameters before = device->Parameters();
+      ASSERT_GT(before.lines, 0);
+      ASSERT_EQ(device->Start(), SANE_STATUS_GOOD);
+      const SANE_Parameters after = device->Parameters();
+      EXPECT_EQ(after.format, before.format);
+      EXPECT_EQ(after.depth, before.depth);
+      EXPECT_EQ(after.pixels_per_line, before.pixels_per_line);
+      EXPECT_EQ(after.bytes_per_line, before.bytes_per_line);
+      EXPECT_EQ(after.lines, before.lines);
+      SANE_Status end = SANE_STATUS_GOOD;
+      std::vector<SANE_Byte> frame = ReadFrame(device, 32768, &end);
+      EXPECT_EQ(end, SANE_STATUS_EOF);
+      ExpectChart(frame, after, backend->simulated()[0]->lastRequest(), system != kDefaultSystemVersion);
+    }
   tarvell::SetSystemVersion(kDefaultSystemVersion);
 }
 
@@ -331,7 +333,8 @@ TEST(SaneHost, ADeviceThatSendsNoImageFailsTheScanAndStaysUsable) {
 
 TEST(SaneHost, BrokenImagesFailTheScanAndNeverComeOutShortened) {
   // A page without a readable header fails to start; one that stops short fails at its end.
-  for (const char* conf : {"simulate short-image-by=100\n", "simulate corrupt-header\n", "simulate exception-for=start\n"}) {
+  for (const char* conf :
+       {"simulate short-image-by=100\n", "simulate corrupt-header\n", "simulate exception-for=start\n"}) {
     SCOPED_TRACE(conf);
     auto backend = MakeBackend(conf);
     Device* device = nullptr;

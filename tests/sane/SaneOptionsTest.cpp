@@ -55,7 +55,8 @@ TEST(SaneOptions, DescriptorsUseTheStandardNamesUnitsAndConstraints) {
   EXPECT_EQ(res->unit, SANE_UNIT_DPI);
   ASSERT_EQ(res->constraint_type, SANE_CONSTRAINT_WORD_LIST);
   const SANE_Word* list = res->constraint.word_list;
-  EXPECT_EQ(std::vector<SANE_Word>(list + 1, list + 1 + list[0]), (std::vector<SANE_Word>{75, 150, 200, 300, 400, 600}));
+  EXPECT_EQ(std::vector<SANE_Word>(list + 1, list + 1 + list[0]),
+            (std::vector<SANE_Word>{75, 150, 200, 300, 400, 600}));
 
   const char* names[] = {"tl-x", "tl-y", "br-x", "br-y"};
   for (int i = 0; i < 4; ++i) {

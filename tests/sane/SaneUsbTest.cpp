@@ -23,7 +23,8 @@ TEST(SaneUsb, AScannerThatCannotBeOpenedSaysWhy) {
   };
   for (const Case& c :
        {Case{true, false, {"open of device tarvell:usb:0x01400000 failed: Device busy"}},
-        Case{false, true,
+        Case{false,
+             true,
              {"open of device tarvell:usb:0x01400000 failed: Access to resource has been denied",
               "[tarvell] the scanner at location 0x01400000 is on the bus, but the system does not let this user"}}}) {
     UMockdevTestbed* testbed = umockdev_testbed_new();
@@ -31,8 +32,9 @@ TEST(SaneUsb, AScannerThatCannotBeOpenedSaysWhy) {
     Emulator emu;
     emu.heldElsewhere = c.heldElsewhere;
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(HandleIoctl), &emu);
-    ASSERT_TRUE(AddUsbDevice(testbed, "usb1/1-4", 3,
-                             Descriptors(0x2B7E, 0x0C5A, 0, {{0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}}})));
+    ASSERT_TRUE(
+        AddUsbDevice(testbed, "usb1/1-4", 3,
+                     Descriptors(0x2B7E, 0x0C5A, 0, {{0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}}})));
     ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed, "/dev/bus/usb/001/003", handler, nullptr));
 
     TempDir dir("tarvell-sane-usb");

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include <stdlib.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -170,7 +170,9 @@ class Scanimage : public ::testing::Test {
 TEST_F(Scanimage, ListsTheScanner) {
   Outcome run = RunScanimage({"-L"});
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.out.find("device `tarvell:sim:0x01100000' is a Tarvell K310 (USB), simulated multi-function peripheral"), std::string::npos)
+  EXPECT_NE(
+      run.out.find("device `tarvell:sim:0x01100000' is a Tarvell K310 (USB), simulated multi-function peripheral"),
+      std::string::npos)
       << run.out;
 }
 
@@ -184,8 +186,8 @@ TEST_F(Scanimage, TestModePasses) {
 TEST_F(Scanimage, EveryModeInBothFormatsMatchesTheCommandLineHost) {
   for (const char* mode : {"Lineart", "Gray", "Color"}) {
     SCOPED_TRACE(mode);
-    const std::vector<std::string> settings = {"--mode", mode, "--resolution", "150",
-                                               "-l", "10", "-t", "20", "-x", "80", "-y", "60"};
+    const std::vector<std::string> settings = {"--mode", mode, "--resolution", "150", "-l", "10",
+                                               "-t",     "20", "-x",           "80",  "-y", "60"};
     std::vector<std::string> tiffArgs = settings, pnmArgs = settings;
     tiffArgs.insert(tiffArgs.end(), {"--format=tiff", "-o", dir_ + "/scan.tiff"});
     pnmArgs.insert(pnmArgs.end(), {"--format=pnm", "-o", dir_ + "/scan.pnm"});
@@ -206,14 +208,14 @@ TEST_F(Scanimage, EveryModeInBothFormatsMatchesTheCommandLineHost) {
 }
 
 TEST_F(Scanimage, ColourAbove300DpiComesBackAsTheScannerDeliversIt) {
-  const std::vector<std::string> settings = {"--mode", "Color", "--resolution", "600",
-                                             "-l", "50", "-t", "60", "-x", "40", "-y", "30"};
+  const std::vector<std::string> settings = {"--mode", "Color", "--resolution", "600", "-l", "50",
+                                             "-t",     "60",    "-x",           "40",  "-y", "30"};
   std::vector<std::string> args = settings;
   args.insert(args.end(), {"--format=tiff", "-o", dir_ + "/600.tiff"});
   Outcome run = RunScanimage(args);
   ASSERT_EQ(run.status, 0) << run.err;
   const Image image = LoadTiff(dir_ + "/600.tiff");
-  EXPECT_EQ(image.width, 473u);   // 945 pixels asked at 600 dpi, the window halved at 300
+  EXPECT_EQ(image.width, 473u);  // 945 pixels asked at 600 dpi, the window halved at 300
   EXPECT_EQ(image.height, 355u);
   const std::string reference = ModuleScan(settings, "600-module.tiff");
   ASSERT_FALSE(reference.empty()) << "scanner-module has no scan command";
@@ -255,7 +257,8 @@ TEST_F(Scanimage, RecordedScanReplaysFromItsCapture) {
 }
 
 TEST_F(Scanimage, ThreeScansInOneProcess) {
-  Outcome run = RunScanimage({"--mode", "Color", "--resolution", "75", "--batch=" + dir_ + "/page%d.pnm", "--batch-count=3"});
+  Outcome run =
+      RunScanimage({"--mode", "Color", "--resolution", "75", "--batch=" + dir_ + "/page%d.pnm", "--batch-count=3"});
   ASSERT_EQ(run.status, 0) << run.err;
   const Image first = LoadPnm(dir_ + "/page1.pnm");
   EXPECT_GT(first.width, 0u);
@@ -270,7 +273,8 @@ TEST_F(Scanimage, EndAtJobEndSavesTheFailedReadAfterThePage) {
     env.push_back("SANE_DEBUG_TARVELL=5");  // the driver's log, which has a line for each failed read
     Outcome backend = Execute({TARVELL_SCANIMAGE, "--resolution", "75", "-o", dir_ + "/page.pnm"}, env, dir_);
     Outcome module = Execute({TARVELL_SCANNER_MODULE, "scan", "--simulate", "-v", "--resolution", "75", "-o",
-                              dir_ + "/page.tiff", endAtJobEnd ? "--end-at-job-end" : "--progress"}, {}, dir_);
+                              dir_ + "/page.tiff", endAtJobEnd ? "--end-at-job-end" : "--progress"},
+                             {}, dir_);
     for (const Outcome& run : {backend, module}) {
       const bool failedRead = run.err.find("Data Read fail error") != std::string::npos;
       EXPECT_TRUE(run.status == 0 && failedRead != endAtJobEnd) << run.err;
@@ -327,8 +331,8 @@ class Saned : public Scanimage {
   }
   // scanimage through the net backend, with its output in `file`.
   std::string Client(const std::string& file) {
-    return std::string(TARVELL_SCANIMAGE) + " -d net:" + address_ + ":tarvell:sim:0x01100000 --format=pnm -o " +
-           dir_ + "/" + file;
+    return std::string(TARVELL_SCANIMAGE) + " -d net:" + address_ + ":tarvell:sim:0x01100000 --format=pnm -o " + dir_ +
+           "/" + file;
   }
   Outcome Shell(const std::string& script, bool local = false) {
     return Execute({"sh", "-c", script}, SaneEnv(local ? dir_ : client_), dir_);
@@ -344,7 +348,8 @@ TEST_F(Saned, ServesTheSamePixelsToClientsAtOnceAndOutlivesAKilledOne) {
   Configure("simulate pace=5M silence=20\n");
   Outcome list = RunScanimage({"-L"}, client_);
   EXPECT_NE(list.out.find("`net:" + address_ + ":tarvell:sim:0x01100000' is a Tarvell K310 (USB), simulated"),
-            std::string::npos) << list.out << list.err;
+            std::string::npos)
+      << list.out << list.err;
   const std::string settings = " --mode Gray --resolution 150 -l 10 -t 20 -x 80 -y 60";
   ASSERT_EQ(Shell(TARVELL_SCANIMAGE + settings + " --format=pnm -o " + dir_ + "/local.pnm", true).status, 0);
   const std::string local = ReadFile(dir_ + "/local.pnm");

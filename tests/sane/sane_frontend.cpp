@@ -31,7 +31,8 @@ SANE_Status SetWord(const tarvell::sane::testing::SaneApi& api, SANE_Handle h, c
   api.control_option(h, 0, SANE_ACTION_GET_VALUE, &count, nullptr);
   for (SANE_Int i = 1; i < count; ++i) {
     const SANE_Option_Descriptor* d = api.get_option_descriptor(h, i);
-    if (d && d->name && std::strcmp(d->name, name) == 0) return api.control_option(h, i, SANE_ACTION_SET_VALUE, &value, nullptr);
+    if (d && d->name && std::strcmp(d->name, name) == 0)
+      return api.control_option(h, i, SANE_ACTION_SET_VALUE, &value, nullptr);
   }
   return SANE_STATUS_UNSUPPORTED;
 }
@@ -43,7 +44,8 @@ SANE_Status SetMode(const tarvell::sane::testing::SaneApi& api, SANE_Handle h, c
   api.control_option(h, 0, SANE_ACTION_GET_VALUE, &count, nullptr);
   for (SANE_Int i = 1; i < count; ++i) {
     const SANE_Option_Descriptor* d = api.get_option_descriptor(h, i);
-    if (d && d->name && std::strcmp(d->name, "mode") == 0) return api.control_option(h, i, SANE_ACTION_SET_VALUE, value, nullptr);
+    if (d && d->name && std::strcmp(d->name, "mode") == 0)
+      return api.control_option(h, i, SANE_ACTION_SET_VALUE, value, nullptr);
   }
   return SANE_STATUS_UNSUPPORTED;
 }

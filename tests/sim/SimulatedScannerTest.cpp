@@ -13,12 +13,12 @@
 #include "element/Elements.h"
 #include "platform/system/Log.h"
 #include "platform/usb/SimBus.h"
+#include "tests/support/Packets.h"
 #include "usb/CSimpleScanner.h"
 #include "usb/ScanJob.h"
 #include "usb/USBScanProtocol.h"
 #include "xml/XMLSAXParser.h"
 #include "xml/XMLVisitor.h"
-#include "tests/support/Packets.h"
 
 using namespace tarvell::sim;
 using namespace tarvell::usb;
@@ -239,7 +239,8 @@ TEST_F(DeviceModelTest, RefusesEverySingleWrongEntryOfTheParameterMapNamingIt) {
       {{{"scanParameters.bitdepth", integer(16)}}, "bitdepth 16 is not one of 8, 24"},
       {{{"scanParameters.bitdepth", integer(24)}}, "bitdepth 24 does not go with contentType 1"},
       {{{"scanParameters.contentType", integer(2)}}, "bitdepth 8 does not go with contentType 2"},
-      {{{"scanParameters.contentType", integer(2)}, {"scanParameters.bitdepth", integer(24)},
+      {{{"scanParameters.contentType", integer(2)},
+        {"scanParameters.bitdepth", integer(24)},
         {"scanParameters.resolution", integer(600)}},
        "resolution 600 is above 300 for colour"},
       {{{"scanParameters.originalMediaSize", integer(2)}}, "originalMediaSize 2 does not go with scanWindow"},
@@ -253,15 +254,16 @@ TEST_F(DeviceModelTest, RefusesEverySingleWrongEntryOfTheParameterMapNamingIt) {
       {{{"scanParameters.source", removed}}, "scanParameters.source is missing"},
       {{{"scanParameters.scanWindow.topLeft.y", removed}}, "scanParameters.scanWindow.topLeft.y is missing"},
       {{{"usbParameters.speed", integer(1)}}, "usbParameters.speed is not an entry of usbParameters"},
-      {{{"jobParameters", []() -> Element* { return new MapElem(); }}}, "jobParameters is not an entry of the parameter map"},
+      {{{"jobParameters", []() -> Element* { return new MapElem(); }}},
+       "jobParameters is not an entry of the parameter map"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.fault);
     Reset({});
     received_ = Received();
     sim_->BulkWrite(kRequestEndpoint, Request("system", "enterHostUSBSendMode", &s, 77, [&](MapElem& m) {
-      for (const auto& change : row.changes) SetEntry(m, change.first, change.second());
-    }));
+                      for (const auto& change : row.changes) SetEntry(m, change.first, change.second());
+                    }));
     ASSERT_EQ(ReadReplies().at(0).type, "exception");
     EXPECT_NE(received_.replies.at(0).find(row.fault), std::string::npos) << received_.replies[0];
     EXPECT_FALSE(sim_->inHostSendMode());
@@ -294,7 +296,8 @@ TEST_F(DeviceModelTest, RefusesCallsOutOfTheirOrderOrForm) {
       {{enter, create, create}, "create after create"},
       {{enter, create, {"Job1", "start", &s, 77}}, "start takes no arguments"},
       {{enter, create, start, start}, "start of Job1 out of order"},
-      {{enter, create, start, {"system", "exitHostUSBSendMode", nullptr, 77}}, "exitHostUSBSendMode before done of Job1"},
+      {{enter, create, start, {"system", "exitHostUSBSendMode", nullptr, 77}},
+       "exitHostUSBSendMode before done of Job1"},
       {{enter, create, {"Job1", "done", nullptr, 77}}, "no method done on object Job1"},
       {{{"scanner", "enterHostUSBSendMode", &s, 77}}, "no method enterHostUSBSendMode on object scanner"},
   };
@@ -736,9 +739,9 @@ TEST(ScannerMisbehaviourText, ReadsEveryItemAndRefusesTheRest) {
   EXPECT_TRUE(plain.misbehave.exceptionFor.empty());
 
   plain.misbehave.timeoutsBeforeData = 9;
-  for (const char* item : {"timeouts-before-data", "timeouts-before-data=", "timeouts-before-data=-1",
-                           "timeouts-before-data=x", "gone-after-bytes=1e3", "exception-for=", "unknown-packets=1",
-                           "fast", "short-image-by=99999999999999999999"}) {
+  for (const char* item :
+       {"timeouts-before-data", "timeouts-before-data=", "timeouts-before-data=-1", "timeouts-before-data=x",
+        "gone-after-bytes=1e3", "exception-for=", "unknown-packets=1", "fast", "short-image-by=99999999999999999999"}) {
     bad.clear();
     EXPECT_FALSE(ParseSimulatedScannerOptions(item, &plain, &bad, &why)) << item;
     EXPECT_EQ(bad, item) << why;

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 #include <tiffio.h>
 
@@ -95,12 +95,12 @@ TEST(TestChartPixels, LandmarksOfAColourPageAt300Dpi) {
   const auto pnm = RenderChart(req);
   ASSERT_EQ(pnm.size(), g.totalSize());
 
-  EXPECT_EQ(SampleAt(pnm, g, 0, 0), 0x000000u);          // frame
-  EXPECT_EQ(SampleAt(pnm, g, 2549, 3506), 0x000000u);    // frame, far corner
-  EXPECT_EQ(At300(pnm, g, 2550, 2600), 0xFFFFFFu);       // paper between ramps and ring
-  EXPECT_EQ(At300(pnm, g, 1200, 20), 0x000000u);         // the 2-inch tick
-  EXPECT_EQ(At300(pnm, g, 1230, 20), 0xFFFFFFu);         // beside it
-  EXPECT_EQ(At300(pnm, g, 1230, 250), 0xFFFFFFu);        // below the tenth tick
+  EXPECT_EQ(SampleAt(pnm, g, 0, 0), 0x000000u);        // frame
+  EXPECT_EQ(SampleAt(pnm, g, 2549, 3506), 0x000000u);  // frame, far corner
+  EXPECT_EQ(At300(pnm, g, 2550, 2600), 0xFFFFFFu);     // paper between ramps and ring
+  EXPECT_EQ(At300(pnm, g, 1200, 20), 0x000000u);       // the 2-inch tick
+  EXPECT_EQ(At300(pnm, g, 1230, 20), 0xFFFFFFu);       // beside it
+  EXPECT_EQ(At300(pnm, g, 1230, 250), 0xFFFFFFu);      // below the tenth tick
   for (int i = 0; i < chart::kPatchCount; ++i) {
     const int64_t x = chart::kPatchLeft + i * chart::kPatchPitch + chart::kPatchWidth / 2;
     EXPECT_EQ(At300(pnm, g, x, 900), Packed(chart::PatchColour(i))) << "patch " << i;
@@ -213,9 +213,9 @@ TEST(TestChartPixels, DriverConversionReadsBackTheChart) {
     EXPECT_EQ(height, g.height);
     EXPECT_EQ(bps, type == kContentLineArt ? 1 : 8);
     EXPECT_EQ(spp, type == kContentColour ? 3 : 1);
-    EXPECT_EQ(photometric, type == kContentLineArt  ? PHOTOMETRIC_MINISWHITE
-                           : type == kContentGrey ? PHOTOMETRIC_MINISBLACK
-                                                  : PHOTOMETRIC_RGB);
+    EXPECT_EQ(photometric, type == kContentLineArt ? PHOTOMETRIC_MINISWHITE
+                           : type == kContentGrey  ? PHOTOMETRIC_MINISBLACK
+                                                   : PHOTOMETRIC_RGB);
     // One scanline read back, seen as a one-row stream without header.
     ChartGeometry lineGeometry = g;
     lineGeometry.header.clear();

@@ -9,9 +9,9 @@
 namespace tarvell::testing {
 
 struct ProgramRun {
-  int status = -1;         // exit status, or -1 when the program did not exit on its own
-  int signal = 0;          // the signal that ended it, if one did
-  bool timedOut = false;   // killed at the time-out
+  int status = -1;        // exit status, or -1 when the program did not exit on its own
+  int signal = 0;         // the signal that ended it, if one did
+  bool timedOut = false;  // killed at the time-out
   std::string out, err;
 };
 

@@ -12,7 +12,6 @@
 namespace tarvell::testing {
 namespace {
 
-
 usbdevfs_urb* Urb(UMockdevIoctlData* d) { return reinterpret_cast<usbdevfs_urb*>(d->data); }
 
 void SubmitUrb(Emulator& emu, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
@@ -53,8 +52,7 @@ void SubmitUrb(Emulator& emu, UMockdevIoctlClient* client, UMockdevIoctlData* ar
     std::string cmd(reinterpret_cast<char*>(buffer->data), size_t(urb->buffer_length));
     emu.commands.push_back(cmd);
     if (cmd.rfind("echo:", 0) == 0) emu.reply = cmd.substr(5);
-    if (cmd.rfind("image:", 0) == 0 || cmd == "silence" || cmd.rfind("trickle:", 0) == 0)
-      emu.imageMode = cmd;
+    if (cmd.rfind("image:", 0) == 0 || cmd == "silence" || cmd.rfind("trickle:", 0) == 0) emu.imageMode = cmd;
     if (cmd == "gone") emu.gone = true;
     urb->actual_length = urb->buffer_length;
     emu.done.push_back(f);
@@ -154,9 +152,7 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer d
       break;
     case USBDEVFS_RELEASEINTERFACE:
     case USBDEVFS_SETINTERFACE:
-    case USBDEVFS_RESET:
-      umockdev_ioctl_client_complete(client, 0, 0);
-      break;
+    case USBDEVFS_RESET: umockdev_ioctl_client_complete(client, 0, 0); break;
     case USBDEVFS_GETDRIVER:
     case USBDEVFS_IOCTL:
       umockdev_ioctl_client_complete(client, -1, ENODATA);  // no kernel driver bound
@@ -167,15 +163,9 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer d
       umockdev_ioctl_client_complete(client, 0, 0);
       break;
     }
-    case USBDEVFS_SUBMITURB:
-      SubmitUrb(emu, client, arg);
-      break;
-    case USBDEVFS_DISCARDURB:
-      DiscardUrb(emu, client, arg);
-      break;
-    case USBDEVFS_REAPURBNDELAY:
-      ReapUrb(emu, client, arg);
-      break;
+    case USBDEVFS_SUBMITURB: SubmitUrb(emu, client, arg); break;
+    case USBDEVFS_DISCARDURB: DiscardUrb(emu, client, arg); break;
+    case USBDEVFS_REAPURBNDELAY: ReapUrb(emu, client, arg); break;
     default: {
       char text[64];
       std::snprintf(text, sizeof text, "ioctl 0x%lx on %s", request, node.c_str());
@@ -186,6 +176,5 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer d
   }
   return TRUE;
 }
-
 
 }  // namespace tarvell::testing

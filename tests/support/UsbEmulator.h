@@ -28,12 +28,12 @@ struct Emulator {
   std::string reply;                  // next answer on endpoint 0x8B
   std::string imageMode;              // what the next read of endpoint 0x88 gets
   bool gone = false;
-  bool heldElsewhere = false;  // another program has the interface: claims fail with EBUSY
+  bool heldElsewhere = false;              // another program has the interface: claims fail with EBUSY
   std::vector<std::vector<UInt8>> setups;  // control requests received (setup packets)
   std::vector<unsigned> clearedHalts;
   std::vector<std::string> commands;
-  std::deque<Flying> done;                 // finished, waiting to be reaped
-  std::vector<Flying> flying;              // never answered until cancelled
+  std::deque<Flying> done;     // finished, waiting to be reaped
+  std::vector<Flying> flying;  // never answered until cancelled
   std::vector<std::string> unexpected;
 
   ~Emulator() {

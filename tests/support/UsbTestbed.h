@@ -30,9 +30,24 @@ struct Interface {
 // Device and configuration descriptors, as the testbed's "descriptors" attribute holds them.
 inline std::vector<UInt8> Descriptors(UInt16 vendor, UInt16 product, UInt8 deviceClass,
                                       const std::vector<Interface>& interfaces) {
-  std::vector<UInt8> d = {18, 1, 0x00, 0x02, deviceClass, 0, 0, 64,
-                          UInt8(vendor), UInt8(vendor >> 8), UInt8(product), UInt8(product >> 8),
-                          0x00, 0x01, 0, 0, 0, 1};
+  std::vector<UInt8> d = {18,
+                          1,
+                          0x00,
+                          0x02,
+                          deviceClass,
+                          0,
+                          0,
+                          64,
+                          UInt8(vendor),
+                          UInt8(vendor >> 8),
+                          UInt8(product),
+                          UInt8(product >> 8),
+                          0x00,
+                          0x01,
+                          0,
+                          0,
+                          0,
+                          1};
   std::vector<UInt8> c = {9, 2, 0, 0, UInt8(interfaces.size()), 1, 0, 0xC0, 50};
   for (size_t i = 0; i < interfaces.size(); ++i) {
     const Interface& itf = interfaces[i];
@@ -64,10 +79,8 @@ inline ::testing::AssertionResult AddUsbDevice(UMockdevTestbed* testbed, const c
   }
   record += "\n";
   GError* error = nullptr;
-  if (umockdev_testbed_add_from_string(testbed, record.c_str(), &error))
-    return ::testing::AssertionSuccess();
-  ::testing::AssertionResult failure = ::testing::AssertionFailure()
-                                       << path << ": " << (error ? error->message : "?");
+  if (umockdev_testbed_add_from_string(testbed, record.c_str(), &error)) return ::testing::AssertionSuccess();
+  ::testing::AssertionResult failure = ::testing::AssertionFailure() << path << ": " << (error ? error->message : "?");
   if (error) g_error_free(error);
   return failure;
 }

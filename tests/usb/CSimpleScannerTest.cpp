@@ -46,8 +46,7 @@ SimEndpoint Bulk(UInt8 direction, UInt8 number, UInt16 maxPacket = 512) {
   return SimEndpoint{direction, number, kUSBBulk, maxPacket, 0};
 }
 
-SimDeviceSpec OneSetting(std::vector<SimEndpoint> endpoints, UInt16 vendor = 0x2B7E,
-                         UInt16 product = 0x0C5A) {
+SimDeviceSpec OneSetting(std::vector<SimEndpoint> endpoints, UInt16 vendor = 0x2B7E, UInt16 product = 0x0C5A) {
   SimDeviceSpec desc;
   desc.vendorID = vendor;
   desc.productID = product;
@@ -132,8 +131,7 @@ TEST_F(ScannerTest, AlternateSettingWithFewerThanThirteenPipesIsGivenUp) {
   CSimpleScanner s(kLocation);
   EXPECT_FALSE(s.m_opened);
   EXPECT_FALSE(s.m_inf);
-  EXPECT_TRUE(log.contains(
-      " > ERROR: dealWithPipes: unable to get pipe properties for pipe 4, err = e00002c2\n"));
+  EXPECT_TRUE(log.contains(" > ERROR: dealWithPipes: unable to get pipe properties for pipe 4, err = e00002c2\n"));
   ExpectAllReleased();
 }
 
@@ -196,8 +194,7 @@ std::vector<OpenFault> OpenFaults() {
   std::vector<OpenFault> v = {
       {D, SimOp::CreateMasterPort, 1, kIOReturnNoResources,
        " > ERROR: OpenMyDevice: could not create master port, err = e00002be\n"},
-      {D, SimOp::CreateMatching, 1, kIOReturnError,
-       " > ERROR: OpenMyDevice: could not create matching dictionary\n"},
+      {D, SimOp::CreateMatching, 1, kIOReturnError, " > ERROR: OpenMyDevice: could not create matching dictionary\n"},
       {D, SimOp::CreatePlugIn, 1, kIOReturnError,
        " > ERROR: dealWithInterface: unable to create plugin. ret = e00002bc, iodev = (nil)\n"},
       {D, SimOp::CreatePlugIn, 1, kIOReturnSuccess,
@@ -217,12 +214,12 @@ std::vector<OpenFault> OpenFaults() {
   };
   for (int pipe = 1; pipe <= 3; ++pipe)
     v.push_back({D, SimOp::GetPipeProperties, pipe, kIOReturnNoDevice,
-                 " > ERROR: dealWithPipes: unable to get pipe properties for pipe " +
-                     std::to_string(pipe) + ", err = e00002c0\n"});
+                 " > ERROR: dealWithPipes: unable to get pipe properties for pipe " + std::to_string(pipe) +
+                     ", err = e00002c0\n"});
   for (int pipe : {1, 7, 13})
     v.push_back({A, SimOp::GetPipeProperties, pipe, kIOReturnError,
-                 " > ERROR: dealWithPipes: unable to get pipe properties for pipe " +
-                     std::to_string(pipe) + ", err = e00002bc\n"});
+                 " > ERROR: dealWithPipes: unable to get pipe properties for pipe " + std::to_string(pipe) +
+                     ", err = e00002bc\n"});
   return v;
 }
 
@@ -327,8 +324,7 @@ TEST_F(ScannerTest, TransfersUseTheirPipesAndTimeOuts) {
   EXPECT_EQ(s.ReadControlPipeToBuffer(buf, &n), IOReturn(0xE00002C0));
 
   const std::vector<std::pair<SimOp, UInt8>> expected = {
-      {SimOp::WritePipe, 1}, {SimOp::ReadPipe, 2}, {SimOp::ReadPipe, 3}, {SimOp::ReadPipe, 3},
-      {SimOp::ReadPipe, 2}};
+      {SimOp::WritePipe, 1}, {SimOp::ReadPipe, 2}, {SimOp::ReadPipe, 3}, {SimOp::ReadPipe, 3}, {SimOp::ReadPipe, 2}};
   ASSERT_EQ(bus_->Calls().size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {
     const SimCall& c = bus_->Calls()[i];
@@ -354,8 +350,8 @@ TEST_F(ScannerTest, ClearEndpointStallSendsTheHaltRequestThenClearsBothEnds) {
     bus_->ClearCalls();
     EXPECT_EQ(s.ClearEndpointStall(s.m_bpi), kIOReturnSuccess);
     EXPECT_FALSE(dev->halted(0x8B));
-    EXPECT_EQ(Ops(), (std::vector<SimOp>{SimOp::GetPipeProperties, SimOp::ControlRequest,
-                                         SimOp::ClearPipeStallBothEnds}));
+    EXPECT_EQ(Ops(),
+              (std::vector<SimOp>{SimOp::GetPipeProperties, SimOp::ControlRequest, SimOp::ClearPipeStallBothEnds}));
     const DeviceRequest& r = bus_->Calls()[1].request;
     EXPECT_EQ(r.bmRequestType, 0x02);
     EXPECT_EQ(r.bRequest, 0x01);
@@ -390,9 +386,12 @@ TEST_F(ScannerTest, AbortAndResetPipesInOrderAndLeavesAMissingImagePipeAlone) {
   s.AbortAndResetPipes();
   std::vector<std::pair<SimOp, int>> calls;
   for (const SimCall& c : bus_->Calls()) calls.push_back({c.op, c.pipe});
-  EXPECT_EQ(calls, (std::vector<std::pair<SimOp, int>>{{SimOp::AbortPipe, 1}, {SimOp::ResetPipe, 1},
-                                                      {SimOp::AbortPipe, 2}, {SimOp::ResetPipe, 2},
-                                                      {SimOp::AbortPipe, 3}, {SimOp::ResetPipe, 3}}));
+  EXPECT_EQ(calls, (std::vector<std::pair<SimOp, int>>{{SimOp::AbortPipe, 1},
+                                                       {SimOp::ResetPipe, 1},
+                                                       {SimOp::AbortPipe, 2},
+                                                       {SimOp::ResetPipe, 2},
+                                                       {SimOp::AbortPipe, 3},
+                                                       {SimOp::ResetPipe, 3}}));
 
   CSimpleScanner t(0x02100000);  // takes the second device: the first interface is held
   ASSERT_TRUE(t.m_opened);
@@ -434,10 +433,9 @@ TEST_F(ScannerTest, ScanParametersRoundTripAndLog) {
   ScanningParamBlock in{300, 150, 10, 20, 2550, 3507, 0, 1, 77, 88};
   tarvell::LogCapture log;
   EXPECT_EQ(s.SetScanningParameters(&in), 0);
-  const std::vector<std::string> expected = {
-      "SetScanningParameters()", "   mainScanRes: 300", "    subScanRes: 150",
-      "offsetMainScan: 10",      " offsetSubScan: 20",  "   mainScanLen: 2550",
-      "    subScanLen: 3507",    "     colorMode: 0",   "    dataFormat: 1"};
+  const std::vector<std::string> expected = {"SetScanningParameters()", "   mainScanRes: 300", "    subScanRes: 150",
+                                             "offsetMainScan: 10",      " offsetSubScan: 20",  "   mainScanLen: 2550",
+                                             "    subScanLen: 3507",    "     colorMode: 0",   "    dataFormat: 1"};
   EXPECT_EQ(log.lines(), expected);
   log.clear();
   ScanningParamBlock out;

@@ -47,8 +47,7 @@ TEST_F(ThumbnailTest, TheShippedIconBecomesA48By48Thumbnail) {
   EXPECT_EQ(record()->width, 48u);
   EXPECT_EQ(record()->height, 48u);
   EXPECT_EQ(record()->dataSize, 9216u);
-  EXPECT_EQ(tarvell::ica::Recorded().deviceInfoRequests,
-            std::vector<std::string>{"Tarvell K310 (USB)"});
+  EXPECT_EQ(tarvell::ica::Recorded().deviceInfoRequests, std::vector<std::string>{"Tarvell K310 (USB)"});
   // The pixels are the icon's, read independently with libpng.
   png_image image{};
   image.version = PNG_IMAGE_VERSION;

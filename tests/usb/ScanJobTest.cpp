@@ -10,10 +10,10 @@
 #include "element/Elements.h"
 #include "platform/system/Log.h"
 #include "platform/usb/SimBus.h"
+#include "tests/support/Packets.h"
 #include "usb/CSimpleScanner.h"
 #include "xml/XMLSAXParser.h"
 #include "xml/XMLVisitor.h"
-#include "tests/support/Packets.h"
 
 using namespace tarvell::usb;
 using tarvell::sim::K310Layout;
@@ -61,8 +61,8 @@ class ScanJobTest : public ::testing::Test {
   }
   void TearDown() override { SetActiveBus(nullptr); }
 
-  std::unique_ptr<CSimpleScanner> Open(UInt32 res = 300, UInt8 colorMode = 1, UInt8 dataFormat = 8,
-                                       UInt32 x = 0, UInt32 y = 0, UInt32 w = 2550, UInt32 h = 3300) {
+  std::unique_ptr<CSimpleScanner> Open(UInt32 res = 300, UInt8 colorMode = 1, UInt8 dataFormat = 8, UInt32 x = 0,
+                                       UInt32 y = 0, UInt32 w = 2550, UInt32 h = 3300) {
     auto scanner = std::make_unique<CSimpleScanner>(kLocation);
     EXPECT_TRUE(scanner->m_opened);
     ScanningParamBlock p{res, res, x, y, w, h, colorMode, dataFormat, 0, 0};
@@ -79,8 +79,8 @@ class ScanJobTest : public ::testing::Test {
     for (const SimCall& c : bus_->CallsOf(SimOp::WritePipe)) {
       EXPECT_GE(c.data.size(), 8u);
       EXPECT_EQ(c.data[0], 0xCC);
-      const UInt32 length = (UInt32(c.data[4]) << 24) | (UInt32(c.data[5]) << 16) |
-                            (UInt32(c.data[6]) << 8) | UInt32(c.data[7]);
+      const UInt32 length =
+          (UInt32(c.data[4]) << 24) | (UInt32(c.data[5]) << 16) | (UInt32(c.data[6]) << 8) | UInt32(c.data[7]);
       EXPECT_EQ(length + 8, c.data.size());
       SentCall call;
       call.text.assign(c.data.begin() + 8, c.data.end());
@@ -188,8 +188,8 @@ TEST_F(ScanJobTest, ParameterMapFollowsTheSettings) {
       {400, 0, 8, 0, 0, 100, 100, 400, 8, 1, 12, 0, 0, 100, 100},
   };
   for (const MapCase& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.res << " dpi, colour " << int(c.colorMode) << ", format "
-                                    << int(c.dataFormat) << ", " << c.w << " x " << c.h);
+    SCOPED_TRACE(testing::Message() << c.res << " dpi, colour " << int(c.colorMode) << ", format " << int(c.dataFormat)
+                                    << ", " << c.w << " x " << c.h);
     bus_ = SimBus::Create();
     SetActiveBus(bus_);
     Plug();
@@ -237,10 +237,9 @@ TEST_F(ScanJobTest, LogLinesOfAJobAreExact) {
   auto reply = [](const std::string& r) {
     return std::vector<std::string>{"_MY_ControlData()", " > \n" + Response(r) + "\n", " > continued on\n", " > " + r};
   };
-  std::vector<std::string> expected = {"MyScanToBuffer()", "requestID: " + id, " - Enter PC Scan Mode",
-                                       "  resolution: 300", " mainScanRes: 300", "   resAdjust: 1.000000",
-                                       " > " + sent[0].text, "WritePipeWithBuffer()",
-                                       "ReadControlPipeToBuffer()"};
+  std::vector<std::string> expected = {"MyScanToBuffer()",   "requestID: " + id,      " - Enter PC Scan Mode",
+                                       "  resolution: 300",  " mainScanRes: 300",     "   resAdjust: 1.000000",
+                                       " > " + sent[0].text, "WritePipeWithBuffer()", "ReadControlPipeToBuffer()"};
   for (const auto& l : reply("0")) expected.push_back(l);
   expected.push_back(" - Get Job Name");
   expected.push_back(" > " + sent[1].text);
@@ -278,9 +277,10 @@ TEST_F(ScanJobTest, LogLinesOfAJobAreExact) {
 
   // A reply naming Job12 makes call 3 address Job12 and call 4 Job12.scanJob; the request text
   // of a call without arguments is this, byte for byte.
-  EXPECT_EQ(sent[2].text, "<?xml version=\"1.0\"?>\r\n<method name=\"callMethod\" requestID=\"" + id +
-                              "\">\r\n  <arg name=\"objName\">Job12</arg>\r\n  <arg name=\"method\">start</arg>"
-                              "\r\n  <arg name=\"params\">\r\n  <ListElem>\r\n  </ListElem>\r\n</arg>\r\n</method>\r\n");
+  EXPECT_EQ(sent[2].text,
+            "<?xml version=\"1.0\"?>\r\n<method name=\"callMethod\" requestID=\"" + id +
+                "\">\r\n  <arg name=\"objName\">Job12</arg>\r\n  <arg name=\"method\">start</arg>"
+                "\r\n  <arg name=\"params\">\r\n  <ListElem>\r\n  </ListElem>\r\n</arg>\r\n</method>\r\n");
   EXPECT_EQ(sent[3].objName(), "Job12.scanJob");
   // Every response overwrites the job name, whichever call it answers.
   EXPECT_EQ(glJobName, "0");
@@ -323,9 +323,8 @@ TEST_F(ScanJobTest, DataPhaseSurvivesEarlyTimeOutsAndEndsAtTheFirstFailureAfterD
   for (int i = 0; i < 3; ++i) device->QueueRead(11, Packet(0xCC, Response("Job1")));
   for (int i = 0; i < 3; ++i) device->QueueRead(8, std::vector<UInt8>(), kIOReturnTimeout);
   // Image bytes split over packets and over reads, a packet straddling two reads.
-  const std::vector<UInt8> stream =
-      Concat({Packet(0xAA), Packet(0xBB), Packet(0xDD, "P6\n"), Packet(0xDD, "#c\n1 1"), Packet(0xDD, "\n255\nRGB"),
-              Packet(0xEE), Packet(0xFF)});
+  const std::vector<UInt8> stream = Concat({Packet(0xAA), Packet(0xBB), Packet(0xDD, "P6\n"), Packet(0xDD, "#c\n1 1"),
+                                            Packet(0xDD, "\n255\nRGB"), Packet(0xEE), Packet(0xFF)});
   device->QueueRead(8, std::vector<UInt8>(stream.begin(), stream.begin() + 27));
   device->QueueRead(8, std::vector<UInt8>(stream.begin() + 27, stream.end()));
   device->QueueRead(8, std::vector<UInt8>(), kIOReturnTimeout);
@@ -517,8 +516,10 @@ TEST_F(ScanJobTest, ImageBufferIsReservedFromTheStreamHeader) {
     _MY_ImageData(reinterpret_cast<const UInt8*>(c.first.data()), SInt32(c.first.size()), scanner.get());
     ASSERT_TRUE(scanner->m_scanData);
     EXPECT_EQ(scanner->m_scanData->size(), c.first.size());
-    if (c.capacity) EXPECT_EQ(scanner->m_scanData->capacity(), c.capacity) << c.first;
-    else EXPECT_LT(scanner->m_scanData->capacity(), size_t(1) << 20) << c.first;
+    if (c.capacity)
+      EXPECT_EQ(scanner->m_scanData->capacity(), c.capacity) << c.first;
+    else
+      EXPECT_LT(scanner->m_scanData->capacity(), size_t(1) << 20) << c.first;
   }
 }
 

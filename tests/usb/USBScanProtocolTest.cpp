@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <dirent.h>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -46,9 +46,7 @@ struct Recorder {
     From(info)->note(info, "img:" + std::string(reinterpret_cast<const char*>(bytes), size_t(length)));
   }
 
-  ScanProtocolCallbacks callbacks() {
-    return {this, Job, Page, Control, Image, EndPage, EndJob};
-  }
+  ScanProtocolCallbacks callbacks() { return {this, Job, Page, Control, Image, EndPage, EndJob}; }
 };
 
 // A job's worth of packets: begin/end markers (one with a meaningless payload), replies and
@@ -60,8 +58,8 @@ Bytes SampleStream() {
 }
 
 std::vector<std::string> SampleEvents() {
-  return {"job", "ctl:<reply/>", "page", "img:P6\n#\n1 1\n255\n", "img:", "img:" + std::string(300, 'q'),
-          "endpage", "endjob", "ctl:<done/>"};
+  return {"job",     "ctl:<reply/>", "page",       "img:P6\n#\n1 1\n255\n", "img:", "img:" + std::string(300, 'q'),
+          "endpage", "endjob",       "ctl:<done/>"};
 }
 
 std::vector<std::string> FeedInPieces(const Bytes& stream, const std::vector<size_t>& cuts) {
@@ -198,7 +196,7 @@ TEST(USBScanProtocolReceive, UnknownTypeIsLoggedAndSkippedByLength) {
       framer.receiveData(stream);
     }
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"Uh oh.  Got a packet of an unknown type.",
-                                                      "packetType: 42,\tversion: 7,\tlength: 2"}))
+                                                     "packetType: 42,\tversion: 7,\tlength: 2"}))
         << "split " << split;
     EXPECT_EQ(rec.events, std::vector<std::string>{"ctl:ok"});
   }

@@ -37,8 +37,11 @@ const auto npos = std::string::npos;
 
 TEST_F(CupsDialog, ListsTheQueuesWithAPPDAndOpensThemAsTheirPPDFiles) {
   ProgramRun list = Dialog({"--list"});
-  EXPECT_EQ("  conflict                 Oce PPC for 3073 PS3\n  epson                    EPSON LP-9600SPD v3010.106\n"
-            "* oce                      Oce PPC for 3073 PS3\n", list.out) << list.err;
+  EXPECT_EQ(
+      "  conflict                 Oce PPC for 3073 PS3\n  epson                    EPSON LP-9600SPD v3010.106\n"
+      "* oce                      Oce PPC for 3073 PS3\n",
+      list.out)
+      << list.err;
   for (const char* q : {"oce", "epson"})
     EXPECT_EQ(Dialog({"--ppd", DataPath(q[0] == 'e' ? "epson-eplp960s.ppd" : "oce-op3073.ppd"), "--json"}).out,
               Dialog({"--printer", q, "--json"}).out);
@@ -63,8 +66,9 @@ TEST_F(CupsDialog, PrintsAJobThatCarriesTheChosenOptions) {
   size_t at = r.out.find("request id is oce-");
   ASSERT_NE(npos, at) << r.out << r.err;
   std::map<std::string, std::string> job = server->JobAttributes(std::stoi(r.out.substr(at + 18)));
-  std::map<std::string, std::string> want = {{"OutputBin", "UpperBin"}, {"StapleWhen", "None"}, {"Jog", "EndOfSet"},
-                                             {"Collate", "true"}, {"copies", "2"}, {"job-name", "Finishing test"}};
+  std::map<std::string, std::string> want = {{"OutputBin", "UpperBin"}, {"StapleWhen", "None"},
+                                             {"Jog", "EndOfSet"},       {"Collate", "true"},
+                                             {"copies", "2"},           {"job-name", "Finishing test"}};
   for (const auto& kv : want) EXPECT_EQ(kv.second, job[kv.first]) << kv.first;
 }
 

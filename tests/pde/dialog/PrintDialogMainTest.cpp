@@ -51,8 +51,8 @@ TEST(PrintDialog, JsonCarriesControlsItemsSummaryAndSettings) {
 }
 
 TEST(PrintDialog, RefusesDisabledChoicesUnknownOptionsAndUnreadablePPDs) {
-  Result disabled = PrintDialog("--ppd " + DataPath("oce-op3073.ppd") +
-                             " --set StapleWhen=EndOfSet --set OutputBin=UpperBin");
+  Result disabled =
+      PrintDialog("--ppd " + DataPath("oce-op3073.ppd") + " --set StapleWhen=EndOfSet --set OutputBin=UpperBin");
   EXPECT_NE(0, disabled.status);
   EXPECT_NE(std::string::npos, disabled.out.find("choice UpperBin of OutputBin is disabled")) << disabled.out;
 

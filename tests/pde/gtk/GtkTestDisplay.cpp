@@ -78,11 +78,21 @@ bool StartGtk(std::string* error) {
   // the CUPS server and the session bus named are ones that do not exist (a test may start its
   // own scheduler), so nothing of the machine's is reached.
   mkdir((s.home / "cups").c_str(), 0700);
-  s.env = {"DISPLAY=:" + display, "GDK_BACKEND=x11", "GSK_RENDERER=cairo", "GDK_DEBUG=gl-disable",
-           "GTK_A11Y=none", "CUPS_SERVER=" + s.home / "no-cupsd.sock", "CUPS_SERVERROOT=" + s.home / "cups",
-           "NO_AT_BRIDGE=1", "GSETTINGS_BACKEND=memory", "GIO_USE_VFS=local", "HOME=" + s.home.path(),
-           "XDG_RUNTIME_DIR=" + s.home.path(), "XDG_CONFIG_HOME=" + s.home / "config",
-           "XDG_CACHE_HOME=" + s.home / "cache", "XDG_DATA_HOME=" + s.home / "data",
+  s.env = {"DISPLAY=:" + display,
+           "GDK_BACKEND=x11",
+           "GSK_RENDERER=cairo",
+           "GDK_DEBUG=gl-disable",
+           "GTK_A11Y=none",
+           "CUPS_SERVER=" + s.home / "no-cupsd.sock",
+           "CUPS_SERVERROOT=" + s.home / "cups",
+           "NO_AT_BRIDGE=1",
+           "GSETTINGS_BACKEND=memory",
+           "GIO_USE_VFS=local",
+           "HOME=" + s.home.path(),
+           "XDG_RUNTIME_DIR=" + s.home.path(),
+           "XDG_CONFIG_HOME=" + s.home / "config",
+           "XDG_CACHE_HOME=" + s.home / "cache",
+           "XDG_DATA_HOME=" + s.home / "data",
            "DBUS_SESSION_BUS_ADDRESS=unix:path=" + s.home / "no-bus"};
   for (const std::string& e : s.env) setenv(e.substr(0, e.find('=')).c_str(), e.c_str() + e.find('=') + 1, 1);
   unsetenv("WAYLAND_DISPLAY");

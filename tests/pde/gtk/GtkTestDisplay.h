@@ -1,7 +1,7 @@
 // GTK for in-process window tests: a private X server (Xvfb on a display number it picks itself),
 // a private home and runtime folder, software rendering, no accessibility bus, no settings
-// daemon, and a CUPS server name that reaches no server; GTK's own test set-up on top. Every message GTK or GLib logs is kept so a test can
-// insist that there was none.
+// daemon, and a CUPS server name that reaches no server; GTK's own test set-up on top. Every message GTK or GLib logs
+// is kept so a test can insist that there was none.
 #pragma once
 
 #include <gtk/gtk.h>

@@ -100,9 +100,9 @@ TEST_F(PrintWindowTest, DrawsEveryControlOfThePaneInItsOrderAndLayout) {
   EXPECT_EQ("Collate: On\nOutput Bin: Printer's Default\nOffset: Off\nStaple: Off", window->Summary());
   // The PPD's own constraint already excludes the external finisher.
   Rows rows = OpenedRows("OutputBin");
-  EXPECT_EQ((Rows{{"Printer's Default", true}, {"Finisher", true}, {"Upper Output Bin", true},
-                  {"External Finisher", false}}),
-            rows);
+  EXPECT_EQ(
+      (Rows{{"Printer's Default", true}, {"Finisher", true}, {"Upper Output Bin", true}, {"External Finisher", false}}),
+      rows);
 
   TempDir dir;
   std::string error;
@@ -128,8 +128,8 @@ TEST_F(PrintWindowTest, ClicksAreThePluginsAndItsGreyedItemsCannotBeChosen) {
                 {"Collate", "False"}, {"Jog", "None"}, {"OutputBin", "PrintersDefault"}, {"StapleWhen", "EndOfSet"}}),
             settings);
   // The same clicks through print-dialog's --set.
-  ProgramRun cli = RunProgram({PRINT_DIALOG, "--ppd", DataPath("oce-op3073.ppd"), "--set", "Collate=False", "--set",
-                               "StapleWhen=EndOfSet"});
+  ProgramRun cli = RunProgram(
+      {PRINT_DIALOG, "--ppd", DataPath("oce-op3073.ppd"), "--set", "Collate=False", "--set", "StapleWhen=EndOfSet"});
   ASSERT_EQ(0, cli.status) << cli.err;
   std::string options;
   for (const auto& kv : settings) options += " -o " + kv.first + "=" + kv.second;
@@ -227,8 +227,8 @@ TEST_F(PrintWindowTest, PrintsAndSavesOnTheChosenQueueAndRefusesConflicts) {
 TEST_F(PrintWindowTest, AnUnreadablePPDOrBundleExitsWithStatus2BeforeAnyWindow) {
   std::vector<std::string> env = GtkEnvironment();
   env.push_back("LSAN_OPTIONS=print_suppressions=0:suppressions=" GTK_LSAN_SUPPRESSIONS);
-  for (const auto& bad : std::vector<std::vector<std::string>>{{"--ppd", DataPath("no-such.ppd")},
-                                                               {"--bundle", "/nonexistent"}}) {
+  for (const auto& bad :
+       std::vector<std::vector<std::string>>{{"--ppd", DataPath("no-such.ppd")}, {"--bundle", "/nonexistent"}}) {
     std::vector<std::string> argv = {PRINT_DIALOG_GTK, "--ppd", DataPath("oce-op3073.ppd")};
     argv.insert(argv.end(), bad.begin(), bad.end());
     ProgramRun run = RunProgram(argv, {env, "", "", 60, nullptr});

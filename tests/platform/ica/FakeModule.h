@@ -13,11 +13,11 @@
 #include "platform/ica/ICAHostTesting.h"
 
 struct FakeModule {
-  std::vector<UInt32> devices;       // on the bus, in order
-  std::set<UInt32> failing;          // refuse to open
+  std::vector<UInt32> devices;  // on the bus, in order
+  std::set<UInt32> failing;     // refuse to open
   std::set<UInt32> open;
-  std::vector<std::string> calls;    // callback names, in order
-  bool forgetful = false;            // opens but never remembers: finds the same device forever
+  std::vector<std::string> calls;  // callback names, in order
+  bool forgetful = false;          // opens but never remembers: finds the same device forever
 
   static FakeModule*& Current() {
     static FakeModule* current = nullptr;
@@ -68,8 +68,7 @@ struct FakeModule {
     return noErr;
   }
   static ICAError SetParameters(const ScannerObjectInfo*, ICD_ScannerSetParametersPB* pb) {
-    Current()->calls.push_back(pb->theDict && pb->theDict->Has("userScanArea") ? "set areas"
-                                                                              : "set nothing");
+    Current()->calls.push_back(pb->theDict && pb->theDict->Has("userScanArea") ? "set areas" : "set nothing");
     return noErr;
   }
 
@@ -84,15 +83,13 @@ struct FakeModule {
     info->dataSize = 4;
     return noErr;
   }
-  static ICAError ReadFile(const ScannerObjectInfo* info, OSType type, void* buffer, UInt32 offset,
-                           UInt32* length) {
+  static ICAError ReadFile(const ScannerObjectInfo* info, OSType type, void* buffer, UInt32 offset, UInt32* length) {
     Current()->calls.push_back("read " + std::to_string(offset));
     if (info->objectType != kICAFile || type != kICAFile || offset + *length > 4) return paramErr;
     std::memcpy(buffer, "TIFF" + offset, *length);
     return noErr;
   }
-  static ICAError SendMessage(const ScannerObjectInfo*, ICD_ScannerObjectSendMessagePB* pb,
-                              ICDCompletion) {
+  static ICAError SendMessage(const ScannerObjectInfo*, ICD_ScannerObjectSendMessagePB* pb, ICDCompletion) {
     Current()->calls.push_back(pb->message.messageType == kICAMessageDelete ? "delete" : "message");
     return noErr;
   }

@@ -56,9 +56,8 @@ TEST_F(HostStepsTest, SessionAndParameterStepsCallTheModule) {
   const ICAObject object = device->icaObject;
   EXPECT_EQ(CloseDevice(device), noErr);
   EXPECT_EQ(FindObjectRecord(object), nullptr);
-  EXPECT_EQ(module_.calls,
-            (std::vector<std::string>{"open 17825792", "open session", "get parameters",
-                                      "set areas", "close session", "cleanup", "close"}));
+  EXPECT_EQ(module_.calls, (std::vector<std::string>{"open 17825792", "open session", "get parameters", "set areas",
+                                                     "close session", "cleanup", "close"}));
 }
 
 TEST_F(HostStepsTest, AScanIsStartedReadAndDeleted) {
@@ -76,8 +75,8 @@ TEST_F(HostStepsTest, AScanIsStartedReadAndDeleted) {
   const ICAObject object = file->icaObject;
   EXPECT_EQ(DeleteFile(file), noErr);
   EXPECT_EQ(FindObjectRecord(object), nullptr);
-  EXPECT_EQ(module_.calls, (std::vector<std::string>{"open 17825792", "start", "describe 0",
-                                                     "read 0", "read 2", "delete"}));
+  EXPECT_EQ(module_.calls,
+            (std::vector<std::string>{"open 17825792", "start", "describe 0", "read 0", "read 2", "delete"}));
 }
 
 TEST_F(HostStepsTest, AFailedOpenLeavesNoRecord) {

@@ -46,8 +46,8 @@ class ICAHostTest : public ::testing::Test {
     return path;
   }
   std::string TempPath(const char* suffix) {
-    std::string path = testing::TempDir() + "ica_host_test_" + std::to_string(getpid()) + "_" +
-                       std::to_string(files_.size()) + suffix;
+    std::string path =
+        testing::TempDir() + "ica_host_test_" + std::to_string(getpid()) + "_" + std::to_string(files_.size()) + suffix;
     files_.push_back(path);
     return path;
   }

@@ -65,10 +65,10 @@ TEST(Bundle, RefusesMissingFoldersAndBadInformationDictionaries) {
   std::string error;
   EXPECT_EQ(nullptr, PMBundleCreate("/nonexistent/X.plugin", &error));
   EXPECT_NE(std::string::npos, error.find("no bundle folder"));
-  for (const std::string& plist : {std::string("not xml"), Plist("<key>CFBundleName</key><string>x</string>"),
-                                   Plist("<key>CFBundleIdentifier</key><integer>3</integer>"),
-                                   Plist("<key>CFBundleIdentifier</key>"),
-                                   Plist("<key>a</key><date>2020</date>" + std::string(kIdentity))}) {
+  for (const std::string& plist :
+       {std::string("not xml"), Plist("<key>CFBundleName</key><string>x</string>"),
+        Plist("<key>CFBundleIdentifier</key><integer>3</integer>"), Plist("<key>CFBundleIdentifier</key>"),
+        Plist("<key>a</key><date>2020</date>" + std::string(kIdentity))}) {
     TempBundle b(plist);
     error.clear();
     EXPECT_EQ(nullptr, PMBundleCreate(b.path().c_str(), &error)) << plist;
@@ -77,8 +77,8 @@ TEST(Bundle, RefusesMissingFoldersAndBadInformationDictionaries) {
 }
 
 TEST(Bundle, ReadsTheInformationDictionaryAndIsFoundByIdentifier) {
-  TempBundle b(Plist(std::string(kIdentity) +
-                     "<key>List</key><array><string>A</string><integer>-7</integer><true/></array>"));
+  TempBundle b(
+      Plist(std::string(kIdentity) + "<key>List</key><array><string>A</string><integer>-7</integer><true/></array>"));
   PMBundleRef bundle = PMBundleCreate(b.path().c_str());
   ASSERT_NE(nullptr, bundle);
   PMStringRef id = PMStringCreateWithCString(nullptr, "org.test.b", kPMStringEncodingASCII);

@@ -29,8 +29,8 @@ TEST(Strings, ConvertFromTheirEncodingToUTF8) {
 }
 
 TEST(Strings, RejectBytesNotValidInTheirEncoding) {
-  EXPECT_EQ(nullptr, PMStringCreateWithCString(nullptr, "\xC3", kPMStringEncodingUTF8));        // cut short
-  EXPECT_EQ(nullptr, PMStringCreateWithCString(nullptr, "\xC0\xAF", kPMStringEncodingUTF8));    // overlong
+  EXPECT_EQ(nullptr, PMStringCreateWithCString(nullptr, "\xC3", kPMStringEncodingUTF8));          // cut short
+  EXPECT_EQ(nullptr, PMStringCreateWithCString(nullptr, "\xC0\xAF", kPMStringEncodingUTF8));      // overlong
   EXPECT_EQ(nullptr, PMStringCreateWithCString(nullptr, "\xED\xA0\x80", kPMStringEncodingUTF8));  // surrogate
   EXPECT_EQ(nullptr, PMStringCreateWithCString(nullptr, "\xE9", kPMStringEncodingASCII));
   EXPECT_EQ(nullptr, PMStringCreateWithCString(nullptr, "\x83", kPMStringEncodingMacJapanese));  // lead byte alone

@@ -23,7 +23,8 @@ class PlugIn : public ::testing::Test {
     char tmpl[] = "/tmp/pm-plugin-XXXXXX";
     root_ = mkdtemp(tmpl);
     std::string contents = root_ + "/T.plugin/Contents";
-    ASSERT_EQ(0, std::system(("mkdir -p '" + contents + "' && ln -s '" TEST_PLUGIN "' '" + contents + "/t.so'").c_str()));
+    ASSERT_EQ(0,
+              std::system(("mkdir -p '" + contents + "' && ln -s '" TEST_PLUGIN "' '" + contents + "/t.so'").c_str()));
     std::ofstream(contents + "/Info.plist")
         << "<plist><dict><key>CFBundleIdentifier</key><string>org.test.t</string>"
         << "<key>CFBundleExecutable</key><string>" << executable << "</string>"

@@ -37,7 +37,9 @@ TEST(SystemInfo, VersionQueryCanBeSetAndFailed) {
 
 TEST(SystemInfo, ClockCanBeFixed) {
   std::tm t{};
-  t.tm_year = 126; t.tm_mon = 11; t.tm_mday = 8;
+  t.tm_year = 126;
+  t.tm_mon = 11;
+  t.tm_mday = 8;
   tarvell::SetFixedLocalTime(t);
   EXPECT_EQ(CurrentLocalTime().tm_mday, 8);
   tarvell::SetFixedLocalTime(std::nullopt);

@@ -135,17 +135,21 @@ TEST_F(Window, ClicksRunTheNewestHandlerFirstDownTheChain) {
   Trace trace;
   EventTypeSpec hit{kEventClassControl, kEventControlHit};
   EventTypeSpec other{kEventClassControl, 2};
-  ASSERT_EQ(noErr, InstallEventHandler(GetControlEventTarget(popup), NewEventHandlerUPP(Second), 1, &hit, &trace, nullptr));
+  ASSERT_EQ(noErr,
+            InstallEventHandler(GetControlEventTarget(popup), NewEventHandlerUPP(Second), 1, &hit, &trace, nullptr));
   EventHandlerRef ignored = nullptr;
-  ASSERT_EQ(noErr, InstallEventHandler(GetControlEventTarget(popup), NewEventHandlerUPP(Second), 1, &other, &trace, &ignored));
-  ASSERT_EQ(noErr, InstallEventHandler(GetControlEventTarget(popup), NewEventHandlerUPP(First), 1, &hit, &trace, nullptr));
+  ASSERT_EQ(noErr,
+            InstallEventHandler(GetControlEventTarget(popup), NewEventHandlerUPP(Second), 1, &other, &trace, &ignored));
+  ASSERT_EQ(noErr,
+            InstallEventHandler(GetControlEventTarget(popup), NewEventHandlerUPP(First), 1, &hit, &trace, nullptr));
   EXPECT_EQ(noErr, ClickControl(popup, 3));
   EXPECT_EQ("first second ", trace.calls);  // the handler for another kind is skipped
   EXPECT_EQ(3, GetControlValue(popup));
   EXPECT_EQ(noErr, RemoveEventHandler(ignored));
   EXPECT_EQ(paramErr, InstallEventHandler(GetControlEventTarget(popup), nullptr, 1, &hit, nullptr, nullptr));
   tarvell::testing::FailNext(tarvell::toolbox::Call::kInstallHandler, 1);
-  EXPECT_NE(noErr, InstallEventHandler(GetControlEventTarget(popup), NewEventHandlerUPP(First), 1, &hit, &trace, nullptr));
+  EXPECT_NE(noErr,
+            InstallEventHandler(GetControlEventTarget(popup), NewEventHandlerUPP(First), 1, &hit, &trace, nullptr));
 }
 
 TEST_F(Window, ClicksOnDisabledOrMissingItemsAreRefused) {

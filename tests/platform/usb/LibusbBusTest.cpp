@@ -36,10 +36,10 @@ TEST(LibusbStatus, EveryLibusbErrorMapsOntoAStatus) {
   EXPECT_EQ(StatusFromLibusb(LIBUSB_ERROR_BUSY), kIOReturnExclusiveAccess);
   EXPECT_EQ(StatusFromLibusb(LIBUSB_ERROR_ACCESS), kIOReturnNotPermitted);
   EXPECT_EQ(StatusFromLibusb(LIBUSB_ERROR_OVERFLOW), kIOReturnOverrun);
-  for (int e : {LIBUSB_ERROR_IO, LIBUSB_ERROR_INVALID_PARAM, LIBUSB_ERROR_ACCESS, LIBUSB_ERROR_NO_DEVICE,
-                LIBUSB_ERROR_NOT_FOUND, LIBUSB_ERROR_BUSY, LIBUSB_ERROR_TIMEOUT, LIBUSB_ERROR_OVERFLOW,
-                LIBUSB_ERROR_PIPE, LIBUSB_ERROR_INTERRUPTED, LIBUSB_ERROR_NO_MEM,
-                LIBUSB_ERROR_NOT_SUPPORTED, LIBUSB_ERROR_OTHER}) {
+  for (int e :
+       {LIBUSB_ERROR_IO, LIBUSB_ERROR_INVALID_PARAM, LIBUSB_ERROR_ACCESS, LIBUSB_ERROR_NO_DEVICE,
+        LIBUSB_ERROR_NOT_FOUND, LIBUSB_ERROR_BUSY, LIBUSB_ERROR_TIMEOUT, LIBUSB_ERROR_OVERFLOW, LIBUSB_ERROR_PIPE,
+        LIBUSB_ERROR_INTERRUPTED, LIBUSB_ERROR_NO_MEM, LIBUSB_ERROR_NOT_SUPPORTED, LIBUSB_ERROR_OTHER}) {
     EXPECT_NE(StatusFromLibusb(e), kIOReturnSuccess) << e;
     if (e != LIBUSB_ERROR_TIMEOUT) {
       EXPECT_NE(StatusFromLibusb(e), kIOReturnTimeout) << e;
@@ -51,7 +51,6 @@ TEST(LibusbStatus, EveryLibusbErrorMapsOntoAStatus) {
 }
 
 namespace {
-
 
 constexpr const char kScannerNode[] = "/dev/bus/usb/001/003";
 
@@ -67,8 +66,7 @@ class LibusbBackend : public tarvell::testing::EmulatedBusTest {
     Add("usb1/1-4", 2, Descriptors(0x05E3, 0x0610, 9, {hubPort}));
     Add("usb1/1-4/1-4.1", 3,
         Descriptors(0x2B7E, 0x0C5A, 0,
-                    {{7, {{0x01, 2, 512}, {0x81, 2, 512}}},
-                     {0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}}}));
+                    {{7, {{0x01, 2, 512}, {0x81, 2, 512}}}, {0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}}}));
     Add("usb1/1-2", 4, Descriptors(0x1234, 0x5678, 0, {{3, {{0x81, 3, 8}}}}));
   }
 
@@ -93,8 +91,7 @@ TEST_F(LibusbBackend, FindsOpensAndTalksToTheScannerOnly) {
   expected.push_back("echo:scanner");
   // The scanner object's destructor: CLEAR_FEATURE(ENDPOINT_HALT) for 0x8B then 0x02, each
   // followed by the host-side clear.
-  std::vector<std::vector<UInt8>> setups = {{0x02, 0x01, 0, 0, 0x8B, 0, 0, 0},
-                                            {0x02, 0x01, 0, 0, 0x02, 0, 0, 0}};
+  std::vector<std::vector<UInt8>> setups = {{0x02, 0x01, 0, 0, 0x8B, 0, 0, 0}, {0x02, 0x01, 0, 0, 0x02, 0, 0, 0}};
   EXPECT_EQ(emu_.setups, setups);
   EXPECT_EQ(emu_.clearedHalts, (std::vector<unsigned>{0x8B, 0x8B, 0x02}));
   EXPECT_EQ(emu_.commands, expected);

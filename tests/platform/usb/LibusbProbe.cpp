@@ -21,26 +21,26 @@ namespace {
 
 int gFailures = 0;
 
-#define CHECK(cond)                                                              \
-  do {                                                                           \
-    if (!(cond)) {                                                               \
-      std::fprintf(stderr, "FAIL %s:%d: %s\n", __FILE__, __LINE__, #cond);       \
-      ++gFailures;                                                               \
-    }                                                                            \
+#define CHECK(cond)                                                        \
+  do {                                                                     \
+    if (!(cond)) {                                                         \
+      std::fprintf(stderr, "FAIL %s:%d: %s\n", __FILE__, __LINE__, #cond); \
+      ++gFailures;                                                         \
+    }                                                                      \
   } while (0)
 
-#define CHECK_STATUS(expr, expected)                                                    \
-  do {                                                                                  \
-    IOReturn got_ = (expr);                                                             \
-    if (got_ != (expected)) {                                                           \
-      std::fprintf(stderr, "FAIL %s:%d: %s = %s, expected %s\n", __FILE__, __LINE__,    \
-                   #expr, StatusText(got_).c_str(), StatusText(expected).c_str());     \
-      ++gFailures;                                                                      \
-    }                                                                                   \
+#define CHECK_STATUS(expr, expected)                                                                                  \
+  do {                                                                                                                \
+    IOReturn got_ = (expr);                                                                                           \
+    if (got_ != (expected)) {                                                                                         \
+      std::fprintf(stderr, "FAIL %s:%d: %s = %s, expected %s\n", __FILE__, __LINE__, #expr, StatusText(got_).c_str(), \
+                   StatusText(expected).c_str());                                                                     \
+      ++gFailures;                                                                                                    \
+    }                                                                                                                 \
   } while (0)
 
-constexpr UInt32 kScannerLocation = 0x01410000;  // bus 1, ports 4.1
-constexpr UInt32 kKeyboardLocation = 0x01200000; // bus 1, port 2
+constexpr UInt32 kScannerLocation = 0x01410000;   // bus 1, ports 4.1
+constexpr UInt32 kKeyboardLocation = 0x01200000;  // bus 1, port 2
 constexpr UInt32 kShortNoData = 300;
 constexpr UInt32 kShortCompletion = 3000;
 
@@ -61,8 +61,7 @@ ServiceList Search(MasterPort& port, const char* className, UInt32 location, boo
 }
 
 void Command(USBInterface& iface, const std::string& text) {
-  CHECK_STATUS(iface.WritePipe(1, text.data(), UInt32(text.size()), kShortNoData, kShortCompletion),
-               kIOReturnSuccess);
+  CHECK_STATUS(iface.WritePipe(1, text.data(), UInt32(text.size()), kShortNoData, kShortCompletion), kIOReturnSuccess);
 }
 
 void DeviceSearch(MasterPort& port) {
