@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/ThreadClock.h"
 #include "driver/ScannerCallbacks.h"
 #include "element/Elements.h"
 #include "platform/ica/HostSteps.h"
@@ -51,11 +52,7 @@ constexpr UInt32 kLocation = 0x01100000;
 constexpr double kUsbBytesPerSecond = 40e6;
 constexpr size_t kImagePacket = 16 * 1024;
 
-double ThreadSeconds() {
-  timespec ts;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
+using tarvell::bench::ThreadSeconds;
 
 // A field of /proc/self/status in bytes ("VmRSS", "VmHWM").
 long long StatusBytes(const char* field) {

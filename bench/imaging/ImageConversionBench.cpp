@@ -11,20 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/ThreadClock.h"
 #include "imaging/ImageConversion.h"
 #include "usb/DeviceFacts.h"
 
 namespace {
 
-// Thread CPU time: the machine is shared, and time spent descheduled would swamp the ratios.
-struct Clock {
-  using time_point = std::chrono::duration<double>;
-  static time_point now() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return time_point(double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9);
-  }
-};
+using Clock = tarvell::bench::ThreadClock;
 
 std::vector<UInt8> Anymap(int format, UInt32 width, UInt32 height) {
   std::string header =

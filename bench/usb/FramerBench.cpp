@@ -8,19 +8,12 @@
 #include <ctime>
 #include <vector>
 
+#include "bench/support/ThreadClock.h"
 #include "usb/USBScanProtocol.h"
 
 namespace {
 
-// Thread CPU time: the machine is shared, and time spent descheduled would swamp the ratios.
-struct Clock {
-  using time_point = std::chrono::duration<double>;
-  static time_point now() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return time_point(double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9);
-  }
-};
+using Clock = tarvell::bench::ThreadClock;
 constexpr size_t kReadSize = 102400;
 
 struct Sink {

@@ -4,6 +4,7 @@
 #include "xml/XMLSAXParser.h"
 #include "xml/XMLVisitor.h"
 
+#include "bench/support/ThreadClock.h"
 #include "element/Elements.h"
 
 #include <benchmark/benchmark.h>
@@ -81,11 +82,7 @@ void bareExpatParse() {
   XML_ParserFree(p);
 }
 
-double threadCpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
+using tarvell::bench::ThreadSeconds;
 
 void BM_CreateCallMessageWork(benchmark::State& state) {
   size_t bytes = 0;
@@ -96,11 +93,11 @@ void BM_CreateCallMessageWork(benchmark::State& state) {
   // reported as the ratio of their CPU times.
   double work = 0, bare = 0;
   for (int round = 0; round < 20; ++round) {
-    double t0 = threadCpuSeconds();
+    double t0 = ThreadSeconds();
     for (int i = 0; i < 200; ++i) createCallMessageWork();
-    double t1 = threadCpuSeconds();
+    double t1 = ThreadSeconds();
     for (int i = 0; i < 200; ++i) bareExpatParse();
-    double t2 = threadCpuSeconds();
+    double t2 = ThreadSeconds();
     work += t1 - t0;
     bare += t2 - t1;
   }
