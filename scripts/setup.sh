@@ -11,7 +11,7 @@ PACKAGES=(
   libusb-1.0-0-dev umockdev libumockdev-dev
   libcups2-dev
   libsane-dev sane-utils
-  clang libclang-rt-14-dev clang-format
+  clang libclang-rt-14-dev clang-format llvm
   cups-daemon cups-client cups-ipp-utils
   libgtk-4-dev xvfb xauth
   libpcap-dev tshark
