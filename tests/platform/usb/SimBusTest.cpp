@@ -10,11 +10,11 @@ namespace {
 
 // A device with one interface of three bulk pipes (OUT 2, IN 11, IN 8) at `location`.
 SimDeviceSpec ThreePipes(UInt32 location) {
-  SimDeviceSpec spec{0x2B7E, 0x0C5A, location, {}};
+  SimDeviceSpec device{0x2B7E, 0x0C5A, location, {}};
   SimInterfaceSpec iface;
   iface.settings = {{SimEndpoint{kUSBOut, 2}, SimEndpoint{kUSBIn, 11}, SimEndpoint{kUSBIn, 8}}};
-  spec.interfaces.push_back(iface);
-  return spec;
+  device.interfaces.push_back(iface);
+  return device;
 }
 
 // Opens the device object of the first "IOUSBDevice" service.
