@@ -24,10 +24,9 @@
 
 namespace {
 
-constexpr const char kScannerNode[] = "/dev/bus/usb/001/003";
-
 using tarvell::testing::Descriptors;
 using tarvell::testing::EmulatedRun;
+using tarvell::testing::kScannerNode;
 
 class ListOverLibusb : public tarvell::testing::EmulatedBusTest {
  protected:

@@ -35,7 +35,7 @@ TEST(SaneUsb, AScannerThatCannotBeOpenedSaysWhy) {
     ASSERT_TRUE(
         AddUsbDevice(testbed, "usb1/1-4", 3,
                      Descriptors(0x2B7E, 0x0C5A, 0, {{0xFF, {{0x02, 2, 512}, {0x8B, 2, 512}, {0x88, 2, 512}}}})));
-    ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed, "/dev/bus/usb/001/003", handler, nullptr));
+    ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed, kScannerNode, handler, nullptr));
 
     TempDir dir("tarvell-sane-usb");
     dir.Write("dll.conf", "tarvell\n");
@@ -48,7 +48,7 @@ TEST(SaneUsb, AScannerThatCannotBeOpenedSaysWhy) {
                                            "LD_LIBRARY_PATH=" TARVELL_SANE_BACKEND_DIR});
     AddAsanOption(options.env, "detect_leaks=0");
     auto run = [&](std::vector<std::string> words) {
-      return RunProgram(c.denied ? AsDeniedUser(testbed, "/dev/bus/usb/001/003", words) : words, options);
+      return RunProgram(c.denied ? AsDeniedUser(testbed, kScannerNode, words) : words, options);
     };
     ProgramRun list = run({TARVELL_SCANIMAGE, "-L"});
     EXPECT_NE(list.out.find("`tarvell:usb:0x01400000' is a Tarvell K310 (USB)"), std::string::npos) << list.err;

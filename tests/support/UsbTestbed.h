@@ -17,6 +17,9 @@
 
 namespace tarvell::testing {
 
+// Where the tests plug the scanner: bus 1, device 3.
+constexpr const char kScannerNode[] = "/dev/bus/usb/001/003";
+
 struct Endpoint {
   UInt8 address;
   UInt8 attributes;  // 2 bulk, 3 interrupt

@@ -52,10 +52,9 @@ TEST(LibusbStatus, EveryLibusbErrorMapsOntoAStatus) {
 
 namespace {
 
-constexpr const char kScannerNode[] = "/dev/bus/usb/001/003";
-
 using tarvell::testing::Descriptors;
 using tarvell::testing::Interface;
+using tarvell::testing::kScannerNode;
 
 class LibusbBackend : public tarvell::testing::EmulatedBusTest {
  protected:
