@@ -350,9 +350,10 @@ int ICD_ScannerMain(int argc, char** argv) {
   tarvell::host::BusChoice choice;
   if (options.values.count("replay")) choice.replay = options.values.at("replay");
   if (options.values.count("capture")) choice.capture = options.values.at("capture");
-  choice.simulate = options.simulate;
-  if (options.simulate) choice.simulated = {options.simulated};
-  choice.populate = Maker();
+  if (options.simulate && Maker())
+    choice.populate = Maker();
+  else if (options.simulate)
+    choice.simulated = {options.simulated};
 
   int status = kExitFailure;
   {

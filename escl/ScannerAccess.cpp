@@ -45,7 +45,6 @@ std::string ScannerUuid(UInt32 location) {
 ScannerAccess::ScannerAccess(const ServerConfig& config, std::vector<std::string>* problems) {
   tarvell::host::BusChoice choice;
   if (config.simulate) {
-    choice.simulate = true;
     choice.simulated = {config.simulated};
     location_ = config.simulated.locationID;
   }

@@ -14,7 +14,7 @@ std::unique_ptr<HostBus> HostBus::Install(const BusChoice& choice, std::vector<s
     bus = host->replay_ =
         tarvell::usb::ReplayBus::Open(choice.replay, tarvell::device::kVendorID, tarvell::device::kProductID, &error);
     if (!bus) problems->push_back(error);
-  } else if (choice.simulate || !choice.simulated.empty()) {
+  } else if (choice.populate || !choice.simulated.empty()) {
     host->simBus_ = tarvell::usb::SimBus::Create();
     host->simBus_->SetRecording(false);  // nothing in a run reads it
     if (choice.populate) {

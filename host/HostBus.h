@@ -21,11 +21,9 @@ struct BusChoice {
   std::string replay;  // FILE[@BUS.DEV]: play this capture as the device
   // A simulated bus holding these scanners, when there is any (and no replay).
   std::vector<tarvell::sim::SimulatedScannerOptions> simulated;
-  // Puts something else than `simulated` on the simulated bus (tests); used when set, with
-  // `simulate`.
+  // A simulated bus with something else on it (tests), when set.
   std::function<void(tarvell::usb::SimBus&)> populate;
-  bool simulate = false;  // a simulated bus even with no scanner listed
-  std::string capture;    // record the run's traffic in this file
+  std::string capture;  // record the run's traffic in this file
   // The clock paced simulated scanners run on: the real one when null (tests stop time).
   std::shared_ptr<tarvell::usb::SimClock> clock;
 };
