@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
-#include <cstdarg>
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <mutex>
 
