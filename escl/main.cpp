@@ -14,8 +14,8 @@
 #include "escl/HttpServer.h"
 #include "escl/ScanService.h"
 #include "escl/ServerConfig.h"
+#include "host/ConfigSearch.h"
 #include "platform/ica/ICAHost.h"
-#include "sane/SaneConfig.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ bool ReadConfigFile(int argc, char** argv, ServerConfig* config) {
   const bool named = !path.empty();
   if (!named)
     for (const std::string& dir :
-         tarvell::sane::ConfigSearchPath(std::getenv("SANE_CONFIG_DIR"), {TARVELL_ESCL_CONFIG_DIR})) {
+         tarvell::host::ConfigSearchPath(std::getenv("SANE_CONFIG_DIR"), {TARVELL_ESCL_CONFIG_DIR})) {
       if (std::ifstream(dir + "/" + kConfigFileName)) {
         path = dir + "/" + kConfigFileName;
         break;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "host/ConfigSearch.h"
 #include "platform/system/Log.h"
 #include "sane/SaneGuard.h"
 #include "sane/SaneHost.h"
@@ -80,7 +81,7 @@ TARVELL_SANE_EXPORT SANE_Status sane_tarvell_init(SANE_Int* version_code, SANE_A
       state.sinkReplaced = true;
     }
     const std::vector<std::string> path =
-        tarvell::sane::ConfigSearchPath(std::getenv("SANE_CONFIG_DIR"), {TARVELL_SANE_CONFIG_DIR, "/etc/sane.d"});
+        tarvell::host::ConfigSearchPath(std::getenv("SANE_CONFIG_DIR"), {TARVELL_SANE_CONFIG_DIR, "/etc/sane.d"});
     state.backend = std::make_unique<Backend>(tarvell::sane::LoadConfig(path));
     return SANE_STATUS_GOOD;
   });

@@ -1,7 +1,6 @@
 #include "sane/SaneConfig.h"
 
 #include <fstream>
-#include <sstream>
 
 #include "platform/system/Parse.h"
 
@@ -60,23 +59,6 @@ BackendConfig ParseConfig(std::istream& in, const std::string& name) {
     }
   });
   return config;
-}
-
-std::vector<std::string> ConfigSearchPath(const char* saneConfigDir, const std::vector<std::string>& systemDirs) {
-  std::vector<std::string> path;
-  auto add = [&](const std::string& dir) {
-    if (dir.empty()) return;
-    for (const std::string& known : path)
-      if (known == dir) return;
-    path.push_back(dir);
-  };
-  if (saneConfigDir) {
-    std::stringstream in(saneConfigDir);
-    std::string dir;
-    while (std::getline(in, dir, ':')) add(dir);
-  }
-  for (const std::string& dir : systemDirs) add(dir);
-  return path;
 }
 
 BackendConfig LoadConfig(const std::vector<std::string>& searchPath) {

@@ -60,11 +60,7 @@ UInt32 DefaultSimulatedLocation(size_t index);
 // Reads a configuration. `name` only labels the warnings.
 BackendConfig ParseConfig(std::istream& in, const std::string& name = kConfigFileName);
 
-// The folders searched, in order: those of `saneConfigDir` (colon-separated, as SANE_CONFIG_DIR;
-// null or empty for none), then `systemDirs` (skipping repeats).
-std::vector<std::string> ConfigSearchPath(const char* saneConfigDir, const std::vector<std::string>& systemDirs);
-
-// Reads tarvell.conf from the first folder of `searchPath` that has one; an empty configuration
+// Reads tarvell.conf from the first folder of `searchPath` (host/ConfigSearch.h) that has one; an empty configuration
 // (path "") when none has.
 BackendConfig LoadConfig(const std::vector<std::string>& searchPath);
 

@@ -105,15 +105,6 @@ TEST(SaneConfig, CaptureAndReplayLinesNameTheirFiles) {
   EXPECT_EQ(c.warnings[0], "test.conf:3: 'capture' takes one file name; line skipped");
 }
 
-TEST(SaneConfig, SearchPathFollowsSaneConfigDirThenTheSystemFolders) {
-  EXPECT_EQ(ConfigSearchPath(nullptr, {"/etc/sane.d"}), std::vector<std::string>{"/etc/sane.d"});
-  EXPECT_EQ(ConfigSearchPath("/a:/b:", {"/usr/local/etc/sane.d", "/etc/sane.d"}),
-            (std::vector<std::string>{"/a", "/b", "/usr/local/etc/sane.d", "/etc/sane.d"}));
-  // Repeats and empty parts are dropped.
-  EXPECT_EQ(ConfigSearchPath("/etc/sane.d::/a", {"/etc/sane.d", "/etc/sane.d"}),
-            (std::vector<std::string>{"/etc/sane.d", "/a"}));
-}
-
 TEST(SaneConfig, TheFirstFolderWithTheFileWins) {
   char pattern[] = "/tmp/tarvell-sane-config-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
