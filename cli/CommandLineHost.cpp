@@ -45,15 +45,7 @@ ICAError OpenOneDevice(const HostOptions& options, ScannerObjectInfo** device) {
 }
 
 void ReportOpenFailure(const HostOptions& options, ICAError err) {
-  if (UInt32 denied = host::ScannerDeniedAt(options.device.value_or(0)))
-    Complain(options, host::AccessDeniedText(denied));
-  else if (options.device)
-    Complain(options,
-             "cannot open the scanner at location " + Hex32(*options.device) + " (status " + std::to_string(err) + ")");
-  else if (err == fnfErr)
-    Complain(options, "no scanner found");
-  else
-    Complain(options, "cannot open the scanner (status " + std::to_string(err) + ")");
+  Complain(options, host::WhyOpenFailed(options.device.value_or(0), err).message);
 }
 
 const std::vector<HostOption>& HostOptionTable() {

@@ -6,11 +6,11 @@
 
 #include "cli/OutputFile.h"
 #include "cli/Progress.h"
+#include "host/Scanners.h"
 #include "platform/ica/HostSteps.h"
 #include "platform/ica/ICAHost.h"
 #include "platform/system/SystemInfo.h"
 #include "platform/usb/USB.h"
-#include "usb/ScanJob.h"
 
 namespace tarvell {
 namespace ica {
@@ -28,6 +28,12 @@ std::string StartFailure(ICAError err) {
   }
 }
 
+// The settings dictionary of `plan`, once what differs from the request has been said.
+plist::DictionaryRef SettingsFor(const HostOptions& options, const host::ScanPlan& plan, SInt32 systemVersion) {
+  if (!plan.notice.empty()) Complain(options, plan.notice);
+  return MakeScanSettings(plan.scan, systemVersion);
+}
+
 }  // namespace
 
 int RunScan(const HostOptions& options) {
@@ -43,7 +49,8 @@ int RunScan(const HostOptions& options) {
   }
   const SInt32 systemVersion = HostSystemVersion();
 
-  SetScanJobEndsAtJobEnd(request.endAtJobEnd);
+  // The driver's main registered its callbacks (a test, its stand-in's).
+  const host::DriverSetUp setUp(request.endAtJobEnd, host::DriverSetUp::kAsRegistered);
   // With --progress the host watches the image bytes on their way to the module.
   std::unique_ptr<ProgressMeter> meter;
   std::shared_ptr<usb::Bus> plainBus = usb::ActiveBus();
@@ -69,14 +76,17 @@ int RunScan(const HostOptions& options) {
   if ((err = OpenSession(device)) != noErr) {
     Complain(options, "opening a session failed (status " + std::to_string(err) + ")");
   } else {
-    plist::DictionaryRef caps;
-    plist::DictionaryRef settings = MakeScanSettings(request, systemVersion);
+    plist::DictionaryRef caps, settings;
+    host::ScanSpace space;
+    host::ScanPlan plan;
     if ((err = GetParameters(device, &caps)) != noErr) {
       Complain(options, "reading the capabilities failed (status " + std::to_string(err) + ")");
-    } else if (!CheckScanArea(request, caps, &error)) {
+    } else if (!host::ScanSpaceOf(device, caps, &space)) {
+      Complain(options, "the driver reported no glass size");
+    } else if (!PlanRequest(request, space, &plan, &error)) {
       Complain(options, error);
       status = kExitUsage;
-    } else if (!settings) {
+    } else if (!(settings = SettingsFor(options, plan, systemVersion))) {
       Complain(options, "out of memory");
     } else if ((err = SetParameters(device, settings)) != noErr) {
       Complain(options, "the driver refused the scan settings (status " + std::to_string(err) + ")");

@@ -8,7 +8,6 @@
 #include <cstdlib>
 
 #include "platform/system/Parse.h"
-#include "usb/DeviceFacts.h"
 
 namespace tarvell {
 namespace ica {
@@ -57,7 +56,8 @@ bool ParseScanRequest(const HostOptions& options, ScanRequest* request, std::str
     }
   }
   if (const std::string* dpi = value("resolution")) {
-    const UInt32 lowest = tarvell::device::kResolutions.front(), highest = tarvell::device::kResolutions.back();
+    const tarvell::host::ScanSpace space;
+    const UInt32 lowest = space.resolutions.front(), highest = space.resolutions.back();
     if (!ParseWhole(*dpi, lowest, highest, &request->resolution)) {
       *error = "bad --resolution '" + *dpi + "': give dots per inch from " + std::to_string(lowest) + " to " +
                std::to_string(highest);
@@ -103,20 +103,9 @@ bool ParseScanRequest(const HostOptions& options, ScanRequest* request, std::str
   return true;
 }
 
-bool CheckScanArea(const ScanArea& area, const plist::DictionaryRef& caps, std::string* error) {
-  UInt32 width600 = 0, height600 = 0;  // in 1/600 inch, the unit of the scan area's offsets
-  if (!GlassSize(caps ? plist::AsDictionary(caps->Get("device")) : nullptr, &width600, &height600)) {
-    *error = "the driver reported no glass size";
-    return false;
-  }
-  char glass[64];
-  std::snprintf(glass, sizeof glass, "%.1f x %.1f mm", double(width600) / kUnitsPerInch * kMillimetresPerInch,
-                double(height600) / kUnitsPerInch * kMillimetresPerInch);
-  if (Units600(area.left + area.width) > SInt32(width600) || Units600(area.top + area.height) > SInt32(height600)) {
-    *error = std::string("the scan area leaves the glass (") + glass + ")";
-    return false;
-  }
-  return true;
+bool PlanRequest(const ScanRequest& request, const tarvell::host::ScanSpace& space, tarvell::host::ScanPlan* plan,
+                 std::string* error) {
+  return tarvell::host::PlanScan(space, request, tarvell::host::kCommandLinePolicy, plan, error);
 }
 
 }  // namespace ica

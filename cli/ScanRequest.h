@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cli/CommandLineHost.h"
+#include "host/ScanRules.h"
 #include "platform/ica/ScanSettings.h"
 #include "platform/plist/PropertyList.h"
 
@@ -21,9 +22,11 @@ struct ScanRequest : ScanArea {
 // Reads the scan options of `options`. False with a message for the user when a value is
 // malformed or the area holds no pixel.
 bool ParseScanRequest(const HostOptions& options, ScanRequest* request, std::string* error);
-// False with a message when the area leaves the glass of the capabilities `caps` (the driver's
-// get-parameters dictionary, in either dialect).
-bool CheckScanArea(const ScanArea& area, const plist::DictionaryRef& caps, std::string* error);
+// What the scanner with `space` will make of `request`, by the rule every door follows under the
+// command line's policy (a resolution it cannot scan exactly is snapped and said in plan->notice;
+// an area off the glass is refused). False with a message when it is refused.
+bool PlanRequest(const ScanRequest& request, const tarvell::host::ScanSpace& space, tarvell::host::ScanPlan* plan,
+                 std::string* error);
 
 }  // namespace ica
 }  // namespace tarvell

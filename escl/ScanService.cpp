@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "host/ScanRules.h"
 #include "platform/system/Parse.h"
 
 namespace tarvell::escl {
@@ -96,11 +97,6 @@ bool Resolve(const ScanRequest& request, const ScannerDescription& scanner, tarv
   area->width = double(width) * kMillimetresPer300;
   area->height = double(height) * kMillimetresPer300;
   return true;
-}
-
-PageFormat::Kind KindOf(tarvell::ica::ScanArea::Mode mode) {
-  using Mode = tarvell::ica::ScanArea::Mode;
-  return mode == Mode::kColor ? PageFormat::kRGB : mode == Mode::kGray ? PageFormat::kGray : PageFormat::kBitmap;
 }
 
 }  // namespace
@@ -274,12 +270,10 @@ Reply ScanService::CreateJob(const std::string& base, const char* body, size_t s
       return Empty(409);
     }
     job->id = NewJobId();
-    job->page.kind = KindOf(job->area.mode);
+    job->page.kind = tarvell::host::KindOf(job->area.mode);
     job->page.width = width;
     job->page.height = height;
-    job->page.bytesPerLine = job->page.kind == PageFormat::kRGB    ? 3 * width
-                             : job->page.kind == PageFormat::kGray ? width
-                                                                   : (width + 7) / 8;
+    job->page.bytesPerLine = tarvell::host::BytesPerLine(job->area.mode, width);
     // Listed, the job keeps other jobs out while the scanner is being opened.
     jobs_.push_back(job);
     while (jobs_.size() > kJobsKept && !jobs_.front()->active()) jobs_.erase(jobs_.begin());

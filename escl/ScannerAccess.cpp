@@ -6,11 +6,11 @@
 #include <fstream>
 
 #include "driver/ScannerCallbacks.h"
+#include "host/ScanRules.h"
 #include "host/Scanners.h"
 #include "platform/ica/HostSteps.h"
 #include "platform/system/Parse.h"
 #include "platform/system/SystemInfo.h"
-#include "usb/ScanJob.h"
 
 namespace tarvell::escl {
 namespace {
@@ -33,7 +33,7 @@ std::string ScannerUuid(UInt32 location) {
   static const uuid_t kNamespace = {0x6b, 0x3e, 0x1f, 0x52, 0x8c, 0x0d, 0x4a, 0x77,
                                     0x9e, 0x21, 0x5d, 0xc4, 0x70, 0x13, 0xa8, 0x46};
   const std::string name = MachineId() + "/" +
-                           tarvell::Hex32(tarvell::device::kVendorID << 16 | tarvell::device::kProductID) + "/" +
+                           tarvell::Hex32(tarvell::host::kVendorID << 16 | tarvell::host::kProductID) + "/" +
                            tarvell::Hex32(location);
   uuid_t uuid;
   uuid_generate_sha1(uuid, kNamespace, name.data(), name.size());
@@ -50,36 +50,20 @@ ScannerAccess::ScannerAccess(const ServerConfig& config, std::vector<std::string
   }
   if (config.device) location_ = config.device;
   bus_ = tarvell::host::HostBus::Install(choice, problems);
-  gTimerValueInSeconds = 1.0;
-  tarvell::SetScanJobEndsAtJobEnd(config.endAtJobEnd);
-  RegisterScannerCallbacks();
+  setUp_ = std::make_unique<tarvell::host::DriverSetUp>(config.endAtJobEnd);
 }
 
 ScannerAccess::~ScannerAccess() {
   driver_.Call([] {});  // every page ended and its scanner closed
+  setUp_.reset();
   std::vector<std::string> problems;
   bus_->Finish(&problems);
 }
 
 bool ScannerAccess::OpenScanner(ScannerObjectInfo** record, UInt32* location, std::string* why) {
-  // The driver opens the first scanner interface it can: only ask for one that is there.
-  const std::vector<UInt32> found = tarvell::host::ScannersOnBus(location_.value_or(0));
-  if (found.empty()) {
-    *why = location_ ? "no scanner at " + tarvell::Hex32(*location_) : "no scanner found";
-    return false;
-  }
-  *location = found.front();
-  const ICAError err = tarvell::ica::OpenDeviceAt(*location, record);
-  if (err == noErr) return true;
-  *record = nullptr;
-  // Say why as a person can act on it: no access, or another program has it.
-  const std::string at = tarvell::Hex32(*location);
-  if (tarvell::host::ScannerDeniedAt(*location))
-    *why = tarvell::host::AccessDeniedText(*location);
-  else if (err == fnfErr || tarvell::host::HeldElsewhere(*location))
-    *why = "the scanner at " + at + " is in use by another program";
-  else
-    *why = "cannot open the scanner at " + at + " (status " + std::to_string(err) + ")";
+  tarvell::host::OpenProblem problem;
+  if (tarvell::host::OpenScanner(location_.value_or(0), record, location, &problem)) return true;
+  *why = problem.message;
   return false;
 }
 
@@ -93,13 +77,13 @@ bool ScannerAccess::Describe(std::string* why) {
     if (!OpenScanner(&record, &location, why)) return false;
     const tarvell::host::ScannerFacts facts = tarvell::host::ReadScannerFacts(record);
     tarvell::ica::CloseDevice(record);
-    description_.makeAndModel = tarvell::device::kModelName;
+    description_.makeAndModel = tarvell::host::kModelName;
     description_.serialNumber = tarvell::Hex32(location);
     description_.uuid = ScannerUuid(location);
     description_.width = facts.bedWidth / 2;  // 1/600 inch to 1/300
     description_.height = facts.bedHeight / 2;
     description_.resolutions = facts.resolutions;
-    description_.colourMaximum = tarvell::device::kColourMaxResolution;
+    description_.colourMaximum = facts.colourMaximum;
     described_.store(true);
     return true;
   });

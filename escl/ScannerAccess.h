@@ -16,6 +16,7 @@
 #include "host/DriverThread.h"
 #include "host/HostBus.h"
 #include "host/PageStream.h"
+#include "host/Scanners.h"
 #include "platform/ica/ScanSettings.h"
 
 namespace tarvell::escl {
@@ -51,6 +52,7 @@ class ScannerAccess {
 
   std::optional<UInt32> location_;  // --device, else the first scanner found
   std::unique_ptr<tarvell::host::HostBus> bus_;
+  std::unique_ptr<tarvell::host::DriverSetUp> setUp_;
   std::mutex mutex_;  // one caller at a time
   std::atomic<bool> described_{false};
   ScannerDescription description_;

@@ -8,6 +8,7 @@
 #include "platform/system/Parse.h"
 #include "platform/usb/USB.h"
 #include "usb/DeviceFacts.h"
+#include "usb/ScanJob.h"
 
 namespace tarvell::host {
 namespace {
@@ -92,17 +93,69 @@ std::string AccessDeniedText(UInt32 location) {
          "in again, and log in again; a service such as saned needs its user in the scanner group.";
 }
 
+bool ScanSpaceOf(const ScannerObjectInfo* device, const plist::DictionaryRef& parameters, ScanSpace* space) {
+  ScanSpace read;
+  // The dictionary gives only the range of resolutions; the driver knows the steps.
+  std::vector<UInt32> resolutions = ScannerResolutions(device);
+  if (!resolutions.empty()) read.resolutions = std::move(resolutions);
+  const bool glass = tarvell::ica::GlassSize(parameters ? plist::AsDictionary(parameters->Get("device")) : nullptr,
+                                             &read.bedWidth, &read.bedHeight);
+  *space = std::move(read);
+  return glass;
+}
+
 ScannerFacts ReadScannerFacts(ScannerObjectInfo* device) {
   ScannerFacts facts;
   if (tarvell::ica::OpenSession(device) != noErr) return facts;
   plist::DictionaryRef dict;
-  if (tarvell::ica::GetParameters(device, &dict) == noErr && dict)
-    tarvell::ica::GlassSize(plist::AsDictionary(dict->Get("device")), &facts.bedWidth, &facts.bedHeight);
-  // The dictionary gives only the range of resolutions; the driver knows the steps.
-  std::vector<UInt32> resolutions = ScannerResolutions(device);
-  if (!resolutions.empty()) facts.resolutions = std::move(resolutions);
+  if (tarvell::ica::GetParameters(device, &dict) != noErr) dict = nullptr;
+  ScanSpaceOf(device, dict, &facts);  // the device's glass where the driver gives none
   tarvell::ica::CloseSession(device);
   return facts;
 }
+
+OpenProblem WhyOpenFailed(UInt32 location, ICAError err) {
+  if (UInt32 denied = ScannerDeniedAt(location)) return {OpenProblem::kDenied, AccessDeniedText(denied)};
+  const std::vector<UInt32> there = ScannersOnBus(location);
+  if (there.empty()) {
+    if (location == 0) return {OpenProblem::kNotThere, "no scanner found"};
+    std::string others;
+    for (UInt32 other : ScannersOnBus(0)) others += (others.empty() ? "" : ", ") + Hex32(other);
+    return {OpenProblem::kNotThere,
+            "there is no scanner at location " + Hex32(location) +
+                (others.empty() ? "; no scanner is connected" : "; the scanners connected are at " + others)};
+  }
+  const std::string at = "the scanner at location " + Hex32(there.front());
+  // fnfErr: the driver has it open already; a refused claim: another program has it.
+  if (err == fnfErr || HeldElsewhere(there.front())) return {OpenProblem::kBusy, at + " is in use by another program"};
+  return {OpenProblem::kFailed, "cannot open " + at + " (status " + std::to_string(err) + ")"};
+}
+
+bool OpenScanner(UInt32 location, ScannerObjectInfo** record, UInt32* at, OpenProblem* problem) {
+  *record = nullptr;
+  // The driver opens the first scanner interface it can: only ask for one that is there.
+  const std::vector<UInt32> found = ScannersOnBus(location);
+  if (found.empty()) {
+    *problem = WhyOpenFailed(location, fnfErr);
+    return false;
+  }
+  *at = found.front();
+  const ICAError err = tarvell::ica::OpenDeviceAt(*at, record);
+  if (err == noErr) return true;
+  *record = nullptr;
+  if (ScannersOnBus(*at).empty())
+    *problem = {OpenProblem::kGone, "the scanner at location " + Hex32(*at) + " went away while it was being opened"};
+  else
+    *problem = WhyOpenFailed(*at, err);
+  return false;
+}
+
+DriverSetUp::DriverSetUp(bool endAtJobEnd, Callbacks callbacks) {
+  gTimerValueInSeconds = 1.0;
+  tarvell::SetScanJobEndsAtJobEnd(endAtJobEnd);
+  if (callbacks == kRegister) RegisterScannerCallbacks();
+}
+
+DriverSetUp::~DriverSetUp() { tarvell::SetScanJobEndsAtJobEnd(false); }
 
 }  // namespace tarvell::host

@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "host/ScanRules.h"
 #include "platform/ica/ICAHost.h"
+#include "platform/plist/PropertyList.h"
 #include "platform/system/Types.h"
-#include "usb/DeviceFacts.h"
 
 namespace tarvell::host {
 
@@ -25,14 +26,43 @@ UInt32 ScannerDeniedAt(UInt32 location);
 // What a person is told about such a scanner: what is wrong and how to give access.
 std::string AccessDeniedText(UInt32 location);
 
-// What an open scanner offers, as the driver reports it; the device's facts where it says nothing.
-struct ScannerFacts {
-  UInt32 bedWidth = tarvell::device::kGlassWidth;    // 1/600 inch
-  UInt32 bedHeight = tarvell::device::kGlassHeight;  // 1/600 inch
-  std::vector<UInt32> resolutions{tarvell::device::kResolutions.begin(), tarvell::device::kResolutions.end()};
-};
+// What an open scanner offers: its scan space.
+using ScannerFacts = ScanSpace;
 // Reads the capabilities of an open device in a session of its own, as the command-line host reads
 // them. On the driver thread.
 ScannerFacts ReadScannerFacts(ScannerObjectInfo* device);
+// The scan space of `device` (null: the device's facts) with the glass of `parameters`, the
+// driver's get-parameters dictionary in either dialect; false when that gives no glass.
+bool ScanSpaceOf(const ScannerObjectInfo* device, const plist::DictionaryRef& parameters, ScanSpace* space);
+
+// Why a scanner could not be opened, one kind each door translates, and what a person is told.
+struct OpenProblem {
+  enum Kind {
+    kNotThere,  // no scanner at the place asked for (the message names those there are)
+    kBusy,      // another program, or this one, has it
+    kDenied,    // the system does not let this user open it
+    kGone,      // it left the bus while it was being opened
+    kFailed,    // the driver could not open it
+  } kind = kFailed;
+  std::string message;
+};
+// What is wrong after the driver's open of the scanner at `location` (0: the first found) failed
+// with `err`. On the driver thread.
+OpenProblem WhyOpenFailed(UInt32 location, ICAError err);
+// Opens the scanner at `location` (0: the first on the bus) on a new record: true with *record and
+// *at, else false with *problem. On the driver thread.
+bool OpenScanner(UInt32 location, ScannerObjectInfo** record, UInt32* at, OpenProblem* problem);
+
+// The driver's set-up for a host, undone when it goes: its callbacks registered (unless the host
+// has them already), its timer set, and whether a page's data ends at the device's end-of-job
+// packet (instead of the no-data time-out after the last byte).
+class DriverSetUp {
+ public:
+  enum Callbacks { kRegister, kAsRegistered };
+  explicit DriverSetUp(bool endAtJobEnd, Callbacks callbacks = kRegister);
+  ~DriverSetUp();
+  DriverSetUp(const DriverSetUp&) = delete;
+  DriverSetUp& operator=(const DriverSetUp&) = delete;
+};
 
 }  // namespace tarvell::host

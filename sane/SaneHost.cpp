@@ -15,7 +15,6 @@
 #include "platform/system/Parse.h"
 #include "platform/system/SystemInfo.h"
 #include "platform/usb/SimBus.h"
-#include "usb/ScanJob.h"
 
 namespace tarvell::sane {
 
@@ -51,11 +50,11 @@ Backend::Backend(BackendConfig config) : config_(std::move(config)) {
     for (const UsbEntry& entry : config_.usb) {
       if (entry.byLocation)
         locations_.push_back(entry.locationID);
-      else if (entry.vendorID == tarvell::device::kVendorID && entry.productID == tarvell::device::kProductID)
+      else if (entry.vendorID == tarvell::host::kVendorID && entry.productID == tarvell::host::kProductID)
         searchBus_ = true;
       else
         Debug(1, "usb 0x%04x 0x%04x: this backend drives only 0x%04x 0x%04x; line not used", entry.vendorID,
-              entry.productID, tarvell::device::kVendorID, tarvell::device::kProductID);
+              entry.productID, tarvell::host::kVendorID, tarvell::host::kProductID);
     }
     if (config_.usb.empty()) searchBus_ = true;
   }
@@ -64,9 +63,7 @@ Backend::Backend(BackendConfig config) : config_(std::move(config)) {
   std::vector<std::string> problems;
   bus_ = tarvell::host::HostBus::Install(choice, &problems);
   for (const std::string& problem : problems) Debug(0, "%s", problem.c_str());
-  gTimerValueInSeconds = 1.0;
-  tarvell::SetScanJobEndsAtJobEnd(config_.endAtJobEnd);
-  RegisterScannerCallbacks();
+  setUp_ = std::make_unique<tarvell::host::DriverSetUp>(config_.endAtJobEnd);
   Debug(3, "configuration %s, %s bus", config_.path.empty() ? "(none)" : config_.path.c_str(),
         bus_->simulatedBus() ? "simulated" : "USB");
 }
@@ -74,7 +71,7 @@ Backend::Backend(BackendConfig config) : config_(std::move(config)) {
 Backend::~Backend() {
   while (!devices_.empty()) Close(devices_.back().get());
   driver_.Call([] {});  // whatever was posted last has run
-  tarvell::SetScanJobEndsAtJobEnd(false);
+  setUp_.reset();
   std::vector<std::string> problems;
   bus_->Finish(&problems);
   for (const std::string& problem : problems) Debug(0, "%s", problem.c_str());
@@ -103,11 +100,15 @@ bool Backend::Owns(const void* handle) const {
 
 namespace {
 
-// Whether the system refuses this user the scanner at `location` (0: any), said on the debug output.
-bool Denied(UInt32 location) {
-  const UInt32 denied = tarvell::host::ScannerDeniedAt(location);
-  if (denied) Debug(1, "%s", tarvell::host::AccessDeniedText(denied).c_str());
-  return denied != 0;
+// A scanner that cannot be opened, said on the debug output and as SANE says it.
+SANE_Status Refused(const tarvell::host::OpenProblem& problem) {
+  Debug(1, "%s", problem.message.c_str());
+  switch (problem.kind) {
+    case tarvell::host::OpenProblem::kNotThere: return SANE_STATUS_INVAL;
+    case tarvell::host::OpenProblem::kBusy: return SANE_STATUS_DEVICE_BUSY;
+    case tarvell::host::OpenProblem::kDenied: return SANE_STATUS_ACCESS_DENIED;
+    default: return SANE_STATUS_IO_ERROR;
+  }
 }
 
 }  // namespace
@@ -129,7 +130,7 @@ std::vector<Backend::Found> Backend::ListDevices() {
       for (UInt32 at : tarvell::host::ScannersOnBus(0)) all.push_back(at);
     return all;
   });
-  for (UInt32 location : onBus) add(location, NameFor(location), tarvell::device::kModelName);
+  for (UInt32 location : onBus) add(location, NameFor(location), tarvell::host::kModelName);
   Debug(3, "%zu device(s) listed", found.size());
   return found;
 }
@@ -147,7 +148,11 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
         break;
       }
     }
-    if (location == 0) return Denied(0) ? SANE_STATUS_ACCESS_DENIED : SANE_STATUS_INVAL;
+    if (location == 0) {
+      // Nothing left to open: none there, none this user may open, or every one open here.
+      const SANE_Status status = Refused(driver_.Call([] { return tarvell::host::WhyOpenFailed(0, fnfErr); }));
+      return status == SANE_STATUS_ACCESS_DENIED ? status : SANE_STATUS_INVAL;
+    }
   } else if (!ParseName(name, &location)) {
     Debug(1, "'%s' is not a device of this backend", name.c_str());
     return SANE_STATUS_INVAL;
@@ -157,19 +162,10 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
 
   std::unique_ptr<Device> opened;
   const SANE_Status status = driver_.Call([&]() -> SANE_Status {
-    // The driver opens the first scanner interface it can: only ask for one that is there.
-    if (tarvell::host::ScannersOnBus(location).empty()) {
-      Debug(1, "no scanner at %s", tarvell::Hex32(location).c_str());
-      return SANE_STATUS_INVAL;
-    }
     ScannerObjectInfo* record = nullptr;
-    ICAError err = tarvell::ica::OpenDeviceAt(location, &record);
-    if (err != noErr) {
-      Debug(1, "opening %s failed (status %d)", tarvell::Hex32(location).c_str(), err);
-      if (Denied(location)) return SANE_STATUS_ACCESS_DENIED;
-      // fnfErr: the driver has it open already; a refused claim: another program has it.
-      return err == fnfErr || tarvell::host::HeldElsewhere(location) ? SANE_STATUS_DEVICE_BUSY : SANE_STATUS_IO_ERROR;
-    }
+    UInt32 at = 0;
+    tarvell::host::OpenProblem problem;
+    if (!tarvell::host::OpenScanner(location, &record, &at, &problem)) return Refused(problem);
     opened = std::make_unique<Device>(*this, record, location, NameFor(location), record->name);
     opened->ReadCapabilities();
     return SANE_STATUS_GOOD;
@@ -197,7 +193,7 @@ void Backend::Close(Device* device) {
 
 Device::Device(Backend& backend, ScannerObjectInfo* record, UInt32 location, std::string name, std::string model)
     : backend_(backend), record_(record), location_(location), name_(std::move(name)), model_(std::move(model)) {
-  options_ = std::make_unique<OptionSet>(geometry_);
+  options_ = std::make_unique<OptionSet>(space_);
 }
 
 Device::~Device() {
@@ -208,16 +204,13 @@ Device::~Device() {
 }
 
 void Device::ReadCapabilities() {
-  const tarvell::host::ScannerFacts facts = tarvell::host::ReadScannerFacts(record_);
-  geometry_.bedWidth = facts.bedWidth;
-  geometry_.bedHeight = facts.bedHeight;
-  geometry_.resolutions.assign(facts.resolutions.begin(), facts.resolutions.end());
-  options_ = std::make_unique<OptionSet>(geometry_);
+  space_ = tarvell::host::ReadScannerFacts(record_);
+  options_ = std::make_unique<OptionSet>(space_);
 }
 
 SANE_Parameters Device::Parameters() const {
   if (hasFrame_ && (scanning_ || frameSettings_ == options_->settings())) return frame_;
-  return PredictParameters(options_->settings());
+  return PredictParameters(options_->settings(), space_);
 }
 
 void Device::ReleaseStream() {
@@ -263,15 +256,17 @@ SANE_Status Device::Start() {
   hasFrame_ = false;
 
   const ScanSettings& settings = options_->settings();
-  const SANE_Parameters expected = PredictParameters(settings);
-  if (expected.lines == 0 || expected.pixels_per_line == 0) {
-    Debug(1, "%s: the scan area is empty", name_.c_str());
+  tarvell::host::ScanPlan plan;
+  std::string why;
+  if (!PlanFor(settings, space_, &plan, &why)) {
+    Debug(1, "%s: %s", name_.c_str(), why.c_str());
     return SANE_STATUS_INVAL;
   }
+  const SANE_Parameters expected = ParametersFor(settings.mode, SANE_Int(plan.page.width), SANE_Int(plan.page.height));
   const AreaRequest area = AreaFromSettings(settings);
   Debug(3, "%s: %s %d dpi, offset %d,%d/600 in, %d x %d pixels", name_.c_str(), ModeName(settings.mode),
         area.resolution, area.offsetX, area.offsetY, area.width, area.height);
-  plist::DictionaryRef dict = SettingsDictionary(settings);
+  plist::DictionaryRef dict = tarvell::ica::MakeScanSettings(plan.scan, HostSystemVersion());
   if (!dict) throw std::bad_alloc();
 
   // The scan runs on the driver thread, after whatever the last one still does on the device.
@@ -288,9 +283,7 @@ SANE_Status Device::Start() {
     stream_->WaitUntilDone();
     return Failed(stream_->why(), stream_->status());
   }
-  const ScanMode got = format.kind == tarvell::host::PageFormat::kRGB    ? ScanMode::kColor
-                       : format.kind == tarvell::host::PageFormat::kGray ? ScanMode::kGray
-                                                                         : ScanMode::kLineart;
+  const ScanMode got = tarvell::host::ModeOf(format.kind);
   const SANE_Parameters frame = ParametersFor(got, SANE_Int(format.width), SANE_Int(format.height));
   if (got != settings.mode) {
     Debug(1, "%s: asked for %s, the scanner delivered %s", name_.c_str(), ModeName(settings.mode), ModeName(got));

@@ -19,6 +19,7 @@
 #include "host/DriverThread.h"
 #include "host/HostBus.h"
 #include "host/PageStream.h"
+#include "host/Scanners.h"
 #include "platform/ica/ICAHost.h"
 #include "sane/SaneConfig.h"
 #include "sane/SaneOptions.h"
@@ -85,6 +86,7 @@ class Backend {
   std::vector<std::unique_ptr<Device>> devices_;
   bool searchBus_ = false;         // a "usb VENDOR PRODUCT" line, or no line at all
   std::vector<UInt32> locations_;  // "usb LOCATION" lines
+  std::unique_ptr<tarvell::host::DriverSetUp> setUp_;
   // Last, so that it is gone (every posted call run) before the bus and the devices go.
   tarvell::host::DriverThread driver_;
 };
@@ -139,7 +141,7 @@ class Device {
   UInt32 location_;
   std::string name_;
   std::string model_;
-  DeviceGeometry geometry_;
+  ScanSpace space_;
   std::unique_ptr<OptionSet> options_;
   bool gone_ = false;
   std::shared_ptr<tarvell::host::PageStream> stream_;

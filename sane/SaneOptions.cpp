@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/ScannerCallbacks.h"
 #include "platform/ica/ScanSettings.h"
 #include "platform/system/SystemInfo.h"
 
@@ -33,17 +32,19 @@ const char* ModeName(ScanMode mode) {
   }
 }
 
+tarvell::host::Request RequestOf(const ScanSettings& settings) {
+  tarvell::host::Request request;
+  request.mode = settings.mode;
+  request.resolution = UInt32(settings.resolution);
+  request.left = SANE_UNFIX(settings.tlX);
+  request.top = SANE_UNFIX(settings.tlY);
+  request.width = std::max(0.0, SANE_UNFIX(settings.brX) - request.left);
+  request.height = std::max(0.0, SANE_UNFIX(settings.brY) - request.top);
+  return request;
+}
+
 plist::DictionaryRef SettingsDictionary(const ScanSettings& settings) {
-  tarvell::ica::ScanArea area;
-  area.mode = settings.mode == ScanMode::kLineart ? tarvell::ica::ScanArea::kLineart
-              : settings.mode == ScanMode::kGray  ? tarvell::ica::ScanArea::kGray
-                                                  : tarvell::ica::ScanArea::kColor;
-  area.resolution = UInt32(settings.resolution);
-  area.left = SANE_UNFIX(settings.tlX);
-  area.top = SANE_UNFIX(settings.tlY);
-  area.width = std::max(0.0, SANE_UNFIX(settings.brX) - area.left);
-  area.height = std::max(0.0, SANE_UNFIX(settings.brY) - area.top);
-  return tarvell::ica::MakeScanSettings(area, HostSystemVersion());
+  return tarvell::ica::MakeScanSettings(RequestOf(settings), HostSystemVersion());
 }
 
 AreaRequest AreaFromSettings(const ScanSettings& s) {
@@ -52,10 +53,7 @@ AreaRequest AreaFromSettings(const ScanSettings& s) {
   plist::DictionaryRef sent = dict ? plist::AsDictionary(dict->Get("userScanArea")) : nullptr;
   using tarvell::ica::CapabilityValue;
   // The settings dictionary's dialect holds the mode as a record or as flat keys.
-  area.pixelType = CapabilityValue(sent, "ICAP_PIXELTYPE",
-                                   s.mode == ScanMode::kLineart ? 0
-                                   : s.mode == ScanMode::kGray  ? 1
-                                                                : 2);
+  area.pixelType = CapabilityValue(sent, "ICAP_PIXELTYPE", s.mode);
   area.bitDepth = CapabilityValue(sent, "ICAP_BITDEPTH", CapabilityValue(sent, "bitDepth", 8));
   area.resolution = CapabilityValue(sent, "ICAP_XRESOLUTION", CapabilityValue(sent, "resolutionX", s.resolution));
   area.offsetX = CapabilityValue(sent, "offsetX", 0);
@@ -72,33 +70,36 @@ SANE_Parameters ParametersFor(ScanMode mode, SANE_Int width, SANE_Int height) {
   p.depth = mode == ScanMode::kLineart ? 1 : 8;
   p.pixels_per_line = std::max<SANE_Int>(width, 0);
   p.lines = std::max<SANE_Int>(height, 0);
-  p.bytes_per_line = mode == ScanMode::kLineart ? (p.pixels_per_line + 7) / 8
-                     : mode == ScanMode::kGray  ? p.pixels_per_line
-                                                : p.pixels_per_line * 3;
+  p.bytes_per_line = SANE_Int(tarvell::host::BytesPerLine(mode, UInt32(p.pixels_per_line)));
   if (p.pixels_per_line == 0 || p.lines == 0) p.pixels_per_line = p.lines = p.bytes_per_line = 0;
   return p;
 }
 
-SANE_Parameters PredictParameters(const ScanSettings& s) {
-  UInt32 width = 0, height = 0;
-  if (!PredictImageSize(SettingsDictionary(s), HostSystemVersion(), &width, &height))
-    return ParametersFor(s.mode, 0, 0);
-  return ParametersFor(s.mode, SANE_Int(width), SANE_Int(height));
+bool PlanFor(const ScanSettings& settings, const ScanSpace& space, tarvell::host::ScanPlan* plan, std::string* why) {
+  return tarvell::host::PlanScan(space, RequestOf(settings), tarvell::host::kSanePolicy, plan, why);
 }
 
-OptionSet::OptionSet(const DeviceGeometry& geometry) : geometry_(geometry) {
-  if (geometry_.resolutions.empty()) geometry_.resolutions = DeviceGeometry().resolutions;
-  std::sort(geometry_.resolutions.begin(), geometry_.resolutions.end());
-  resolutionList_.push_back(SANE_Word(geometry_.resolutions.size()));
-  resolutionList_.insert(resolutionList_.end(), geometry_.resolutions.begin(), geometry_.resolutions.end());
+SANE_Parameters PredictParameters(const ScanSettings& s, const ScanSpace& space) {
+  tarvell::host::ScanPlan plan;
+  std::string why;
+  if (!PlanFor(s, space, &plan, &why)) return ParametersFor(s.mode, 0, 0);
+  return ParametersFor(s.mode, SANE_Int(plan.page.width), SANE_Int(plan.page.height));
+}
+
+OptionSet::OptionSet(const ScanSpace& space) : space_(space) {
+  if (space_.resolutions.empty() || space_.ResolutionsFor(ScanMode::kColor).empty()) space_ = ScanSpace();
+  for (ScanMode mode : {ScanMode::kGray, ScanMode::kColor}) {
+    const std::vector<UInt32> listed = space_.ResolutionsFor(mode);
+    std::vector<SANE_Word>& list = mode == ScanMode::kColor ? colourResolutionList_ : resolutionList_;
+    list.push_back(SANE_Word(listed.size()));
+    list.insert(list.end(), listed.begin(), listed.end());
+  }
   modeList_ = {SANE_VALUE_SCAN_MODE_LINEART, SANE_VALUE_SCAN_MODE_GRAY, SANE_VALUE_SCAN_MODE_COLOR, nullptr};
-  xRange_ = {0, MillimetresOf(geometry_.bedWidth), 0};
-  yRange_ = {0, MillimetresOf(geometry_.bedHeight), 0};
+  xRange_ = {0, MillimetresOf(space_.bedWidth), 0};
+  yRange_ = {0, MillimetresOf(space_.bedHeight), 0};
 
   values_.mode = ScanMode::kColor;
-  values_.resolution = 150;
-  if (std::find(geometry_.resolutions.begin(), geometry_.resolutions.end(), 150) == geometry_.resolutions.end())
-    values_.resolution = geometry_.resolutions.front();
+  values_.resolution = NearestResolution(150);
   values_.tlX = values_.tlY = 0;
   values_.brX = xRange_.max;
   values_.brY = yRange_.max;
@@ -131,7 +132,7 @@ OptionSet::OptionSet(const DeviceGeometry& geometry) : geometry_(geometry) {
   descriptors_[kOptMode].constraint.string_list = modeList_.data();
   describe(descriptors_[kOptResolution], SANE_NAME_SCAN_RESOLUTION, SANE_TITLE_SCAN_RESOLUTION,
            SANE_DESC_SCAN_RESOLUTION, SANE_TYPE_INT, SANE_UNIT_DPI, sizeof(SANE_Word), SANE_CONSTRAINT_WORD_LIST);
-  descriptors_[kOptResolution].constraint.word_list = resolutionList_.data();
+  ListResolutionsOfMode();
   describe(descriptors_[kOptPreview], SANE_NAME_PREVIEW, SANE_TITLE_PREVIEW, SANE_DESC_PREVIEW, SANE_TYPE_BOOL,
            SANE_UNIT_NONE, sizeof(SANE_Word));
   const struct {
@@ -158,7 +159,23 @@ void OptionSet::Update() {
   settings_ = values_;
   if (settings_.tlX > settings_.brX) std::swap(settings_.tlX, settings_.brX);
   if (settings_.tlY > settings_.brY) std::swap(settings_.tlY, settings_.brY);
-  if (preview_) settings_.resolution = geometry_.resolutions.front();
+  if (preview_) settings_.resolution = resolutionList_[1];
+}
+
+bool OptionSet::ListResolutionsOfMode() {
+  const SANE_Word* list = values_.mode == ScanMode::kColor ? colourResolutionList_.data() : resolutionList_.data();
+  SANE_Option_Descriptor& d = descriptors_[kOptResolution];
+  const bool changed = d.constraint.word_list != list;
+  d.constraint.word_list = list;
+  return changed;
+}
+
+SANE_Word OptionSet::NearestResolution(SANE_Word asked) const {
+  const std::vector<SANE_Word>& list = values_.mode == ScanMode::kColor ? colourResolutionList_ : resolutionList_;
+  SANE_Word best = list[1];
+  for (size_t i = 1; i < list.size(); ++i)
+    if (std::abs(int64_t(list[i]) - asked) < std::abs(int64_t(best) - asked)) best = list[i];
+  return best;
 }
 
 SANE_Status OptionSet::Control(SANE_Int index, SANE_Action action, void* value, SANE_Int* info) {
@@ -210,12 +227,16 @@ SANE_Status OptionSet::Control(SANE_Int index, SANE_Action action, void* value, 
       flags |= SANE_INFO_INEXACT;
     }
     values_.mode = *found;
+    // The resolutions follow the mode: one the new mode does not scan at snaps to the nearest it does.
+    if (ListResolutionsOfMode()) flags |= SANE_INFO_RELOAD_OPTIONS;
+    const SANE_Word snapped = NearestResolution(values_.resolution);
+    if (snapped != values_.resolution) {
+      values_.resolution = snapped;
+      flags |= SANE_INFO_RELOAD_OPTIONS;
+    }
   } else if (index == kOptResolution) {
     SANE_Word& asked = *static_cast<SANE_Word*>(value);
-    // The nearest of the device's resolutions (the lower on a tie).
-    SANE_Word best = geometry_.resolutions.front();
-    for (SANE_Word r : geometry_.resolutions)
-      if (std::abs(int64_t(r) - asked) < std::abs(int64_t(best) - asked)) best = r;
+    const SANE_Word best = NearestResolution(asked);
     if (best != asked) {
       asked = best;
       flags |= SANE_INFO_INEXACT;

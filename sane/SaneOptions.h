@@ -8,20 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "host/ScanRules.h"
 #include "platform/plist/PropertyList.h"
 #include "platform/system/Types.h"
-#include "usb/DeviceFacts.h"
 
 namespace tarvell::sane {
 
-enum class ScanMode { kLineart, kGray, kColor };
-
-// What the scanner offers, as the driver reports it.
-struct DeviceGeometry {
-  UInt32 bedWidth = tarvell::device::kGlassWidth;    // 1/600 inch
-  UInt32 bedHeight = tarvell::device::kGlassHeight;  // 1/600 inch
-  std::vector<SANE_Word> resolutions{tarvell::device::kResolutions.begin(), tarvell::device::kResolutions.end()};
-};
+using tarvell::host::ScanMode;
+using tarvell::host::ScanSpace;
 
 // The option values of one scan.
 struct ScanSettings {
@@ -45,14 +39,19 @@ struct AreaRequest {
 };
 
 AreaRequest AreaFromSettings(const ScanSettings& settings);
+// The request `settings` make, in the words every door uses.
+tarvell::host::Request RequestOf(const ScanSettings& settings);
 // The set-parameters dictionary for `settings`, as every host of the driver makes it, in the
 // dialect the system version selects. Null when memory runs out.
 plist::DictionaryRef SettingsDictionary(const ScanSettings& settings);
 
+// What a scan with `settings` on `space` is, by the rule every door follows under SANE's policy;
+// false with *why when it is not one (an empty area, or a resolution the mode does not offer).
+bool PlanFor(const ScanSettings& settings, const ScanSpace& space, tarvell::host::ScanPlan* plan, std::string* why);
 // The image a scan with `settings` delivers, as the driver predicts it (its rounding of the area,
 // then the device's resolution and glass). lines and pixels_per_line are 0 when nothing would be
 // scanned.
-SANE_Parameters PredictParameters(const ScanSettings& settings);
+SANE_Parameters PredictParameters(const ScanSettings& settings, const ScanSpace& space = ScanSpace());
 // Parameters of an image of `width` x `height` pixels in `mode`.
 SANE_Parameters ParametersFor(ScanMode mode, SANE_Int width, SANE_Int height);
 
@@ -74,7 +73,7 @@ enum OptionIndex : SANE_Int {
 // Descriptors and values of one open device. Descriptor pointers stay valid as long as the set.
 class OptionSet {
  public:
-  explicit OptionSet(const DeviceGeometry& geometry);
+  explicit OptionSet(const ScanSpace& space);
   OptionSet(const OptionSet&) = delete;
   OptionSet& operator=(const OptionSet&) = delete;
 
@@ -83,7 +82,9 @@ class OptionSet {
   // sane_control_option, by the rules frontends rely on: a number outside its range or between
   // the listed values is set to the nearest admissible one, written back into `value` and
   // reported with SANE_INFO_INEXACT; a mode is matched ignoring case (a unique prefix will do)
-  // and its listed spelling written back. SANE_STATUS_INVAL for an unknown option, a group, an
+  // and its listed spelling written back. The resolutions listed are the mode's: a mode that
+  // lists others reports SANE_INFO_RELOAD_OPTIONS, and snaps a resolution it does not offer to
+  // the nearest it does. SANE_STATUS_INVAL for an unknown option, a group, an
   // inactive option, a string or boolean that is not admissible, or an unsupported action.
   // *info (when given) gets the SANE_INFO_* flags. `value` is exactly the option's size.
   SANE_Status Control(SANE_Int index, SANE_Action action, void* value, SANE_Int* info);
@@ -94,13 +95,19 @@ class OptionSet {
 
  private:
   void Update();
+  // Points the resolution's constraint at the list of values_.mode; true when that changed it.
+  bool ListResolutionsOfMode();
+  // The nearest of the mode's resolutions to `asked` (the lower on a tie).
+  SANE_Word NearestResolution(SANE_Word asked) const;
 
-  DeviceGeometry geometry_;
+  ScanSpace space_;
   ScanSettings values_;  // as the frontend set them
   bool preview_ = false;
   ScanSettings settings_;  // as scanned
   std::vector<SANE_Option_Descriptor> descriptors_;
-  std::vector<SANE_Word> resolutionList_;    // count first, as SANE word lists are
+  // Count first, as SANE word lists are: every resolution, and those colour is scanned at.
+  std::vector<SANE_Word> resolutionList_;
+  std::vector<SANE_Word> colourResolutionList_;
   std::vector<SANE_String_Const> modeList_;  // null-terminated
   SANE_Range xRange_{};
   SANE_Range yRange_{};

@@ -101,17 +101,23 @@ TEST_F(CommandLineHostTest, ListPrintsEveryScannerAndClosesThem) {
 }
 
 TEST_F(CommandLineHostTest, NoScannerIsAFailure) {
+  SetSimulatedScannerMaker([](tarvell::usb::SimBus&) {});  // an empty bus
   Outcome run = Main({"list", "--simulate"});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "scanner-module: no scanner found\n");
+  SetSimulatedScannerMaker(nullptr);  // the simulated scanner at 0x01100000
   module_.devices = {0x01100000};
   module_.failing = {0x01100000};
   run = Main({"caps", "--simulate"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "scanner-module: cannot open the scanner (status -50)\n");
+  EXPECT_EQ(run.err, "scanner-module: cannot open the scanner at location 0x01100000 (status -50)\n");
   run = Main({"caps", "--simulate", "--device", "0x01100000"});
   EXPECT_EQ(run.err, "scanner-module: cannot open the scanner at location 0x01100000 (status -50)\n");
+  module_.failing.insert(0x01400000);
+  run = Main({"caps", "--simulate", "--device", "0x01400000"});
+  EXPECT_EQ(run.err,
+            "scanner-module: there is no scanner at location 0x01400000; the scanners connected are at 0x01100000\n");
 }
 
 TEST_F(CommandLineHostTest, CapsFollowsTheHostsOrder) {

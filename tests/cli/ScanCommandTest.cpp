@@ -1,4 +1,5 @@
 #include "cli/ScanCommand.h"
+#include "host/Scanners.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@ namespace {
 using tarvell::ica::HostOptions;
 using tarvell::ica::MakeScanSettings;
 using tarvell::ica::ParseScanRequest;
+using tarvell::ica::PlanRequest;
 using tarvell::ica::ScanRequest;
 
 HostOptions Options(std::vector<std::string> words) {
@@ -125,9 +127,10 @@ TEST(ScanCommandTest, AreasMustStayOnTheGlassAndHoldAPixel) {
   for (const auto& c : cases) {
     ScanRequest request;
     std::string error;
-    EXPECT_EQ(
-        ParseScanRequest(Options(c.words), &request, &error) && tarvell::ica::CheckScanArea(request, Caps(), &error),
-        c.ok)
+    tarvell::host::ScanSpace space;
+    tarvell::host::ScanPlan plan;
+    ASSERT_TRUE(tarvell::host::ScanSpaceOf(nullptr, Caps(), &space));
+    EXPECT_EQ(ParseScanRequest(Options(c.words), &request, &error) && PlanRequest(request, space, &plan, &error), c.ok)
         << c.words[0] << " " << c.words[1];
     EXPECT_EQ(error.empty(), c.ok) << error;
   }

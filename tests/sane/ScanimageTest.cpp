@@ -40,6 +40,7 @@ Outcome Execute(const std::vector<std::string>& args, const std::vector<std::str
 struct Image {
   uint32_t width = 0, height = 0;
   int depth = 0, channels = 0;
+  float resolution = 0;  // TIFF only: dots per inch
   std::vector<uint8_t> samples;
   std::string error;
 };
@@ -57,6 +58,7 @@ Image LoadTiff(const std::string& path) {
   TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bps);
   TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
   TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+  TIFFGetField(tif, TIFFTAG_XRESOLUTION, &image.resolution);
   image.depth = bps;
   image.channels = spp;
   std::vector<uint8_t> line(size_t(TIFFScanlineSize(tif)));
@@ -151,8 +153,10 @@ class Scanimage : public ::testing::Test {
     return Execute(args, SaneEnv(configDir.empty() ? dir_ : configDir), dir_);
   }
 
-  // scanner-module's own scan of the same settings, or an empty path when it has no scan command.
-  std::string ModuleScan(const std::vector<std::string>& settings, const std::string& name) {
+  // scanner-module's own scan of the same settings, or an empty path when it has no scan command;
+  // what it said on standard error in *err.
+  std::string ModuleScan(const std::vector<std::string>& settings, const std::string& name,
+                         std::string* err = nullptr) {
     Outcome help = Execute({TARVELL_SCANNER_MODULE, "--help"}, {}, dir_);
     if (help.out.find("\n  scan") == std::string::npos) return "";
     std::vector<std::string> args = {TARVELL_SCANNER_MODULE, "scan", "--simulate"};
@@ -160,6 +164,7 @@ class Scanimage : public ::testing::Test {
     args.insert(args.end(), {"-o", dir_ + "/" + name});
     Outcome run = Execute(args, {}, dir_);
     EXPECT_EQ(run.status, 0) << run.err;
+    if (err) *err = run.err;
     return dir_ + "/" + name;
   }
 
@@ -207,19 +212,31 @@ TEST_F(Scanimage, EveryModeInBothFormatsMatchesTheCommandLineHost) {
   }
 }
 
-TEST_F(Scanimage, ColourAbove300DpiComesBackAsTheScannerDeliversIt) {
-  const std::vector<std::string> settings = {"--mode", "Color", "--resolution", "600", "-l", "50",
-                                             "-t",     "60",    "-x",           "40",  "-y", "30"};
+TEST_F(Scanimage, ColourAbove300DpiIsScannedAt300AndEveryFileSaysSo) {
+  // The backend offers colour up to 300 dpi and snaps 600 to it; the command line says so and
+  // scans the same. Both files say 300 dpi, so a letter page stays a letter page.
+  const std::vector<std::string> settings = {"--mode", "Color", "--resolution", "600",   "-l", "0",
+                                             "-t",     "0",     "-x",           "215.9", "-y", "279.4"};
   std::vector<std::string> args = settings;
   args.insert(args.end(), {"--format=tiff", "-o", dir_ + "/600.tiff"});
   Outcome run = RunScanimage(args);
   ASSERT_EQ(run.status, 0) << run.err;
   const Image image = LoadTiff(dir_ + "/600.tiff");
-  EXPECT_EQ(image.width, 473u);  // 945 pixels asked at 600 dpi, the window halved at 300
-  EXPECT_EQ(image.height, 355u);
-  const std::string reference = ModuleScan(settings, "600-module.tiff");
+  EXPECT_EQ(image.width, 2550u);
+  EXPECT_EQ(image.height, 3300u);
+  std::string said;
+  const std::string reference = ModuleScan(settings, "600-module.tiff", &said);
   ASSERT_FALSE(reference.empty()) << "scanner-module has no scan command";
+  EXPECT_NE(said.find("scanner-module: colour is scanned at 300 dpi at most: 600 dpi is scanned at 300 dpi\n"),
+            std::string::npos)
+      << said;
   ExpectSameImage(image, LoadTiff(reference), "scanimage and scanner-module scan");
+  for (const std::string& tiff : {dir_ + "/600.tiff", reference}) {
+    EXPECT_EQ(LoadTiff(tiff).resolution, 300.0f) << tiff;
+    ASSERT_EQ(Execute({"tiff2pdf", "-o", tiff + ".pdf", tiff}, {}, dir_).status, 0) << tiff;
+    const Outcome info = Execute({"pdfinfo", tiff + ".pdf"}, {}, dir_);
+    EXPECT_NE(info.out.find("Page size:       612 x 792 pts"), std::string::npos) << info.out;
+  }
 }
 
 TEST_F(Scanimage, ShowsProgress) {
