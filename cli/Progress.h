@@ -1,6 +1,5 @@
-// `scan --progress`: the image's bytes the bus delivers to the module, counted on their way (out of
-// the packets they travel in, past the image's header) against the byte count the header gives,
-// and shown on standard error.
+// `scan --progress`: the page's progress as the bus delivers it to the module (host/PageProgress.h),
+// shown on standard error.
 #pragma once
 
 #include <unistd.h>
@@ -9,21 +8,20 @@
 #include <cstdio>
 #include <memory>
 
+#include "host/PageProgress.h"
 #include "platform/system/Types.h"
-#include "platform/usb/USB.h"
 
 namespace tarvell {
 namespace ica {
 
 // On a terminal one line is redrawn at every percent; into a file or pipe a line is written at
 // every quarter, so logs stay readable.
-class ProgressMeter {
+class ProgressMeter : public host::PageProgress {
  public:
   ProgressMeter() : terminal_(isatty(2) == 1) {}
-  ~ProgressMeter() { Finish(); }
-  // The image's size, once its header has come.
-  void Expect(UInt64 bytes) { expected_ = bytes; }
-  void Add(UInt64 bytes) {
+  ~ProgressMeter() override { Finish(); }
+  void Expect(UInt64 bytes) override { expected_ = bytes; }
+  void Add(UInt64 bytes) override {
     received_ += bytes;
     int percent = expected_ ? int(std::min<UInt64>(100, received_ * 100 / expected_)) : 0;
     if (!terminal_) percent -= percent % 25;
@@ -49,8 +47,7 @@ class ProgressMeter {
   bool started_ = false;
 };
 
-// `inner` seen through `meter`: what reads of the image endpoint bring of the image is counted.
-std::shared_ptr<usb::Bus> MeteredBus(std::shared_ptr<usb::Bus> inner, ProgressMeter* meter);
+using host::MeteredBus;
 
 }  // namespace ica
 }  // namespace tarvell

@@ -1,4 +1,4 @@
-#include "cli/Progress.h"
+#include "host/PageProgress.h"
 
 #include <utility>
 
@@ -7,16 +7,15 @@
 #include "usb/DeviceFacts.h"
 #include "usb/USBScanProtocol.h"
 
-namespace tarvell {
-namespace ica {
+namespace tarvell::host {
 namespace {
 
-// Takes what successful reads of the image endpoint bring out of its packets, as the scan job
+// Takes what successful reads of the image endpoint bring out of their packets, as the scan job
 // does, and counts the image's bytes past its header.
 class MeteredBusImpl : public usb::ForwardingBus {
  public:
-  MeteredBusImpl(std::shared_ptr<usb::Bus> inner, ProgressMeter* meter)
-      : ForwardingBus(std::move(inner)), meter_(meter) {
+  MeteredBusImpl(std::shared_ptr<usb::Bus> inner, PageProgress* progress)
+      : ForwardingBus(std::move(inner)), progress_(progress) {
     ScanProtocolCallbacks callbacks{};
     callbacks.info = this;
     callbacks.imageData = [](const UInt8* bytes, SInt32 length, void* info) {
@@ -34,20 +33,19 @@ class MeteredBusImpl : public usb::ForwardingBus {
   void Image(const UInt8* bytes, size_t count) {
     const size_t header = header_.Take(bytes, count);
     if (header_.status() != PnmHeaderStatus::kComplete) return;
-    if (header > 0) meter_->Expect(header_.header().pixelBytes);
-    meter_->Add(count - header);
+    if (header > 0) progress_->Expect(header_.header().pixelBytes);
+    progress_->Add(count - header);
   }
 
-  ProgressMeter* meter_;
+  PageProgress* progress_;
   std::unique_ptr<USBScanProtocol> framer_;
   PnmStreamHeader header_;
 };
 
 }  // namespace
 
-std::shared_ptr<usb::Bus> MeteredBus(std::shared_ptr<usb::Bus> inner, ProgressMeter* meter) {
-  return std::make_shared<MeteredBusImpl>(std::move(inner), meter);
+std::shared_ptr<usb::Bus> MeteredBus(std::shared_ptr<usb::Bus> inner, PageProgress* progress) {
+  return std::make_shared<MeteredBusImpl>(std::move(inner), progress);
 }
 
-}  // namespace ica
-}  // namespace tarvell
+}  // namespace tarvell::host
