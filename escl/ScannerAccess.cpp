@@ -75,7 +75,8 @@ bool ScannerAccess::Describe(std::string* why) {
     ScannerObjectInfo* record = nullptr;
     UInt32 location = 0;
     if (!OpenScanner(&record, &location, why)) return false;
-    const tarvell::host::ScannerFacts facts = tarvell::host::ReadScannerFacts(record);
+    space_ = tarvell::host::ReadScannerFacts(record);
+    const tarvell::host::ScannerFacts& facts = space_;
     tarvell::ica::CloseDevice(record);
     description_.makeAndModel = tarvell::host::kModelName;
     description_.serialNumber = tarvell::Hex32(location);
@@ -111,6 +112,10 @@ std::shared_ptr<tarvell::host::PageStream> ScannerAccess::Start(const tarvell::i
 bool ScannerAccess::Predict(const tarvell::ica::ScanArea& area, UInt32* width, UInt32* height) const {
   return PredictImageSize(tarvell::ica::MakeScanSettings(area, HostSystemVersion()), HostSystemVersion(), width,
                           height);
+}
+
+bool ScannerAccess::Plan(const tarvell::host::Request& request, tarvell::host::ScanPlan* plan, std::string* why) const {
+  return tarvell::host::PlanScan(space_, request, tarvell::host::kEsclPolicy, plan, why);
 }
 
 }  // namespace tarvell::escl

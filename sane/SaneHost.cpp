@@ -140,7 +140,8 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
   UInt32 location = 0;
   if (name.empty()) {
     // The first device listed that is not open yet.
-    for (const Found& f : ListDevices()) {
+    const std::vector<Found> listed = ListDevices();
+    for (const Found& f : listed) {
       bool open = false;
       for (const auto& d : devices_) open |= d->location() == f.location && !d->gone();
       if (!open) {
@@ -148,8 +149,12 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
         break;
       }
     }
+    if (location == 0 && !listed.empty()) {
+      Debug(1, "every scanner here is open already");
+      return SANE_STATUS_INVAL;
+    }
     if (location == 0) {
-      // Nothing left to open: none there, none this user may open, or every one open here.
+      // None there, or none this user may open.
       const SANE_Status status = Refused(driver_.Call([] { return tarvell::host::WhyOpenFailed(0, fnfErr); }));
       return status == SANE_STATUS_ACCESS_DENIED ? status : SANE_STATUS_INVAL;
     }
