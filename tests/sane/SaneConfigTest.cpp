@@ -1,3 +1,4 @@
+#include "host/ConfigSearch.h"
 #include "sane/SaneConfig.h"
 #include "sim/SimulatedScanner.h"
 
@@ -13,6 +14,8 @@
 
 namespace tarvell::sane {
 namespace {
+
+using tarvell::host::ConfigSearchPath;
 
 BackendConfig Parse(const std::string& text) {
   std::istringstream in(text);
@@ -103,6 +106,15 @@ TEST(SaneConfig, CaptureAndReplayLinesNameTheirFiles) {
   EXPECT_EQ(c.replay, "/tmp/real.pcapng@1.5");
   ASSERT_EQ(c.warnings.size(), 1u);
   EXPECT_EQ(c.warnings[0], "test.conf:3: 'capture' takes one file name; line skipped");
+}
+
+TEST(SaneConfig, SearchPathFollowsSaneConfigDirThenTheSystemFolders) {
+  EXPECT_EQ(ConfigSearchPath(nullptr, {"/etc/sane.d"}), std::vector<std::string>{"/etc/sane.d"});
+  EXPECT_EQ(ConfigSearchPath("/a:/b:", {"/usr/local/etc/sane.d", "/etc/sane.d"}),
+            (std::vector<std::string>{"/a", "/b", "/usr/local/etc/sane.d", "/etc/sane.d"}));
+  // Repeats and empty parts are dropped.
+  EXPECT_EQ(ConfigSearchPath("/etc/sane.d::/a", {"/etc/sane.d", "/etc/sane.d"}),
+            (std::vector<std::string>{"/etc/sane.d", "/a"}));
 }
 
 TEST(SaneConfig, TheFirstFolderWithTheFileWins) {
