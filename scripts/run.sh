@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh build-essential cmake ninja-build pkg-config libexpat1-dev libxml2-dev libtiff-dev libtiff-tools \
-  libpng-dev libusb-1.0-0-dev libpcap-dev
+  libpng-dev libjpeg62-turbo-dev libcairo2-dev libusb-1.0-0-dev libpcap-dev
 BUILD_DIR=${BUILD_DIR:-build}
 if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
   cmake -S . -B "$BUILD_DIR" -G Ninja -DTARVELL_SCANNER_ONLY=ON ${TARVELL_CMAKE_ARGS:-} >/dev/null
