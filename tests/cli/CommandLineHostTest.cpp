@@ -114,6 +114,15 @@ TEST_F(CommandLineHostTest, NoScannerIsAFailure) {
   EXPECT_EQ(run.err, "scanner-module: cannot open the scanner at location 0x01100000 (status -50)\n");
 }
 
+TEST_F(CommandLineHostTest, AScanRefusedForItsOutputNeverReachesTheScanner) {
+  module_.devices = {0x01100000};
+  for (const char* output : {"/nonexistent/dir/x.tiff", "/", "page.gif"}) {
+    Outcome run = Main({"scan", "--simulate", "-o", output});
+    EXPECT_NE(run.status, 0) << output;
+    EXPECT_TRUE(module_.calls.empty()) << output;
+  }
+}
+
 TEST_F(CommandLineHostTest, CapsFollowsTheHostsOrder) {
   module_.devices = {0x01100000};
   Outcome run = Main({"caps", "--simulate"});

@@ -9,12 +9,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
+
+// After <cstdio>: they use FILE.
+#include <jpeglib.h>
+#include <png.h>
 
 #include "sim/TestChart.h"
 #include "tests/support/Program.h"
@@ -136,7 +143,7 @@ TEST_F(ScanEndToEndTest, DefaultScanIsColourLetterAt300DpiUnderTheDriversName) {
   EXPECT_TRUE(std::regex_match(files[0], std::regex(R"(scan\d{8}_\d{6}\.tiff)"))) << files[0];
   struct stat st;
   ASSERT_EQ(stat(Path(files[0]).c_str(), &st), 0);
-  EXPECT_EQ(run.out, "Wrote " + files[0] + " (2550 x 3300 pixels, " + std::to_string(st.st_size) + " bytes)\n");
+  EXPECT_EQ(run.out, "Wrote " + files[0] + ": 2550 x 3300 pixels, 300 dpi, colour TIFF\n");
   // Progress counts the image's bytes and ends with all of them.
   EXPECT_NE(run.err.find("scanning: 25245000 of 25245000 bytes (100%)"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("bytes received"), std::string::npos);
@@ -205,7 +212,7 @@ TEST_F(ScanEndToEndTest, OffsetWindowAndSixHundredDpiColour) {
   // the file says so.
   run = Scan({"--resolution", "600", "-x", "50.8", "-y", "25.4", "-o", "600.tiff"});
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.out.find("(600 x 300 pixels"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out, "Wrote 600.tiff: 600 x 300 pixels, 300 dpi, colour TIFF\n");
   Image high = Read(Path("600.tiff"));
   EXPECT_EQ(high.width, 600u);
   EXPECT_EQ(high.height, 300u);
@@ -256,16 +263,118 @@ TEST_F(ScanEndToEndTest, BadRequestsAreRefusedBeforeScanning) {
       {{"-x", "-3"}, 2, "bad -x '-3'"},
       {{"-l", "100", "-x", "150"}, 2, "the scan area leaves the glass"},
       {{"--scale", "5"}, 2, "bad --scale '5'"},
-      {{"--sim-fault", "melt"}, 2, "bad --sim-fault item 'melt'"},
+      {{"--sim-fault", "melt"}, 2, "bad --sim-fault item 'melt': the items are timeouts-before-data=N, "},
       {{"extra"}, 2, "scan takes no operands"},
-      {{"-o", "no/such/dir/x.tiff", "-x", "10", "-y", "10"}, 1, "cannot create a file beside 'no/such/dir/x.tiff'"},
+      {{"-o", "no/such/dir/x.tiff"}, 1, "cannot write 'no/such/dir/x.tiff': the folder 'no/such/dir' does not exist"},
+      {{"-o", "."}, 1, "'.' is a folder: give a file name, e.g. -o ./scan.tiff"},
+      {{"-o", "page.gif"}, 2, "cannot tell the format of 'page.gif' from its name: end it in .tif, .tiff, .png, "},
+      {{"--format", "gif"}, 2, "bad --format 'gif': give tiff, png, jpeg, pdf or pnm"},
   };
   for (const auto& c : cases) {
     const Outcome run = Scan(c.args);
     EXPECT_EQ(run.status, c.status) << c.message;
-    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.rfind(std::string("scanner-module: ") + c.message, 0), 0u) << run.err;
+    EXPECT_LE(std::count(run.err.begin(), run.err.end(), '\n'), c.status == 2 ? 2 : 1) << run.err;
     EXPECT_TRUE(Listing(dir_).empty()) << c.message;
   }
+}
+
+// What a written file says about itself, read back by the library of its format.
+struct Decoded {
+  uint32_t width = 0, height = 0, dpi = 0, channels = 0;
+};
+
+Decoded DecodePng(const std::string& path) {
+  Decoded d;
+  FILE* file = std::fopen(path.c_str(), "rb");
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  if (file && !setjmp(png_jmpbuf(png))) {
+    png_init_io(png, file);
+    png_read_info(png, info);
+    d.width = png_get_image_width(png, info);
+    d.height = png_get_image_height(png, info);
+    d.channels = png_get_channels(png, info);
+    d.dpi = uint32_t(png_get_x_pixels_per_inch(png, info));
+  }
+  png_destroy_read_struct(&png, &info, nullptr);
+  if (file) std::fclose(file);
+  return d;
+}
+
+Decoded DecodeJpeg(const std::string& path) {
+  Decoded d;
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return d;
+  jpeg_decompress_struct jpeg{};
+  jpeg_error_mgr errors{};
+  jpeg.err = jpeg_std_error(&errors);
+  jpeg_create_decompress(&jpeg);
+  jpeg_stdio_src(&jpeg, file);
+  jpeg_read_header(&jpeg, TRUE);
+  d = {jpeg.image_width, jpeg.image_height, jpeg.density_unit == 1 ? jpeg.X_density : 0u,
+       uint32_t(jpeg.num_components)};
+  jpeg_destroy_decompress(&jpeg);
+  std::fclose(file);
+  return d;
+}
+
+Decoded DecodePnm(const std::string& path) {
+  Decoded d;
+  std::ifstream in(path);
+  std::string magic, comment;
+  in >> magic >> comment >> d.dpi >> comment >> d.width >> d.height;
+  d.channels = magic == "P6" ? 3 : 1;
+  return d;
+}
+
+TEST_F(ScanEndToEndTest, TheFileNameOrFormatChoosesTheEncodingAndEachDecodes) {
+  // 50.8 x 25.4 mm: 300 x 150 pixels at 150 dpi, 600 x 300 at 300 dpi.
+  const struct {
+    std::vector<std::string> args;
+    const char* file;
+    const char* wrote;
+    Decoded (*decode)(const std::string&);
+  } cases[] = {
+      {{"-o", "a.png"}, "a.png", "600 x 300 pixels, 300 dpi, colour PNG", DecodePng},
+      {{"--mode", "Gray", "--resolution", "150", "-o", "b.JPEG"},
+       "b.JPEG",
+       "300 x 150 pixels, 150 dpi, grey JPEG",
+       DecodeJpeg},
+      {{"--mode", "Lineart", "-o", "c.jpg"}, "c.jpg", "600 x 300 pixels, 300 dpi, black-and-white JPEG", DecodeJpeg},
+      {{"--mode", "Lineart", "-o", "d.pnm"}, "d.pnm", "600 x 300 pixels, 300 dpi, black-and-white PNM", DecodePnm},
+      {{"--format", "png", "-o", "e.tiff"}, "e.tiff", "600 x 300 pixels, 300 dpi, colour PNG", DecodePng},
+      {{"--resolution", "150", "-o", "f.pdf"}, "f.pdf", "300 x 150 pixels, 150 dpi, colour PDF", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    std::vector<std::string> args = {"-x", "50.8", "-y", "25.4"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome run = Scan(args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, std::string("Wrote ") + c.file + ": " + c.wrote + "\n");
+    const std::string wrote = c.wrote;
+    const uint32_t width = uint32_t(std::stoul(wrote)), dpi = wrote.find("150 dpi") != std::string::npos ? 150 : 300;
+    if (c.decode) {
+      const Decoded d = c.decode(Path(c.file));
+      EXPECT_EQ(d.width, width);
+      EXPECT_EQ(d.height, width / 2);
+      EXPECT_EQ(d.dpi, dpi);
+      EXPECT_EQ(d.channels, wrote.find("colour") != std::string::npos ? 3u : 1u);
+    } else {
+      // One page of the area's true size: 2 x 1 inch.
+      const tarvell::testing::ProgramRun info = tarvell::testing::RunProgram({"pdfinfo", Path(c.file)});
+      EXPECT_NE(info.out.find("Pages:           1\n"), std::string::npos) << info.out << info.err;
+      EXPECT_NE(info.out.find("Page size:       144 x 72 pts"), std::string::npos) << info.out;
+    }
+  }
+  // The pixels survive the trip through the driver's TIFF: the PNM holds the chart as it is.
+  const std::string pnm = tarvell::testing::ReadFile(Path("d.pnm"));
+  Image image;
+  image.width = 600, image.height = 300, image.spp = 1, image.bps = 1, image.photometric = PHOTOMETRIC_MINISWHITE;
+  for (size_t row = 0, start = pnm.size() - 75 * 300; row < 300; ++row)
+    image.rows.emplace_back(pnm.begin() + long(start + row * 75), pnm.begin() + long(start + row * 75 + 75));
+  EXPECT_EQ(Mismatches(image, Request(tarvell::sim::kContentLineArt, 300, 0, 0, 600, 300)), 0);
 }
 
 }  // namespace
