@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "pde/dialog/DialogHost.h"
 #include "tests/pde/PanelFixture.h"
 #include "tests/support/Program.h"
 
@@ -75,6 +76,31 @@ TEST(PrintDialog, RefusesDisabledChoicesUnknownOptionsAndUnreadablePPDs) {
   Result noBundle = PrintDialog("--ppd " + DataPath("oce-op3073.ppd") + " --bundle /nonexistent");
   EXPECT_NE(0, noBundle.status);
   EXPECT_NE(std::string::npos, noBundle.out.find("cannot load the plug-in bundle")) << noBundle.out;
+}
+
+TEST(PrintDialog, WrongInputsGetOneLineThatSaysWhatToDo) {
+  const tarvell::testing::TempDir dir("print-dialog");
+  const std::string ppd = DataPath("oce-op3073.ppd"), none = dir / "none.ppd", help = "\nTry 'print-dialog --help'.";
+  const struct {
+    std::string args, error;
+  } cases[] = {
+      {"--ppd " + none, "cannot read PPD " + none + ": No such file or directory"},
+      {"--ppd " + dir.path(), "cannot read PPD " + dir.path() + ": it is a folder; give the PPD file"},
+      {"--ppd " + ppd + " --lang xx",
+       "there are no texts in language 'xx': give --lang " + tarvell::dialog::PanelLanguageList()},
+      {"--ppd " + ppd + " --bundle " + dir.path(),
+       "cannot load the plug-in bundle: " + dir.path() +
+           "/Contents/Info.plist is missing: give --bundle the folder of a plug-in bundle (it holds "
+           "Contents/Info.plist)"},
+      {"--ppd " + ppd + " --frobnicate", "unknown option '--frobnicate'" + help},
+      {"--ppd", "option '--ppd' needs a value" + help},
+      {"--json", "give one of --ppd, --printer or --list" + help},
+  };
+  for (const auto& c : cases) {
+    Result r = PrintDialog(c.args);
+    EXPECT_EQ(2, r.status) << c.args;
+    EXPECT_EQ("print-dialog: " + c.error + "\n", r.out);  // nothing on standard output
+  }
 }
 
 TEST(PrintDialog, SaysWhyItemsAreDisabledInTextGermanRefusalsAndValidJson) {
