@@ -1,11 +1,7 @@
-// The manual pages are static text: each must list exactly the items of the one list the programs
-// read, as their help does.
-#include <dirent.h>
-
+// The manual pages are static text: each lists exactly the items of the one list the programs read.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -13,76 +9,36 @@
 #include "escl/ServerConfig.h"
 #include "pde/dialog/DialogHost.h"
 #include "sim/SimulatedScanner.h"
+#include "tests/support/Program.h"
 
 namespace {
 
-// The tags of the list (.RS, then .TP entries, then .RE) that follows the line starting with
-// `heading` in the manual `page`, without troff's escapes and what follows a '='.
+// The tags of the list (.RS, .TP entries, .RE) after the line `heading` starts in `page`, each up
+// to a '=' or a space, without troff's escapes.
 std::vector<std::string> ListedUnder(const std::string& page, const std::string& heading) {
-  std::ifstream in(std::string(TARVELL_SOURCE_DIR) + "/man/" + page);
+  const std::string text = tarvell::testing::ReadFile(std::string(TARVELL_SOURCE_DIR) + "/man/" + page);
+  const size_t from = text.find("\n.RS\n", text.find("\n" + heading)), to = text.find("\n.RE\n", from);
+  const std::string list = std::regex_replace(text.substr(from, to - from), std::regex(R"(\\)"), "");
   std::vector<std::string> tags;
-  bool found = false, inList = false, tag = false;
-  for (std::string line; std::getline(in, line);) {
-    if (!found) {
-      found = line.rfind(heading, 0) == 0;
-    } else if (line == ".RS") {
-      inList = true;
-    } else if (line == ".RE") {
-      break;
-    } else if (inList && line == ".TP") {
-      tag = true;
-    } else if (tag) {
-      std::string word = line.substr(line.find(' ') + 1);
-      word = word.substr(0, word.find_first_of("= "));
-      std::string plain;
-      for (char c : word)
-        if (c != '\\') plain += c;
-      tags.push_back(plain);
-      tag = false;
-    }
-  }
-  EXPECT_TRUE(found) << page << ": no " << heading;
+  const std::regex tag(R"(\n\.TP\n\.BI? ([^= \n]+))");
+  for (std::sregex_iterator it(list.begin(), list.end(), tag), end; it != end; ++it) tags.push_back((*it)[1]);
   return tags;
 }
 
-TEST(Manuals, EveryListOfSimulatedScannerItemsIsTheParsersOwn) {
-  std::vector<std::string> names;
-  for (const tarvell::sim::SimulatedScannerItem& item : tarvell::sim::SimulatedScannerItems())
-    names.push_back(item.name);
-  EXPECT_EQ(ListedUnder("scanner-module.1", ".BI \\-\\-sim\\-fault"), names);
-  EXPECT_EQ(ListedUnder("tarvell-escl.8", ".BI \\-\\-sim\\-fault"), names);
-  EXPECT_EQ(ListedUnder("sane-tarvell.5", ".BI simulate"), names);
-  // Both programs' help lists them whole.
-  const std::string list = tarvell::sim::SimulatedScannerItemList();
-  std::string help = tarvell::ica::HelpText("scanner-module"), escl = tarvell::escl::HelpText("tarvell-escl");
-  for (std::string* text : {&help, &escl}) {
-    std::string words;  // the text with its line breaks and indents as single spaces
-    for (size_t i = 0; i < text->size(); ++i)
-      if ((*text)[i] != ' ' && (*text)[i] != '\n')
-        words += (*text)[i];
-      else if (!words.empty() && words.back() != ' ')
-        words += ' ';
-    EXPECT_NE(words.find(list), std::string::npos) << *text;
-  }
-}
-
-TEST(Manuals, TheLanguagesAreTheBundlesAndTheManualsList) {
-  std::vector<std::string> codes, folders;
-  for (const tarvell::dialog::PanelLanguage& language : tarvell::dialog::PanelLanguages())
-    codes.push_back(language.code);
-  EXPECT_EQ(ListedUnder("print-dialog.1", ".BI \\-\\-lang"), codes);
-  EXPECT_EQ(ListedUnder("print-dialog-gtk.1", ".BI \\-\\-lang"), codes);
-  if (DIR* dir = opendir(TARVELL_SOURCE_DIR "/pde/bundle/Resources")) {
-    while (dirent* entry = readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name.size() > 6 && name.compare(name.size() - 6, 6, ".lproj") == 0)
-        folders.push_back(name.substr(0, name.size() - 6));
-    }
-    closedir(dir);
-  }
-  std::sort(codes.begin(), codes.end());
-  std::sort(folders.begin(), folders.end());
-  EXPECT_EQ(folders, codes);
+TEST(Manuals, ListTheSimulatedScannersItemsAndThePanelsLanguagesAsTheProgramsDo) {
+  std::vector<std::string> items, languages;
+  for (const auto& item : tarvell::sim::SimulatedScannerItems()) items.push_back(item.name);
+  for (const auto& language : tarvell::dialog::PanelLanguages()) languages.push_back(language.code);
+  EXPECT_EQ(ListedUnder("scanner-module.1", ".BI \\-\\-sim\\-fault"), items);
+  EXPECT_EQ(ListedUnder("tarvell-escl.8", ".BI \\-\\-sim\\-fault"), items);
+  EXPECT_EQ(ListedUnder("sane-tarvell.5", ".BI simulate"), items);
+  EXPECT_EQ(ListedUnder("print-dialog.1", ".BI \\-\\-lang"), languages);
+  EXPECT_EQ(ListedUnder("print-dialog-gtk.1", ".BI \\-\\-lang"), languages);
+  // The help texts, with their line breaks and indents as single spaces, hold the whole list.
+  for (const std::string& help : {tarvell::ica::HelpText("scanner-module"), tarvell::escl::HelpText("tarvell-escl")})
+    EXPECT_NE(std::regex_replace(help, std::regex(R"(\s+)"), " ").find(tarvell::sim::SimulatedScannerItemList()),
+              std::string::npos)
+        << help;
 }
 
 }  // namespace
