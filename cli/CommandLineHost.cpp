@@ -6,6 +6,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "cli/OutputFile.h"
 #include "host/HostBus.h"
 #include "host/Scanners.h"
 #include "platform/ica/HostSteps.h"
@@ -68,6 +69,10 @@ const std::vector<HostOption>& HostOptionTable() {
       "testing aid: make the --simulate scanner misbehave or run in real time; FAULTS is a "
       "comma-separated list of " +
       sim::SimulatedScannerItemList();
+  static const std::string outputHelp =
+      "scan: write the image to FILE (default: the name the driver gives); its extension, one of " +
+      OutputFormatList(true) + ", gives the format";
+  static const std::string formatHelp = "scan: " + OutputFormatList(false) + ", whatever FILE's extension";
   static const std::vector<HostOption> table = {
       {"simulate", 0, nullptr, "use the simulated scanner instead of real USB devices"},
       {"device", 0, "LOCATION", "a specific device: its USB location, e.g. 0x01100000"},
@@ -75,10 +80,8 @@ const std::vector<HostOption>& HostOptionTable() {
        "the system version the host reports, in BCD (default 0x1039); up to 0x102F selects the "
        "flat capability dictionary, e.g. 0x1028"},
       {"verbose", 'v', nullptr, "show the driver's log lines on standard error"},
-      {"output", 'o', "FILE",
-       "scan: write the image to FILE (default: the name the driver gives); its extension gives the "
-       "format: .tif or .tiff, .png, .jpg or .jpeg, .pdf, .pnm"},
-      {"format", 0, "FORMAT", "scan: tiff, png, jpeg, pdf or pnm, whatever FILE's extension"},
+      {"output", 'o', "FILE", outputHelp.c_str()},
+      {"format", 0, "FORMAT", formatHelp.c_str()},
       {"mode", 0, "MODE", "scan: Lineart, Gray or Color (default Color)"},
       {"resolution", 0, "DPI", "scan: dots per inch, 75 to 600 (default 300)"},
       {"left", 'l', "MM", "scan: left edge of the area in millimetres (default 0)"},

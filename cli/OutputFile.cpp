@@ -59,16 +59,22 @@ const std::vector<OutputFormat>& OutputFormats() {
   return formats;
 }
 
-const OutputFormat* ChooseOutputFormat(const std::string& path, const std::string* formatOption, std::string* error) {
-  std::vector<std::string> names, extensions;
+std::string OutputFormatList(bool extensions) {
+  std::vector<std::string> words;
   for (const OutputFormat& format : OutputFormats()) {
-    names.push_back(format.name);
-    extensions.insert(extensions.end(), format.extensions.begin(), format.extensions.end());
+    if (extensions)
+      words.insert(words.end(), format.extensions.begin(), format.extensions.end());
+    else
+      words.push_back(format.name);
   }
+  return OneOf(words);
+}
+
+const OutputFormat* ChooseOutputFormat(const std::string& path, const std::string* formatOption, std::string* error) {
   if (formatOption) {
     for (const OutputFormat& format : OutputFormats())
       if (strcasecmp(formatOption->c_str(), format.name) == 0) return &format;
-    *error = "bad --format '" + *formatOption + "': give " + OneOf(names);
+    *error = "bad --format '" + *formatOption + "': give " + OutputFormatList(false);
     return nullptr;
   }
   const size_t slash = path.rfind('/');
@@ -78,8 +84,8 @@ const OutputFormat* ChooseOutputFormat(const std::string& path, const std::strin
   for (const OutputFormat& format : OutputFormats())
     for (const std::string& extension : format.extensions)
       if (strcasecmp(base.c_str() + dot, extension.c_str()) == 0) return &format;
-  *error = "cannot tell the format of '" + path + "' from its name: end it in " + OneOf(extensions) +
-           ", or give --format " + OneOf(names);
+  *error = "cannot tell the format of '" + path + "' from its name: end it in " + OutputFormatList(true) +
+           ", or give --format " + OutputFormatList(false);
   return nullptr;
 }
 

@@ -23,6 +23,8 @@ struct OutputFormat {
   imaging::ImageFormat encoding;
 };
 const std::vector<OutputFormat>& OutputFormats();
+// "tiff, png, ... or pnm", or with `extensions` ".tif, .tiff, ... or .pnm".
+std::string OutputFormatList(bool extensions);
 // The format `formatOption` names or, without one, the one the extension of `path` names (TIFF
 // for a name without one). Null with a message for the user for anything else.
 const OutputFormat* ChooseOutputFormat(const std::string& path, const std::string* formatOption, std::string* error);

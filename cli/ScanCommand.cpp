@@ -114,20 +114,32 @@ int RunScan(const HostOptions& options) {
       if (meter) meter->Finish();
       std::vector<UInt8> tiff;
       const auto keep = [&](const UInt8* bytes, UInt32 count) {
-        tiff.insert(tiff.end(), bytes, bytes + count);
-        return true;
+        try {
+          tiff.insert(tiff.end(), bytes, bytes + count);
+          return true;
+        } catch (const std::bad_alloc&) {
+          return false;
+        }
       };
       if (err != noErr) {
         Complain(options, StartFailure(err));
       } else if (!file) {
         Complain(options, "the scan produced no file (the area holds no pixels)");
       } else if ((err = ReadWholeFile(file, keep)) != noErr) {
-        Complain(options, "reading the scanned file failed (status " + std::to_string(err) + ")");
+        Complain(options, err == kFileSinkFailed
+                              ? "out of memory while reading the scanned file"
+                              : "reading the scanned file failed (status " + std::to_string(err) + ")");
       } else {
-        if (request.output.empty()) out.Name(file->name);
+        // The driver's name, with the extension of the format asked for.
+        written = request.output;
+        if (written.empty()) {
+          written = file->name;
+          if (!request.format->driversTiff)
+            written = written.substr(0, written.rfind('.')) + request.format->extensions.front();
+          out.Name(written);
+        }
         if (WritePage(tiff, *request.format, &out, &page, &error) && out.Commit(&error)) {
           status = kExitSuccess;
-          written = request.output.empty() ? std::string(file->name) : request.output;
         } else {
           Complain(options, error);
         }
