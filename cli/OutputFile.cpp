@@ -1,6 +1,7 @@
 #include "cli/OutputFile.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,8 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <vector>
-
-#include <strings.h>
 
 namespace tarvell {
 namespace ica {
