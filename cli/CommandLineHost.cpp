@@ -6,6 +6,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "cli/OutputFile.h"
 #include "host/HostBus.h"
 #include "host/Scanners.h"
 #include "platform/ica/HostSteps.h"
@@ -23,6 +24,10 @@ SimulatedScannerMaker& Maker() {
   return maker;
 }
 
+// While a capture is replayed, complaints wait for the end of the run: when the replay stopped on a
+// write that differed, that is the cause and the command's failure only its consequence.
+std::vector<std::string>* gHeldComplaints = nullptr;
+
 bool ParseUInt32(const std::string& text, UInt32* out) {
   unsigned long long value = 0;
   if (!ParseUnsigned(text, 0xFFFFFFFFull, &value)) return false;
@@ -33,7 +38,10 @@ bool ParseUInt32(const std::string& text, UInt32* out) {
 }  // namespace
 
 void Complain(const HostOptions& options, const std::string& message) {
-  std::cerr << options.program << ": " << message << "\n";
+  if (gHeldComplaints)
+    gHeldComplaints->push_back(message);
+  else
+    std::cerr << options.program << ": " << message << "\n";
 }
 
 ICAError OpenOneDevice(const HostOptions& options, ScannerObjectInfo** device) {
@@ -49,6 +57,14 @@ void ReportOpenFailure(const HostOptions& options, ICAError err) {
 }
 
 const std::vector<HostOption>& HostOptionTable() {
+  static const std::string simFaultHelp =
+      "testing aid: make the --simulate scanner misbehave or run in real time; FAULTS is a "
+      "comma-separated list of " +
+      sim::SimulatedScannerItemList();
+  static const std::string outputHelp =
+      "scan: write the image to FILE (default: the name the driver gives); its extension, one of " +
+      OutputFormatList(true) + ", gives the format";
+  static const std::string formatHelp = "scan: " + OutputFormatList(false) + ", whatever FILE's extension";
   static const std::vector<HostOption> table = {
       {"simulate", 0, nullptr, "use the simulated scanner instead of real USB devices"},
       {"device", 0, "LOCATION", "a specific device: its USB location, e.g. 0x01100000"},
@@ -56,7 +72,8 @@ const std::vector<HostOption>& HostOptionTable() {
        "the system version the host reports, in BCD (default 0x1039); up to 0x102F selects the "
        "flat capability dictionary, e.g. 0x1028"},
       {"verbose", 'v', nullptr, "show the driver's log lines on standard error"},
-      {"output", 'o', "FILE", "scan: write the TIFF to FILE (default: the name the driver gives)"},
+      {"output", 'o', "FILE", outputHelp.c_str()},
+      {"format", 0, "FORMAT", formatHelp.c_str()},
       {"mode", 0, "MODE", "scan: Lineart, Gray or Color (default Color)"},
       {"resolution", 0, "DPI", "scan: dots per inch, 75 to 600 (default 300)"},
       {"left", 'l', "MM", "scan: left edge of the area in millimetres (default 0)"},
@@ -68,12 +85,7 @@ const std::vector<HostOption>& HostOptionTable() {
       {"end-at-job-end", 0, nullptr,
        "scan: end the page at the scanner's end-of-job packet instead of its 15 s no-data "
        "time-out after the last byte"},
-      {"sim-fault", 0, "FAULTS",
-       "testing aid: make the --simulate scanner misbehave; FAULTS is a comma-separated list of "
-       "timeouts-before-data=N (image reads that time out first), gone-after-bytes=N (unplugged "
-       "after that much of the image), exception-for=METHOD[,METHOD...] (e.g. create, start), "
-       "no-reply-for=METHOD..., split-reply-for=METHOD..., short-image-by=N, corrupt-header, "
-       "unknown-packets"},
+      {"sim-fault", 0, "FAULTS", simFaultHelp.c_str()},
       {"capture", 0, "FILE",
        "record every USB transfer of the run to FILE, a pcap capture (usbmon) that Wireshark and "
        "--replay read"},
@@ -90,8 +102,8 @@ const std::vector<HostCommand>& HostCommandTable() {
   static const std::vector<HostCommand> table = {
       {"list", "list", "search the bus, open every scanner found and print it", RunList},
       {"caps", "caps", "print the capability dictionary of the scanner", RunCaps},
-      {"scan", "scan [options] [-o FILE]", "scan one area (default: colour, 300 dpi, letter) and write it as TIFF",
-       RunScan},
+      {"scan", "scan [options] [-o FILE]",
+       "scan one area (default: colour, 300 dpi, letter) and write it (TIFF unless FILE says otherwise)", RunScan},
   };
   return table;
 }
@@ -229,7 +241,11 @@ bool ParseCommandLine(int argc, char** argv, HostOptions* options, std::string* 
   if (has("sim-fault")) {
     std::string bad, why;
     if (!sim::ParseSimulatedScannerOptions(options->values["sim-fault"], &options->simulated, &bad, &why)) {
-      *error = "bad --sim-fault item '" + bad + "'";
+      const std::string name = bad.substr(0, bad.find('='));
+      bool known = false;
+      for (const sim::SimulatedScannerItem& item : sim::SimulatedScannerItems()) known |= name == item.name;
+      *error =
+          "bad --sim-fault item '" + bad + "': " + (known ? why : "the items are " + sim::SimulatedScannerItemList());
       return false;
     }
   }
@@ -349,7 +365,8 @@ int ICD_ScannerMain(int argc, char** argv) {
 
   int status = kExitFailure;
   {
-    std::vector<std::string> problems;
+    std::vector<std::string> problems, held;
+    if (!choice.replay.empty()) gHeldComplaints = &held;
     std::unique_ptr<tarvell::host::HostBus> bus = tarvell::host::HostBus::Install(choice, &problems);
     if (!problems.empty()) {
       for (const std::string& problem : problems) Complain(options, problem);
@@ -358,9 +375,12 @@ int ICD_ScannerMain(int argc, char** argv) {
         if (options.command == command.name) status = command.run(options);
     }
     problems.clear();
+    gHeldComplaints = nullptr;
     if (!bus->Finish(&problems)) {
       for (const std::string& problem : problems) Complain(options, problem);
       status = kExitFailure;
+    } else {
+      for (const std::string& complaint : held) Complain(options, complaint);
     }
   }
 

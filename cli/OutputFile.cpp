@@ -1,6 +1,7 @@
 #include "cli/OutputFile.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,19 +37,79 @@ void ForgetPending() {
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, SIG_DFL);
 }
 
+// "a, b or c"
+std::string OneOf(const std::vector<std::string>& words) {
+  std::string out;
+  for (size_t i = 0; i < words.size(); ++i) out += (i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + words[i];
+  return out;
+}
+
 }  // namespace
+
+const std::vector<OutputFormat>& OutputFormats() {
+  using imaging::ImageFormat;
+  static const std::vector<OutputFormat> formats = {
+      {"tiff", "TIFF", {".tif", ".tiff"}, true, ImageFormat::kPng},
+      {"png", "PNG", {".png"}, false, ImageFormat::kPng},
+      {"jpeg", "JPEG", {".jpg", ".jpeg"}, false, ImageFormat::kJpeg},
+      {"pdf", "PDF", {".pdf"}, false, ImageFormat::kPdf},
+      {"pnm", "PNM", {".pnm"}, false, ImageFormat::kPnm},
+  };
+  return formats;
+}
+
+std::string OutputFormatList(bool extensions) {
+  std::vector<std::string> words;
+  for (const OutputFormat& format : OutputFormats()) {
+    if (extensions)
+      words.insert(words.end(), format.extensions.begin(), format.extensions.end());
+    else
+      words.push_back(format.name);
+  }
+  return OneOf(words);
+}
+
+const OutputFormat* ChooseOutputFormat(const std::string& path, const std::string* formatOption, std::string* error) {
+  if (formatOption) {
+    for (const OutputFormat& format : OutputFormats())
+      if (strcasecmp(formatOption->c_str(), format.name) == 0) return &format;
+    *error = "bad --format '" + *formatOption + "': give " + OutputFormatList(false);
+    return nullptr;
+  }
+  const size_t slash = path.rfind('/');
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  const size_t dot = base.rfind('.');
+  if (dot == std::string::npos || dot == 0) return &OutputFormats().front();
+  for (const OutputFormat& format : OutputFormats())
+    for (const std::string& extension : format.extensions)
+      if (strcasecmp(base.c_str() + dot, extension.c_str()) == 0) return &format;
+  *error = "cannot tell the format of '" + path + "' from its name: end it in " + OutputFormatList(true) +
+           ", or give --format " + OutputFormatList(false);
+  return nullptr;
+}
 
 bool OutputFile::Open(const std::string& target, std::string* error) {
   target_ = target;
   const size_t slash = target.rfind('/');
   const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-  temp_ = dir + "." + base + ".XXXXXX";
+  struct stat st;
+  if (!target.empty() && (base.empty() || (stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))) {
+    *error = "'" + target + "' is a folder: give a file name, e.g. -o " + dir + (base.empty() ? "" : base + "/") +
+             "scan.tiff";
+    return false;
+  }
+  temp_ = dir + "." + (base.empty() ? "scan" : base) + ".XXXXXX";
   std::vector<char> name(temp_.begin(), temp_.end());
   name.push_back('\0');
   fd_ = mkstemp(name.data());
   if (fd_ < 0) {
-    *error = "cannot create a file beside '" + target + "': " + std::strerror(errno);
+    const std::string shown = dir.size() > 1 ? dir.substr(0, dir.size() - 1) : dir;
+    const std::string folder = dir.empty() ? "the working folder" : "the folder '" + shown + "'";
+    *error = "cannot write " + (target.empty() ? "the scan" : "'" + target + "'") + ": " +
+             (errno == ENOENT    ? folder + " does not exist"
+              : errno == ENOTDIR ? "'" + shown + "' is not a folder"
+                                 : std::string(std::strerror(errno)) + " in " + folder);
     temp_.clear();
     return false;
   }

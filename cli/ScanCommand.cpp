@@ -2,11 +2,13 @@
 
 #include <iostream>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "cli/OutputFile.h"
 #include "cli/Progress.h"
 #include "host/Scanners.h"
+#include "imaging/ImageEncoder.h"
 #include "platform/ica/HostSteps.h"
 #include "platform/ica/ICAHost.h"
 #include "platform/system/SystemInfo.h"
@@ -34,6 +36,26 @@ plist::DictionaryRef SettingsFor(const HostOptions& options, const host::ScanPla
   return MakeScanSettings(plan.scan, systemVersion);
 }
 
+// The driver's TIFF as `format` into `out`, with what the page is in *page.
+bool WritePage(const std::vector<UInt8>& tiff, const OutputFormat& format, OutputFile* out, imaging::TiffPage* page,
+               std::string* error) {
+  std::vector<UInt8> encoded;
+  std::string why;
+  bool ok = false;
+  try {
+    ok = format.driversTiff ? imaging::ReadTiffPage(tiff.data(), tiff.size(), page, &why)
+                            : imaging::TranscodeTiff(tiff.data(), tiff.size(), format.encoding, &encoded, page, &why);
+  } catch (const std::bad_alloc&) {
+    why = "out of memory";
+  }
+  if (!ok) {
+    *error = std::string("the driver's image cannot be written as ") + format.label + ": " + why;
+    return false;
+  }
+  const std::vector<UInt8>& bytes = format.driversTiff ? tiff : encoded;
+  return out->Write(bytes.data(), bytes.size(), error);
+}
+
 }  // namespace
 
 int RunScan(const HostOptions& options) {
@@ -46,6 +68,12 @@ int RunScan(const HostOptions& options) {
   if (!ParseScanRequest(options, &request, &error)) {
     Complain(options, error);
     return kExitUsage;
+  }
+  // The output first: a file that cannot be written costs no scan.
+  OutputFile out;
+  if (!out.Open(request.output, &error)) {
+    Complain(options, error);
+    return kExitFailure;
   }
   const SInt32 systemVersion = HostSystemVersion();
 
@@ -72,7 +100,7 @@ int RunScan(const HostOptions& options) {
 
   int status = kExitFailure;
   std::string written;
-  UInt32 width = 0, height = 0, size = 0;
+  imaging::TiffPage page;
   if ((err = OpenSession(device)) != noErr) {
     Complain(options, "opening a session failed (status " + std::to_string(err) + ")");
   } else {
@@ -94,30 +122,36 @@ int RunScan(const HostOptions& options) {
       ScannerObjectInfo* file = nullptr;
       err = Start(device, &file);
       if (meter) meter->Finish();
+      std::vector<UInt8> tiff;
+      const auto keep = [&](const UInt8* bytes, UInt32 count) {
+        try {
+          tiff.insert(tiff.end(), bytes, bytes + count);
+          return true;
+        } catch (const std::bad_alloc&) {
+          return false;
+        }
+      };
       if (err != noErr) {
         Complain(options, StartFailure(err));
       } else if (!file) {
         Complain(options, "the scan produced no file (the area holds no pixels)");
+      } else if ((err = ReadWholeFile(file, keep)) != noErr) {
+        Complain(options, err == kFileSinkFailed
+                              ? "out of memory while reading the scanned file"
+                              : "reading the scanned file failed (status " + std::to_string(err) + ")");
       } else {
-        const std::string target = request.output.empty() ? std::string(file->name) : request.output;
-        OutputFile out;
-        const auto write = [&](const UInt8* bytes, UInt32 count) { return out.Write(bytes, count, &error); };
-        if (!out.Open(target, &error)) {
-          Complain(options, error);
-        } else if ((err = ReadWholeFile(file, write)) != noErr) {
-          out.Discard();
-          Complain(options, err == kFileSinkFailed
-                                ? error
-                                : "reading the scanned file failed (status " + std::to_string(err) + ")");
-        } else if (!out.Commit(&error)) {
-          out.Discard();
-          Complain(options, error);
-        } else {
+        // The driver's name, with the extension of the format asked for.
+        written = request.output;
+        if (written.empty()) {
+          written = file->name;
+          if (!request.format->driversTiff)
+            written = written.substr(0, written.rfind('.')) + request.format->extensions.front();
+          out.Name(written);
+        }
+        if (WritePage(tiff, *request.format, &out, &page, &error) && out.Commit(&error)) {
           status = kExitSuccess;
-          written = target;
-          width = file->dataWidth;
-          height = file->dataHeight;
-          size = file->dataSize;
+        } else {
+          Complain(options, error);
         }
       }
       // The host is done with the file either way.
@@ -126,8 +160,13 @@ int RunScan(const HostOptions& options) {
     CloseSession(device);
   }
   CloseDevice(device);
-  if (status == kExitSuccess)
-    std::cout << "Wrote " << written << " (" << width << " x " << height << " pixels, " << size << " bytes)\n";
+  out.Discard();
+  if (status == kExitSuccess) {
+    const imaging::PageFormat& f = page.format;
+    const char* kind = f.kind == f.kRGB ? "colour" : f.kind == f.kGray ? "grey" : "black-and-white";
+    std::cout << "Wrote " << written << ": " << f.width << " x " << f.height << " pixels, " << page.dpi << " dpi, "
+              << kind << " " << request.format->label << "\n";
+  }
   return status;
 }
 

@@ -98,6 +98,7 @@ bool ParseScanRequest(const HostOptions& options, ScanRequest* request, std::str
     }
     request->output = *output;
   }
+  if (!(request->format = ChooseOutputFormat(request->output, value("format"), error))) return false;
   request->progress = value("progress") != nullptr;
   request->endAtJobEnd = value("end-at-job-end") != nullptr;
   return true;

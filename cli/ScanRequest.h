@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cli/CommandLineHost.h"
+#include "cli/OutputFile.h"
 #include "host/ScanRules.h"
 #include "platform/ica/ScanSettings.h"
 #include "platform/plist/PropertyList.h"
@@ -15,6 +16,7 @@ namespace ica {
 // The user's scan, as given on the command line (defaults: colour, 300 dpi, letter).
 struct ScanRequest : ScanArea {
   std::string output;  // empty: the name the driver gives
+  const OutputFormat* format = &OutputFormats().front();
   bool progress = false;
   bool endAtJobEnd = false;  // end the data at the end-of-job packet, not the time-out after it
 };

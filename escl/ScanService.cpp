@@ -49,7 +49,7 @@ Reply Xml(std::string body) {
 // everything the client left out filled in (the whole glass, 300 dpi, colour, a format for its
 // intent). False with *why for what the scanner does not offer.
 bool Resolve(const ScanRequest& request, const ScannerDescription& scanner, tarvell::ica::ScanArea* area,
-             ImageFormat* format, std::string* why) {
+             imaging::ImageFormat* format, std::string* why) {
   auto refuse = [why](std::string text) {
     *why = std::move(text);
     return false;
@@ -105,7 +105,7 @@ struct PageDelivery::Job {
   std::string id;  // also its UUID
   Clock::time_point created = Clock::now();
   tarvell::ica::ScanArea area;
-  ImageFormat format = ImageFormat::kPng;
+  imaging::ImageFormat format = imaging::ImageFormat::kPng;
   std::shared_ptr<tarvell::host::PageStream> stream;
   PageFormat page;       // predicted, then as the scanner delivers it
   bool fetched = false;  // NextDocument has been asked for
@@ -347,7 +347,7 @@ std::unique_ptr<PageDelivery> ScanService::NextDocument(const std::string& id, R
     job->page = page;
   }
   std::unique_ptr<PageDelivery> delivery(new PageDelivery(*this, job));
-  delivery->encoder_ = ImageEncoder::Make(job->format, page, job->area.resolution, &delivery->encoded_);
+  delivery->encoder_ = imaging::ImageEncoder::Make(job->format, page, job->area.resolution, &delivery->encoded_);
   reply->status = 200;
   return delivery;
 }

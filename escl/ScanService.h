@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "escl/Documents.h"
-#include "escl/ImageEncoder.h"
 #include "escl/ScanSettingsReader.h"
 #include "escl/ScannerAccess.h"
 #include "escl/ServerConfig.h"
+#include "imaging/ImageEncoder.h"
 
 namespace tarvell::escl {
 
@@ -51,8 +51,8 @@ class PageDelivery {
 
   ScanService& service_;
   std::shared_ptr<Job> job_;
-  ImageFormat format_;
-  std::unique_ptr<ImageEncoder> encoder_;
+  imaging::ImageFormat format_;
+  std::unique_ptr<imaging::ImageEncoder> encoder_;
   std::vector<UInt8> encoded_;
   size_t handedOut_ = 0;  // bytes of encoded_ already copied out
   std::vector<UInt8> rows_;

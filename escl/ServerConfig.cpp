@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 
@@ -68,7 +69,9 @@ bool ParseListen(const std::string& text, ListenAddress* out, std::string* why) 
   }
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
   if (!ParsePort(port, &listen.port)) {
-    *why = "'" + text + "' has no port number: give ADDRESS:PORT, e.g. 127.0.0.1:8090 or [::1]:8090";
+    const bool digits = !port.empty() && port.find_first_not_of("0123456789") == std::string::npos;
+    *why = digits ? "port " + port + " is out of range: give a port from 1 to 65535"
+                  : "'" + text + "' has no port number: give ADDRESS:PORT, e.g. 127.0.0.1:8090 or [::1]:8090";
     return false;
   }
   if (host.empty() || host == "*") {
@@ -214,7 +217,13 @@ Invocation ParseCommandLine(int argc, char** argv, ServerConfig* config, std::st
     std::string why;
     if (name == "listen") {
       ListenAddress address;
-      if (ParseListen(value, &address, &why)) listen.push_back(address);
+      // The same address given twice is listened on once.
+      const auto same = [&](const ListenAddress& other) {
+        return other.port == address.port && other.any == address.any &&
+               (address.any || std::memcmp(&other.address, &address.address, sizeof address.address) == 0);
+      };
+      if (ParseListen(value, &address, &why) && std::none_of(listen.begin(), listen.end(), same))
+        listen.push_back(address);
     } else if (name == "allow") {
       AllowRule rule;
       if (ParseAllow(value, &rule, &why)) allow.push_back(rule);
@@ -245,6 +254,24 @@ Invocation ParseCommandLine(int argc, char** argv, ServerConfig* config, std::st
   return Invocation::kRun;
 }
 
+namespace {
+
+// The simulated scanner's items, a few to a line under the option.
+std::string SimItemLines() {
+  std::string lines, line;
+  for (const tarvell::sim::SimulatedScannerItem& item : tarvell::sim::SimulatedScannerItems()) {
+    const std::string word = std::string(item.name) + (item.value ? std::string("=") + item.value : "");
+    if (!line.empty() && 26 + line.size() + 2 + word.size() > 79) {
+      lines += std::string(26, ' ') + line + ",\n";
+      line.clear();
+    }
+    line += (line.empty() ? "" : ", ") + word;
+  }
+  return lines + std::string(26, ' ') + line + "\n";
+}
+
+}  // namespace
+
 std::string HelpText(const std::string& program) {
   return "Usage: " + program +
          " [options]\n\n"
@@ -258,8 +285,9 @@ std::string HelpText(const std::string& program) {
          "                          get 403 Forbidden; default: anyone who reaches the port\n"
          "  --device LOCATION       the scanner at this USB location, e.g. 0x01400000\n"
          "  --simulate              serve the simulated scanner instead of a USB one\n"
-         "  --sim-fault FAULTS      testing aid: make the simulated scanner misbehave (as\n"
-         "                          scanner-module's --sim-fault)\n"
+         "  --sim-fault FAULTS      testing aid: make the simulated scanner misbehave; FAULTS\n"
+         "                          is a comma-separated list of:\n" +
+         SimItemLines() +
          "  --no-announce           do not announce the scanner over mDNS (Avahi)\n"
          "  --end-at-job-end        end each page at the scanner's end-of-job packet\n"
          "  --config FILE           read FILE instead of tarvell-escl.conf from SANE_CONFIG_DIR\n"

@@ -16,6 +16,7 @@
 
 #include "host/DriverThread.h"
 #include "imaging/ImageConversion.h"
+#include "imaging/ImageEncoder.h"
 #include "platform/ica/ICAHost.h"
 #include "platform/plist/PropertyList.h"
 #include "usb/CSimpleScanner.h"
@@ -23,14 +24,7 @@
 namespace tarvell::host {
 
 // What the page is, from its header.
-struct PageFormat {
-  enum Kind { kBitmap, kGray, kRGB };
-  Kind kind = kRGB;
-  UInt32 width = 0;
-  UInt32 height = 0;
-  size_t bytesPerLine = 0;
-  size_t bytes() const { return bytesPerLine * height; }
-};
+using PageFormat = tarvell::imaging::PageFormat;
 
 class PageStream : private ScanDataSink {
  public:

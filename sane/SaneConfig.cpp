@@ -42,7 +42,13 @@ BackendConfig ParseConfig(std::istream& in, const std::string& name) {
           tarvell::ParseUnsigned(word[2], 0xFFFF, &b)) {
         entry.vendorID = UInt16(a);
         entry.productID = UInt16(b);
-      } else if (word.size() == 2 && tarvell::ParseUnsigned(word[1], 0xFFFFFFFFull, &a) && a != 0) {
+      } else if (word.size() == 2 && tarvell::ParseUnsigned(word[1], 0xFFFFFFFFull, &a) && a < 0x01000000) {
+        // A location has its bus number (1 or more) in the top byte: this is rather a vendor alone.
+        warn("'usb " + word[1] +
+             "' is no location (its top byte, the bus number, is 0); for a search give the vendor and "
+             "the product (usb 0x2b7e 0x0c5a); line skipped");
+        return;
+      } else if (word.size() == 2 && tarvell::ParseUnsigned(word[1], 0xFFFFFFFFull, &a)) {
         entry.byLocation = true;
         entry.locationID = UInt32(a);
       } else {

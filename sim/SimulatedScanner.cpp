@@ -443,11 +443,38 @@ bool ApplySimulateOption(const std::string& word, SimulatedScannerOptions* optio
   if (name == "no-reply-for") return needList(&m.noReplyFor);
   if (name == "unknown-packets") return flag(&m.unknownPackets);
   if (name == "corrupt-header") return flag(&m.corruptHeader);
-  *why = "unknown simulate option '" + name + "'";
+  *why = "unknown item '" + name + "'; the items are " + SimulatedScannerItemList();
   return false;
 }
 
 }  // namespace
+
+const std::vector<SimulatedScannerItem>& SimulatedScannerItems() {
+  static const std::vector<SimulatedScannerItem> items = {
+      {"timeouts-before-data", "N", "image reads that time out before the data"},
+      {"gone-after-bytes", "N", "unplugged after that many bytes of the image"},
+      {"exception-for", "METHOD[,METHOD...]", "these calls get an exception reply (e.g. create, start)"},
+      {"no-reply-for", "METHOD...", "these calls get no reply"},
+      {"split-reply-for", "METHOD...", "the replies to these calls come in pieces"},
+      {"short-image-by", "N", "the image lacks its last N bytes"},
+      {"corrupt-header", nullptr, "the image's header is damaged"},
+      {"unknown-packets", nullptr, "packets of unknown types among the image's"},
+      {"pace", "RATE", "real time: the image at RATE bytes a second (e.g. 2M, 500k)"},
+      {"silence", "MS", "with pace: a read that finds no data waits MS milliseconds"},
+      {"location", "N", "the USB location the scanner sits at"},
+      {"layout", "default|alt-setting|no-image-pipe", "the interface's endpoints"},
+      {"packet-size", "N", "image bytes per packet"},
+      {"seed", "N", "the seed of the cuts between reads"},
+  };
+  return items;
+}
+
+std::string SimulatedScannerItemList() {
+  std::string list;
+  for (const SimulatedScannerItem& item : SimulatedScannerItems())
+    list += std::string(list.empty() ? "" : ", ") + item.name + (item.value ? std::string("=") + item.value : "");
+  return list;
+}
 
 bool ParseSimulatedScannerOptions(const std::string& text, SimulatedScannerOptions* out, std::string* badItem,
                                   std::string* why) {

@@ -181,12 +181,19 @@ class SimulatedScanner : public tarvell::usb::SimDeviceModel {
   uint32_t random_;
 };
 
+// One item of the simulated scanner's options: its name, the form of its value (null for a
+// flag) and what it does. The one list of them, for the parser, the help and the manuals.
+struct SimulatedScannerItem {
+  const char* name;
+  const char* value;
+  const char* help;
+};
+const std::vector<SimulatedScannerItem>& SimulatedScannerItems();
+// "name=VALUE, flag, ..." for every item, as a help text lists them.
+std::string SimulatedScannerItemList();
+
 // Reads the simulated scanner's options, in the words of tarvell.conf's "simulate" line and of
-// the command line's --sim-fault, items separated by spaces or commas:
-//   location=N  layout=default|alt-setting|no-image-pipe  packet-size=N  seed=N
-//   pace=RATE (bytes per second; suffix k = 1000, M = 1000000)  silence=MS (needs pace)
-//   timeouts-before-data=N  gone-after-bytes=N  short-image-by=N  corrupt-header  unknown-packets
-//   exception-for=METHOD[,METHOD...]  no-reply-for=...  split-reply-for=...
+// the command line's --sim-fault, items (SimulatedScannerItems) separated by spaces or commas.
 // Bare words after a method list go on with it. Items update *out; on the first one that is not
 // understood returns false with the item in *badItem and what is wrong in *why, *out unchanged.
 bool ParseSimulatedScannerOptions(const std::string& text, SimulatedScannerOptions* out, std::string* badItem,

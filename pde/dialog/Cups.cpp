@@ -24,12 +24,15 @@ std::string LastError() {
   return text && *text ? text : ippErrorString(cupsLastError());
 }
 
-// Whether the server answers; else false and a message naming it and why.
+// What to do when the scheduler does not answer.
+constexpr char kStartCups[] = "; start CUPS (e.g. 'sudo systemctl start cups') or point CUPS_SERVER at a running one";
+
+// Whether the server answers; else false and a message naming it, why and what to do.
 bool Reachable(std::string* error) {
   std::string server = cupsServer();
   struct stat st {};
   if (server[0] == '/' && stat(server.c_str(), &st) != 0) {
-    *error = "cannot reach the CUPS server at " + server + ": " + std::strerror(errno);
+    *error = "cannot reach the CUPS server at " + server + ": " + std::strerror(errno) + kStartCups;
     return false;
   }
   http_t* http = httpConnect2(server.c_str(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 10000, nullptr);
@@ -38,7 +41,7 @@ bool Reachable(std::string* error) {
     return true;
   }
   if (server[0] != '/') server += ":" + std::to_string(ippPort());
-  *error = "cannot reach the CUPS server at " + server + ": " + LastError();
+  *error = "cannot reach the CUPS server at " + server + ": " + LastError() + kStartCups;
   return false;
 }
 

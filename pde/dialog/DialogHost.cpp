@@ -5,9 +5,11 @@
 #include "pde/dialog/DialogHost.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "pde/FinishingPlugin.h"
@@ -77,6 +79,18 @@ std::string DefaultBundle() {
   return TARVELL_BUILT_BUNDLE;
 }
 
+const std::vector<PanelLanguage>& PanelLanguages() {
+  static const std::vector<PanelLanguage> languages = {{"en", "English"}, {"de", "German"}};
+  return languages;
+}
+
+std::string PanelLanguageList() {
+  std::string list;
+  for (const PanelLanguage& language : PanelLanguages())
+    list += std::string(list.empty() ? "" : ", ") + language.code + " (" + language.name + ")";
+  return list;
+}
+
 int ReadDialogArgument(int argc, char** argv, int* i, DialogArguments* arguments, std::string* error) {
   const std::string arg = argv[*i];
   std::string* value = arg == "--ppd"       ? &arguments->ppd
@@ -86,6 +100,12 @@ int ReadDialogArgument(int argc, char** argv, int* i, DialogArguments* arguments
                                             : nullptr;
   if ((!value && arg != "--set") || *i + 1 >= argc) return 0;
   const std::string text = argv[++*i];
+  if (value == &arguments->language &&
+      std::none_of(PanelLanguages().begin(), PanelLanguages().end(),
+                   [&](const PanelLanguage& language) { return text == language.code; })) {
+    *error = "there are no texts in language '" + text + "': give --lang " + PanelLanguageList();
+    return -1;
+  }
   if (value) {
     *value = text;
     return 1;
@@ -100,6 +120,14 @@ int ReadDialogArgument(int argc, char** argv, int* i, DialogArguments* arguments
 }
 
 ppd_file_t* OpenPPD(const std::string& path, std::string* error) {
+  // libcups says neither that the file is missing nor that it is a folder.
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (error)
+      *error = "cannot read PPD " + path + ": " +
+               (S_ISDIR(st.st_mode) ? std::string("it is a folder; give the PPD file") : std::strerror(errno));
+    return nullptr;
+  }
   ppd_file_t* ppd = ppdOpenFile(path.c_str());
   if (!ppd && error) {
     int line = 0;

@@ -134,11 +134,22 @@ struct DialogArguments {
   std::string ppd, printer, bundle, language;
   std::vector<std::pair<std::string, std::string>> choices;
 };
+// The languages the panel's texts come in (the bundle's .lproj folders): the one list --lang
+// takes, for the parser, the help and the manuals.
+struct PanelLanguage {
+  const char* code;  // as --lang takes it
+  const char* name;
+};
+const std::vector<PanelLanguage>& PanelLanguages();
+// "en (English), de (German)"
+std::string PanelLanguageList();
+
 // The bundle a dialog loads without --bundle: the one installed with the program
 // (<bindir>/../<libdir>/tarvell/Finishing.plugin), else the one in the build tree.
 std::string DefaultBundle();
 // Reads argv[*i] and its value (moving *i past it) when it is one of those: 1. 0 when it is not
-// one or its value is missing; -1 with a message in *error when --set's value is malformed.
+// one or its value is missing; -1 with a message in *error when --set's value is malformed or
+// --lang names a language the panel does not speak.
 int ReadDialogArgument(int argc, char** argv, int* i, DialogArguments* arguments, std::string* error);
 
 // Opens a PPD with libcups; null with a message when it cannot be read.

@@ -56,6 +56,16 @@ int Fail(const std::string& message, int code = 2) {
   return code;
 }
 
+// A word that is not an option, or an option without its value: one line and where help is.
+int BadArgument(const std::string& arg) {
+  bool valued = false;
+  for (const char* name : {"--ppd", "--printer", "--bundle", "--lang", "--set", "--print", "--title", "--copies"})
+    valued |= arg == name;
+  Fail(valued ? "option '" + arg + "' needs a value" : "unknown option '" + arg + "'");
+  std::fputs("Try 'print-dialog --help'.\n", stderr);
+  return 2;
+}
+
 void PrintText(const std::string& title, const std::vector<PanelControl>& controls, const std::string& note,
                const std::vector<std::pair<std::string, std::string>>& summary,
                const std::map<std::string, std::string>& settings) {
@@ -180,16 +190,17 @@ int main(int argc, char** argv) {
       json = true;
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
+      std::printf("LANG is one of %s.\n", tarvell::dialog::PanelLanguageList().c_str());
       return 0;
     } else {
-      std::fputs(kUsage, stderr);
-      return Fail("unknown or incomplete argument " + arg);
+      return BadArgument(arg);
     }
   }
   if (list) return ListPrinters();
   if (args.ppd.empty() == args.printer.empty()) {
-    std::fputs(kUsage, stderr);
-    return Fail("give one of --ppd, --printer or --list");
+    Fail("give one of --ppd, --printer or --list");
+    std::fputs("Try 'print-dialog --help'.\n", stderr);
+    return 2;
   }
   if ((save || !printFile.empty()) && args.printer.empty()) return Fail("--save and --print need --printer");
   if (printFile.empty() && (!title.empty() || copies != 1)) return Fail("--title and --copies go with --print");

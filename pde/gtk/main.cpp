@@ -16,6 +16,16 @@ int Fail(const std::string& message, int code = 2) {
   return code;
 }
 
+// A word that is not an option, or an option without its value: one line and where help is.
+int BadArgument(const std::string& arg) {
+  bool valued = false;
+  for (const char* name : {"--ppd", "--printer", "--bundle", "--lang", "--set", "--open", "--snapshot"})
+    valued |= arg == name;
+  Fail(valued ? "option '" + arg + "' needs a value" : "unknown option '" + arg + "'");
+  std::fputs("Try 'print-dialog-gtk --help'.\n", stderr);
+  return 2;
+}
+
 struct Run {
   tarvell::gtk::PrintWindow* window;
   std::string snapshot, openMenu;
@@ -62,10 +72,10 @@ int main(int argc, char** argv) {
       snapshot = argv[++i];
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
+      std::printf("LANG is one of %s.\n", tarvell::dialog::PanelLanguageList().c_str());
       return 0;
     } else {
-      std::fputs(kUsage, stderr);
-      return Fail("unknown or incomplete argument " + arg);
+      return BadArgument(arg);
     }
   }
   if (!args.language.empty()) PMBundleSetPreferredLanguages({args.language});

@@ -4,6 +4,7 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
@@ -107,6 +108,10 @@ PMTypeRef ConvertValue(xmlNode* node, int depth) {
 }
 
 PMDictionaryRef ReadInfoPlist(const std::string& path, std::string* error) {
+  if (access(path.c_str(), F_OK) != 0) {
+    *error = path + " is missing: give --bundle the folder of a plug-in bundle (it holds Contents/Info.plist)";
+    return nullptr;
+  }
   xmlDoc* doc = xmlReadFile(path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
   if (!doc) {
     *error = "cannot parse " + path;

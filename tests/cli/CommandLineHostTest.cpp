@@ -120,6 +120,15 @@ TEST_F(CommandLineHostTest, NoScannerIsAFailure) {
             "scanner-module: there is no scanner at location 0x01400000; the scanners connected are at 0x01100000\n");
 }
 
+TEST_F(CommandLineHostTest, AScanRefusedForItsOutputNeverReachesTheScanner) {
+  module_.devices = {0x01100000};
+  for (const char* output : {"/nonexistent/dir/x.tiff", "/", "page.gif"}) {
+    Outcome run = Main({"scan", "--simulate", "-o", output});
+    EXPECT_NE(run.status, 0) << output;
+    EXPECT_TRUE(module_.calls.empty()) << output;
+  }
+}
+
 TEST_F(CommandLineHostTest, CapsFollowsTheHostsOrder) {
   module_.devices = {0x01100000};
   Outcome run = Main({"caps", "--simulate"});

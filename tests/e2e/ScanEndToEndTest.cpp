@@ -9,12 +9,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
+
+// After <cstdio>: they use FILE.
+#include <jpeglib.h>
+#include <png.h>
 
 #include "sim/TestChart.h"
 #include "tests/support/Program.h"
@@ -136,7 +143,7 @@ TEST_F(ScanEndToEndTest, DefaultScanIsColourLetterAt300DpiUnderTheDriversName) {
   EXPECT_TRUE(std::regex_match(files[0], std::regex(R"(scan\d{8}_\d{6}\.tiff)"))) << files[0];
   struct stat st;
   ASSERT_EQ(stat(Path(files[0]).c_str(), &st), 0);
-  EXPECT_EQ(run.out, "Wrote " + files[0] + " (2550 x 3300 pixels, " + std::to_string(st.st_size) + " bytes)\n");
+  EXPECT_EQ(run.out, "Wrote " + files[0] + ": 2550 x 3300 pixels, 300 dpi, colour TIFF\n");
   // Progress counts the image's bytes and ends with all of them.
   EXPECT_NE(run.err.find("scanning: 25245000 of 25245000 bytes (100%)"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("bytes received"), std::string::npos);
@@ -205,7 +212,7 @@ TEST_F(ScanEndToEndTest, OffsetWindowAndSixHundredDpiColour) {
   // the file says so.
   run = Scan({"--resolution", "600", "-x", "50.8", "-y", "25.4", "-o", "600.tiff"});
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.out.find("(600 x 300 pixels"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out, "Wrote 600.tiff: 600 x 300 pixels, 300 dpi, colour TIFF\n");
   Image high = Read(Path("600.tiff"));
   EXPECT_EQ(high.width, 600u);
   EXPECT_EQ(high.height, 300u);
@@ -256,16 +263,93 @@ TEST_F(ScanEndToEndTest, BadRequestsAreRefusedBeforeScanning) {
       {{"-x", "-3"}, 2, "bad -x '-3'"},
       {{"-l", "100", "-x", "150"}, 2, "the scan area leaves the glass"},
       {{"--scale", "5"}, 2, "bad --scale '5'"},
-      {{"--sim-fault", "melt"}, 2, "bad --sim-fault item 'melt'"},
+      {{"--sim-fault", "melt"}, 2, "bad --sim-fault item 'melt': the items are timeouts-before-data=N, "},
       {{"extra"}, 2, "scan takes no operands"},
-      {{"-o", "no/such/dir/x.tiff", "-x", "10", "-y", "10"}, 1, "cannot create a file beside 'no/such/dir/x.tiff'"},
+      {{"-o", "no/such/dir/x.tiff"}, 1, "cannot write 'no/such/dir/x.tiff': the folder 'no/such/dir' does not exist"},
+      {{"-o", "."}, 1, "'.' is a folder: give a file name, e.g. -o ./scan.tiff"},
+      {{"-o", "page.gif"}, 2, "cannot tell the format of 'page.gif' from its name: end it in .tif, .tiff, .png, "},
+      {{"--format", "gif"}, 2, "bad --format 'gif': give tiff, png, jpeg, pdf or pnm"},
   };
   for (const auto& c : cases) {
     const Outcome run = Scan(c.args);
     EXPECT_EQ(run.status, c.status) << c.message;
-    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.rfind(std::string("scanner-module: ") + c.message, 0), 0u) << run.err;
+    EXPECT_LE(std::count(run.err.begin(), run.err.end(), '\n'), c.status == 2 ? 2 : 1) << run.err;
     EXPECT_TRUE(Listing(dir_).empty()) << c.message;
   }
+}
+
+// Width, height, dots per inch and channels as libpng reads them; zeros when it cannot.
+void ReadPng(FILE* file, uint32_t facts[4]) {
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  if (!setjmp(png_jmpbuf(png))) {
+    png_init_io(png, file);
+    png_read_info(png, info);
+    facts[0] = png_get_image_width(png, info), facts[1] = png_get_image_height(png, info);
+    facts[2] = png_get_x_pixels_per_inch(png, info), facts[3] = png_get_channels(png, info);
+  }
+  png_destroy_read_struct(&png, &info, nullptr);
+}
+
+// The file as the library of its format (PNG, JPEG) reads it: "WIDTH x HEIGHT, DPI dpi, CHANNELS".
+std::string Describe(const std::string& path, const std::string& format) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  uint32_t facts[4] = {};
+  if (file && format == "PNG") {
+    ReadPng(file, facts);
+  } else if (file) {
+    jpeg_decompress_struct jpeg{};
+    jpeg_error_mgr errors{};
+    jpeg.err = jpeg_std_error(&errors);
+    jpeg_create_decompress(&jpeg);
+    jpeg_stdio_src(&jpeg, file);
+    jpeg_read_header(&jpeg, TRUE);
+    facts[0] = jpeg.image_width, facts[1] = jpeg.image_height, facts[2] = jpeg.X_density;
+    facts[3] = uint32_t(jpeg.num_components);
+    jpeg_destroy_decompress(&jpeg);
+  }
+  if (file) std::fclose(file);
+  return std::to_string(facts[0]) + " x " + std::to_string(facts[1]) + ", " + std::to_string(facts[2]) + " dpi, " +
+         std::to_string(facts[3]);
+}
+
+TEST_F(ScanEndToEndTest, TheFileNameOrFormatChoosesTheEncodingAndEachDecodes) {
+  // 50.8 x 25.4 mm (2 x 1 inch): 600 x 300 pixels at 300 dpi, 300 x 150 at 150 dpi.
+  const struct {
+    std::vector<std::string> args;
+    const char *wrote, *decoded;
+  } cases[] = {
+      {{"-o", "a.png"}, "a.png: 600 x 300 pixels, 300 dpi, colour PNG", "600 x 300, 300 dpi, 3"},
+      {{"--mode", "Gray", "--resolution", "150", "-o", "b.JPEG"},
+       "b.JPEG: 300 x 150 pixels, 150 dpi, grey JPEG",
+       "300 x 150, 150 dpi, 1"},
+      {{"--mode", "Lineart", "-o", "c.jpg"},
+       "c.jpg: 600 x 300 pixels, 300 dpi, black-and-white JPEG",
+       "600 x 300, 300 dpi, 1"},
+      {{"--format", "png", "-o", "d.tiff"}, "d.tiff: 600 x 300 pixels, 300 dpi, colour PNG", "600 x 300, 300 dpi, 3"},
+      {{"--mode", "Lineart", "-o", "e.pnm"}, "e.pnm: 600 x 300 pixels, 300 dpi, black-and-white PNM", nullptr},
+      {{"--resolution", "150", "-o", "f.pdf"}, "f.pdf: 300 x 150 pixels, 150 dpi, colour PDF", nullptr},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"-x", "50.8", "-y", "25.4"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome run = Scan(args);
+    EXPECT_EQ(run.out, std::string("Wrote ") + c.wrote + "\n") << run.err;
+    const std::string name = c.args.back(), format = std::string(c.wrote).substr(std::string(c.wrote).rfind(' ') + 1);
+    EXPECT_EQ(c.decoded ? Describe(Path(name), format) : "", c.decoded ? c.decoded : "") << name;
+  }
+  // A PDF of one page at the area's size.
+  const std::string pdf = tarvell::testing::RunProgram({"pdfinfo", Path("f.pdf")}).out;
+  EXPECT_NE(pdf.find("Pages:           1\n"), std::string::npos) << pdf;
+  EXPECT_NE(pdf.find("Page size:       144 x 72 pts"), std::string::npos) << pdf;
+  // The pixels survive the trip through the driver's TIFF: the PNM holds the chart as it is.
+  const std::string pnm = tarvell::testing::ReadFile(Path("e.pnm"));
+  ASSERT_EQ(pnm.rfind("P4\n# 300 dpi\n600 300\n", 0), 0u);
+  Image image{600, 300, 1, 1, PHOTOMETRIC_MINISWHITE, 300, 300, {}};
+  for (size_t row = 0; row < 300; ++row)
+    image.rows.emplace_back(pnm.end() - long(75 * (300 - row)), pnm.end() - long(75 * (299 - row)));
+  EXPECT_EQ(Mismatches(image, Request(tarvell::sim::kContentLineArt, 300, 0, 0, 600, 300)), 0);
 }
 
 }  // namespace

@@ -69,18 +69,32 @@ TEST(EsclConfig, TheCommandLineReplacesTheFilesSettingsAndBadLinesAreSkipped) {
   EXPECT_FALSE(config.announce);
   EXPECT_EQ(config.device.value_or(0), 0x01400000u);
 
-  const char* argv[] = {"tarvell-escl", "--listen",    "[::1]:0",         "--listen=127.0.0.2:0",
-                        "--simulate",   "--sim-fault", "short-image-by=9"};
+  const char* argv[] = {"tarvell-escl", "--listen",         "[::1]:0",  "--listen=127.0.0.2:0", "--simulate",
+                        "--sim-fault",  "short-image-by=9", "--listen", "127.0.0.2:0"};
   std::string error;
-  ASSERT_EQ(ParseCommandLine(7, const_cast<char**>(argv), &config, &error), Invocation::kRun) << error;
-  ASSERT_EQ(config.listen.size(), 2u);
+  ASSERT_EQ(ParseCommandLine(9, const_cast<char**>(argv), &config, &error), Invocation::kRun) << error;
+  ASSERT_EQ(config.listen.size(), 2u);  // the same address given twice is one
   EXPECT_EQ(config.listen[1].text, "127.0.0.2:0");
   EXPECT_EQ(config.allow.size(), 1u);
   EXPECT_TRUE(config.simulate);
   EXPECT_EQ(config.simulated.misbehave.shortImageBy, 9u);
-  for (const char* bad : {"--listen", "--frobnicate", "--no-announce=yes", "--device=0"}) {
-    const char* args[] = {"tarvell-escl", bad};
-    EXPECT_EQ(ParseCommandLine(2, const_cast<char**>(args), &config, &error), Invocation::kUsageError) << bad;
+  const struct {
+    const char* word;
+    std::string error;
+  } wrong[] = {
+      {"--listen", "option '--listen' needs a value"},
+      {"--frobnicate", "unknown option '--frobnicate'"},
+      {"--no-announce=yes", "option '--no-announce' takes no value"},
+      {"--device=0", "bad --device '0': give a USB location such as 0x01400000"},
+      {"--listen=127.0.0.1:99999",
+       "bad --listen '127.0.0.1:99999': port 99999 is out of range: give a port from 1 to 65535"},
+      {"--sim-fault=bogus=1",
+       "bad --sim-fault 'bogus=1': unknown item 'bogus'; the items are " + tarvell::sim::SimulatedScannerItemList()},
+  };
+  for (const auto& c : wrong) {
+    const char* args[] = {"tarvell-escl", c.word};
+    EXPECT_EQ(ParseCommandLine(2, const_cast<char**>(args), &config, &error), Invocation::kUsageError) << c.word;
+    EXPECT_EQ(error, c.error);
   }
 }
 

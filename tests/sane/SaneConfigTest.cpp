@@ -73,7 +73,7 @@ TEST(SaneConfig, SimulateLinesGetTheirOwnPortsAndMisbehaviour) {
 TEST(SaneConfig, BadLinesAreSkippedWithTheirLineNumber) {
   BackendConfig c = Parse(
       "usb\n"                                // 1: nothing to use
-      "usb 0x2b7e\n"                         // 2: a location of 0x2b7e is fine, in fact
+      "usb 0x2b7e\n"                         // 2: a vendor without its product, not a location
       "usb 0x12345 0x1\n"                    // 3: vendor too large
       "usb -1\n"                             // 4
       "usb 0\n"                              // 5: no location
@@ -87,14 +87,14 @@ TEST(SaneConfig, BadLinesAreSkippedWithTheirLineNumber) {
       "simulate packet-size=0\n"             // 13
       "scanner fast\n"                       // 14
       "simulate\n");                         // 15: good
-  ASSERT_EQ(c.warnings.size(), 13u);
+  ASSERT_EQ(c.warnings.size(), 14u);
   EXPECT_EQ(c.warnings[0].rfind("test.conf:1: ", 0), 0u) << c.warnings[0];
-  EXPECT_EQ(c.warnings[1].rfind("test.conf:3: ", 0), 0u) << c.warnings[1];
-  EXPECT_NE(c.warnings[4].find("needs a number"), std::string::npos) << c.warnings[4];
-  EXPECT_NE(c.warnings[9].find("frobnicate"), std::string::npos) << c.warnings[9];
-  EXPECT_NE(c.warnings[12].find("'scanner'"), std::string::npos) << c.warnings[12];
-  ASSERT_EQ(c.usb.size(), 1u);
-  EXPECT_TRUE(c.usb[0].byLocation);
+  EXPECT_EQ(c.warnings[1].rfind("test.conf:2: 'usb 0x2b7e' is no location", 0), 0u) << c.warnings[1];
+  EXPECT_EQ(c.warnings[2].rfind("test.conf:3: ", 0), 0u) << c.warnings[2];
+  EXPECT_NE(c.warnings[5].find("needs a number"), std::string::npos) << c.warnings[5];
+  EXPECT_NE(c.warnings[10].find("frobnicate"), std::string::npos) << c.warnings[10];
+  EXPECT_NE(c.warnings[13].find("'scanner'"), std::string::npos) << c.warnings[13];
+  EXPECT_TRUE(c.usb.empty());
   // Skipped simulate lines take no port: the good one is the first simulated scanner.
   ASSERT_EQ(c.simulated.size(), 1u);
   EXPECT_EQ(c.simulated[0].locationID, 0x01100000u);

@@ -77,6 +77,27 @@ TEST(PrintDialog, RefusesDisabledChoicesUnknownOptionsAndUnreadablePPDs) {
   EXPECT_NE(std::string::npos, noBundle.out.find("cannot load the plug-in bundle")) << noBundle.out;
 }
 
+TEST(PrintDialog, WrongInputsGetOneLineThatSaysWhatToDo) {
+  const tarvell::testing::TempDir dir("print-dialog");
+  const std::string ppd = DataPath("oce-op3073.ppd"), folder = dir.path(), help = "\nTry 'print-dialog --help'.";
+  const std::pair<std::string, std::string> cases[] = {
+      {"--ppd " + folder + "/none.ppd", "cannot read PPD " + folder + "/none.ppd: No such file or directory"},
+      {"--ppd " + folder, "cannot read PPD " + folder + ": it is a folder; give the PPD file"},
+      {"--ppd " + ppd + " --lang xx", "there are no texts in language 'xx': give --lang en (English), de (German)"},
+      {"--ppd " + ppd + " --bundle " + folder,
+       "cannot load the plug-in bundle: " + folder +
+           "/Contents/Info.plist is missing: give --bundle the folder of a plug-in bundle (it holds "
+           "Contents/Info.plist)"},
+      {"--ppd " + ppd + " --frobnicate", "unknown option '--frobnicate'" + help},
+      {"--ppd", "option '--ppd' needs a value" + help},
+  };
+  for (const auto& c : cases) {
+    Result r = PrintDialog(c.first);
+    EXPECT_EQ(2, r.status) << c.first;
+    EXPECT_EQ("print-dialog: " + c.second + "\n", r.out);  // nothing on standard output
+  }
+}
+
 TEST(PrintDialog, SaysWhyItemsAreDisabledInTextGermanRefusalsAndValidJson) {
   const std::string mfp = "--ppd " + DataPath("sharp-mx6240n.ppd");
   Result text = PrintDialog(mfp);

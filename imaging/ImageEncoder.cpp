@@ -1,20 +1,20 @@
-#include "escl/ImageEncoder.h"
+#include "imaging/ImageEncoder.h"
 
 #include <cairo-pdf.h>
 #include <cairo.h>
 #include <jpeglib.h>
 #include <png.h>
+#include <tiffio.h>
 
 #include <algorithm>
 #include <csetjmp>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
-namespace tarvell::escl {
+namespace tarvell::imaging {
 namespace {
-
-using tarvell::host::PageFormat;
 
 constexpr double kMetresPerInch = 0.0254;
 
@@ -242,7 +242,145 @@ class PdfEncoder : public ImageEncoder {
   UInt32 y_ = 0;
 };
 
+// Binary PNM, whose frame is the page's: P4 with 1 for black, P5 with 0 for black, P6.
+class PnmEncoder : public ImageEncoder {
+ public:
+  PnmEncoder(const PageFormat& page, UInt32 dpi, std::vector<UInt8>* out) : ImageEncoder(page, dpi, out) {
+    const char* magic = page.kind == PageFormat::kBitmap ? "P4" : page.kind == PageFormat::kGray ? "P5" : "P6";
+    const std::string header = std::string(magic) + "\n# " + std::to_string(dpi) + " dpi\n" +
+                               std::to_string(page.width) + " " + std::to_string(page.height) + "\n" +
+                               (page.kind == PageFormat::kBitmap ? "" : "255\n");
+    out->insert(out->end(), header.begin(), header.end());
+  }
+
+ private:
+  bool AddRow(const UInt8* row) override {
+    out_->insert(out_->end(), row, row + page_.bytesPerLine);
+    return true;
+  }
+  bool Close() override { return true; }
+};
+
+// A TIFF in memory as libtiff reads it; its messages go to *why.
+struct TiffSource {
+  const UInt8* bytes;
+  size_t size;
+  size_t pos = 0;
+  std::string* why;
+
+  static tmsize_t Read(thandle_t h, void* buf, tmsize_t n) {
+    auto* s = static_cast<TiffSource*>(h);
+    const size_t take = std::min(size_t(n < 0 ? 0 : n), s->pos < s->size ? s->size - s->pos : 0);
+    if (take) std::memcpy(buf, s->bytes + s->pos, take);
+    s->pos += take;
+    return tmsize_t(take);
+  }
+  static tmsize_t Write(thandle_t, void*, tmsize_t) { return -1; }
+  static toff_t Seek(thandle_t h, toff_t off, int whence) {
+    auto* s = static_cast<TiffSource*>(h);
+    const UInt64 base = whence == SEEK_CUR ? s->pos : whence == SEEK_END ? s->size : 0;
+    const UInt64 target = base + off;
+    if (target > s->size) return toff_t(-1);
+    s->pos = size_t(target);
+    return target;
+  }
+  static int Close(thandle_t) { return 0; }
+  static toff_t Size(thandle_t h) { return static_cast<TiffSource*>(h)->size; }
+  static int Map(thandle_t, void**, toff_t*) { return 0; }
+  static void Unmap(thandle_t, void*, toff_t) {}
+  static int Message(TIFF*, void* data, const char*, const char* format, va_list args) {
+    auto* s = static_cast<TiffSource*>(data);
+    char text[256];
+    std::vsnprintf(text, sizeof text, format, args);
+    if (s->why->empty()) *s->why = std::string("TIFF: ") + text;
+    return 1;
+  }
+};
+
+// Opens the TIFF and reads its description; null with *why when it is not a page of ours.
+TIFF* OpenTiff(TiffSource* source, TiffPage* page) {
+  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+  if (!options) throw std::bad_alloc();
+  TIFFOpenOptionsSetErrorHandlerExtR(options, &TiffSource::Message, source);
+  TIFFOpenOptionsSetWarningHandlerExtR(
+      options, [](TIFF*, void*, const char*, const char*, va_list) { return 1; }, nullptr);
+  TIFF* tif = TIFFClientOpenExt("scan.tiff", "rm", source, &TiffSource::Read, &TiffSource::Write, &TiffSource::Seek,
+                                &TiffSource::Close, &TiffSource::Size, &TiffSource::Map, &TiffSource::Unmap, options);
+  TIFFOpenOptionsFree(options);
+  if (!tif) {
+    if (source->why->empty()) *source->why = "not a TIFF";
+    return nullptr;
+  }
+  uint32_t width = 0, height = 0;
+  uint16_t spp = 1, bps = 1, photometric = 0, planar = PLANARCONFIG_CONTIG, unit = RESUNIT_INCH;
+  float dpi = 0;
+  TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
+  TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bps);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
+  TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+  TIFFGetField(tif, TIFFTAG_XRESOLUTION, &dpi);
+  PageFormat& format = page->format;
+  format.width = width;
+  format.height = height;
+  if (spp == 3 && bps == 8 && photometric == PHOTOMETRIC_RGB)
+    format.kind = PageFormat::kRGB;
+  else if (spp == 1 && bps == 8 && (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE))
+    format.kind = PageFormat::kGray;
+  else if (spp == 1 && bps == 1 && (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE))
+    format.kind = PageFormat::kBitmap;
+  else
+    width = 0;
+  format.bytesPerLine = format.kind == PageFormat::kRGB    ? 3 * size_t(width)
+                        : format.kind == PageFormat::kGray ? width
+                                                           : (size_t(width) + 7) / 8;
+  page->dpi = UInt32(unit == RESUNIT_CENTIMETER ? dpi * 2.54f + 0.5f : dpi + 0.5f);
+  if (width == 0 || height == 0 || planar != PLANARCONFIG_CONTIG ||
+      size_t(TIFFScanlineSize(tif)) != format.bytesPerLine) {
+    *source->why = "the TIFF is not a page of 1-bit, grey or RGB samples";
+    TIFFClose(tif);
+    return nullptr;
+  }
+  return tif;
+}
+
 }  // namespace
+
+bool ReadTiffPage(const UInt8* tiff, size_t size, TiffPage* page, std::string* why) {
+  TiffSource source{tiff, size, 0, why};
+  TIFF* tif = OpenTiff(&source, page);
+  if (tif) TIFFClose(tif);
+  return tif != nullptr;
+}
+
+bool TranscodeTiff(const UInt8* tiff, size_t size, ImageFormat format, std::vector<UInt8>* out, TiffPage* page,
+                   std::string* why) {
+  TiffSource source{tiff, size, 0, why};
+  TIFF* tif = OpenTiff(&source, page);
+  if (!tif) return false;
+  const PageFormat& frame = page->format;
+  uint16_t photometric = 0;
+  TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+  // The frame has 1 for black in a bitmap and 0 for black in grey.
+  const bool invert = (frame.kind == PageFormat::kBitmap && photometric == PHOTOMETRIC_MINISBLACK) ||
+                      (frame.kind == PageFormat::kGray && photometric == PHOTOMETRIC_MINISWHITE);
+  std::unique_ptr<ImageEncoder> encoder = ImageEncoder::Make(format, frame, page->dpi ? page->dpi : 72, out);
+  std::vector<UInt8> row(frame.bytesPerLine);
+  bool ok = true;
+  for (UInt32 y = 0; ok && y < frame.height; ++y) {
+    ok = TIFFReadScanline(tif, row.data(), y) == 1;
+    if (!ok) break;
+    if (invert)
+      for (UInt8& b : row) b = UInt8(~b);
+    ok = encoder->Feed(row.data(), row.size());
+  }
+  TIFFClose(tif);
+  if (ok) ok = encoder->Finish();
+  if (!ok && why->empty()) *why = encoder->why().empty() ? "the TIFF's rows cannot be read" : encoder->why();
+  return ok;
+}
 
 bool FormatFromMime(const std::string& mime, ImageFormat* format) {
   for (ImageFormat f : {ImageFormat::kPdf, ImageFormat::kPng, ImageFormat::kJpeg})
@@ -257,6 +395,7 @@ const char* MimeType(ImageFormat format) {
   switch (format) {
     case ImageFormat::kPdf: return "application/pdf";
     case ImageFormat::kPng: return "image/png";
+    case ImageFormat::kPnm: return "image/x-portable-anymap";
     default: return "image/jpeg";
   }
 }
@@ -266,6 +405,7 @@ std::unique_ptr<ImageEncoder> ImageEncoder::Make(ImageFormat format, const PageF
   switch (format) {
     case ImageFormat::kPdf: return std::make_unique<PdfEncoder>(page, dpi, out);
     case ImageFormat::kPng: return std::make_unique<PngEncoder>(page, dpi, out);
+    case ImageFormat::kPnm: return std::make_unique<PnmEncoder>(page, dpi, out);
     default: return std::make_unique<JpegEncoder>(page, dpi, out);
   }
 }
@@ -305,4 +445,4 @@ bool ImageEncoder::Finish() {
   return false;
 }
 
-}  // namespace tarvell::escl
+}  // namespace tarvell::imaging
