@@ -14,6 +14,7 @@
 #include "escl/HttpServer.h"
 #include "escl/ScanService.h"
 #include "escl/ServerConfig.h"
+#include "host/Log.h"
 #include "platform/ica/ICAHost.h"
 #include "sane/SaneConfig.h"
 
@@ -59,6 +60,7 @@ bool ReadConfigFile(int argc, char** argv, ServerConfig* config) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  tarvell::host::ConfigureLog(std::string(kProgram) + ": ", int(tarvell::host::LogLevel::kInfo));
   ServerConfig config;
   if (!ReadConfigFile(argc, argv, &config)) return 2;
   std::string error;

@@ -211,7 +211,7 @@ class EsclServer : public ::testing::Test {
       // At 6 MB/s the large page below takes five seconds: a client's request in the middle of
       // it lands there however slow this machine is; the small pages take milliseconds.
       execl(TARVELL_ESCL_SERVER, TARVELL_ESCL_SERVER, "--simulate", "--sim-fault", "pace=6M,silence=20", "--listen",
-            "127.0.0.1:0", "--allow", "127.0.0.1/32", "--no-announce", "--config",
+            "127.0.0.1:0", "--allow", "127.0.0.0/30", "--no-announce", "--config",
             (temp_ / "tarvell-escl.conf").c_str(), nullptr);
       _exit(127);
     }
@@ -353,7 +353,7 @@ TEST_F(EsclServer, RefusedRequestsGetTheirStatusAndStartNothing) {
   } cases[] = {
       {"malformed", "POST", "/eSCL/ScanJobs", "<scan:ScanSettings><pwg:Version>", "127.0.0.1", 400},
       {"oversized", "POST", "/eSCL/ScanJobs", std::string(70000, ' ') + png, "127.0.0.1", 413},
-      {"colour beyond its cap", "POST", "/eSCL/ScanJobs", Settings("RGB24", 600, "image/png"), "127.0.0.1", 409},
+      {"a resolution not offered", "POST", "/eSCL/ScanJobs", Settings("RGB24", 1200, "image/png"), "127.0.0.1", 409},
       {"TIFF", "POST", "/eSCL/ScanJobs", Settings("Grayscale8", 150, "image/tiff"), "127.0.0.1", 409},
       {"off the glass", "POST", "/eSCL/ScanJobs", offGlass, "127.0.0.1", 409},
       {"feeder", "POST", "/eSCL/ScanJobs", feeder, "127.0.0.1", 409},
