@@ -1,9 +1,12 @@
 #include "escl/Documents.h"
 
 #include <libxml/xmlwriter.h>
+#include <unistd.h>
 
 #include <memory>
 #include <new>
+
+#include "platform/system/SystemInfo.h"
 
 namespace tarvell::escl {
 namespace {
@@ -164,6 +167,14 @@ std::string ImageInfoDocument(const std::string& jobUri, const std::string& jobU
   w.Leaf("scan:ActualHeight", height);
   w.Leaf("scan:ActualBytesPerLine", bytesPerLine);
   return w.Finish();
+}
+
+std::string IconFile() {
+  const std::string dir = tarvell::ProgramDirectory();  // <prefix>/sbin
+  for (const std::string& path : {dir.empty() ? "" : dir + "/../share/tarvell/" TARVELL_ESCL_ICON_NAME,
+                                  std::string(TARVELL_ESCL_INSTALLED_ICON), std::string(TARVELL_ESCL_BUILD_ICON)})
+    if (!path.empty() && access(path.c_str(), R_OK) == 0) return path;
+  return "";
 }
 
 std::vector<std::string> AnnouncementText(const ScannerDescription& scanner) {

@@ -56,6 +56,10 @@ std::string StatusDocument(ScannerState state, const std::vector<JobStatus>& job
 std::string ImageInfoDocument(const std::string& jobUri, const std::string& jobUuid, UInt32 width, UInt32 height,
                               UInt32 bytesPerLine);
 
+// The icon's file (a 128 x 128 RGBA PNG): beside the installed program, at the install prefix, or
+// in the build tree; "" when there is none.
+std::string IconFile();
+
 // The TXT record of the _uscan._tcp announcement, as "key=value" strings.
 std::vector<std::string> AnnouncementText(const ScannerDescription& scanner);
 

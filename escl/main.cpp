@@ -15,7 +15,6 @@
 #include "escl/ScanService.h"
 #include "escl/ServerConfig.h"
 #include "host/Log.h"
-#include "platform/ica/ICAHost.h"
 #include "sane/SaneConfig.h"
 
 namespace {
@@ -87,7 +86,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> problems;
   ScanService service(config, &problems);
   for (const std::string& problem : problems) Say(problem);
-  const std::string iconFile = tarvell::ica::ShippedIconFile();
+  const std::string iconFile = IconFile();
   HttpServer server(service, config.allow, iconFile.empty() ? "" : Slurp(iconFile));
   std::vector<ListenAddress> listen = config.listen;
   if (listen.empty()) {

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "escl/Documents.h"
+#include "escl/ScanService.h"
 #include "escl/ScanSettingsReader.h"
 #include "escl/ServerConfig.h"
 
@@ -143,6 +144,61 @@ TEST(EsclScanSettings, ReadsEachClientsLayoutAndRefusesWhatIsNotADocument) {
       "<ScanSettings><ColorMode>&#82;GB&#x32;4</ColorMode><Intent>&lt;&amp;</Intent></ScanSettings>";
   ASSERT_TRUE(ReadScanSettings(escaped.data(), escaped.size(), &minimal, &why)) << why;
   EXPECT_EQ(minimal.colorMode + minimal.intent, "RGB24<&");
+}
+
+ScanRequest Ask(std::string mode, UInt32 dpi, std::string format = "", std::string intent = "",
+                std::string source = "") {
+  ScanRequest request;
+  request.colorMode = std::move(mode);
+  request.xResolution = request.yResolution = dpi;
+  request.format = std::move(format);
+  request.intent = std::move(intent);
+  request.inputSource = std::move(source);
+  return request;
+}
+
+TEST(EsclScanPlan, WhatARequestLeavesOutIsFilledInAndColourAboveItsMaximumIsScaled) {
+  ScannerDescription scanner;
+  scanner.width = 2550;
+  scanner.height = 3508;
+  scanner.resolutions = {75, 150, 300, 600};
+  scanner.colourMaximum = 300;
+  using Mode = tarvell::ica::ScanArea::Mode;
+  const struct {
+    const char* what;
+    ScanRequest request;
+    Mode mode;
+    UInt32 scanned, delivered;
+    ImageFormat format;
+  } cases[] = {
+      {"nothing at all", Ask("", 0), Mode::kColor, 300, 300, ImageFormat::kPdf},
+      {"a photo", Ask("", 0, "", "Photo"), Mode::kColor, 300, 300, ImageFormat::kJpeg},
+      {"grey at 600", Ask("Grayscale8", 600, "image/png"), Mode::kGray, 600, 600, ImageFormat::kPng},
+      {"colour at 600", Ask("RGB24", 600, "image/jpeg"), Mode::kColor, 300, 600, ImageFormat::kJpeg},
+      {"line art at 75", Ask("BlackAndWhite1", 75, "", "", "Platen"), Mode::kLineart, 75, 75, ImageFormat::kPdf},
+  };
+  for (const auto& c : cases) {
+    ScanPlan plan;
+    std::string why;
+    ASSERT_TRUE(PlanScan(c.request, scanner, &plan, &why)) << c.what << ": " << why;
+    EXPECT_EQ(plan.area.mode, c.mode) << c.what;
+    EXPECT_EQ(plan.area.resolution, c.scanned) << c.what;
+    EXPECT_EQ(plan.resolution, c.delivered) << c.what;
+    EXPECT_EQ(plan.format, c.format) << c.what;
+    EXPECT_NEAR(plan.area.width, 215.9, 0.01) << c.what << ": the whole glass";
+  }
+  ScanRequest offGlass = Ask("", 0), mixed = Ask("", 150);
+  offGlass.hasRegion = true;
+  offGlass.xOffset = 2600;
+  offGlass.width = offGlass.height = 100;
+  mixed.yResolution = 300;
+  for (const ScanRequest& request :
+       {Ask("CMYK32", 0), Ask("", 1200), Ask("", 0, "image/tiff"), Ask("", 0, "", "", "Feeder"), offGlass, mixed}) {
+    ScanPlan plan;
+    std::string why;
+    EXPECT_FALSE(PlanScan(request, scanner, &plan, &why));
+    EXPECT_FALSE(why.empty());
+  }
 }
 
 TEST(EsclAnnouncement, TheTxtRecordCarriesWhatClientsRead) {

@@ -203,7 +203,7 @@ std::string Settings(const std::string& mode, int dpi, const std::string& format
 class EsclServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    temp_.Write("tarvell-escl.conf", "");
+    temp_.Write("tarvell-escl.conf", config_);
     const std::string log = temp_ / "server.log";
     pid_ = fork();
     if (pid_ == 0) {
@@ -216,13 +216,10 @@ class EsclServer : public ::testing::Test {
       _exit(127);
     }
     // It says where it listens once it does.
-    for (int i = 0; i < 3000 && port_ == 0 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) {
-      const std::string said = ReadFile(log);
-      const size_t at = said.find("listening on http://127.0.0.1:");
-      if (at != std::string::npos) port_ = uint16_t(std::atoi(said.c_str() + at + 30));
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_NE(port_, 0) << ReadFile(log);
+    const std::string said = Await("listening on http://127.0.0.1:");
+    const size_t at = said.find("listening on http://127.0.0.1:");
+    if (at != std::string::npos) port_ = uint16_t(std::atoi(said.c_str() + at + 30));
+    ASSERT_NE(port_, 0) << said;
     base_ = "http://127.0.0.1:" + std::to_string(port_) + "/eSCL";
   }
   void TearDown() override {
@@ -232,6 +229,23 @@ class EsclServer : public ::testing::Test {
     waitpid(pid_, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "stopped with status " << status << ":\n"
                                                                << ReadFile(temp_ / "server.log");
+  }
+
+  // The server's log once it holds `text` (or it has ended, or half a minute has passed).
+  std::string Await(const std::string& text) {
+    std::string said;
+    for (int i = 0; i < 3000 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) {
+      said = ReadFile(temp_ / "server.log");
+      if (said.find(text) != std::string::npos) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return said;
+  }
+  // The server's peak memory so far, in kB.
+  long PeakKilobytes() {
+    const std::string status = ReadFile("/proc/" + std::to_string(pid_) + "/status");
+    const size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
   }
 
   Reply Request(const std::string& method, const std::string& path, const std::string& body = "",
@@ -278,6 +292,7 @@ class EsclServer : public ::testing::Test {
     return ReadTiff(temp_ / "local.tiff");
   }
 
+  std::string config_;  // the configuration file's text
   tarvell::testing::TempDir temp_{"tarvell-escl"};
   pid_t pid_ = -1;
   uint16_t port_ = 0;
@@ -430,6 +445,85 @@ TEST_F(EsclServer, AClientLeavingInTheMiddleOfAPageLeavesTheServerServing) {
   const std::string path = next.head.substr(at, next.head.find("\r\n", at) - at);
   EXPECT_EQ(Difference(ReadPng(Request("GET", path + "/NextDocument").body), LocalScan("Gray", 150)), 0);
   EXPECT_NE(Request("GET", "/eSCL/ScannerStatus").body.find("<pwg:JobState>Aborted</pwg:JobState>"), std::string::npos);
+}
+
+TEST_F(EsclServer, AnEntityBombIsRefusedUnreadWithAShortLogLine) {
+  Request("GET", "/eSCL/ScannerStatus");
+  const long idle = PeakKilobytes();
+  const size_t logged = ReadFile(temp_ / "server.log").size();
+  std::string bomb = "<!DOCTYPE s [<!ENTITY a \"" + std::string(1000, 'a') + "\">]><scan:ScanSettings><scan:ColorMode>";
+  while (bomb.size() < 60000) bomb += "&a;";
+  const Reply reply = Request("POST", "/eSCL/ScanJobs", bomb + "</scan:ColorMode></scan:ScanSettings>");
+  EXPECT_EQ(reply.status, 400);
+  EXPECT_LT(PeakKilobytes() - idle, 4096) << "kB more at peak";
+  const std::string said = Await("refused").substr(logged);
+  EXPECT_TRUE(said.find("DTD") != std::string::npos && said.size() < 300) << said;
+}
+
+TEST_F(EsclServer, AJobAnswersOnlyTheAddressThatMadeIt) {
+  const std::string job = Post(Settings("Grayscale8", 150, "image/png"));
+  for (const char* method_path : {"GET /NextDocument", "GET /ScanImageInfo", "DELETE "}) {
+    const std::string text = method_path;
+    const size_t space = text.find(' ');
+    EXPECT_EQ(Request(text.substr(0, space), job + text.substr(space + 1), "", "127.0.0.2").status, 404) << text;
+  }
+  EXPECT_EQ(Difference(ReadPng(Request("GET", job + "/NextDocument").body), LocalScan("Gray", 150)), 0);
+}
+
+TEST_F(EsclServer, CapabilitiesOfferEveryModeAt600DpiInOneProfileAndColourIsScaledToIt) {
+  const std::string caps = Request("GET", "/eSCL/ScannerCapabilities").body;
+  size_t profiles = 0;
+  for (size_t at = caps.find("<scan:SettingProfile>"); at != std::string::npos;
+       at = caps.find("<scan:SettingProfile>", at + 1))
+    ++profiles;
+  EXPECT_EQ(profiles, 1u) << caps;
+  for (const char* element :
+       {"<pwg:Version>2.0<", "<scan:ColorMode>RGB24<", "<scan:ColorMode>Grayscale8<", "<scan:ColorMode>BlackAndWhite1<",
+        "<scan:XResolution>600<", "<scan:ColorSpace>sRGB<", "<scan:Manufacturer>", "<scan:MaxPhysicalWidth>",
+        "<scan:IconURI>http://127.0.0.1/icon.png<"})
+    EXPECT_NE(caps.find(element), std::string::npos) << element;
+  EXPECT_EQ(caps.find("DocumentFormatExt"), std::string::npos) << "a format element of later versions";
+  png_image icon{};
+  icon.version = PNG_IMAGE_VERSION;
+  const std::string iconBytes = Request("GET", "/icon.png").body;
+  ASSERT_TRUE(png_image_begin_read_from_memory(&icon, iconBytes.data(), iconBytes.size()));
+  EXPECT_TRUE(icon.width == 128 && icon.height == 128 && (icon.format & PNG_FORMAT_FLAG_ALPHA));
+  png_image_free(&icon);
+
+  const ProgramRun help = Airscan({"-d", "airscan:e0:K310", "--mode", "Gray", "--help"});
+  EXPECT_NE(help.out.find("|600dpi"), std::string::npos) << help.out;
+  std::vector<std::string> args = {"-d",  "airscan:e0:K310", "--mode", "Color",      "--resolution",
+                                   "600", "--format=pnm",    "-o",     "airscan.pnm"};
+  args.insert(args.end(), kArea.begin(), kArea.end());
+  ASSERT_EQ(Airscan(args).status, 0);
+  // Every pixel of the 300 dpi scan, twice in each direction.
+  const Image scaled = ReadPnm(ReadFile(temp_ / "airscan.pnm")), local = LocalScan("Color", 300);
+  ASSERT_TRUE(scaled.width == 1200 && scaled.height == 600 && local.width == 600)
+      << scaled.width << "x" << scaled.height;
+  int worst = 0;
+  for (unsigned y = 0; y < scaled.height; ++y)
+    for (unsigned x = 0; x < 3 * scaled.width; ++x)
+      worst = std::max(worst, std::abs(scaled.samples[(y * scaled.width) * 3 + x] -
+                                       local.samples[(y / 2 * local.width + x / 6) * 3 + x % 3]));
+  EXPECT_EQ(worst, 0);
+}
+
+// A job nobody claims is cancelled after a second here.
+class EsclServerShortClaim : public EsclServer {
+ protected:
+  void SetUp() override {
+    config_ = "unclaimed-after 1\n";
+    EsclServer::SetUp();
+  }
+};
+
+TEST_F(EsclServerShortClaim, AJobLeftUnfetchedIsCancelledAndFreesTheScanner) {
+  const std::string job = Post(Settings("Grayscale8", 150, "image/png"));
+  EXPECT_NE(Await("nobody asked for its page").find("nobody asked for its page"), std::string::npos);
+  EXPECT_EQ(Request("GET", job + "/NextDocument").status, 404);
+  EXPECT_NE(Request("GET", "/eSCL/ScannerStatus").body.find("<pwg:JobState>Canceled<"), std::string::npos);
+  const std::string next = Post(Settings("Grayscale8", 150, "image/png"));
+  EXPECT_EQ(Request("GET", next + "/NextDocument").status, 200);
 }
 
 }  // namespace
