@@ -187,17 +187,11 @@ TEST(EsclScanPlan, WhatARequestLeavesOutIsFilledInAndColourAboveItsMaximumIsScal
     EXPECT_EQ(plan.format, c.format) << c.what;
     EXPECT_NEAR(plan.area.width, 215.9, 0.01) << c.what << ": the whole glass";
   }
-  ScanRequest offGlass = Ask("", 0), mixed = Ask("", 150);
-  offGlass.hasRegion = true;
-  offGlass.xOffset = 2600;
-  offGlass.width = offGlass.height = 100;
-  mixed.yResolution = 300;
-  for (const ScanRequest& request :
-       {Ask("CMYK32", 0), Ask("", 1200), Ask("", 0, "image/tiff"), Ask("", 0, "", "", "Feeder"), offGlass, mixed}) {
+  // The rest of what is refused, the server's test asks for.
+  for (const ScanRequest& request : {Ask("CMYK32", 0), Ask("", 1200)}) {
     ScanPlan plan;
     std::string why;
-    EXPECT_FALSE(PlanScan(request, scanner, &plan, &why));
-    EXPECT_FALSE(why.empty());
+    EXPECT_FALSE(PlanScan(request, scanner, &plan, &why) || why.empty());
   }
 }
 

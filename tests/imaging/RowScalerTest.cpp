@@ -2,22 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 namespace tarvell::imaging {
 namespace {
 
-// Pixels as letters, one byte each, rows joined by '/'.
-std::string Scale(const std::string& image, UInt32 toWidth, UInt32 toHeight, size_t piece) {
-  std::string pixels;
-  UInt32 width = UInt32(image.find('/')), height = 1;
-  for (char c : image) c == '/' ? void(++height) : pixels.push_back(c);
+// Pixels as letters, one byte each, rows joined by '/'; fed `piece` bytes at a time.
+std::string Scale(std::string image, UInt32 toWidth, UInt32 toHeight, size_t piece) {
+  const UInt32 width = UInt32(image.find('/')), height = UInt32(std::count(image.begin(), image.end(), '/') + 1);
+  image.erase(std::remove(image.begin(), image.end(), '/'), image.end());
   RowScaler scaler(width, height, toWidth, toHeight, 1);
   std::vector<UInt8> out;
-  for (size_t at = 0; at < pixels.size(); at += piece)
-    scaler.Feed(reinterpret_cast<const UInt8*>(pixels.data()) + at, std::min(piece, pixels.size() - at), &out);
-  EXPECT_TRUE(scaler.done()) << image;
+  for (size_t at = 0; at < image.size(); at += piece)
+    scaler.Feed(reinterpret_cast<const UInt8*>(image.data()) + at, std::min(piece, image.size() - at), &out);
+  EXPECT_TRUE(scaler.done());
   std::string text;
   for (size_t i = 0; i < out.size(); ++i) text += (i && i % toWidth == 0 ? "/" : "") + std::string(1, char(out[i]));
   return text;
