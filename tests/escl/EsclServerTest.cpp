@@ -133,6 +133,9 @@ class Connection {
     inet_pton(AF_INET, source, &from.sin_addr);
     inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
     to.sin_port = htons(port);
+    // The source port is chosen at connect, so ports in TIME_WAIT towards other servers are reused.
+    const int one = 1;
+    setsockopt(fd_, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
     if (bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
         connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
       close(fd_);
