@@ -187,12 +187,6 @@ TEST(EsclScanPlan, WhatARequestLeavesOutIsFilledInAndColourAboveItsMaximumIsScal
     EXPECT_EQ(plan.format, c.format) << c.what;
     EXPECT_NEAR(plan.area.width, 215.9, 0.01) << c.what << ": the whole glass";
   }
-  // The rest of what is refused, the server's test asks for.
-  for (const ScanRequest& request : {Ask("CMYK32", 0), Ask("", 1200)}) {
-    ScanPlan plan;
-    std::string why;
-    EXPECT_FALSE(PlanScan(request, scanner, &plan, &why) || why.empty());
-  }
 }
 
 TEST(EsclAnnouncement, TheTxtRecordCarriesWhatClientsRead) {
