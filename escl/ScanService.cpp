@@ -236,8 +236,9 @@ void ScanService::Finished(Job& job, JobState state, JobReason reason) {
 }
 
 void ScanService::Failed(const std::shared_ptr<Job>& job, const std::string& why) {
+  // The rest of the page is dropped as the device sends it; nothing here waits for its end. A
+  // scanner that has gone away ended the job with that status before the page failed.
   job->stream->Cancel();
-  job->stream->WaitUntilDone();
   std::lock_guard<std::mutex> lock(mutex_);
   if (!job->active()) return;
   Log("job " + job->id + ": " + why +

@@ -114,7 +114,7 @@ class ScanService {
   // With mutex_ held: the job `owner` made with `id`, or null.
   std::shared_ptr<Job> Find(const std::string& owner, const std::string& id);
   void Finished(Job& job, JobState state, JobReason reason);
-  // The page failed: the job is aborted, and the scanner closed when it has gone away.
+  // The page failed: the job is aborted and the rest of its page dropped, without waiting for it.
   void Failed(const std::shared_ptr<Job>& job, const std::string& why);
   // The reaper's thread: cancels unclaimed jobs and forgets finished ones when their time comes.
   void Reap();
