@@ -1,9 +1,12 @@
 #include "escl/Documents.h"
 
 #include <libxml/xmlwriter.h>
+#include <unistd.h>
 
 #include <memory>
 #include <new>
+
+#include "platform/system/SystemInfo.h"
 
 namespace tarvell::escl {
 namespace {
@@ -45,30 +48,6 @@ class Writer {
   std::unique_ptr<xmlTextWriter, FreeWriter> writer_;
 };
 
-void SettingProfile(Writer& w, const ScannerDescription& scanner, const std::vector<const char*>& modes,
-                    UInt32 maxResolution) {
-  w.Open("scan:SettingProfile");
-  w.Open("scan:ColorModes");
-  for (const char* mode : modes) w.Leaf("scan:ColorMode", mode);
-  w.Close();
-  w.Open("scan:DocumentFormats");
-  for (const std::string& format : OfferedFormats()) w.Leaf("pwg:DocumentFormat", format);
-  for (const std::string& format : OfferedFormats()) w.Leaf("scan:DocumentFormatExt", format);
-  w.Close();
-  w.Open("scan:SupportedResolutions");
-  w.Open("scan:DiscreteResolutions");
-  for (UInt32 dpi : scanner.resolutions) {
-    if (dpi > maxResolution) continue;
-    w.Open("scan:DiscreteResolution");
-    w.Leaf("scan:XResolution", dpi);
-    w.Leaf("scan:YResolution", dpi);
-    w.Close();
-  }
-  w.Close();
-  w.Close();
-  w.Close();
-}
-
 }  // namespace
 
 const std::vector<std::string>& OfferedFormats() {
@@ -76,11 +55,42 @@ const std::vector<std::string>& OfferedFormats() {
   return formats;
 }
 
+const char* Text(JobState state) {
+  switch (state) {
+    case JobState::kProcessing: return "Processing";
+    case JobState::kCompleted: return "Completed";
+    case JobState::kCanceled: return "Canceled";
+    case JobState::kAborted: return "Aborted";
+  }
+  return "Aborted";
+}
+
+const char* Text(JobReason reason) {
+  switch (reason) {
+    case JobReason::kScanning: return "JobScanning";
+    case JobReason::kCompletedSuccessfully: return "JobCompletedSuccessfully";
+    case JobReason::kCanceledByUser: return "JobCanceledByUser";
+    case JobReason::kAbortedBySystem: return "AbortedBySystem";
+    case JobReason::kErrorsDetected: return "ErrorsDetected";
+  }
+  return "ErrorsDetected";
+}
+
+const char* Text(ScannerState state) {
+  switch (state) {
+    case ScannerState::kIdle: return "Idle";
+    case ScannerState::kProcessing: return "Processing";
+    case ScannerState::kDown: return "Down";
+  }
+  return "Down";
+}
+
 std::string CapabilitiesDocument(const ScannerDescription& scanner) {
   Writer w("scan:ScannerCapabilities");
   w.Leaf("pwg:MakeAndModel", scanner.makeAndModel);
   w.Leaf("pwg:SerialNumber", scanner.serialNumber);
   w.Leaf("scan:UUID", scanner.uuid);
+  w.Leaf("scan:Manufacturer", kManufacturer);
   if (!scanner.iconUrl.empty()) w.Leaf("scan:IconURI", scanner.iconUrl);
   w.Open("scan:Platen");
   w.Open("scan:PlatenInputCaps");
@@ -88,17 +98,38 @@ std::string CapabilitiesDocument(const ScannerDescription& scanner) {
   w.Leaf("scan:MaxWidth", scanner.width);
   w.Leaf("scan:MinHeight", scanner.minimumSide);
   w.Leaf("scan:MaxHeight", scanner.height);
+  w.Leaf("scan:MaxPhysicalWidth", scanner.width);
+  w.Leaf("scan:MaxPhysicalHeight", scanner.height);
   w.Leaf("scan:MaxScanRegions", 1);
-  // Grey and line art go to the highest resolution, colour only to its cap. A client that reads
-  // one profile reads the last, so that one offers every mode within the colour cap.
+  // One profile, as clients read one: every mode at every resolution (colour above the device's
+  // colour maximum is scanned at that maximum and scaled).
   w.Open("scan:SettingProfiles");
-  const UInt32 highest = scanner.resolutions.empty() ? 0 : scanner.resolutions.back();
-  if (highest > scanner.colourMaximum) SettingProfile(w, scanner, {"Grayscale8", "BlackAndWhite1"}, highest);
-  SettingProfile(w, scanner, {"RGB24", "Grayscale8", "BlackAndWhite1"}, scanner.colourMaximum);
+  w.Open("scan:SettingProfile");
+  w.Open("scan:ColorModes");
+  for (const char* mode : {"RGB24", "Grayscale8", "BlackAndWhite1"}) w.Leaf("scan:ColorMode", mode);
+  w.Close();
+  w.Open("scan:DocumentFormats");
+  for (const std::string& format : OfferedFormats()) w.Leaf("pwg:DocumentFormat", format);
+  w.Close();
+  w.Open("scan:SupportedResolutions");
+  w.Open("scan:DiscreteResolutions");
+  for (UInt32 dpi : scanner.resolutions) {
+    w.Open("scan:DiscreteResolution");
+    w.Leaf("scan:XResolution", dpi);
+    w.Leaf("scan:YResolution", dpi);
+    w.Close();
+  }
+  w.Close();
+  w.Close();
+  w.Open("scan:ColorSpaces");
+  w.Leaf("scan:ColorSpace", "sRGB");
+  w.Close();
+  w.Close();
   w.Close();
   w.Open("scan:SupportedIntents");
   for (const char* intent : {"Document", "TextAndGraphic", "Photo", "Preview"}) w.Leaf("scan:Intent", intent);
   w.Close();
+  const UInt32 highest = scanner.resolutions.empty() ? 0 : scanner.resolutions.back();
   w.Leaf("scan:MaxOpticalXResolution", highest);
   w.Leaf("scan:MaxOpticalYResolution", highest);
   w.Close();
@@ -106,9 +137,9 @@ std::string CapabilitiesDocument(const ScannerDescription& scanner) {
   return w.Finish();
 }
 
-std::string StatusDocument(const std::string& state, const std::vector<JobStatus>& jobs) {
+std::string StatusDocument(ScannerState state, const std::vector<JobStatus>& jobs) {
   Writer w("scan:ScannerStatus");
-  w.Leaf("pwg:State", state);
+  w.Leaf("pwg:State", Text(state));
   w.Open("scan:Jobs");
   for (const JobStatus& job : jobs) {
     w.Open("scan:JobInfo");
@@ -117,9 +148,9 @@ std::string StatusDocument(const std::string& state, const std::vector<JobStatus
     w.Leaf("scan:Age", job.ageSeconds);
     w.Leaf("pwg:ImagesCompleted", job.imagesCompleted);
     w.Leaf("pwg:ImagesToTransfer", job.imagesToTransfer);
-    w.Leaf("pwg:JobState", job.state);
+    w.Leaf("pwg:JobState", Text(job.state));
     w.Open("pwg:JobStateReasons");
-    w.Leaf("pwg:JobStateReason", job.reason);
+    w.Leaf("pwg:JobStateReason", Text(job.reason));
     w.Close();
     w.Close();
   }
@@ -136,6 +167,14 @@ std::string ImageInfoDocument(const std::string& jobUri, const std::string& jobU
   w.Leaf("scan:ActualHeight", height);
   w.Leaf("scan:ActualBytesPerLine", bytesPerLine);
   return w.Finish();
+}
+
+std::string IconFile() {
+  const std::string dir = tarvell::ProgramDirectory();  // <prefix>/sbin
+  for (const std::string& path : {dir.empty() ? "" : dir + "/../share/tarvell/" TARVELL_ESCL_ICON_NAME,
+                                  std::string(TARVELL_ESCL_INSTALLED_ICON), std::string(TARVELL_ESCL_BUILD_ICON)})
+    if (!path.empty() && access(path.c_str(), R_OK) == 0) return path;
+  return "";
 }
 
 std::vector<std::string> AnnouncementText(const ScannerDescription& scanner) {

@@ -10,7 +10,10 @@
 
 namespace tarvell::escl {
 
+// Version 2.0, so the formats are offered as pwg:DocumentFormat only (DocumentFormatExt belongs to
+// later versions); ScanSettings may name them with either element.
 constexpr char kEsclVersion[] = "2.0";
+constexpr char kManufacturer[] = "Tarvell";
 // The formats offered, in this order: PDF for clients whose PNG reading is unreliable, PNG for
 // the lossless stream, JPEG for phones. No TIFF.
 const std::vector<std::string>& OfferedFormats();
@@ -24,11 +27,19 @@ struct ScannerDescription {
   UInt32 width = 0;     // the glass, in 1/300 inch
   UInt32 height = 0;
   UInt32 minimumSide = 16;          // the smallest region side taken, in 1/300 inch
-  std::vector<UInt32> resolutions;  // ascending
-  UInt32 colourMaximum = 0;         // the highest resolution in colour
+  std::vector<UInt32> resolutions;  // ascending, in every mode (colour above colourMaximum is scaled)
+  UInt32 colourMaximum = 0;         // the highest resolution the device scans in colour
 };
 
 std::string CapabilitiesDocument(const ScannerDescription& scanner);
+
+enum class JobState { kProcessing, kCompleted, kCanceled, kAborted };
+enum class JobReason { kScanning, kCompletedSuccessfully, kCanceledByUser, kAbortedBySystem, kErrorsDetected };
+enum class ScannerState { kIdle, kProcessing, kDown };
+// Their eSCL text.
+const char* Text(JobState state);
+const char* Text(JobReason reason);
+const char* Text(ScannerState state);
 
 struct JobStatus {
   std::string uri;  // /eSCL/ScanJobs/ID
@@ -36,15 +47,18 @@ struct JobStatus {
   UInt32 ageSeconds = 0;
   UInt32 imagesCompleted = 0;
   UInt32 imagesToTransfer = 0;
-  std::string state;   // Pending, Processing, Completed, Canceled, Aborted
-  std::string reason;  // JobScanning, JobCompletedSuccessfully, JobCanceledByUser, ...
+  JobState state = JobState::kProcessing;
+  JobReason reason = JobReason::kScanning;
 };
 
-// `state`: Idle, Processing, Down.
-std::string StatusDocument(const std::string& state, const std::vector<JobStatus>& jobs);
+std::string StatusDocument(ScannerState state, const std::vector<JobStatus>& jobs);
 
 std::string ImageInfoDocument(const std::string& jobUri, const std::string& jobUuid, UInt32 width, UInt32 height,
                               UInt32 bytesPerLine);
+
+// The icon's file (a 128 x 128 RGBA PNG): beside the installed program, at the install prefix, or
+// in the build tree; "" when there is none.
+std::string IconFile();
 
 // The TXT record of the _uscan._tcp announcement, as "key=value" strings.
 std::vector<std::string> AnnouncementText(const ScannerDescription& scanner);

@@ -1,5 +1,6 @@
 #include "escl/HttpServer.h"
 
+#include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netdb.h>
 
@@ -25,6 +26,23 @@ std::string BaseUrl(MHD_Connection* connection) {
       std::strspn(host, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-:[]%") != std::strlen(host))
     return "";
   return std::string("http://") + host;
+}
+
+// The client's address as text, numeric; an IPv4 client seen on an IPv6 socket as IPv4.
+std::string ClientAddress(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  const sockaddr* peer = info ? info->client_addr : nullptr;
+  char text[INET6_ADDRSTRLEN] = "?";
+  if (peer && peer->sa_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(peer)->sin_addr, text, sizeof text);
+  } else if (peer && peer->sa_family == AF_INET6) {
+    const in6_addr& address = reinterpret_cast<const sockaddr_in6*>(peer)->sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&address))
+      inet_ntop(AF_INET, address.s6_addr + 12, text, sizeof text);
+    else
+      inet_ntop(AF_INET6, &address, text, sizeof text);
+  }
+  return text;
 }
 
 std::string AddressText(const sockaddr* address, socklen_t length, uint16_t port) {
@@ -134,20 +152,23 @@ struct HttpServer::Callbacks {
     if (url == root + "/ScannerStatus") return get ? Send(connection, service.Status()) : NotAllowed(connection);
     if (url == jobs) {
       if (method != MHD_HTTP_METHOD_POST) return NotAllowed(connection);
-      return Send(connection, service.CreateJob(BaseUrl(connection), request.body.data(), request.body.size()));
+      return Send(connection, service.CreateJob(ClientAddress(connection), BaseUrl(connection), request.body.data(),
+                                                request.body.size()));
     }
     if (url.compare(0, jobs.size() + 1, jobs + "/") == 0) {
+      const std::string owner = ClientAddress(connection);
       const std::string rest = url.substr(jobs.size() + 1);
       const size_t slash = rest.find('/');
       const std::string id = rest.substr(0, slash);
       const std::string what = slash == std::string::npos ? "" : rest.substr(slash + 1);
       if (what.empty())
-        return method == MHD_HTTP_METHOD_DELETE ? Send(connection, service.CancelJob(id)) : NotAllowed(connection);
+        return method == MHD_HTTP_METHOD_DELETE ? Send(connection, service.CancelJob(owner, id))
+                                                : NotAllowed(connection);
       if (!get) return NotAllowed(connection);
-      if (what == "ScanImageInfo") return Send(connection, service.ImageInfo(id));
+      if (what == "ScanImageInfo") return Send(connection, service.ImageInfo(owner, id));
       if (what == "NextDocument") {
         Reply reply;
-        std::unique_ptr<PageDelivery> page = service.NextDocument(id, &reply);
+        std::unique_ptr<PageDelivery> page = service.NextDocument(owner, id, &reply);
         return page ? SendPage(connection, std::move(page)) : Send(connection, reply);
       }
     }

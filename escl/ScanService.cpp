@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iostream>
 
+#include "host/Log.h"
 #include "host/ScanRules.h"
 #include "platform/system/Parse.h"
 
@@ -15,14 +15,16 @@ namespace {
 using tarvell::host::PageFormat;
 using Clock = std::chrono::steady_clock;
 
-// Finished jobs kept for ScannerStatus.
+using tarvell::host::LogLevel;
+using tarvell::host::Quoted;
+
+// Finished jobs listed in ScannerStatus: this many at most, for this long.
 constexpr size_t kJobsKept = 10;
-// A job whose page nobody has asked for in this long no longer holds the scanner.
-constexpr auto kUnclaimedAfter = std::chrono::seconds(60);
+constexpr auto kFinishedKept = std::chrono::minutes(5);
 // Bytes taken from the scanner per step of a delivery.
 constexpr size_t kReadBytes = 64 * 1024;
 
-void Log(const std::string& message) { std::cerr << "tarvell-escl: " + message + "\n" << std::flush; }
+void Log(const std::string& message) { tarvell::host::Log(LogLevel::kError, message); }
 
 std::string NewJobId() {
   uuid_t uuid;
@@ -45,17 +47,16 @@ Reply Xml(std::string body) {
   return reply;
 }
 
-// What a request asks of this scanner: the area the driver scans and the format it gets, with
-// everything the client left out filled in (the whole glass, 300 dpi, colour, a format for its
-// intent). False with *why for what the scanner does not offer.
-bool Resolve(const ScanRequest& request, const ScannerDescription& scanner, tarvell::ica::ScanArea* area,
-             imaging::ImageFormat* format, std::string* why) {
+}  // namespace
+
+bool PlanScan(const ScanRequest& request, const ScannerDescription& scanner, ScanPlan* plan, std::string* why) {
   auto refuse = [why](std::string text) {
     *why = std::move(text);
     return false;
   };
+  tarvell::ica::ScanArea* area = &plan->area;
   if (!request.inputSource.empty() && request.inputSource != "Platen")
-    return refuse("input source " + request.inputSource + ": the scanner has only a platen");
+    return refuse("input source " + Quoted(request.inputSource) + ": the scanner has only a platen");
   using Mode = tarvell::ica::ScanArea::Mode;
   const std::string& mode = request.colorMode;
   if (mode.empty() || mode == "RGB24")
@@ -65,7 +66,7 @@ bool Resolve(const ScanRequest& request, const ScannerDescription& scanner, tarv
   else if (mode == "BlackAndWhite1")
     area->mode = Mode::kLineart;
   else
-    return refuse("colour mode " + mode + " is not offered");
+    return refuse("colour mode " + Quoted(mode) + " is not offered");
 
   UInt32 x = request.xResolution ? request.xResolution : request.yResolution;
   const UInt32 y = request.yResolution ? request.yResolution : x;
@@ -73,13 +74,12 @@ bool Resolve(const ScanRequest& request, const ScannerDescription& scanner, tarv
   if (y != 0 && x != y) return refuse("different X and Y resolutions");
   if (std::find(scanner.resolutions.begin(), scanner.resolutions.end(), x) == scanner.resolutions.end())
     return refuse(std::to_string(x) + " dpi is not offered");
-  if (area->mode == Mode::kColor && x > scanner.colourMaximum)
-    return refuse("colour goes up to " + std::to_string(scanner.colourMaximum) + " dpi");
-  area->resolution = x;
+  plan->resolution = x;
+  area->resolution = area->mode == Mode::kColor ? std::min(x, scanner.colourMaximum) : x;
 
   std::string mime = request.format;
   if (mime.empty()) mime = request.intent == "Photo" || request.intent == "Preview" ? "image/jpeg" : "application/pdf";
-  if (!FormatFromMime(mime, format)) return refuse("format " + mime + " is not offered");
+  if (!imaging::FormatFromMime(mime, &plan->format)) return refuse("format " + Quoted(mime) + " is not offered");
 
   // A region that runs past the glass (an A4 page is a hair longer than it) is scanned as far as
   // the glass goes.
@@ -99,21 +99,21 @@ bool Resolve(const ScanRequest& request, const ScannerDescription& scanner, tarv
   return true;
 }
 
-}  // namespace
-
 struct PageDelivery::Job {
   std::string id;  // also its UUID
+  std::string owner;
   Clock::time_point created = Clock::now();
-  tarvell::ica::ScanArea area;
-  imaging::ImageFormat format = imaging::ImageFormat::kPng;
+  Clock::time_point claimBy = Clock::time_point::max();  // set once the scanner has started
+  Clock::time_point ended = Clock::time_point::max();
+  ScanPlan plan;
   std::shared_ptr<tarvell::host::PageStream> stream;
-  PageFormat page;       // predicted, then as the scanner delivers it
+  PageFormat page;       // as the client gets it: predicted, then as delivered
   bool fetched = false;  // NextDocument has been asked for
-  const char* state = "Processing";
-  const char* reason = "JobScanning";
+  JobState state = JobState::kProcessing;
+  JobReason reason = JobReason::kScanning;
   UInt32 imagesCompleted = 0;
 
-  bool active() const { return std::strcmp(state, "Processing") == 0; }
+  bool active() const { return state == JobState::kProcessing; }
   std::string uri() const { return std::string(kRoot) + "/ScanJobs/" + id; }
 };
 
@@ -121,7 +121,7 @@ struct PageDelivery::Job {
 // PageDelivery
 
 PageDelivery::PageDelivery(ScanService& service, std::shared_ptr<Job> job)
-    : service_(service), job_(std::move(job)), format_(job_->format), rows_(kReadBytes) {}
+    : service_(service), job_(std::move(job)), format_(job_->plan.format), rows_(kReadBytes) {}
 
 PageDelivery::~PageDelivery() {
   if (complete_) return;
@@ -129,7 +129,7 @@ PageDelivery::~PageDelivery() {
   std::lock_guard<std::mutex> lock(service_.mutex_);
   if (job_->active()) {
     Log("job " + job_->id + ": the client left before the end of the page");
-    service_.Finished(*job_, "Aborted", "AbortedBySystem");
+    service_.Finished(*job_, JobState::kAborted, JobReason::kAbortedBySystem);
   }
 }
 
@@ -147,7 +147,13 @@ PageDelivery::Step PageDelivery::Read(char* out, size_t capacity, size_t* count)
     size_t got = 0;
     switch (job_->stream->Read(rows_.data(), rows_.size(), &got, true)) {
       case tarvell::host::PageStream::Result::kData:
-        if (!encoder_->Feed(rows_.data(), got)) return Fail(encoder_->why());
+        if (scaler_) {
+          scaled_.clear();
+          scaler_->Feed(rows_.data(), got, &scaled_);
+          if (!encoder_->Feed(scaled_.data(), scaled_.size())) return Fail(encoder_->why());
+        } else if (!encoder_->Feed(rows_.data(), got)) {
+          return Fail(encoder_->why());
+        }
         break;
       case tarvell::host::PageStream::Result::kEnd:
         if (!encoder_->Finish()) return Fail(encoder_->why());
@@ -167,7 +173,7 @@ PageDelivery::Step PageDelivery::Read(char* out, size_t capacity, size_t* count)
     complete_ = true;
     std::lock_guard<std::mutex> lock(service_.mutex_);
     job_->imagesCompleted = 1;
-    service_.Finished(*job_, "Completed", "JobCompletedSuccessfully");
+    service_.Finished(*job_, JobState::kCompleted, JobReason::kCompletedSuccessfully);
   }
   return Step::kData;
 }
@@ -175,13 +181,20 @@ PageDelivery::Step PageDelivery::Read(char* out, size_t capacity, size_t* count)
 // ---------------------------------------------------------------------------------------------
 // ScanService
 
-ScanService::ScanService(const ServerConfig& config, std::vector<std::string>* problems) : scanner_(config, problems) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::string why;
-  if (!DescribeScanner(&why)) Log(why + "; it is looked for again when a client asks for it");
+ScanService::ScanService(const ServerConfig& config, std::vector<std::string>* problems)
+    : unclaimedAfter_(config.unclaimedAfter), scanner_(config, problems) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string why;
+    if (!DescribeScanner(&why)) Log(why + "; it is looked for again when a client asks for it");
+  }
+  reaper_ = std::thread([this] { Reap(); });
 }
 
-ScanService::~ScanService() { Shutdown(); }
+ScanService::~ScanService() {
+  Shutdown();
+  reaper_.join();
+}
 
 void ScanService::OnScannerOpened(std::function<void(const ScannerDescription&)> callback) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -193,32 +206,66 @@ bool ScanService::DescribeScanner(std::string* why) {
   if (!scanner_.Describe(why)) return false;
   if (!announced_) {
     announced_ = true;
-    Log("serving the " + scanner_.description().makeAndModel + " at " + scanner_.description().serialNumber);
+    tarvell::host::Log(LogLevel::kInfo, "serving the " + scanner_.description().makeAndModel + " at " +
+                                            scanner_.description().serialNumber);
     if (opened_) opened_(scanner_.description());
   }
   return true;
 }
 
-std::shared_ptr<PageDelivery::Job> ScanService::Find(const std::string& id) {
+std::shared_ptr<PageDelivery::Job> ScanService::Find(const std::string& owner, const std::string& id) {
   for (const auto& job : jobs_)
-    if (job->id == id) return job;
+    if (job->id == id && job->owner == owner) return job;
   return nullptr;
 }
 
-void ScanService::Finished(Job& job, const char* state, const char* reason) {
+void ScanService::Finished(Job& job, JobState state, JobReason reason) {
   if (!job.active()) return;
   job.state = state;
   job.reason = reason;
+  job.ended = Clock::now();
+  wake_.notify_all();
 }
 
 void ScanService::Failed(const std::shared_ptr<Job>& job, const std::string& why) {
+  // The rest of the page is dropped as the device sends it; nothing here waits for its end. A
+  // scanner that has gone away ended the job with that status before the page failed.
   job->stream->Cancel();
-  job->stream->WaitUntilDone();
   std::lock_guard<std::mutex> lock(mutex_);
   if (!job->active()) return;
   Log("job " + job->id + ": " + why +
       (job->stream->status() == kICADeviceNotFoundErr ? " (the scanner has gone away)" : ""));
-  Finished(*job, "Aborted", "ErrorsDetected");
+  Finished(*job, JobState::kAborted, JobReason::kErrorsDetected);
+}
+
+void ScanService::Reap() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!shutDown_) {
+    const Clock::time_point now = Clock::now();
+    Clock::time_point next = Clock::time_point::max();
+    for (const auto& job : jobs_) {
+      if (!job->active() || job->fetched) continue;
+      if (job->claimBy > now) {
+        next = std::min(next, job->claimBy);
+        continue;
+      }
+      Log("job " + job->id + ": nobody asked for its page; cancelled");
+      job->stream->Cancel();
+      Finished(*job, JobState::kCanceled, JobReason::kAbortedBySystem);
+    }
+    // A job being started is active, so it stays.
+    jobs_.erase(std::remove_if(jobs_.begin(), jobs_.end(),
+                               [&](const std::shared_ptr<Job>& job) {
+                                 return !job->active() && now - job->ended >= kFinishedKept;
+                               }),
+                jobs_.end());
+    for (const auto& job : jobs_)
+      if (!job->active()) next = std::min(next, job->ended + kFinishedKept);
+    if (next == Clock::time_point::max())
+      wake_.wait(lock);
+    else
+      wake_.wait_until(lock, next);
+  }
 }
 
 Reply ScanService::Capabilities(const std::string& base) {
@@ -233,11 +280,11 @@ Reply ScanService::Capabilities(const std::string& base) {
 Reply ScanService::Status() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::string why;
-  const char* state = DescribeScanner(&why) ? "Idle" : "Down";
+  ScannerState state = DescribeScanner(&why) ? ScannerState::kIdle : ScannerState::kDown;
   std::vector<JobStatus> jobs;
   for (auto it = jobs_.rbegin(); it != jobs_.rend(); ++it) {
     const Job& job = **it;
-    if (job.active()) state = "Processing";
+    if (job.active()) state = ScannerState::kProcessing;
     const auto age = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - job.created).count();
     jobs.push_back(
         {job.uri(), job.id, UInt32(age), job.imagesCompleted, job.active() ? 1u : 0u, job.state, job.reason});
@@ -245,35 +292,37 @@ Reply ScanService::Status() {
   return Xml(StatusDocument(state, jobs));
 }
 
-Reply ScanService::CreateJob(const std::string& base, const char* body, size_t size) {
+Reply ScanService::CreateJob(const std::string& owner, const std::string& base, const char* body, size_t size) {
   ScanRequest request;
   std::string why;
   if (!ReadScanSettings(body, size, &request, &why)) {
-    Log("ScanSettings refused: " + why);
+    Log("ScanSettings from " + owner + " refused: " + why);
     return Empty(size > kMaxScanSettingsBytes ? 413 : 400);
   }
   auto job = std::make_shared<Job>();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (shutDown_ || !DescribeScanner(&why)) return Empty(503);
-    for (const auto& other : jobs_) {
-      if (!other->active()) continue;
-      if (!other->stream || other->fetched || Clock::now() - other->created < kUnclaimedAfter) return Empty(503);
-      Log("job " + other->id + ": nobody asked for its page; cancelled");
-      other->stream->Cancel();
-      Finished(*other, "Canceled", "AbortedBySystem");
-    }
+    for (const auto& other : jobs_)
+      if (other->active()) return Empty(503);
+    const ScannerDescription& scanner = scanner_.description();
     UInt32 width = 0, height = 0;
-    if (!Resolve(request, scanner_.description(), &job->area, &job->format, &why) ||
-        !scanner_.Predict(job->area, &width, &height) || width == 0 || height == 0) {
-      Log("ScanSettings refused: " + (why.empty() ? "the area is empty" : why));
+    // The size the client gets is the size the device gives at the resolution asked (in grey
+    // where colour is scaled up to it).
+    const bool planned = PlanScan(request, scanner, &job->plan, &why);
+    tarvell::ica::ScanArea delivered = job->plan.area;
+    delivered.resolution = job->plan.resolution;
+    if (delivered.resolution != job->plan.area.resolution) delivered.mode = tarvell::ica::ScanArea::Mode::kGray;
+    if (!planned || !scanner_.Predict(delivered, &width, &height) || width == 0 || height == 0) {
+      Log("ScanSettings from " + owner + " refused: " + (why.empty() ? "the area is empty" : why));
       return Empty(409);
     }
     job->id = NewJobId();
-    job->page.kind = tarvell::host::KindOf(job->area.mode);
+    job->owner = owner;
+    job->page.kind = tarvell::host::KindOf(job->plan.area.mode);
     job->page.width = width;
     job->page.height = height;
-    job->page.bytesPerLine = tarvell::host::BytesPerLine(job->area.mode, width);
+    job->page.bytesPerLine = tarvell::host::BytesPerLine(job->plan.area.mode, width);
     // Listed, the job keeps other jobs out while the scanner is being opened.
     jobs_.push_back(job);
     while (jobs_.size() > kJobsKept && !jobs_.front()->active()) jobs_.erase(jobs_.begin());
@@ -281,47 +330,52 @@ Reply ScanService::CreateJob(const std::string& base, const char* body, size_t s
   // Opening the scanner waits for the last page's end on the device; requests go on meanwhile.
   std::shared_ptr<tarvell::host::PageStream> stream;
   try {
-    stream = scanner_.Start(job->area, &why);
+    stream = scanner_.Start(job->plan.area, &why);
   } catch (const std::exception& e) {
     why = e.what();
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (!stream) {
     Log("cannot scan: " + why);
-    jobs_.erase(std::find(jobs_.begin(), jobs_.end(), job));
+    // Gone already when it was cancelled and forgotten meanwhile.
+    const auto listed = std::find(jobs_.begin(), jobs_.end(), job);
+    if (listed != jobs_.end()) jobs_.erase(listed);
     return Empty(503);
   }
   job->stream = stream;
   if (!job->active()) stream->Cancel();  // cancelled while the scanner was being opened
+  job->claimBy = Clock::now() + unclaimedAfter_;
+  wake_.notify_all();
   Reply reply = Empty(201);
   reply.location = base + job->uri();
   return reply;
 }
 
-Reply ScanService::ImageInfo(const std::string& id) {
+Reply ScanService::ImageInfo(const std::string& owner, const std::string& id) {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::shared_ptr<Job> job = Find(id);
+  std::shared_ptr<Job> job = Find(owner, id);
   if (!job) return Empty(404);
   return Xml(ImageInfoDocument(job->uri(), job->id, job->page.width, job->page.height, UInt32(job->page.bytesPerLine)));
 }
 
-Reply ScanService::CancelJob(const std::string& id) {
+Reply ScanService::CancelJob(const std::string& owner, const std::string& id) {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::shared_ptr<Job> job = Find(id);
+  std::shared_ptr<Job> job = Find(owner, id);
   if (!job) return Empty(404);
   if (job->active()) {
-    if (job->stream) job->stream->Cancel();
-    Finished(*job, "Canceled", "JobCanceledByUser");
+    if (job->stream) job->stream->Cancel();  // sets a flag: the page ends on the driver's thread
+    Finished(*job, JobState::kCanceled, JobReason::kCanceledByUser);
   }
   return Empty(200);
 }
 
-std::unique_ptr<PageDelivery> ScanService::NextDocument(const std::string& id, Reply* reply) {
+std::unique_ptr<PageDelivery> ScanService::NextDocument(const std::string& owner, const std::string& id, Reply* reply) {
   *reply = Empty(404);
   std::shared_ptr<Job> job;
+  PageFormat delivered;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    job = Find(id);
+    job = Find(owner, id);
     // One page a job: once it has been asked for, there is none left.
     if (!job || job->fetched || !job->active()) return nullptr;
     if (!job->stream) {  // still being started
@@ -329,6 +383,7 @@ std::unique_ptr<PageDelivery> ScanService::NextDocument(const std::string& id, R
       return nullptr;
     }
     job->fetched = true;
+    delivered = job->page;
   }
   PageFormat page;
   if (!job->stream->WaitForFormat(&page)) {
@@ -337,17 +392,24 @@ std::unique_ptr<PageDelivery> ScanService::NextDocument(const std::string& id, R
     *reply = Empty(500);
     return nullptr;
   }
-  if (page.kind != job->page.kind) {
+  if (page.kind != delivered.kind ||
+      (page.kind == PageFormat::kBitmap && job->plan.resolution != job->plan.area.resolution)) {
     Failed(job, "the scanner delivered another colour mode than asked for");
     *reply = Empty(500);
     return nullptr;
   }
+  std::unique_ptr<PageDelivery> delivery(new PageDelivery(*this, job));
+  if (job->plan.resolution != job->plan.area.resolution)  // scaled up to the predicted size
+    delivery->scaler_ = std::make_unique<tarvell::imaging::RowScaler>(
+        page.width, page.height, delivered.width, delivered.height, page.kind == PageFormat::kRGB ? 3 : 1);
+  else
+    delivered = page;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    job->page = page;
+    job->page = delivered;
   }
-  std::unique_ptr<PageDelivery> delivery(new PageDelivery(*this, job));
-  delivery->encoder_ = imaging::ImageEncoder::Make(job->format, page, job->area.resolution, &delivery->encoded_);
+  delivery->encoder_ =
+      imaging::ImageEncoder::Make(job->plan.format, delivered, job->plan.resolution, &delivery->encoded_);
   reply->status = 200;
   return delivery;
 }
@@ -355,10 +417,11 @@ std::unique_ptr<PageDelivery> ScanService::NextDocument(const std::string& id, R
 void ScanService::Shutdown() {
   std::lock_guard<std::mutex> lock(mutex_);
   shutDown_ = true;
+  wake_.notify_all();
   for (const auto& job : jobs_)
     if (job->active()) {
       if (job->stream) job->stream->Cancel();
-      Finished(*job, "Canceled", "AbortedBySystem");
+      Finished(*job, JobState::kCanceled, JobReason::kAbortedBySystem);
     }
 }
 

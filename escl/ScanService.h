@@ -1,14 +1,19 @@
 // The eSCL resources without the HTTP around them: the documents, the scan jobs (one at a time)
-// and the page each job delivers. Every method may be called from any of the server's connection
-// threads; a page is read on the thread of the request that fetches it.
+// and the page each job delivers. A job belongs to the client address that made it: its page,
+// its image information and its cancelling answer that address only. A job whose page nobody
+// asks for is cancelled on a timer, so it does not hold the scanner. Every method may be called
+// from any of the server's connection threads; a page is read on the thread of the request that
+// fetches it.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "escl/Documents.h"
@@ -16,6 +21,7 @@
 #include "escl/ScannerAccess.h"
 #include "escl/ServerConfig.h"
 #include "imaging/ImageEncoder.h"
+#include "imaging/RowScaler.h"
 
 namespace tarvell::escl {
 
@@ -30,6 +36,18 @@ struct Reply {
   std::string body;
   std::string location;  // the Location header, when set
 };
+
+// What a job scans and what its client gets.
+struct ScanPlan {
+  tarvell::ica::ScanArea area;  // as the scanner scans it
+  UInt32 resolution = 0;        // the page's, as asked: above area.resolution when colour is scaled up
+  imaging::ImageFormat format = imaging::ImageFormat::kPng;
+};
+// What `request` asks of `scanner`, with everything it left out filled in: the whole glass,
+// 300 dpi, colour, a format for its intent (JPEG for photos and previews, else PDF). Colour above
+// the scanner's colour maximum is scanned at that maximum, to be scaled up. False with *why
+// (client text quoted) for what the scanner does not offer.
+bool PlanScan(const ScanRequest& request, const ScannerDescription& scanner, ScanPlan* plan, std::string* why);
 
 // The image of one job, encoded as it is read.
 class PageDelivery {
@@ -53,6 +71,8 @@ class PageDelivery {
   std::shared_ptr<Job> job_;
   imaging::ImageFormat format_;
   std::unique_ptr<imaging::ImageEncoder> encoder_;
+  std::unique_ptr<tarvell::imaging::RowScaler> scaler_;  // when the page is scaled
+  std::vector<UInt8> scaled_;
   std::vector<UInt8> encoded_;
   size_t handedOut_ = 0;  // bytes of encoded_ already copied out
   std::vector<UInt8> rows_;
@@ -72,15 +92,17 @@ class ScanService {
   // Called with the scanner's description once it is known (for the announcement).
   void OnScannerOpened(std::function<void(const ScannerDescription&)> callback);
 
-  // `base` is "http://HOST" as the client named the server, or "" when it did not.
+  // `base` is "http://HOST" as the client named the server, or "" when it did not. `owner` is the
+  // client's numeric address; a job answers its owner only, and is unknown (404) to others.
   Reply Capabilities(const std::string& base);
   Reply Status();
-  Reply CreateJob(const std::string& base, const char* body, size_t size);
-  Reply ImageInfo(const std::string& id);
-  Reply CancelJob(const std::string& id);
+  Reply CreateJob(const std::string& owner, const std::string& base, const char* body, size_t size);
+  Reply ImageInfo(const std::string& owner, const std::string& id);
+  // Cancels the job and answers at once; the scanner ends the page on its own.
+  Reply CancelJob(const std::string& owner, const std::string& id);
   // The job's page, held until its first rows have come; null with *reply set when there is
   // none to give (404 for an unknown job or one whose page has been fetched).
-  std::unique_ptr<PageDelivery> NextDocument(const std::string& id, Reply* reply);
+  std::unique_ptr<PageDelivery> NextDocument(const std::string& owner, const std::string& id, Reply* reply);
   // Cancels what is running, so that every reader returns.
   void Shutdown();
 
@@ -89,17 +111,23 @@ class ScanService {
   using Job = PageDelivery::Job;
   // With mutex_ held: learns what the scanner offers, and says so (once) when it first does.
   bool DescribeScanner(std::string* why);
-  std::shared_ptr<Job> Find(const std::string& id);
-  void Finished(Job& job, const char* state, const char* reason);
-  // The page failed: the job is aborted, and the scanner closed when it has gone away.
+  // With mutex_ held: the job `owner` made with `id`, or null.
+  std::shared_ptr<Job> Find(const std::string& owner, const std::string& id);
+  void Finished(Job& job, JobState state, JobReason reason);
+  // The page failed: the job is aborted and the rest of its page dropped, without waiting for it.
   void Failed(const std::shared_ptr<Job>& job, const std::string& why);
+  // The reaper's thread: cancels unclaimed jobs and forgets finished ones when their time comes.
+  void Reap();
 
+  const std::chrono::seconds unclaimedAfter_;
   std::mutex mutex_;
+  std::condition_variable wake_;  // the reaper's: a job was added, or the service shuts down
   ScannerAccess scanner_;
   std::vector<std::shared_ptr<Job>> jobs_;  // the most recent last
   std::function<void(const ScannerDescription&)> opened_;
   bool announced_ = false;
   bool shutDown_ = false;
+  std::thread reaper_;  // last: started once everything it uses is there
 };
 
 }  // namespace tarvell::escl

@@ -12,6 +12,8 @@ namespace tarvell::escl {
 
 // Request bodies larger than this are refused before they are read.
 constexpr size_t kMaxScanSettingsBytes = 64 * 1024;
+// The longest text an element may hold.
+constexpr size_t kMaxTextBytes = 256;
 
 struct ScanRequest {
   // The first ScanRegion, in 1/300 inch; hasRegion false when there is none.
@@ -25,8 +27,10 @@ struct ScanRequest {
   std::string intent;       // "Document", "Photo", ...; "" when not given
 };
 
-// False with *why when `bytes` is not a well-formed ScanSettings document or a number in it is
-// not a plain unsigned decimal.
+// False with *why when `bytes` is not a well-formed ScanSettings document, holds a DTD or a
+// reference to an entity other than XML's own five and character references, holds an element
+// with more than kMaxTextBytes of text, or a number in it is not a plain unsigned decimal. What
+// *why quotes of the document is escaped and cut short for a log line.
 bool ReadScanSettings(const char* bytes, size_t size, ScanRequest* out, std::string* why);
 
 }  // namespace tarvell::escl

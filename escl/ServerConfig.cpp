@@ -162,6 +162,12 @@ void ParseConfigFile(std::istream& in, const std::string& name, ServerConfig* co
       config->announce = false;
     } else if (key == "end-at-job-end" && word.size() == 1) {
       config->endAtJobEnd = true;
+    } else if (key == "unclaimed-after" && word.size() == 2) {  // not documented: for tests
+      unsigned long long seconds = 0;
+      if (tarvell::ParseUnsigned(value, 86400, &seconds, 10) && seconds > 0)
+        config->unclaimedAfter = std::chrono::seconds(seconds);
+      else
+        why = "'unclaimed-after' takes seconds";
     } else {
       std::string line = word[0];
       for (size_t i = 1; i < word.size(); ++i) line += " " + word[i];

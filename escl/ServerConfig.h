@@ -16,6 +16,7 @@
 
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstdint>
 #include <istream>
 #include <optional>
@@ -53,6 +54,8 @@ struct ServerConfig {
   tarvell::sim::SimulatedScannerOptions simulated;
   bool announce = true;
   bool endAtJobEnd = false;
+  // A job whose page nobody has asked for in this long is cancelled.
+  std::chrono::seconds unclaimedAfter{60};
   std::string path;                   // the configuration file read, if any
   std::vector<std::string> warnings;  // "FILE:LINE: why" for lines that were skipped
 };

@@ -15,6 +15,7 @@
 #include "escl/ScanService.h"
 #include "escl/ServerConfig.h"
 #include "host/ConfigSearch.h"
+#include "host/Log.h"
 #include "platform/ica/ICAHost.h"
 
 namespace {
@@ -59,6 +60,7 @@ bool ReadConfigFile(int argc, char** argv, ServerConfig* config) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  tarvell::host::ConfigureLog(std::string(kProgram) + ": ", int(tarvell::host::LogLevel::kInfo));
   ServerConfig config;
   if (!ReadConfigFile(argc, argv, &config)) return 2;
   std::string error;
@@ -85,7 +87,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> problems;
   ScanService service(config, &problems);
   for (const std::string& problem : problems) Say(problem);
-  const std::string iconFile = tarvell::ica::ShippedIconFile();
+  const std::string iconFile = IconFile();
   HttpServer server(service, config.allow, iconFile.empty() ? "" : Slurp(iconFile));
   std::vector<ListenAddress> listen = config.listen;
   if (listen.empty()) {

@@ -19,7 +19,9 @@ for f in build-fuzz/fuzz/*/fuzz_*; do
   mkdir -p "$corpus"
   seeds="fuzz/$(basename "$(dirname "$f")")/corpus/$name"
   [ -d "$seeds" ] || seeds=""
-  if "$f" -max_total_time="$seconds" -print_final_stats=1 "$corpus" $seeds >"build-fuzz/$name.log" 2>&1; then
+  dict="fuzz/$(basename "$(dirname "$f")")/$name.dict"
+  [ -f "$dict" ] && dict="-dict=$dict" || dict=""
+  if "$f" -max_total_time="$seconds" -print_final_stats=1 $dict "$corpus" $seeds >"build-fuzz/$name.log" 2>&1; then
     echo "$name: $(grep -E 'stat::number_of_executed_units' "build-fuzz/$name.log" | awk '{print $2}') runs, no finding"
   else
     echo "$name: FAILED"; tail -40 "build-fuzz/$name.log"; status=1

@@ -39,7 +39,8 @@ pass "scanner-module scans, and its version is the packages' $version"
 [ "$("$files/usr/sbin/tarvell-escl" --version)" = "tarvell-escl $version" ] || fail "tarvell-escl --version"
 grep -qx 'ExecStart=/usr/sbin/tarvell-escl' "$files/lib/systemd/system/tarvell-escl.service" ||
   fail "the unit does not start /usr/sbin/tarvell-escl"
-pass "tarvell-escl runs, and its unit starts it"
+[ -f "$files/usr/share/tarvell/tarvell-escl-icon.png" ] || fail "tarvell-escl's icon is not packaged"
+pass "tarvell-escl runs, its unit starts it, and its icon is there"
 
 # The project's libraries resolve inside the unpacked folder, through the run paths alone.
 for object in "$bin/print-dialog" "$bin/print-dialog-gtk" "$lib/tarvell/Finishing.plugin/Contents/finishing-pde.so"; do

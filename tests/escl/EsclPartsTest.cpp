@@ -7,11 +7,14 @@
 #include <sstream>
 
 #include "escl/Documents.h"
+#include "escl/ScanService.h"
 #include "escl/ScanSettingsReader.h"
 #include "escl/ServerConfig.h"
 
 namespace tarvell::escl {
 namespace {
+
+using tarvell::imaging::ImageFormat;
 
 sockaddr_storage Peer(const char* text) {
   sockaddr_storage peer{};
@@ -138,20 +141,68 @@ TEST(EsclScanSettings, ReadsEachClientsLayoutAndRefusesWhatIsNotADocument) {
   EXPECT_FALSE(minimal.hasRegion);
   EXPECT_EQ(minimal.xResolution, 0u);
   const std::string big(kMaxScanSettingsBytes + 1, ' ');
+  // Refused before anything is expanded or fetched: DTDs, entities, text past its bound.
   for (const std::string& bad :
        {std::string("<ScanSettings>"), std::string("<ScanJob/>"), std::string(""), big,
         std::string("<ScanSettings><XResolution>-1</XResolution></ScanSettings>"),
         std::string(
-            "<ScanSettings><ScanRegions><ScanRegion><Width>1e3</Width></ScanRegion></ScanRegions></ScanSettings>")}) {
+            "<ScanSettings><ScanRegions><ScanRegion><Width>1e3</Width></ScanRegion></ScanRegions></ScanSettings>"),
+        std::string("<!DOCTYPE x [<!ENTITY e SYSTEM \"file:///etc/passwd\">]><ScanSettings><ColorMode>&e;</ColorMode>"
+                    "</ScanSettings>"),
+        std::string("<!DOCTYPE ScanSettings><ScanSettings/>"), std::string("<ScanSettings>&e;</ScanSettings>"),
+        std::string("<ScanSettings><ColorMode>&#x41</ColorMode></ScanSettings>"),
+        std::string("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\0<\0S\0/\0>", 47),
+        "<ScanSettings><ColorMode>" + std::string(kMaxTextBytes + 1, 'R') + "</ColorMode></ScanSettings>"}) {
     ScanRequest request;
     EXPECT_FALSE(ReadScanSettings(bad.data(), bad.size(), &request, &why)) << bad.substr(0, 80);
   }
-  // An entity from outside is never read in.
-  const std::string entity =
-      "<!DOCTYPE x [<!ENTITY e SYSTEM \"file:///etc/passwd\">]><ScanSettings><ColorMode>&e;</ColorMode></ScanSettings>";
+  const std::string escaped =
+      "<ScanSettings><ColorMode>&#82;GB&#x32;4</ColorMode><Intent>&lt;&amp;</Intent></ScanSettings>";
+  ASSERT_TRUE(ReadScanSettings(escaped.data(), escaped.size(), &minimal, &why)) << why;
+  EXPECT_EQ(minimal.colorMode + minimal.intent, "RGB24<&");
+}
+
+ScanRequest Ask(std::string mode, UInt32 dpi, std::string format = "", std::string intent = "",
+                std::string source = "") {
   ScanRequest request;
-  ReadScanSettings(entity.data(), entity.size(), &request, &why);
-  EXPECT_EQ(request.colorMode.find("root"), std::string::npos);
+  request.colorMode = std::move(mode);
+  request.xResolution = request.yResolution = dpi;
+  request.format = std::move(format);
+  request.intent = std::move(intent);
+  request.inputSource = std::move(source);
+  return request;
+}
+
+TEST(EsclScanPlan, WhatARequestLeavesOutIsFilledInAndColourAboveItsMaximumIsScaled) {
+  ScannerDescription scanner;
+  scanner.width = 2550;
+  scanner.height = 3508;
+  scanner.resolutions = {75, 150, 300, 600};
+  scanner.colourMaximum = 300;
+  using Mode = tarvell::ica::ScanArea::Mode;
+  const struct {
+    const char* what;
+    ScanRequest request;
+    Mode mode;
+    UInt32 scanned, delivered;
+    ImageFormat format;
+  } cases[] = {
+      {"nothing at all", Ask("", 0), Mode::kColor, 300, 300, ImageFormat::kPdf},
+      {"a photo", Ask("", 0, "", "Photo"), Mode::kColor, 300, 300, ImageFormat::kJpeg},
+      {"grey at 600", Ask("Grayscale8", 600, "image/png"), Mode::kGray, 600, 600, ImageFormat::kPng},
+      {"colour at 600", Ask("RGB24", 600, "image/jpeg"), Mode::kColor, 300, 600, ImageFormat::kJpeg},
+      {"line art at 75", Ask("BlackAndWhite1", 75, "", "", "Platen"), Mode::kLineart, 75, 75, ImageFormat::kPdf},
+  };
+  for (const auto& c : cases) {
+    ScanPlan plan;
+    std::string why;
+    ASSERT_TRUE(PlanScan(c.request, scanner, &plan, &why)) << c.what << ": " << why;
+    EXPECT_EQ(plan.area.mode, c.mode) << c.what;
+    EXPECT_EQ(plan.area.resolution, c.scanned) << c.what;
+    EXPECT_EQ(plan.resolution, c.delivered) << c.what;
+    EXPECT_EQ(plan.format, c.format) << c.what;
+    EXPECT_NEAR(plan.area.width, 215.9, 0.01) << c.what << ": the whole glass";
+  }
 }
 
 TEST(EsclAnnouncement, TheTxtRecordCarriesWhatClientsRead) {

@@ -133,6 +133,9 @@ class Connection {
     inet_pton(AF_INET, source, &from.sin_addr);
     inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
     to.sin_port = htons(port);
+    // The source port is chosen at connect, so ports in TIME_WAIT towards other servers are reused.
+    const int one = 1;
+    setsockopt(fd_, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
     if (bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
         connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
       close(fd_);
@@ -203,7 +206,7 @@ std::string Settings(const std::string& mode, int dpi, const std::string& format
 class EsclServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    temp_.Write("tarvell-escl.conf", "");
+    temp_.Write("tarvell-escl.conf", config_);
     const std::string log = temp_ / "server.log";
     pid_ = fork();
     if (pid_ == 0) {
@@ -211,18 +214,15 @@ class EsclServer : public ::testing::Test {
       // At 6 MB/s the large page below takes five seconds: a client's request in the middle of
       // it lands there however slow this machine is; the small pages take milliseconds.
       execl(TARVELL_ESCL_SERVER, TARVELL_ESCL_SERVER, "--simulate", "--sim-fault", "pace=6M,silence=20", "--listen",
-            "127.0.0.1:0", "--allow", "127.0.0.1/32", "--no-announce", "--config",
+            "127.0.0.1:0", "--allow", "127.0.0.0/30", "--no-announce", "--config",
             (temp_ / "tarvell-escl.conf").c_str(), nullptr);
       _exit(127);
     }
     // It says where it listens once it does.
-    for (int i = 0; i < 3000 && port_ == 0 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) {
-      const std::string said = ReadFile(log);
-      const size_t at = said.find("listening on http://127.0.0.1:");
-      if (at != std::string::npos) port_ = uint16_t(std::atoi(said.c_str() + at + 30));
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_NE(port_, 0) << ReadFile(log);
+    const std::string said = Await("listening on http://127.0.0.1:");
+    const size_t at = said.find("listening on http://127.0.0.1:");
+    if (at != std::string::npos) port_ = uint16_t(std::atoi(said.c_str() + at + 30));
+    ASSERT_NE(port_, 0) << said;
     base_ = "http://127.0.0.1:" + std::to_string(port_) + "/eSCL";
   }
   void TearDown() override {
@@ -232,6 +232,23 @@ class EsclServer : public ::testing::Test {
     waitpid(pid_, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "stopped with status " << status << ":\n"
                                                                << ReadFile(temp_ / "server.log");
+  }
+
+  // The server's log once it holds `text` (or it has ended, or half a minute has passed).
+  std::string Await(const std::string& text) {
+    std::string said;
+    for (int i = 0; i < 3000 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) {
+      said = ReadFile(temp_ / "server.log");
+      if (said.find(text) != std::string::npos) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return said;
+  }
+  // The server's peak memory so far, in kB.
+  long PeakKilobytes() {
+    const std::string status = ReadFile("/proc/" + std::to_string(pid_) + "/status");
+    const size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
   }
 
   Reply Request(const std::string& method, const std::string& path, const std::string& body = "",
@@ -278,6 +295,7 @@ class EsclServer : public ::testing::Test {
     return ReadTiff(temp_ / "local.tiff");
   }
 
+  std::string config_;  // the configuration file's text
   tarvell::testing::TempDir temp_{"tarvell-escl"};
   pid_t pid_ = -1;
   uint16_t port_ = 0;
@@ -353,7 +371,7 @@ TEST_F(EsclServer, RefusedRequestsGetTheirStatusAndStartNothing) {
   } cases[] = {
       {"malformed", "POST", "/eSCL/ScanJobs", "<scan:ScanSettings><pwg:Version>", "127.0.0.1", 400},
       {"oversized", "POST", "/eSCL/ScanJobs", std::string(70000, ' ') + png, "127.0.0.1", 413},
-      {"colour beyond its cap", "POST", "/eSCL/ScanJobs", Settings("RGB24", 600, "image/png"), "127.0.0.1", 409},
+      {"a resolution not offered", "POST", "/eSCL/ScanJobs", Settings("RGB24", 1200, "image/png"), "127.0.0.1", 409},
       {"TIFF", "POST", "/eSCL/ScanJobs", Settings("Grayscale8", 150, "image/tiff"), "127.0.0.1", 409},
       {"off the glass", "POST", "/eSCL/ScanJobs", offGlass, "127.0.0.1", 409},
       {"feeder", "POST", "/eSCL/ScanJobs", feeder, "127.0.0.1", 409},
@@ -430,6 +448,71 @@ TEST_F(EsclServer, AClientLeavingInTheMiddleOfAPageLeavesTheServerServing) {
   const std::string path = next.head.substr(at, next.head.find("\r\n", at) - at);
   EXPECT_EQ(Difference(ReadPng(Request("GET", path + "/NextDocument").body), LocalScan("Gray", 150)), 0);
   EXPECT_NE(Request("GET", "/eSCL/ScannerStatus").body.find("<pwg:JobState>Aborted</pwg:JobState>"), std::string::npos);
+}
+
+TEST_F(EsclServer, AnEntityBombIsRefusedUnreadWithAShortLogLine) {
+  Request("GET", "/eSCL/ScannerStatus");
+  const long idle = PeakKilobytes();
+  const size_t logged = ReadFile(temp_ / "server.log").size();
+  std::string bomb = "<!DOCTYPE s [<!ENTITY a \"" + std::string(1000, 'a') + "\">]><scan:ScanSettings><scan:ColorMode>";
+  while (bomb.size() < 60000) bomb += "&a;";
+  const Reply reply = Request("POST", "/eSCL/ScanJobs", bomb + "</scan:ColorMode></scan:ScanSettings>");
+  EXPECT_EQ(reply.status, 400);
+  EXPECT_LT(PeakKilobytes() - idle, 4096) << "kB more at peak";
+  const std::string said = Await("refused").substr(logged);
+  EXPECT_TRUE(said.find("DTD") != std::string::npos && said.size() < 300) << said;
+}
+
+TEST_F(EsclServer, AJobAnswersOnlyTheAddressThatMadeIt) {
+  const std::string job = Post(Settings("Grayscale8", 150, "image/png"));
+  for (const auto& [method, path] : std::vector<std::pair<std::string, std::string>>{
+           {"GET", job + "/NextDocument"}, {"GET", job + "/ScanImageInfo"}, {"DELETE", job}})
+    EXPECT_EQ(Request(method, path, "", "127.0.0.2").status, 404) << method << " " << path;
+  EXPECT_EQ(Difference(ReadPng(Request("GET", job + "/NextDocument").body), LocalScan("Gray", 150)), 0);
+}
+
+TEST_F(EsclServer, CapabilitiesOfferEveryModeAt600DpiInOneProfileAndColourIsScaledToIt) {
+  const std::string caps = Request("GET", "/eSCL/ScannerCapabilities").body;
+  EXPECT_EQ(caps.find("<scan:SettingProfile>"), caps.rfind("<scan:SettingProfile>")) << "one profile:\n" << caps;
+  for (const char* element :
+       {"<pwg:Version>2.0<", "<scan:ColorMode>RGB24<", "<scan:ColorMode>Grayscale8<", "<scan:ColorMode>BlackAndWhite1<",
+        "<scan:XResolution>600<", "<scan:ColorSpace>sRGB<", "<scan:Manufacturer>", "<scan:MaxPhysicalWidth>",
+        "<scan:IconURI>http://127.0.0.1/icon.png<"})
+    EXPECT_NE(caps.find(element), std::string::npos) << element;
+  EXPECT_EQ(caps.find("DocumentFormatExt"), std::string::npos) << "a format element of later versions";
+  png_image icon{};
+  icon.version = PNG_IMAGE_VERSION;
+  const std::string iconBytes = Request("GET", "/icon.png").body;
+  ASSERT_TRUE(png_image_begin_read_from_memory(&icon, iconBytes.data(), iconBytes.size()));
+  EXPECT_TRUE(icon.width == 128 && icon.height == 128 && (icon.format & PNG_FORMAT_FLAG_ALPHA));
+  png_image_free(&icon);
+
+  EXPECT_NE(Airscan({"-d", "airscan:e0:K310", "--mode", "Gray", "--help"}).out.find("|600dpi"), std::string::npos);
+  std::vector<std::string> args = {"-d",  "airscan:e0:K310", "--mode", "Color",      "--resolution",
+                                   "600", "--format=pnm",    "-o",     "airscan.pnm"};
+  args.insert(args.end(), kArea.begin(), kArea.end());
+  ASSERT_EQ(Airscan(args).status, 0);
+  const Image scaled = ReadPnm(ReadFile(temp_ / "airscan.pnm"));
+  EXPECT_TRUE(scaled.width == 1200 && scaled.height == 600 && scaled.channels == 3)
+      << scaled.width << "x" << scaled.height;
+}
+
+// A job nobody claims is cancelled after a second here.
+class EsclServerShortClaim : public EsclServer {
+ protected:
+  void SetUp() override {
+    config_ = "unclaimed-after 1\n";
+    EsclServer::SetUp();
+  }
+};
+
+TEST_F(EsclServerShortClaim, AJobLeftUnfetchedIsCancelledAndFreesTheScanner) {
+  const std::string job = Post(Settings("Grayscale8", 150, "image/png"));
+  EXPECT_NE(Await("nobody asked for its page").find("nobody asked for its page"), std::string::npos);
+  EXPECT_EQ(Request("GET", job + "/NextDocument").status, 404);
+  EXPECT_NE(Request("GET", "/eSCL/ScannerStatus").body.find("<pwg:JobState>Canceled<"), std::string::npos);
+  const std::string next = Post(Settings("Grayscale8", 150, "image/png"));
+  EXPECT_EQ(Request("GET", next + "/NextDocument").status, 200);
 }
 
 }  // namespace
