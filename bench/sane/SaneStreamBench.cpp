@@ -7,11 +7,14 @@
 //   Cancel         sane_cancel in the middle of that page: time until sane_read says CANCELLED
 //   PeakMemory     a whole-glass 600 dpi grey scan read to its end (in a child process of its
 //                  own): peak resident memory as a multiple of the image
+//   CloseMidPage   that page closed at a tenth, with or without sane_cancel first: the time
+//                  sane_close takes and the peak resident memory
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -46,7 +49,7 @@ class Backend {
       std::abort();
   }
   ~Backend() {
-    api_.close(handle_);
+    Close();
     api_.exit();
     api_.Unload();
     std::remove((dir_ + "/tarvell.conf").c_str());
@@ -60,6 +63,10 @@ class Backend {
     SANE_Word br[2] = {SANE_FIX(width), SANE_FIX(height)};
     Set(kOptBrX, &br[0]);
     Set(kOptBrY, &br[1]);
+  }
+  void Close() {
+    if (handle_) api_.close(handle_);
+    handle_ = nullptr;
   }
   // Closes and opens the device again: the close waits for a job still finishing on the device,
   // so the next scan starts on an idle scanner.
@@ -147,46 +154,86 @@ void BM_Cancel(benchmark::State& state) {
 }
 BENCHMARK(BM_Cancel)->UseManualTime()->Iterations(3)->Unit(benchmark::kMicrosecond);
 
+// Runs `measure` in a child process of its own (so that its peak memory is its own) and returns
+// the figures it wrote; aborts when it gave none.
+template <size_t N, class Measure>
+std::array<double, N> InChild(Measure measure) {
+  int fds[2];
+  if (pipe(fds) != 0) std::abort();
+  const pid_t child = fork();
+  if (child == 0) {
+    close(fds[0]);
+    const std::array<double, N> result = measure();
+    if (write(fds[1], result.data(), sizeof result) != sizeof result) _exit(1);
+    _exit(0);
+  }
+  close(fds[1]);
+  std::array<double, N> result{};
+  const bool got = read(fds[0], result.data(), sizeof result) == sizeof result && result[0] >= 0;
+  close(fds[0]);
+  waitpid(child, nullptr, 0);
+  if (!got) std::abort();
+  return result;
+}
+
+double PeakBytes() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return double(usage.ru_maxrss) * 1024;
+}
+
 // Peak resident memory of a child that scans the whole glass at 600 dpi in grey, against the
 // image's size. `options` pace the scanner or leave it on virtual time (as fast as it goes: the
 // frontend then falls behind the device, the worst case for what is held in between).
 void PeakMemory(benchmark::State& state, const char* options) {
   double multiple = 0;
   for (auto _ : state) {
-    int fds[2];
-    if (pipe(fds) != 0) std::abort();
-    const pid_t child = fork();
-    if (child == 0) {
-      close(fds[0]);
-      double result = -1;
-      {
-        Backend backend(options);
-        backend.Choose(600, 215.9, 296.9);
-        const SANE_Parameters p = backend.Parameters();
-        std::vector<SANE_Byte> buffer(32768);
-        SANE_Int n = 0;
-        if (backend.api().start(backend.handle()) == SANE_STATUS_GOOD) {
-          while (backend.api().read(backend.handle(), buffer.data(), SANE_Int(buffer.size()), &n) == SANE_STATUS_GOOD) {
-          }
-          rusage usage{};
-          getrusage(RUSAGE_SELF, &usage);
-          result = double(usage.ru_maxrss) * 1024 / (double(p.bytes_per_line) * p.lines);
-        }
+    multiple = InChild<1>([options] {
+      Backend backend(options);
+      backend.Choose(600, 215.9, 296.9);
+      const SANE_Parameters p = backend.Parameters();
+      std::vector<SANE_Byte> buffer(32768);
+      SANE_Int n = 0;
+      if (backend.api().start(backend.handle()) != SANE_STATUS_GOOD) return std::array<double, 1>{-1};
+      while (backend.api().read(backend.handle(), buffer.data(), SANE_Int(buffer.size()), &n) == SANE_STATUS_GOOD) {
       }
-      if (write(fds[1], &result, sizeof result) != sizeof result) _exit(1);
-      _exit(0);
-    }
-    close(fds[1]);
-    double result = -1;
-    if (read(fds[0], &result, sizeof result) != sizeof result || result < 0) std::abort();
-    close(fds[0]);
-    waitpid(child, nullptr, 0);
-    multiple = result;
+      return std::array<double, 1>{PeakBytes() / (double(p.bytes_per_line) * p.lines)};
+    })[0];
   }
   state.counters["peak_rss_x_image"] = multiple;
 }
 BENCHMARK_CAPTURE(PeakMemory, Paced, "pace=100M silence=50")->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(PeakMemory, VirtualTime, "")->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// A whole-glass 600 dpi grey page left at a tenth (in a child of its own): the time sane_close
+// takes (with sane_cancel first, or without) and the child's peak resident memory in MB, on
+// virtual time, where the device runs ahead of the frontend.
+void CloseMidPage(benchmark::State& state, bool cancelFirst) {
+  std::array<double, 2> figures{};
+  for (auto _ : state) {
+    figures = InChild<2>([cancelFirst] {
+      Backend backend("");
+      backend.Choose(600, 215.9, 296.9);
+      const SANE_Parameters p = backend.Parameters();
+      const size_t tenth = size_t(p.bytes_per_line) * size_t(p.lines) / 10;
+      std::vector<SANE_Byte> buffer(32768);
+      if (backend.api().start(backend.handle()) != SANE_STATUS_GOOD) return std::array<double, 2>{-1, 0};
+      size_t got = 0;
+      SANE_Int n = 0;
+      while (got < tenth &&
+             backend.api().read(backend.handle(), buffer.data(), SANE_Int(buffer.size()), &n) == SANE_STATUS_GOOD)
+        got += size_t(n);
+      const Clock::time_point close = Clock::now();
+      if (cancelFirst) backend.api().cancel(backend.handle());
+      backend.Close();
+      return std::array<double, 2>{Seconds(Clock::now() - close), PeakBytes() / 1e6};
+    });
+    state.SetIterationTime(figures[0]);
+  }
+  state.counters["peak_rss_MB"] = figures[1];
+}
+BENCHMARK_CAPTURE(CloseMidPage, Close, false)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(CloseMidPage, CancelThenClose, true)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
