@@ -95,10 +95,11 @@ bool Backend::ParseName(const std::string& name, UInt32* location) const {
   return true;
 }
 
-bool Backend::Owns(const void* handle) const {
+std::shared_ptr<Device> Backend::Find(const void* handle) const {
+  std::lock_guard<std::mutex> lock(devicesLock_);
   for (const auto& device : devices_)
-    if (device.get() == handle) return true;
-  return false;
+    if (device.get() == handle) return device;
+  return nullptr;
 }
 
 namespace {
@@ -119,8 +120,11 @@ std::vector<Backend::Found> Backend::ListDevices() {
       if (f.location == location) return;
     found.push_back({location, name, model});
   };
-  for (const auto& device : devices_)
-    if (!device->gone()) add(device->location(), device->name(), device->model());
+  {
+    std::lock_guard<std::mutex> lock(devicesLock_);
+    for (const auto& device : devices_)
+      if (!device->gone()) add(device->location(), device->name(), device->model());
+  }
   const std::vector<UInt32> onBus = driver_.Call([this] {
     std::vector<UInt32> all;
     for (UInt32 location : locations_)
@@ -141,6 +145,7 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
     // The first device listed that is not open yet.
     for (const Found& f : ListDevices()) {
       bool open = false;
+      std::lock_guard<std::mutex> lock(devicesLock_);
       for (const auto& d : devices_) open |= d->location() == f.location && !d->gone();
       if (!open) {
         location = f.location;
@@ -152,10 +157,13 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
     Debug(1, "'%s' is not a device of this backend", name.c_str());
     return SANE_STATUS_INVAL;
   }
-  for (const auto& d : devices_)
-    if (d->location() == location && !d->gone()) return SANE_STATUS_DEVICE_BUSY;
+  {
+    std::lock_guard<std::mutex> lock(devicesLock_);
+    for (const auto& d : devices_)
+      if (d->location() == location && !d->gone()) return SANE_STATUS_DEVICE_BUSY;
+  }
 
-  std::unique_ptr<Device> opened;
+  std::shared_ptr<Device> opened;
   const SANE_Status status = driver_.Call([&]() -> SANE_Status {
     // The driver opens the first scanner interface it can: only ask for one that is there.
     if (tarvell::host::ScannersOnBus(location).empty()) {
@@ -170,26 +178,33 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
       // fnfErr: the driver has it open already; a refused claim: another program has it.
       return err == fnfErr || tarvell::host::HeldElsewhere(location) ? SANE_STATUS_DEVICE_BUSY : SANE_STATUS_IO_ERROR;
     }
-    opened = std::make_unique<Device>(*this, record, location, NameFor(location), record->name);
+    opened = std::make_shared<Device>(*this, record, location, NameFor(location), record->name);
     opened->ReadCapabilities();
     return SANE_STATUS_GOOD;
   });
   if (status != SANE_STATUS_GOOD) return status;
   *device = opened.get();
+  std::lock_guard<std::mutex> lock(devicesLock_);
   devices_.push_back(std::move(opened));
   Debug(3, "opened %s", (*device)->name().c_str());
   return SANE_STATUS_GOOD;
 }
 
-void Backend::Close(Device* device) {
-  for (auto it = devices_.begin(); it != devices_.end(); ++it) {
-    if (it->get() != device) continue;
-    std::unique_ptr<Device> closing = std::move(*it);
-    devices_.erase(it);
-    Debug(3, "closing %s", closing->name().c_str());
-    closing.reset();
-    return;
+void Backend::Close(const void* handle) {
+  std::shared_ptr<Device> closing;
+  {
+    std::lock_guard<std::mutex> lock(devicesLock_);
+    for (auto it = devices_.begin(); it != devices_.end() && !closing; ++it)
+      if (it->get() == handle) {
+        closing = std::move(*it);
+        devices_.erase(it);
+      }
   }
+  if (!closing) return;
+  Debug(3, "closing %s", closing->name().c_str());
+  closing->Cancel();  // a read waiting on the page returns, and the rest of it is dropped
+  std::lock_guard<std::mutex> calls(closing->calls());
+  closing->Shut();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -201,10 +216,22 @@ Device::Device(Backend& backend, ScannerObjectInfo* record, UInt32 location, std
 }
 
 Device::~Device() {
+  try {
+    Shut();
+  } catch (const std::exception& e) {
+    Debug(1, "%s: closing: %s", name_.c_str(), e.what());
+  }
+}
+
+void Device::Shut() {
+  closed_ = true;
+  if (stream_ && !stream_->WaitUntilDone()) Debug(1, "%s: %s", name_.c_str(), stream_->why().c_str());
   ReleaseStream();
-  // A device that went away was closed when that was noticed. Closing waits for a scan still
-  // finishing on the device.
-  if (record_) backend_.driver_.Call([this] { tarvell::ica::CloseDevice(record_); });
+  // A device that went away was closed when that was noticed. The close comes after the tail of
+  // a job still finishing on the device.
+  ScannerObjectInfo* record = std::exchange(record_, nullptr);
+  if (record)
+    backend_.driver_.CallFor(tarvell::host::TransfersTime(8), [record] { tarvell::ica::CloseDevice(record); });
 }
 
 void Device::ReadCapabilities() {
@@ -238,12 +265,14 @@ void Device::Cancel() {
 
 SANE_Status Device::Failed(const std::string& why, ICAError err) {
   ReleaseStream();
-  const bool gone = backend_.driver_.Call([&] {
-    if (err != kICADeviceNotFoundErr && !tarvell::host::ScannersOnBus(location_).empty()) return false;
-    // Gone: the host closes it; the handle answers IO_ERROR until sane_close.
-    tarvell::ica::CloseDevice(record_);
-    return true;
-  });
+  // Bounded: behind this page's job may come the tail of a device that stopped answering.
+  const bool gone =
+      backend_.driver_.CallFor(tarvell::host::TransfersTime(8), [err, location = location_, record = record_] {
+        if (err != kICADeviceNotFoundErr && !tarvell::host::ScannersOnBus(location).empty()) return false;
+        // Gone: the host closes it; the handle answers IO_ERROR until sane_close.
+        tarvell::ica::CloseDevice(record);
+        return true;
+      });
   if (gone) {
     gone_ = true;
     record_ = nullptr;
@@ -251,6 +280,14 @@ SANE_Status Device::Failed(const std::string& why, ICAError err) {
   } else {
     Debug(1, "%s: %s", name_.c_str(), why.c_str());
   }
+  return SANE_STATUS_IO_ERROR;
+}
+
+SANE_Status Device::PageFailed() {
+  if (stream_->WaitUntilDone()) return Failed(stream_->why(), stream_->status());
+  // The device stopped answering: the driver thread is held, so nothing more is asked of it.
+  Debug(1, "%s: %s", name_.c_str(), stream_->why().c_str());
+  ReleaseStream();
   return SANE_STATUS_IO_ERROR;
 }
 
@@ -285,8 +322,7 @@ SANE_Status Device::Start() {
       ReleaseStream();
       return SANE_STATUS_CANCELLED;
     }
-    stream_->WaitUntilDone();
-    return Failed(stream_->why(), stream_->status());
+    return PageFailed();
   }
   const ScanMode got = format.kind == tarvell::host::PageFormat::kRGB    ? ScanMode::kColor
                        : format.kind == tarvell::host::PageFormat::kGray ? ScanMode::kGray
@@ -330,8 +366,7 @@ SANE_Status Device::Read(SANE_Byte* data, SANE_Int capacity, SANE_Int* length) {
     case tarvell::host::PageStream::Result::kFailed: break;
   }
   // A page that cannot be completed is never handed out padded or cut short.
-  stream_->WaitUntilDone();
-  return Failed(stream_->why(), stream_->status());
+  return PageFailed();
 }
 
 SANE_Status Device::SetNonBlocking(bool nonBlocking) {

@@ -98,8 +98,8 @@ TEST(SaneHost, ListsEverySimulatedScannerAndKeepsListingOpenOnes) {
   EXPECT_EQ(none, nullptr);
 
   backend->Close(first);
-  EXPECT_FALSE(backend->Owns(first));
-  EXPECT_TRUE(backend->Owns(second));
+  EXPECT_EQ(backend->Find(first), nullptr);
+  EXPECT_NE(backend->Find(second), nullptr);
   ASSERT_EQ(backend->Open("0x01100000", &first), SANE_STATUS_GOOD);  // the bare location works too
 }
 
@@ -370,7 +370,7 @@ TEST(SaneHost, ADeviceThatGoesAwayIsClosedAndAnswersIOError) {
   Device* again = nullptr;
   EXPECT_EQ(backend->Open("", &again), SANE_STATUS_INVAL);
   backend->Close(device);
-  EXPECT_FALSE(backend->Owns(device));
+  EXPECT_EQ(backend->Find(device), nullptr);
 }
 
 }  // namespace
