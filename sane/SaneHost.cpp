@@ -18,6 +18,13 @@
 #include "usb/ScanJob.h"
 
 namespace tarvell::sane {
+namespace {
+
+// A driver call's bound: it may come after the tail of a job still finishing (two calls) and
+// make a session of its own, each transfer ending within its completion time-out.
+constexpr std::chrono::milliseconds kDeviceCallBound = tarvell::host::TransfersTime(8);
+
+}  // namespace
 
 int DebugLevel() {
   const char* text = std::getenv("SANE_DEBUG_TARVELL");
@@ -125,7 +132,7 @@ std::vector<Backend::Found> Backend::ListDevices() {
     for (const auto& device : devices_)
       if (!device->gone()) add(device->location(), device->name(), device->model());
   }
-  const std::vector<UInt32> onBus = driver_.Call([this] {
+  const std::vector<UInt32> onBus = driver_.CallFor(kDeviceCallBound, [this] {
     std::vector<UInt32> all;
     for (UInt32 location : locations_)
       for (UInt32 at : tarvell::host::ScannersOnBus(location)) all.push_back(at);
@@ -163,8 +170,8 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
       if (d->location() == location && !d->gone()) return SANE_STATUS_DEVICE_BUSY;
   }
 
-  std::shared_ptr<Device> opened;
-  const SANE_Status status = driver_.Call([&]() -> SANE_Status {
+  auto opened = std::make_shared<std::shared_ptr<Device>>();  // the task's, should the wait end first
+  const SANE_Status status = driver_.CallFor(kDeviceCallBound, [this, location, opened]() -> SANE_Status {
     // The driver opens the first scanner interface it can: only ask for one that is there.
     if (tarvell::host::ScannersOnBus(location).empty()) {
       Debug(1, "no scanner at %s", tarvell::Hex32(location).c_str());
@@ -178,14 +185,14 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
       // fnfErr: the driver has it open already; a refused claim: another program has it.
       return err == fnfErr || tarvell::host::HeldElsewhere(location) ? SANE_STATUS_DEVICE_BUSY : SANE_STATUS_IO_ERROR;
     }
-    opened = std::make_shared<Device>(*this, record, location, NameFor(location), record->name);
-    opened->ReadCapabilities();
+    *opened = std::make_shared<Device>(*this, record, location, NameFor(location), record->name);
+    (*opened)->ReadCapabilities();
     return SANE_STATUS_GOOD;
   });
   if (status != SANE_STATUS_GOOD) return status;
-  *device = opened.get();
+  *device = opened->get();
   std::lock_guard<std::mutex> lock(devicesLock_);
-  devices_.push_back(std::move(opened));
+  devices_.push_back(std::move(*opened));
   Debug(3, "opened %s", (*device)->name().c_str());
   return SANE_STATUS_GOOD;
 }
@@ -230,8 +237,7 @@ void Device::Shut() {
   // A device that went away was closed when that was noticed. The close comes after the tail of
   // a job still finishing on the device.
   ScannerObjectInfo* record = std::exchange(record_, nullptr);
-  if (record)
-    backend_.driver_.CallFor(tarvell::host::TransfersTime(8), [record] { tarvell::ica::CloseDevice(record); });
+  if (record) backend_.driver_.CallFor(kDeviceCallBound, [record] { tarvell::ica::CloseDevice(record); });
 }
 
 void Device::ReadCapabilities() {
@@ -266,13 +272,12 @@ void Device::Cancel() {
 SANE_Status Device::Failed(const std::string& why, ICAError err) {
   ReleaseStream();
   // Bounded: behind this page's job may come the tail of a device that stopped answering.
-  const bool gone =
-      backend_.driver_.CallFor(tarvell::host::TransfersTime(8), [err, location = location_, record = record_] {
-        if (err != kICADeviceNotFoundErr && !tarvell::host::ScannersOnBus(location).empty()) return false;
-        // Gone: the host closes it; the handle answers IO_ERROR until sane_close.
-        tarvell::ica::CloseDevice(record);
-        return true;
-      });
+  const bool gone = backend_.driver_.CallFor(kDeviceCallBound, [err, location = location_, record = record_] {
+    if (err != kICADeviceNotFoundErr && !tarvell::host::ScannersOnBus(location).empty()) return false;
+    // Gone: the host closes it; the handle answers IO_ERROR until sane_close.
+    tarvell::ica::CloseDevice(record);
+    return true;
+  });
   if (gone) {
     gone_ = true;
     record_ = nullptr;
