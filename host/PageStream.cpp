@@ -177,7 +177,10 @@ std::chrono::steady_clock::time_point PageStream::Deadline() const {
 }
 
 bool PageStream::GiveUpIfQuiet() {
-  if (done_ || !why_.empty() || std::chrono::steady_clock::now() < Deadline()) return false;
+  if (done_) return false;
+  if (gaveUp_) return true;
+  if (std::chrono::steady_clock::now() < Deadline()) return false;
+  gaveUp_ = true;
   Fail(std::string("the scanner stopped answering (nothing for ") +
        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(Deadline() - lastSign_).count()) + " ms)");
   return true;

@@ -133,6 +133,7 @@ class PageStream : private ScanDataSink {
   ICAError status_ = noErr;
   const PagePatience patience_;
   std::chrono::steady_clock::time_point lastSign_ = std::chrono::steady_clock::now();
+  bool gaveUp_ = false;  // a wait found the job quiet for too long
 };
 
 }  // namespace tarvell::host
