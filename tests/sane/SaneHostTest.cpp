@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <thread>
 
 #include "platform/system/SystemInfo.h"
 #include "platform/usb/SimBus.h"
@@ -306,6 +307,33 @@ TEST_F(SaneHostStreaming, ACancelInTheMiddleOfAPageIsPromptAndTheNextScanIsWhole
   clock_->Open();
   ASSERT_EQ(device_->Start(), SANE_STATUS_GOOD);
   EXPECT_EQ(ReadFrame(device_, 65536, &end), reference);
+}
+
+TEST(SaneHost, ClosingInTheMiddleOfAPageCancelsItAndHoldsUpNoOtherDevice) {
+  auto clock = std::make_shared<tarvell::testing::GateClock>();
+  auto backend = MakeBackend("simulate pace=1M silence=10000\nsimulate pace=1M silence=10000\n", clock);
+  Device *a = nullptr, *b = nullptr;
+  ASSERT_EQ(backend->Open("", &a), SANE_STATUS_GOOD);
+  ASSERT_EQ(backend->Open("", &b), SANE_STATUS_GOOD);
+  Choose(a, ScanMode::kGray, 300, 0, 0, 50, 50);
+  clock->SetGate(20000);
+  ASSERT_EQ(a->Start(), SANE_STATUS_GOOD);
+  std::thread closing([&] { backend->Close(a); });
+  // The close holds the device's calls and waits for the page's job, stopped at the gate.
+  while (backend->Find(a) != nullptr) std::this_thread::yield();
+  while (a->calls().try_lock()) {
+    a->calls().unlock();
+    std::this_thread::yield();
+  }
+  Choose(b, ScanMode::kGray, 75, 0, 0, 50, 50);  // the other device answers meanwhile
+  EXPECT_NE(backend->Find(b), nullptr);
+  clock->Open();
+  closing.join();
+  EXPECT_TRUE(Done(*backend->simulated()[0]));  // the cancelled job had all its calls
+  ASSERT_EQ(b->Start(), SANE_STATUS_GOOD);
+  SANE_Status end = SANE_STATUS_GOOD;
+  EXPECT_EQ(ReadFrame(b, 65536, &end).size(), size_t(b->Parameters().bytes_per_line * b->Parameters().lines));
+  EXPECT_EQ(end, SANE_STATUS_EOF);
 }
 
 TEST(SaneHost, AnEmptyAreaIsRefusedBeforeTheDriverIsAsked) {
