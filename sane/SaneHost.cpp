@@ -222,13 +222,7 @@ Device::Device(Backend& backend, ScannerObjectInfo* record, UInt32 location, std
   options_ = std::make_unique<OptionSet>(geometry_);
 }
 
-Device::~Device() {
-  try {
-    Shut();
-  } catch (const std::exception& e) {
-    Debug(1, "%s: closing: %s", name_.c_str(), e.what());
-  }
-}
+Device::~Device() { Shut(); }
 
 void Device::Shut() {
   closed_ = true;
@@ -237,7 +231,11 @@ void Device::Shut() {
   // A device that went away was closed when that was noticed. The close comes after the tail of
   // a job still finishing on the device.
   ScannerObjectInfo* record = std::exchange(record_, nullptr);
-  if (record) backend_.driver_.CallFor(kDeviceCallBound, [record] { tarvell::ica::CloseDevice(record); });
+  try {
+    if (record) backend_.driver_.CallFor(kDeviceCallBound, [record] { tarvell::ica::CloseDevice(record); });
+  } catch (const std::exception& e) {  // the device stopped answering: the handle goes all the same
+    Debug(1, "%s: closing: %s", name_.c_str(), e.what());
+  }
 }
 
 void Device::ReadCapabilities() {

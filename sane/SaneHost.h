@@ -144,7 +144,7 @@ class Device {
   SANE_Status PageFailed();
   // Lets go of the current page (its job may still be finishing on the driver thread).
   void ReleaseStream();
-  // Backend::Close's part, under calls(): the page's job ended, the device closed.
+  // Backend::Close's part, under calls(): the page's job ended, the device closed. Throws nothing.
   void Shut();
 
   Backend& backend_;
