@@ -9,16 +9,22 @@
 //                  own): peak resident memory as a multiple of the image
 //   CloseMidPage   that page closed at a tenth, with or without sane_cancel first: the time
 //                  sane_close takes and the peak resident memory
+//   CloseBesideAnotherHandle
+//                  a paced page closed at a tenth while a second handle is in use: the close's
+//                  time, the second handle's calls answered meanwhile and the longest wait
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sane/SaneOptions.h"
@@ -71,7 +77,10 @@ class Backend {
   // Closes and opens the device again: the close waits for a job still finishing on the device,
   // so the next scan starts on an idle scanner.
   void Reopen() {
-    api_.close(handle_);
+    Close();
+    Open();
+  }
+  void Open() {
     if (api_.open("", &handle_) != SANE_STATUS_GOOD) std::abort();
   }
   SANE_Parameters Parameters() {
@@ -236,6 +245,55 @@ void CloseMidPage(benchmark::State& state, bool cancelFirst) {
 }
 BENCHMARK_CAPTURE(CloseMidPage, Close, false)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(CloseMidPage, CancelThenClose, true)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// sane_close of a paced 300 dpi grey letter page at a tenth, on another thread, while the frontend
+// asks a second scanner for its parameters over and over: the time the close takes, and how many
+// of those calls are answered meanwhile and the longest one waits (on a loaded machine, also for
+// the processor).
+void BM_CloseBesideAnotherHandle(benchmark::State& state) {
+  Backend backend("pace=20M silence=200\nsimulate");  // the first scanner paced, a second one
+  SANE_Handle other = nullptr;
+  if (backend.api().open("", &other) != SANE_STATUS_GOOD) std::abort();
+  std::vector<SANE_Byte> buffer(65536);
+  double worst = 0, calls = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    backend.Choose(300, 215.9, 279.4);
+    const SANE_Parameters p = backend.Parameters();
+    const size_t tenth = size_t(p.bytes_per_line) * size_t(p.lines) / 10;
+    if (backend.api().start(backend.handle()) != SANE_STATUS_GOOD) std::abort();
+    size_t got = 0;
+    SANE_Int n = 0;
+    while (got < tenth &&
+           backend.api().read(backend.handle(), buffer.data(), SANE_Int(buffer.size()), &n) == SANE_STATUS_GOOD)
+      got += size_t(n);
+    state.ResumeTiming();
+    const Clock::time_point close = Clock::now();
+    std::atomic<bool> closed{false};
+    double closing = 0;
+    std::thread closer([&] {
+      backend.Close();
+      closing = Seconds(Clock::now() - close);
+      closed = true;
+    });
+    SANE_Parameters q{};
+    do {
+      const Clock::time_point call = Clock::now();
+      backend.api().get_parameters(other, &q);
+      worst = std::max(worst, Seconds(Clock::now() - call));
+      ++calls;
+    } while (!closed.load());
+    closer.join();
+    state.SetIterationTime(closing);
+    state.PauseTiming();
+    backend.Open();
+    state.ResumeTiming();
+  }
+  backend.api().close(other);
+  state.counters["other_call_worst_ms"] = 1000 * worst;
+  state.counters["other_calls_per_close"] = calls / double(state.iterations());
+}
+BENCHMARK(BM_CloseBesideAnotherHandle)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
