@@ -22,13 +22,13 @@ constexpr size_t kChunkBytes = 256 * 1024;
 }  // namespace
 
 std::shared_ptr<PageStream> PageStream::Start(DriverThread& thread, ScannerObjectInfo* device,
-                                              plist::DictionaryRef settings) {
-  std::shared_ptr<PageStream> stream(new PageStream());
+                                              plist::DictionaryRef settings, PagePatience patience) {
+  std::shared_ptr<PageStream> stream(new PageStream(patience));
   thread.Post([stream, device, settings] { stream->Run(device, settings); });
   return stream;
 }
 
-PageStream::PageStream() {
+PageStream::PageStream(PagePatience patience) : patience_(patience) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
   readFd_ = fds[0];
@@ -41,6 +41,10 @@ PageStream::~PageStream() {
 }
 
 void PageStream::Run(ScannerObjectInfo* device, const plist::DictionaryRef& settings) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastSign_ = std::chrono::steady_clock::now();
+  }
   // The host's order: session, capabilities, scan area, start, end of session.
   ICAError err = tarvell::ica::OpenSession(device);
   if (err != noErr) return Finish(err, "opening a session");
@@ -58,7 +62,13 @@ void PageStream::Run(ScannerObjectInfo* device, const plist::DictionaryRef& sett
 
 void PageStream::Take(const UInt8* bytes, size_t count) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (cancelled_.load() || !why_.empty()) return;  // the rest of the page is dropped
+  lastSign_ = std::chrono::steady_clock::now();
+  if (cancelled_.load() || !why_.empty()) {
+    // The rest of the page is dropped, and what waited for the reader goes with it.
+    chunks_.clear();
+    queued_ = 0;
+    return;
+  }
   try {
     const size_t used = haveFormat_ ? 0 : header_.Take(bytes, count);
     if (!haveFormat_) ReadHeader();
@@ -152,6 +162,8 @@ void PageStream::Drain() {
   while (read(readFd_, bytes, sizeof bytes) > 0) {
   }
   signalled_ = false;
+  // A cancel keeps the descriptor readable for good: its byte may have been drained just now.
+  if (cancelled_.load()) Signal();
 }
 
 void PageStream::Cancel() {
@@ -160,63 +172,88 @@ void PageStream::Cancel() {
   (void)!write(writeFd_, &byte, 1);
 }
 
+std::chrono::steady_clock::time_point PageStream::Deadline() const {
+  return lastSign_ + (accepted_ > 0 ? patience_.withinImage : patience_.beforeImage);
+}
+
+bool PageStream::GiveUpIfQuiet() {
+  if (done_) return false;
+  if (gaveUp_) return true;
+  if (std::chrono::steady_clock::now() < Deadline()) return false;
+  gaveUp_ = true;
+  Fail(std::string("the scanner stopped answering (nothing for ") +
+       std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(Deadline() - lastSign_).count()) + " ms)");
+  return true;
+}
+
+void PageStream::Await(std::unique_lock<std::mutex>& lock) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(Deadline() - std::chrono::steady_clock::now());
+  lock.unlock();
+  pollfd ready{readFd_, POLLIN, 0};
+  if (left.count() > 0) poll(&ready, 1, int(std::min<long long>(left.count(), 1 << 30)));
+  lock.lock();
+}
+
 bool PageStream::WaitForFormat(PageFormat* format) {
+  std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (cancelled_.load()) return false;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (haveFormat_) {
-        *format = format_;
-        return true;
-      }
-      if (!why_.empty() || done_) return false;
-      Drain();
+    if (haveFormat_) {
+      *format = format_;
+      return true;
     }
+    if (!why_.empty() || done_ || GiveUpIfQuiet()) return false;
+    Drain();
     // A cancel between the check above and the drain left its flag, and wrote after it.
     if (cancelled_.load()) return false;
-    pollfd ready{readFd_, POLLIN, 0};
-    poll(&ready, 1, -1);
+    Await(lock);
   }
 }
 
 PageStream::Result PageStream::Read(UInt8* out, size_t capacity, size_t* count, bool block) {
   *count = 0;
+  std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (cancelled_.load()) return Result::kCancelled;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!why_.empty()) return Result::kFailed;
-      if (queued_ > 0) {
-        while (*count < capacity && queued_ > 0) {
-          std::vector<UInt8>& front = chunks_.front();
-          const size_t n = std::min(capacity - *count, front.size() - frontOffset_);
-          std::copy_n(front.data() + frontOffset_, n, out + *count);
-          *count += n;
-          frontOffset_ += n;
-          queued_ -= n;
-          if (frontOffset_ == front.size() && (chunks_.size() > 1 || accepted_ == format_.bytes())) {
-            chunks_.pop_front();
-            frontOffset_ = 0;
-          }
+    if (!why_.empty()) return Result::kFailed;
+    if (queued_ > 0) {
+      while (*count < capacity && queued_ > 0) {
+        std::vector<UInt8>& front = chunks_.front();
+        const size_t n = std::min(capacity - *count, front.size() - frontOffset_);
+        std::copy_n(front.data() + frontOffset_, n, out + *count);
+        *count += n;
+        frontOffset_ += n;
+        queued_ -= n;
+        if (frontOffset_ == front.size() && (chunks_.size() > 1 || accepted_ == format_.bytes())) {
+          chunks_.pop_front();
+          frontOffset_ = 0;
         }
-        delivered_ += *count;
-        if (queued_ == 0 && delivered_ < format_.bytes() && !done_) Drain();
-        return Result::kData;
       }
-      if (haveFormat_ && delivered_ == format_.bytes()) return Result::kEnd;
-      if (done_) return Result::kFailed;
-      Drain();
+      delivered_ += *count;
+      if (queued_ == 0 && delivered_ < format_.bytes() && !done_) Drain();
+      return Result::kData;
     }
+    if (haveFormat_ && delivered_ == format_.bytes()) return Result::kEnd;
+    if (done_ || GiveUpIfQuiet()) return Result::kFailed;
+    Drain();
     if (cancelled_.load()) return Result::kCancelled;
     if (!block) return Result::kWouldBlock;
-    pollfd ready{readFd_, POLLIN, 0};
-    poll(&ready, 1, -1);
+    Await(lock);
   }
 }
 
-void PageStream::WaitUntilDone() {
+bool PageStream::WaitUntilDone() {
   std::unique_lock<std::mutex> lock(mutex_);
-  finished_.wait(lock, [this] { return done_; });
+  while (!done_) {
+    if (GiveUpIfQuiet()) return false;
+    finished_.wait_until(lock, Deadline());
+  }
+  return true;
+}
+
+size_t PageStream::queued() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return queued_;
 }
 
 ICAError PageStream::status() const {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -20,11 +21,25 @@
 #include "platform/ica/ICAHost.h"
 #include "platform/plist/PropertyList.h"
 #include "usb/CSimpleScanner.h"
+#include "usb/ScanJob.h"
 
 namespace tarvell::host {
 
 // What the page is, from its header.
 using PageFormat = tarvell::imaging::PageFormat;
+
+// How long a wait on a page's job lasts without a sign of life from it (its start, its bytes,
+// its end). Every bulk transfer ends within its completion time-out, so a working device is never
+// quiet longer than the transfers in between allow: before the image, the tail of a job still
+// finishing (two calls), the job's three calls and its idle reads; within it, one read and the
+// job's last two calls. Past that a transfer is stuck, and the page ends with an error.
+constexpr std::chrono::milliseconds TransfersTime(int count) {
+  return std::chrono::milliseconds(count * ::CSimpleScanner::kCompletionTimeoutMs);
+}
+struct PagePatience {
+  std::chrono::milliseconds beforeImage = TransfersTime(4 + 6 + kScanJobIdleReadLimit);
+  std::chrono::milliseconds withinImage = TransfersTime(1 + 4);
+};
 
 class PageStream : private ScanDataSink {
  public:
@@ -41,13 +56,13 @@ class PageStream : private ScanDataSink {
   // at once. `device` must stay open until the stream is done; everything posted to `thread`
   // later runs after the job. Throws std::system_error when no pipe can be made.
   static std::shared_ptr<PageStream> Start(DriverThread& thread, ScannerObjectInfo* device,
-                                           plist::DictionaryRef settings);
+                                           plist::DictionaryRef settings, PagePatience patience = PagePatience());
   ~PageStream() override;
   PageStream(const PageStream&) = delete;
   PageStream& operator=(const PageStream&) = delete;
 
   // Waits for the page's header: true with *format once it has arrived; false when the scan
-  // failed, ended or was cancelled first.
+  // failed, ended, was cancelled or stopped answering first.
   bool WaitForFormat(PageFormat* format);
   // Copies up to `capacity` bytes of the next rows into `out` and sets *count. Blocking, it waits
   // until there are some (or the page is over). kEnd comes as soon as the header's byte count has
@@ -55,14 +70,17 @@ class PageStream : private ScanDataSink {
   Result Read(UInt8* out, size_t capacity, size_t* count, bool block);
   // Stops handing out rows: reads give kCancelled from now on and the rest of the page is dropped
   // as it arrives, while the job goes on to its end, so the device gets all its calls. Only sets
-  // a flag and writes to a pipe: safe in a signal handler.
+  // a flag and writes to a pipe: safe in a signal handler. readyFd() stays readable from then on.
   void Cancel();
   bool cancelled() const { return cancelled_.load(); }
   // Readable whenever Read would not block.
   int readyFd() const { return readFd_; }
 
-  // Waits until the job has ended on the driver thread.
-  void WaitUntilDone();
+  // Waits until the job has ended on the driver thread: false, with why() set, when it stopped
+  // answering first.
+  bool WaitUntilDone();
+  // The bytes the stream holds for the reader: after a cancel or a failure, none.
+  size_t queued() const;
   // Once done: the driver's status (noErr for a whole job).
   ICAError status() const;
   // Why the page cannot be completed (a failed step, a short page, a malformed image); empty
@@ -70,7 +88,7 @@ class PageStream : private ScanDataSink {
   std::string why() const;
 
  private:
-  PageStream();
+  explicit PageStream(PagePatience patience);
   void Run(ScannerObjectInfo* device, const plist::DictionaryRef& settings);
   // The driver thread's side.
   void Take(const UInt8* bytes, size_t count) override;
@@ -81,6 +99,11 @@ class PageStream : private ScanDataSink {
   void Fail(std::string why);
   void Signal();
   void Drain();
+  // When a wait must give up for want of a sign of life; gives up (Fail) once it is past.
+  std::chrono::steady_clock::time_point Deadline() const;
+  bool GiveUpIfQuiet();
+  // Waits on readyFd() until it is readable or the deadline has passed; unlocks `lock` meanwhile.
+  void Await(std::unique_lock<std::mutex>& lock);
 
   mutable std::mutex mutex_;
   std::condition_variable finished_;
@@ -102,6 +125,9 @@ class PageStream : private ScanDataSink {
   std::string why_;
   bool done_ = false;
   ICAError status_ = noErr;
+  const PagePatience patience_;
+  std::chrono::steady_clock::time_point lastSign_ = std::chrono::steady_clock::now();
+  bool gaveUp_ = false;  // a wait found the job quiet for too long
 };
 
 }  // namespace tarvell::host

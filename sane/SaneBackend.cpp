@@ -2,6 +2,8 @@
 // into a SANE status: nothing thrown by the driver or this host crosses into the frontend.
 #include <sane/sane.h>
 
+#include <array>
+#include <atomic>
 #include <cstdlib>
 #include <deque>
 #include <exception>
@@ -9,6 +11,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/ConfigSearch.h"
@@ -43,8 +46,8 @@ struct BackendState {
   std::vector<const SANE_Device*> list{nullptr};
 };
 
-// Every entry point but sane_cancel holds this lock: frontends may call from more than one
-// thread, and the driver allows one caller at a time.
+// sane_init, sane_exit, sane_get_devices and sane_open hold this lock. The calls on a handle hold
+// that device's own lock instead (Held), so that one handle never waits for another's device.
 std::mutex gLock;
 
 BackendState& State() {
@@ -52,14 +55,54 @@ BackendState& State() {
   return state;
 }
 
-// The device behind a handle this backend gave out and has not closed; null for anything else.
-Device* DeviceOf(SANE_Handle handle) {
-  Backend* backend = State().backend.get();
-  return backend && backend->Owns(handle) ? static_cast<Device*>(handle) : nullptr;
+// The backend the calls on a handle find devices in: set by sane_init, cleared by sane_exit.
+std::atomic<Backend*> gBackend{nullptr};
+
+// The handles sane_cancel may reach, read without a lock (it may run in a signal handler): a
+// handle is entered by sane_open and removed before its device closes, and a device goes only
+// once no cancel is looking at the table.
+std::array<std::atomic<void*>, 64> gCancellable{};
+std::atomic<int> gCancelsRunning{0};
+
+bool EnterCancellable(void* handle) {
+  for (auto& slot : gCancellable) {
+    void* empty = nullptr;
+    if (slot.compare_exchange_strong(empty, handle)) return true;
+  }
+  return false;
 }
+
+void LeaveCancellable(void* handle) {
+  for (auto& slot : gCancellable) {
+    void* expected = handle;
+    slot.compare_exchange_strong(expected, nullptr);
+  }
+  while (gCancelsRunning.load() != 0) std::this_thread::yield();
+}
+
+// The device behind a handle this backend gave out and has not closed, kept alive and held for
+// one call; empty for anything else.
+struct Held {
+  explicit Held(SANE_Handle handle) {
+    Backend* backend = gBackend.load();
+    std::shared_ptr<Device> found = backend ? backend->Find(handle) : nullptr;
+    if (!found) return;
+    std::unique_lock<std::mutex> calls(found->calls());
+    if (found->closed()) return;  // unlocked before the device may go
+    device = std::move(found);
+    lock = std::move(calls);
+  }
+  Device* operator->() const { return device.get(); }
+  explicit operator bool() const { return device != nullptr; }
+  std::shared_ptr<Device> device;
+  std::unique_lock<std::mutex> lock;  // released before the device
+};
 
 void ShutDown() {
   BackendState& state = State();
+  gBackend.store(nullptr);
+  for (auto& slot : gCancellable) slot.store(nullptr);
+  while (gCancelsRunning.load() != 0) std::this_thread::yield();
   state.backend.reset();
   state.strings.clear();
   state.devices.clear();
@@ -83,6 +126,7 @@ TARVELL_SANE_EXPORT SANE_Status sane_tarvell_init(SANE_Int* version_code, SANE_A
     const std::vector<std::string> path =
         tarvell::host::ConfigSearchPath(std::getenv("SANE_CONFIG_DIR"), {TARVELL_SANE_CONFIG_DIR, "/etc/sane.d"});
     state.backend = std::make_unique<Backend>(tarvell::sane::LoadConfig(path));
+    gBackend.store(state.backend.get());
     return SANE_STATUS_GOOD;
   });
 }
@@ -137,25 +181,31 @@ TARVELL_SANE_EXPORT SANE_Status sane_tarvell_open(SANE_String_Const devicename, 
     if (!backend) return SANE_STATUS_INVAL;
     Device* device = nullptr;
     SANE_Status status = backend->Open(devicename ? devicename : "", &device);
-    if (status == SANE_STATUS_GOOD) *handle = device;
-    return status;
+    if (status != SANE_STATUS_GOOD) return status;
+    if (!EnterCancellable(device)) {
+      backend->Close(device);
+      return SANE_STATUS_NO_MEM;
+    }
+    *handle = device;
+    return SANE_STATUS_GOOD;
   });
 }
 
 TARVELL_SANE_EXPORT void sane_tarvell_close(SANE_Handle handle) {
-  std::lock_guard<std::mutex> lock(gLock);
   Guarded("sane_close", [&] {
-    if (Device* device = DeviceOf(handle)) State().backend->Close(device);
+    Backend* backend = gBackend.load();
+    if (!backend || !backend->Find(handle)) return SANE_STATUS_GOOD;
+    LeaveCancellable(handle);
+    backend->Close(handle);
     return SANE_STATUS_GOOD;
   });
 }
 
 TARVELL_SANE_EXPORT const SANE_Option_Descriptor* sane_tarvell_get_option_descriptor(SANE_Handle handle,
                                                                                      SANE_Int option) {
-  std::lock_guard<std::mutex> lock(gLock);
   const SANE_Option_Descriptor* descriptor = nullptr;
   Guarded("sane_get_option_descriptor", [&] {
-    if (Device* device = DeviceOf(handle)) descriptor = device->options().Descriptor(option);
+    if (Held device{handle}) descriptor = device->options().Descriptor(option);
     return SANE_STATUS_GOOD;
   });
   return descriptor;
@@ -163,10 +213,9 @@ TARVELL_SANE_EXPORT const SANE_Option_Descriptor* sane_tarvell_get_option_descri
 
 TARVELL_SANE_EXPORT SANE_Status sane_tarvell_control_option(SANE_Handle handle, SANE_Int option, SANE_Action action,
                                                             void* value, SANE_Int* info) {
-  std::lock_guard<std::mutex> lock(gLock);
   return Guarded("sane_control_option", [&] {
     if (info) *info = 0;
-    Device* device = DeviceOf(handle);
+    Held device{handle};
     if (!device) return SANE_STATUS_INVAL;
     // The running scan was set up with the values as they are; they stay until it ends.
     if (action != SANE_ACTION_GET_VALUE && device->scanning() && device->options().Descriptor(option))
@@ -176,9 +225,8 @@ TARVELL_SANE_EXPORT SANE_Status sane_tarvell_control_option(SANE_Handle handle, 
 }
 
 TARVELL_SANE_EXPORT SANE_Status sane_tarvell_get_parameters(SANE_Handle handle, SANE_Parameters* params) {
-  std::lock_guard<std::mutex> lock(gLock);
   return Guarded("sane_get_parameters", [&] {
-    Device* device = DeviceOf(handle);
+    Held device{handle};
     if (!device || !params) return SANE_STATUS_INVAL;
     *params = device->Parameters();
     return SANE_STATUS_GOOD;
@@ -186,9 +234,8 @@ TARVELL_SANE_EXPORT SANE_Status sane_tarvell_get_parameters(SANE_Handle handle, 
 }
 
 TARVELL_SANE_EXPORT SANE_Status sane_tarvell_start(SANE_Handle handle) {
-  std::lock_guard<std::mutex> lock(gLock);
   return Guarded("sane_start", [&] {
-    Device* device = DeviceOf(handle);
+    Held device{handle};
     if (!device) return SANE_STATUS_INVAL;
     return device->Start();
   });
@@ -196,43 +243,38 @@ TARVELL_SANE_EXPORT SANE_Status sane_tarvell_start(SANE_Handle handle) {
 
 TARVELL_SANE_EXPORT SANE_Status sane_tarvell_read(SANE_Handle handle, SANE_Byte* data, SANE_Int max_length,
                                                   SANE_Int* length) {
-  std::lock_guard<std::mutex> lock(gLock);
   return Guarded("sane_read", [&] {
     if (length) *length = 0;
-    Device* device = DeviceOf(handle);
+    Held device{handle};
     if (!device || !data || !length || max_length < 0) return SANE_STATUS_INVAL;
     return device->Read(data, max_length, length);
   });
 }
 
-// Frontends call this from signal handlers too, and from another thread while a read waits: it
-// takes no lock it might already hold and only raises the device's flags.
+// Frontends call this from signal handlers too, and from another thread while a read waits or
+// the handle closes: it takes no lock, finds the handle in the table of open ones and only raises
+// the device's flags.
 TARVELL_SANE_EXPORT void sane_tarvell_cancel(SANE_Handle handle) {
-  Guarded("sane_cancel", [&] {
-    if (gLock.try_lock()) {
-      std::lock_guard<std::mutex> lock(gLock, std::adopt_lock);
-      if (Device* device = DeviceOf(handle)) device->Cancel();
-    } else if (handle) {
-      // Another call is running (maybe the one this signal interrupted): trust the handle.
+  ++gCancelsRunning;
+  for (auto& slot : gCancellable)
+    if (handle && slot.load() == handle) {
       static_cast<Device*>(handle)->Cancel();
+      break;
     }
-    return SANE_STATUS_GOOD;
-  });
+  --gCancelsRunning;
 }
 
 TARVELL_SANE_EXPORT SANE_Status sane_tarvell_set_io_mode(SANE_Handle handle, SANE_Bool non_blocking) {
-  std::lock_guard<std::mutex> lock(gLock);
   return Guarded("sane_set_io_mode", [&] {
-    Device* device = DeviceOf(handle);
+    Held device{handle};
     if (!device || (non_blocking != SANE_TRUE && non_blocking != SANE_FALSE)) return SANE_STATUS_INVAL;
     return device->SetNonBlocking(non_blocking == SANE_TRUE);
   });
 }
 
 TARVELL_SANE_EXPORT SANE_Status sane_tarvell_get_select_fd(SANE_Handle handle, SANE_Int* fd) {
-  std::lock_guard<std::mutex> lock(gLock);
   return Guarded("sane_get_select_fd", [&] {
-    Device* device = DeviceOf(handle);
+    Held device{handle};
     if (!device || !fd) return SANE_STATUS_INVAL;
     return device->SelectFd(fd);
   });

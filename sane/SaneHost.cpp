@@ -17,6 +17,13 @@
 #include "platform/usb/SimBus.h"
 
 namespace tarvell::sane {
+namespace {
+
+// A driver call's bound: it may come after the tail of a job still finishing (two calls) and
+// make a session of its own, each transfer ending within its completion time-out.
+constexpr std::chrono::milliseconds kDeviceCallBound = tarvell::host::TransfersTime(8);
+
+}  // namespace
 
 int DebugLevel() {
   const char* text = std::getenv("SANE_DEBUG_TARVELL");
@@ -92,10 +99,11 @@ bool Backend::ParseName(const std::string& name, UInt32* location) const {
   return true;
 }
 
-bool Backend::Owns(const void* handle) const {
+std::shared_ptr<Device> Backend::Find(const void* handle) const {
+  std::lock_guard<std::mutex> lock(devicesLock_);
   for (const auto& device : devices_)
-    if (device.get() == handle) return true;
-  return false;
+    if (device.get() == handle) return device;
+  return nullptr;
 }
 
 namespace {
@@ -120,9 +128,12 @@ std::vector<Backend::Found> Backend::ListDevices() {
       if (f.location == location) return;
     found.push_back({location, name, model});
   };
-  for (const auto& device : devices_)
-    if (!device->gone()) add(device->location(), device->name(), device->model());
-  const std::vector<UInt32> onBus = driver_.Call([this] {
+  {
+    std::lock_guard<std::mutex> lock(devicesLock_);
+    for (const auto& device : devices_)
+      if (!device->gone()) add(device->location(), device->name(), device->model());
+  }
+  const std::vector<UInt32> onBus = driver_.CallFor(kDeviceCallBound, [this] {
     std::vector<UInt32> all;
     for (UInt32 location : locations_)
       for (UInt32 at : tarvell::host::ScannersOnBus(location)) all.push_back(at);
@@ -143,6 +154,7 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
     const std::vector<Found> listed = ListDevices();
     for (const Found& f : listed) {
       bool open = false;
+      std::lock_guard<std::mutex> lock(devicesLock_);
       for (const auto& d : devices_) open |= d->location() == f.location && !d->gone();
       if (!open) {
         location = f.location;
@@ -162,35 +174,45 @@ SANE_Status Backend::Open(const std::string& name, Device** device) {
     Debug(1, "'%s' is not a device of this backend", name.c_str());
     return SANE_STATUS_INVAL;
   }
-  for (const auto& d : devices_)
-    if (d->location() == location && !d->gone()) return SANE_STATUS_DEVICE_BUSY;
+  {
+    std::lock_guard<std::mutex> lock(devicesLock_);
+    for (const auto& d : devices_)
+      if (d->location() == location && !d->gone()) return SANE_STATUS_DEVICE_BUSY;
+  }
 
-  std::unique_ptr<Device> opened;
-  const SANE_Status status = driver_.Call([&]() -> SANE_Status {
+  auto opened = std::make_shared<std::shared_ptr<Device>>();  // the task's, should the wait end first
+  const SANE_Status status = driver_.CallFor(kDeviceCallBound, [this, location, opened]() -> SANE_Status {
     ScannerObjectInfo* record = nullptr;
     UInt32 at = 0;
     tarvell::host::OpenProblem problem;
     if (!tarvell::host::OpenScanner(location, &record, &at, &problem)) return Refused(problem);
-    opened = std::make_unique<Device>(*this, record, location, NameFor(location), record->name);
-    opened->ReadCapabilities();
+    *opened = std::make_shared<Device>(*this, record, location, NameFor(location), record->name);
+    (*opened)->ReadCapabilities();
     return SANE_STATUS_GOOD;
   });
   if (status != SANE_STATUS_GOOD) return status;
-  *device = opened.get();
-  devices_.push_back(std::move(opened));
+  *device = opened->get();
+  std::lock_guard<std::mutex> lock(devicesLock_);
+  devices_.push_back(std::move(*opened));
   Debug(3, "opened %s", (*device)->name().c_str());
   return SANE_STATUS_GOOD;
 }
 
-void Backend::Close(Device* device) {
-  for (auto it = devices_.begin(); it != devices_.end(); ++it) {
-    if (it->get() != device) continue;
-    std::unique_ptr<Device> closing = std::move(*it);
-    devices_.erase(it);
-    Debug(3, "closing %s", closing->name().c_str());
-    closing.reset();
-    return;
+void Backend::Close(const void* handle) {
+  std::shared_ptr<Device> closing;
+  {
+    std::lock_guard<std::mutex> lock(devicesLock_);
+    for (auto it = devices_.begin(); it != devices_.end() && !closing; ++it)
+      if (it->get() == handle) {
+        closing = std::move(*it);
+        devices_.erase(it);
+      }
   }
+  if (!closing) return;
+  Debug(3, "closing %s", closing->name().c_str());
+  closing->Cancel();  // a read waiting on the page returns, and the rest of it is dropped
+  std::lock_guard<std::mutex> calls(closing->calls());
+  closing->Shut();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -201,11 +223,20 @@ Device::Device(Backend& backend, ScannerObjectInfo* record, UInt32 location, std
   options_ = std::make_unique<OptionSet>(space_);
 }
 
-Device::~Device() {
+Device::~Device() { Shut(); }
+
+void Device::Shut() {
+  closed_ = true;
+  if (stream_ && !stream_->WaitUntilDone()) Debug(1, "%s: %s", name_.c_str(), stream_->why().c_str());
   ReleaseStream();
-  // A device that went away was closed when that was noticed. Closing waits for a scan still
-  // finishing on the device.
-  if (record_) backend_.driver_.Call([this] { tarvell::ica::CloseDevice(record_); });
+  // A device that went away was closed when that was noticed. The close comes after the tail of
+  // a job still finishing on the device.
+  ScannerObjectInfo* record = std::exchange(record_, nullptr);
+  try {
+    if (record) backend_.driver_.CallFor(kDeviceCallBound, [record] { tarvell::ica::CloseDevice(record); });
+  } catch (const std::exception& e) {  // the device stopped answering: the handle goes all the same
+    Debug(1, "%s: closing: %s", name_.c_str(), e.what());
+  }
 }
 
 void Device::ReadCapabilities() {
@@ -236,10 +267,11 @@ void Device::Cancel() {
 
 SANE_Status Device::Failed(const std::string& why, ICAError err) {
   ReleaseStream();
-  const bool gone = backend_.driver_.Call([&] {
-    if (err != kICADeviceNotFoundErr && !tarvell::host::ScannersOnBus(location_).empty()) return false;
+  // Bounded: behind this page's job may come the tail of a device that stopped answering.
+  const bool gone = backend_.driver_.CallFor(kDeviceCallBound, [err, location = location_, record = record_] {
+    if (err != kICADeviceNotFoundErr && !tarvell::host::ScannersOnBus(location).empty()) return false;
     // Gone: the host closes it; the handle answers IO_ERROR until sane_close.
-    tarvell::ica::CloseDevice(record_);
+    tarvell::ica::CloseDevice(record);
     return true;
   });
   if (gone) {
@@ -249,6 +281,14 @@ SANE_Status Device::Failed(const std::string& why, ICAError err) {
   } else {
     Debug(1, "%s: %s", name_.c_str(), why.c_str());
   }
+  return SANE_STATUS_IO_ERROR;
+}
+
+SANE_Status Device::PageFailed() {
+  if (stream_->WaitUntilDone()) return Failed(stream_->why(), stream_->status());
+  // The device stopped answering: the driver thread is held, so nothing more is asked of it.
+  Debug(1, "%s: %s", name_.c_str(), stream_->why().c_str());
+  ReleaseStream();
   return SANE_STATUS_IO_ERROR;
 }
 
@@ -285,8 +325,7 @@ SANE_Status Device::Start() {
       ReleaseStream();
       return SANE_STATUS_CANCELLED;
     }
-    stream_->WaitUntilDone();
-    return Failed(stream_->why(), stream_->status());
+    return PageFailed();
   }
   const ScanMode got = tarvell::host::ModeOf(format.kind);
   const SANE_Parameters frame = ParametersFor(got, SANE_Int(format.width), SANE_Int(format.height));
@@ -328,8 +367,7 @@ SANE_Status Device::Read(SANE_Byte* data, SANE_Int capacity, SANE_Int* length) {
     case tarvell::host::PageStream::Result::kFailed: break;
   }
   // A page that cannot be completed is never handed out padded or cut short.
-  stream_->WaitUntilDone();
-  return Failed(stream_->why(), stream_->status());
+  return PageFailed();
 }
 
 SANE_Status Device::SetNonBlocking(bool nonBlocking) {

@@ -5,14 +5,16 @@
 // while it is scanned (host/PageStream.h), and sane_read hands it on as it comes.
 //
 // Every driver and bus call runs on the backend's driver thread, one at a time, whatever thread
-// the frontend calls from. The entry points (SaneBackend.cpp) call in one at a time, except
-// Cancel. Errors come back as SANE statuses; exceptions are left to the entry points' guard.
+// the frontend calls from. The entry points (SaneBackend.cpp) call into a device one at a time
+// (under its calls() lock), except Cancel; devices do not wait for each other. Errors come back
+// as SANE statuses; exceptions are left to the entry points' guard.
 #pragma once
 
 #include <sane/sane.h>
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -39,7 +41,7 @@ class Backend {
   // Puts the configured bus in place (remembering the one before) and registers the driver's
   // callbacks.
   explicit Backend(BackendConfig config);
-  // Closes what is still open (waiting for a scan still finishing) and puts the previous bus back.
+  // Closes what is still open (cancelling a page still coming) and puts the previous bus back.
   ~Backend();
   Backend(const Backend&) = delete;
   Backend& operator=(const Backend&) = delete;
@@ -57,10 +59,12 @@ class Backend {
   // for a name that names nothing here, DEVICE_BUSY when it is open already (here or in another
   // program), IO_ERROR when the driver cannot open it.
   SANE_Status Open(const std::string& name, Device** device);
-  // Closes and forgets a device (its host record and driver objects), once its scan has ended.
-  void Close(Device* device);
-  // A device this backend handed out and has not closed.
-  bool Owns(const void* handle) const;
+  // Forgets the device behind `handle` and closes it: a page still coming is cancelled (the rest
+  // is dropped as it arrives), a call still running on it returns first, the job's end is waited
+  // for and the driver lets go of the device. Waits on nothing of other devices.
+  void Close(const void* handle);
+  // The device behind a handle this backend handed out and has not closed; null otherwise.
+  std::shared_ptr<Device> Find(const void* handle) const;
 
   std::string NameFor(UInt32 location) const;
   // The location in a device name of this backend's bus ("sim:0x..." on the simulated bus,
@@ -83,7 +87,8 @@ class Backend {
   friend class Device;
   BackendConfig config_;
   std::unique_ptr<tarvell::host::HostBus> bus_;
-  std::vector<std::unique_ptr<Device>> devices_;
+  mutable std::mutex devicesLock_;  // guards devices_, held across no device wait
+  std::vector<std::shared_ptr<Device>> devices_;
   bool searchBus_ = false;         // a "usb VENDOR PRODUCT" line, or no line at all
   std::vector<UInt32> locations_;  // "usb LOCATION" lines
   std::unique_ptr<tarvell::host::DriverSetUp> setUp_;
@@ -117,6 +122,10 @@ class Device {
   // dropping the rest of the page. Only sets flags and writes to a pipe, so a signal handler, or
   // another thread while a call is running, may call it.
   void Cancel();
+  // Held by each call on the device; Close waits for it.
+  std::mutex& calls() { return calls_; }
+  // Closed by Backend::Close: a call that was waiting for calls() when it came finds nothing.
+  bool closed() const { return closed_; }
 
   UInt32 location() const { return location_; }
   const std::string& name() const { return name_; }
@@ -133,8 +142,12 @@ class Device {
   void ReadCapabilities();
   // The scan failed: IO_ERROR, and the device is closed and marked gone when it has left the bus.
   SANE_Status Failed(const std::string& why, ICAError err);
+  // The page cannot be completed: Failed once its job has ended, IO_ERROR when it stopped answering.
+  SANE_Status PageFailed();
   // Lets go of the current page (its job may still be finishing on the driver thread).
   void ReleaseStream();
+  // Backend::Close's part, under calls(): the page's job ended, the device closed. Throws nothing.
+  void Shut();
 
   Backend& backend_;
   ScannerObjectInfo* record_;  // the host's record of the device (the host's store owns it)
@@ -158,6 +171,8 @@ class Device {
   ScanSettings frameSettings_;
   bool hasFrame_ = false;
   std::atomic<bool> cancelRequested_{false};
+  std::mutex calls_;
+  bool closed_ = false;
 };
 
 }  // namespace tarvell::sane

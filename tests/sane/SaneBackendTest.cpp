@@ -1,10 +1,12 @@
 // The backend's C edge, loaded from the built shared library as the SANE dll loader loads it.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -163,6 +165,23 @@ TEST_F(SaneBackend, AVanishingDeviceGivesIOErrorsAndNoCrash) {
   const SANE_Device** devices = nullptr;
   ASSERT_EQ(api_.get_devices(&devices, SANE_FALSE), SANE_STATUS_GOOD);
   EXPECT_EQ(devices[0], nullptr);
+}
+
+TEST_F(SaneBackend, CancelFromAnotherThreadWhileTheHandleClosesTouchesNothingFreed) {
+  Configure("simulate\n");
+  ASSERT_EQ(api_.init(nullptr, nullptr), SANE_STATUS_GOOD);
+  for (int round = 0; round < 10; ++round) {
+    SANE_Handle h = OpenFirst();
+    ASSERT_EQ(api_.start(h), SANE_STATUS_GOOD);
+    std::atomic<bool> closed{false};
+    std::thread canceller([&] {
+      do api_.cancel(h);  // until after the close: a closed handle is not touched
+      while (!closed.load());
+    });
+    api_.close(h);
+    closed = true;
+    canceller.join();
+  }
 }
 
 TEST_F(SaneBackend, OnUsbWithoutTheScannerNothingIsListedOrOpened) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <thread>
 
 #include "platform/system/SystemInfo.h"
 #include "platform/usb/SimBus.h"
@@ -98,8 +99,8 @@ TEST(SaneHost, ListsEverySimulatedScannerAndKeepsListingOpenOnes) {
   EXPECT_EQ(none, nullptr);
 
   backend->Close(first);
-  EXPECT_FALSE(backend->Owns(first));
-  EXPECT_TRUE(backend->Owns(second));
+  EXPECT_EQ(backend->Find(first), nullptr);
+  EXPECT_NE(backend->Find(second), nullptr);
   ASSERT_EQ(backend->Open("0x01100000", &first), SANE_STATUS_GOOD);  // the bare location works too
 }
 
@@ -309,6 +310,29 @@ TEST_F(SaneHostStreaming, ACancelInTheMiddleOfAPageIsPromptAndTheNextScanIsWhole
   EXPECT_EQ(ReadFrame(device_, 65536, &end), reference);
 }
 
+TEST(SaneHost, ClosingInTheMiddleOfAPageCancelsItAndHoldsUpNoOtherDevice) {
+  auto clock = std::make_shared<tarvell::testing::GateClock>();
+  auto backend = MakeBackend("simulate pace=1M silence=10000\nsimulate pace=1M silence=10000\n", clock);
+  Device *a = nullptr, *b = nullptr;
+  ASSERT_EQ(backend->Open("", &a), SANE_STATUS_GOOD);
+  ASSERT_EQ(backend->Open("", &b), SANE_STATUS_GOOD);
+  Choose(a, ScanMode::kGray, 300, 0, 0, 50, 50);
+  clock->SetGate(20000);
+  ASSERT_EQ(a->Start(), SANE_STATUS_GOOD);
+  std::thread closing([&] { backend->Close(a); });
+  // The close holds the device's calls and waits for the page's job, stopped at the gate.
+  while (backend->Find(a) != nullptr) std::this_thread::yield();
+  while (a->calls().try_lock()) {
+    a->calls().unlock();
+    std::this_thread::yield();
+  }
+  Choose(b, ScanMode::kGray, 75, 0, 0, 50, 50);  // the other device answers meanwhile
+  EXPECT_NE(backend->Find(b), nullptr);
+  clock->Open();
+  closing.join();
+  EXPECT_TRUE(Done(*backend->simulated()[0]));  // the cancelled job had all its calls
+}
+
 TEST(SaneHost, AnEmptyAreaIsRefusedBeforeTheDriverIsAsked) {
   auto backend = MakeBackend("simulate\n");
   Device* device = nullptr;
@@ -371,7 +395,7 @@ TEST(SaneHost, ADeviceThatGoesAwayIsClosedAndAnswersIOError) {
   Device* again = nullptr;
   EXPECT_EQ(backend->Open("", &again), SANE_STATUS_INVAL);
   backend->Close(device);
-  EXPECT_FALSE(backend->Owns(device));
+  EXPECT_EQ(backend->Find(device), nullptr);
 }
 
 }  // namespace
