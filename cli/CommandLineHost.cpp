@@ -8,6 +8,7 @@
 
 #include "cli/OutputFile.h"
 #include "host/HostBus.h"
+#include "host/Log.h"
 #include "host/Scanners.h"
 #include "platform/ica/HostSteps.h"
 #include "platform/ica/ICAHost.h"
@@ -37,11 +38,11 @@ bool ParseUInt32(const std::string& text, UInt32* out) {
 
 }  // namespace
 
-void Complain(const HostOptions& options, const std::string& message) {
+void Complain(const HostOptions&, const std::string& message) {
   if (gHeldComplaints)
     gHeldComplaints->push_back(message);
   else
-    std::cerr << options.program << ": " << message << "\n";
+    host::Log(host::LogLevel::kError, message);
 }
 
 ICAError OpenOneDevice(const HostOptions& options, ScannerObjectInfo** device) {
@@ -332,9 +333,13 @@ int ICD_ScannerMain(int argc, char** argv) {
   using namespace tarvell::ica;
   HostOptions options;
   std::string error;
-  if (!ParseCommandLine(argc, argv, &options, &error)) {
-    std::cerr << options.program << ": " << error << "\n"
-              << "Try '" << options.program << " --help'.\n";
+  const bool parsed = ParseCommandLine(argc, argv, &options, &error);
+  // The doors' one log, led by the program's name: refusals always, the driver's lines with -v.
+  tarvell::host::ConfigureLog(options.program + ": ",
+                              int(options.verbose ? tarvell::host::LogLevel::kDriver : tarvell::host::LogLevel::kInfo));
+  if (!parsed) {
+    Complain(options, error);
+    std::cerr << "Try '" << options.program << " --help'.\n";
     return kExitUsage;
   }
   if (options.values.count("help")) {

@@ -68,7 +68,8 @@ std::string HelpText(const std::string& program);
 using SimulatedScannerMaker = std::function<void(usb::SimBus& bus)>;
 void SetSimulatedScannerMaker(SimulatedScannerMaker maker);
 
-// "PROGRAM: message" on standard error.
+// "PROGRAM: message" on standard error, through the doors' one log (ICD_ScannerMain tags it with the
+// program's name).
 void Complain(const HostOptions& options, const std::string& message);
 // Opens the one device a command works on: the --device location, or the first found.
 ICAError OpenOneDevice(const HostOptions& options, ScannerObjectInfo** device);
