@@ -31,7 +31,7 @@ struct Server {
     config.simulated.silenceMs = 20;
     std::vector<std::string> problems;
     service = std::make_unique<ScanService>(config, &problems);
-    http = std::make_unique<HttpServer>(*service, std::vector<AllowRule>(), "");
+    http = std::make_unique<HttpServer>(*service, HttpOptions());
     ListenAddress address;
     std::string why;
     ParseListen("127.0.0.1:0", &address, &why);
