@@ -39,9 +39,7 @@ std::string CanonicalAddress(const std::string& text) {
   return AddressText(reinterpret_cast<const sockaddr*>(&address));
 }
 
-bool Loopback(const std::string& address) {
-  return address == "::1" || address.compare(0, 4, "127.") == 0;
-}
+bool Loopback(const std::string& address) { return address == "::1" || address.compare(0, 4, "127.") == 0; }
 
 }  // namespace
 
@@ -88,8 +86,7 @@ bool SameOrigin(std::string_view origin, std::string_view host) {
   if (origin.size() <= kScheme.size() || Lower(origin.substr(0, kScheme.size())) != kScheme) return false;
   std::string originName, hostName;
   unsigned originPort = 0, hostPort = 0;
-  if (!SplitHost(origin.substr(kScheme.size()), &originName, &originPort) ||
-      !SplitHost(host, &hostName, &hostPort))
+  if (!SplitHost(origin.substr(kScheme.size()), &originName, &originPort) || !SplitHost(host, &hostName, &hostPort))
     return false;
   return originName == hostName && (originPort ? originPort : 80) == (hostPort ? hostPort : 80);
 }

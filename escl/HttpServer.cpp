@@ -390,7 +390,8 @@ struct HttpServer::Impl {
     request.received += *uploadSize;
     if (request.received > kMaxScanSettingsBytes) {
       LogRefusal(request, 413, "a body past " + std::to_string(kMaxScanSettingsBytes) + " bytes; connection closed");
-      static const char kTooLarge[] = "HTTP/1.1 413 Content Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+      static const char kTooLarge[] =
+          "HTTP/1.1 413 Content Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
       (void)!send(request.connection->fd, kTooLarge, sizeof kTooLarge - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
       shutdown(request.connection->fd, SHUT_WR);
       return MHD_NO;  // libmicrohttpd closes the connection
@@ -519,7 +520,8 @@ struct HttpServer::Impl {
     if (sender->ended) return MHD_CONTENT_READER_END_OF_STREAM;
     Produce(sender);
     // A page that cannot be completed ends the connection: the client sees it cut off.
-    if (sender->failed || !sender->connection || !Suspend(*sender->connection)) return MHD_CONTENT_READER_END_WITH_ERROR;
+    if (sender->failed || !sender->connection || !Suspend(*sender->connection))
+      return MHD_CONTENT_READER_END_WITH_ERROR;
     sender->waitingForBytes = true;
     return 0;
   }
@@ -717,7 +719,7 @@ struct HttpServer::Impl {
   std::mutex mutex;
   bool stopping = false;
   std::set<Connection*> connections;
-  std::map<std::string, unsigned> perClient;      // connections by ClientKey
+  std::map<std::string, unsigned> perClient;         // connections by ClientKey
   std::vector<std::shared_ptr<PageSender>> waiting;  // pages waiting for the scanner's rows
   bool watcherQuit = false;
   Clock::time_point plannedWake = kNever;
@@ -809,12 +811,12 @@ bool HttpServer::Listen(const ListenAddress& address, std::string* why) {
     reinterpret_cast<sockaddr_in*>(&bind)->sin_port = htons(address.port);
   Impl* impl = impl_.get();
   auto start = [&](unsigned withFlags) {
-    return MHD_start_daemon(
-        withFlags, address.port, &Impl::Accept, impl, &Impl::Access, impl, MHD_OPTION_EXTERNAL_LOGGER,
-        &Impl::LogLibrary, impl, MHD_OPTION_NOTIFY_COMPLETED, &Impl::Completed, impl, MHD_OPTION_NOTIFY_CONNECTION,
-        &Impl::Notify, impl, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_CONNECTION_LIMIT,
-        impl->options.limits.connections, MHD_OPTION_SOCK_ADDR,
-        address.any ? nullptr : reinterpret_cast<sockaddr*>(&bind), MHD_OPTION_END);
+    return MHD_start_daemon(withFlags, address.port, &Impl::Accept, impl, &Impl::Access, impl,
+                            MHD_OPTION_EXTERNAL_LOGGER, &Impl::LogLibrary, impl, MHD_OPTION_NOTIFY_COMPLETED,
+                            &Impl::Completed, impl, MHD_OPTION_NOTIFY_CONNECTION, &Impl::Notify, impl,
+                            MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_CONNECTION_LIMIT,
+                            impl->options.limits.connections, MHD_OPTION_SOCK_ADDR,
+                            address.any ? nullptr : reinterpret_cast<sockaddr*>(&bind), MHD_OPTION_END);
   };
   MHD_Daemon* daemon = start(flags);
   // Every address of a host without IPv6 is every IPv4 address.

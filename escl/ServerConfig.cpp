@@ -55,9 +55,9 @@ struct OptionName {
   bool value;
 };
 constexpr OptionName kOptions[] = {
-    {"listen", true},       {"allow", true},  {"server-name", true},     {"limits", true},
-    {"device", true},       {"simulate", false}, {"sim-fault", true},    {"config", true},
-    {"no-announce", false}, {"end-at-job-end", false}, {"help", false}, {"version", false},
+    {"listen", true},       {"allow", true},           {"server-name", true}, {"limits", true},
+    {"device", true},       {"simulate", false},       {"sim-fault", true},   {"config", true},
+    {"no-announce", false}, {"end-at-job-end", false}, {"help", false},       {"version", false},
 };
 
 bool ParseDevice(const std::string& text, ServerConfig* config) {

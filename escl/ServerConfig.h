@@ -54,8 +54,8 @@ struct AllowRule {
 
 // What the HTTP side lets one client, and all of them, hold.
 struct HttpLimits {
-  unsigned perClient = 8;       // connections from one client (an IPv6 /64 is one client)
-  unsigned connections = 200;   // connections in all, on each address listened on
+  unsigned perClient = 8;            // connections from one client (an IPv6 /64 is one client)
+  unsigned connections = 200;        // connections in all, on each address listened on
   std::chrono::seconds request{10};  // from the connection (or the end of the last reply) to the
                                      // request's last byte, however it trickles in
   std::chrono::seconds stalled{15};  // a page reader that takes nothing this long loses the page (the
@@ -63,8 +63,8 @@ struct HttpLimits {
 };
 
 struct ServerConfig {
-  std::vector<ListenAddress> listen;  // empty: every address on kDefaultPort
-  std::vector<AllowRule> allow;       // empty: DefaultAllowRules()
+  std::vector<ListenAddress> listen;     // empty: every address on kDefaultPort
+  std::vector<AllowRule> allow;          // empty: DefaultAllowRules()
   std::vector<std::string> serverNames;  // lower case
   HttpLimits limits;
   std::optional<UInt32> device;

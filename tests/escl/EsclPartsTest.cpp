@@ -56,8 +56,8 @@ TEST(EsclConfig, ListenAndAllowAcceptBothFamiliesAndRefuseTheRest) {
   const struct {
     const char* peer;
     bool allowed;
-  } cases[] = {{"192.168.1.77", true}, {"192.168.2.1", false}, {"::ffff:192.168.1.5", true},
-               {"fdab::1", true},      {"fe80::1", false},     {"10.0.0.1", false},
+  } cases[] = {{"192.168.1.77", true}, {"192.168.2.1", false},    {"::ffff:192.168.1.5", true},
+               {"fdab::1", true},      {"fe80::1", false},        {"10.0.0.1", false},
                {"10.9.3.4", true},     {"::ffff:10.9.3.4", true}, {"10.8.3.4", false}};
   for (const auto& c : cases) {
     const sockaddr_storage peer = Peer(c.peer);
@@ -75,15 +75,33 @@ TEST(EsclConfig, TheDefaultAccessListIsThisMachineAndThePrivateRanges) {
     const char* peer;
     bool byDefault;
   } cases[] = {
-      {"127.0.0.1", true},         {"127.45.6.7", true},       {"::1", true},
-      {"10.0.0.1", true},          {"10.255.255.255", true},   {"172.16.0.1", true},
-      {"172.31.255.254", true},    {"172.32.0.1", false},      {"172.15.255.255", false},
-      {"192.168.0.1", true},       {"192.169.0.1", false},     {"11.0.0.1", false},
-      {"8.8.8.8", false},          {"100.64.0.1", false},      {"169.254.1.1", false},
-      {"fe80::1", true},           {"febf::1", true},          {"fec0::1", false},
-      {"fc00::1", true},           {"fd12:3456::1", true},     {"fe00::1", false},
-      {"2001:db8::1", false},      {"::", false},              {"::ffff:10.1.2.3", true},
-      {"::ffff:127.0.0.1", true},  {"::ffff:8.8.8.8", false},  {"64:ff9b::a01:203", false},
+      {"127.0.0.1", true},
+      {"127.45.6.7", true},
+      {"::1", true},
+      {"10.0.0.1", true},
+      {"10.255.255.255", true},
+      {"172.16.0.1", true},
+      {"172.31.255.254", true},
+      {"172.32.0.1", false},
+      {"172.15.255.255", false},
+      {"192.168.0.1", true},
+      {"192.169.0.1", false},
+      {"11.0.0.1", false},
+      {"8.8.8.8", false},
+      {"100.64.0.1", false},
+      {"169.254.1.1", false},
+      {"fe80::1", true},
+      {"febf::1", true},
+      {"fec0::1", false},
+      {"fc00::1", true},
+      {"fd12:3456::1", true},
+      {"fe00::1", false},
+      {"2001:db8::1", false},
+      {"::", false},
+      {"::ffff:10.1.2.3", true},
+      {"::ffff:127.0.0.1", true},
+      {"::ffff:8.8.8.8", false},
+      {"64:ff9b::a01:203", false},
   };
   for (const auto& c : cases) {
     const sockaddr_storage peer = Peer(c.peer);
@@ -109,8 +127,9 @@ TEST(EsclConfig, ServerNamesAndLimitsAreReadAndAnUnreadableAllowLineStopsTheStar
   EXPECT_EQ(config.errors[0].rfind("f.conf:6: ", 0), 0u) << config.errors[0];
   EXPECT_EQ(config.allow.size(), 3u);  // the /24 and `any`'s two
 
-  const char* argv[] = {"tarvell-escl", "--server-name", "a.example", "--server-name=B.example", "--limits",
-                        "connections=50,request-seconds=4"};
+  const char* argv[] = {"tarvell-escl", "--server-name",
+                        "a.example",    "--server-name=B.example",
+                        "--limits",     "connections=50,request-seconds=4"};
   std::string error;
   ASSERT_EQ(ParseCommandLine(6, const_cast<char**>(argv), &config, &error), Invocation::kRun) << error;
   EXPECT_EQ(config.serverNames, (std::vector<std::string>{"a.example", "b.example"}));

@@ -236,7 +236,7 @@ class EsclServer : public ::testing::Test {
       // At 6 MB/s the large page below takes five seconds: a client's request in the middle of
       // it lands there however slow this machine is; the small pages take milliseconds.
       const std::string config = temp_ / "tarvell-escl.conf";
-      std::vector<const char*> argv = {TARVELL_ESCL_SERVER, "--simulate", "--sim-fault", "pace=6M,silence=20",
+      std::vector<const char*> argv = {TARVELL_ESCL_SERVER, "--simulate",  "--sim-fault", "pace=6M,silence=20",
                                        "--listen",          "127.0.0.1:0", "--allow",     "127.0.0.0/29",
                                        "--no-announce",     "--config",    config.c_str()};
       const std::vector<std::string> more = Options();
@@ -429,8 +429,7 @@ TEST_F(EsclServer, RefusedRequestsGetTheirStatusAndStartNothing) {
   EXPECT_EQ(status.body.find("JobInfo"), std::string::npos) << "a job was made:\n" << status.body;
   // One line each, saying who, what and why.
   const std::string log = ServerLog();
-  EXPECT_NE(log.find("127.0.0.9: connection refused: not an address the allow rules let in"), std::string::npos)
-      << log;
+  EXPECT_NE(log.find("127.0.0.9: connection refused: not an address the allow rules let in"), std::string::npos) << log;
   EXPECT_NE(log.find("127.0.0.1 PUT /eSCL/ScannerStatus: 405"), std::string::npos) << log;
   EXPECT_NE(log.find("127.0.0.1 GET /eSCL/Nothing: 404, no such resource"), std::string::npos) << log;
 }
@@ -543,8 +542,8 @@ TEST_F(EsclServer, OnlyItsOwnNamesAndItsOwnOriginAreServed) {
   EXPECT_EQ(Raw("GET /eSCL/ScannerStatus HTTP/1.1\r\nHost: localhost:" + port).status, 200);
 
   const std::string settings = Settings("Grayscale8", 150, "image/png");
-  const std::string form = "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-                           std::to_string(settings.size());
+  const std::string form =
+      "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " + std::to_string(settings.size());
   EXPECT_EQ(Raw("POST /eSCL/ScanJobs HTTP/1.1\r\n" + host + "\r\nOrigin: http://evil.example" + form, settings).status,
             403);
   EXPECT_EQ(Raw("POST /eSCL/ScanJobs HTTP/1.1\r\nHost: evil.example" + form, settings).status, 421);
