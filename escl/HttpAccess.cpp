@@ -45,6 +45,7 @@ bool Loopback(const std::string& address) { return address == "::1" || address.c
 
 bool SplitHost(std::string_view header, std::string* name, unsigned* port) {
   std::string_view host = header, digits;
+  if (host.find('\0') != std::string_view::npos) return false;
   if (!host.empty() && host.front() == '[') {
     const size_t close = host.find(']');
     if (close == std::string_view::npos) return false;
@@ -56,7 +57,12 @@ bool SplitHost(std::string_view header, std::string* name, unsigned* port) {
       if (!Digits(digits)) return false;
     }
     const size_t zone = address.find('%');  // RFC 6874: "%25" and the zone
-    if (zone != std::string::npos) address.resize(zone);
+    if (zone != std::string::npos) {
+      if (address.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._~%", zone) !=
+          std::string::npos)
+        return false;
+      address.resize(zone);
+    }
     in6_addr v6;
     if (inet_pton(AF_INET6, address.c_str(), &v6) != 1) return false;
     *name = Lower(address);

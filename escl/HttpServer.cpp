@@ -509,8 +509,8 @@ struct HttpServer::Impl {
     if (count > 0) {
       std::memcpy(out, sender->ready.data() + sender->readyAt, count);
       sender->readyAt += count;
-      if (sender->readyAt == sender->ready.size()) {
-        sender->ready.clear();
+      if (sender->readyAt == sender->ready.size() || sender->readyAt >= kPageAhead) {
+        sender->ready.erase(0, sender->readyAt);  // what was handed out goes
         sender->readyAt = 0;
       }
       sender->lastTaken = Clock::now();

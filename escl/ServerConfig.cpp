@@ -114,10 +114,10 @@ bool ParseAllow(const std::string& text, std::vector<AllowRule>* out, std::strin
   AllowRule rule;
   const size_t slash = text.find('/');
   const std::string host = text.substr(0, slash);
-  if (inet_pton(AF_INET, host.c_str(), rule.bytes) == 1) {
+  if (host.find('\0') == std::string::npos && inet_pton(AF_INET, host.c_str(), rule.bytes) == 1) {
     rule.family = AF_INET;
     rule.prefix = 32;
-  } else if (inet_pton(AF_INET6, host.c_str(), rule.bytes) == 1) {
+  } else if (host.find('\0') == std::string::npos && inet_pton(AF_INET6, host.c_str(), rule.bytes) == 1) {
     rule.family = AF_INET6;
     rule.prefix = 128;
   } else {

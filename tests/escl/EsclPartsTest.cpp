@@ -204,6 +204,8 @@ TEST(EsclHttpAccess, OnlyTheServersOwnNamesAndOrigin) {
       {"scanhost:80:80", Verdict::kMalformed},
       {"[::1", Verdict::kMalformed},
       {"[::1]x", Verdict::kMalformed},
+      {"[fe80::1%25eth0]:8090", Verdict::kForeign},
+      {"[fe80::1%25<eth0>]", Verdict::kMalformed},
       {"[scanhost]", Verdict::kMalformed},
       {"::1", Verdict::kMalformed},
       {"scan\nhost", Verdict::kMalformed},
