@@ -550,7 +550,7 @@ TEST_F(EsclServer, OnlyItsOwnNamesAndItsOwnOriginAreServed) {
   EXPECT_EQ(LastJobState(), "") << "a job was started";
 
   // The server's own origin, and a form posted with none (libsane's escl backend), make jobs.
-  for (const std::string origin : {"\r\nOrigin: http://127.0.0.1:" + port, std::string()}) {
+  for (const std::string& origin : {"\r\nOrigin: http://127.0.0.1:" + port, std::string()}) {
     const Reply created = Raw("POST /eSCL/ScanJobs HTTP/1.1\r\n" + host + origin + form, settings);
     ASSERT_EQ(created.status, 201) << origin;
     const size_t at = created.head.find("/eSCL/ScanJobs/");
