@@ -163,6 +163,7 @@ struct HttpServer::Impl {
     sockaddr_storage local{};
     Clock::time_point deadline = kNever;  // for the request being read
     bool shut = false;                    // shut down by the watcher; MHD closes it
+    bool answered = false;                // a request has been answered on it
     bool suspended = false;
     std::shared_ptr<PageSender> page;  // the page being sent on it
   };
@@ -346,6 +347,7 @@ struct HttpServer::Impl {
     if (request->connection) {
       // The next request on the connection has its own deadline.
       std::lock_guard<std::mutex> lock(server.mutex);
+      request->connection->answered = true;
       request->connection->deadline = Clock::now() + server.options.limits.request;
       server.NoteDeadline(request->connection->deadline);
     }
@@ -639,7 +641,11 @@ struct HttpServer::Impl {
       if (connection->shut || connection->suspended) continue;
       std::string why;
       bool drop = false;  // what the system holds of the page goes too, not sent on for minutes
-      if (connection->deadline <= now) {
+      if (connection->deadline <= now && connection->answered) {
+        // A client keeping a connection for its next request, as clients do: closed, nothing refused.
+        Log(LogLevel::kStep, connection->client + ": connection closed: no next request within " +
+                                 std::to_string(limits.request.count()) + " s");
+      } else if (connection->deadline <= now) {
         why = "no whole request within " + std::to_string(limits.request.count()) + " s";
       } else {
         next = std::min(next, connection->deadline);
@@ -655,8 +661,8 @@ struct HttpServer::Impl {
           }
         }
       }
-      if (why.empty()) continue;
-      refusals.Line(connection->client + ": connection closed: " + why);
+      if (why.empty() && connection->deadline > now) continue;
+      if (!why.empty()) refusals.Line(connection->client + ": connection closed: " + why);
       if (drop) {
         const linger reset{1, 0};  // the close resets the connection
         setsockopt(connection->fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
