@@ -8,7 +8,7 @@
 #include <avahi-common/strlst.h>
 #include <avahi-common/thread-watch.h>
 
-#include <iostream>
+#include "host/Log.h"
 
 namespace tarvell::escl {
 
@@ -25,8 +25,9 @@ struct Announcer::Callbacks {
         if (announcer->group_) avahi_entry_group_reset(announcer->group_);
         break;
       case AVAHI_CLIENT_FAILURE:
-        std::cerr << "tarvell-escl: the Avahi daemon went away: the scanner is no longer announced ("
-                  << avahi_strerror(avahi_client_errno(client)) << ")\n";
+        tarvell::host::Log(tarvell::host::LogLevel::kError,
+                           std::string("the Avahi daemon went away: the scanner is no longer announced (") +
+                               avahi_strerror(avahi_client_errno(client)) + ")");
         break;
       default: break;
     }
@@ -70,6 +71,14 @@ Announcer::~Announcer() {
   if (poll_) avahi_threaded_poll_free(poll_);
 }
 
+std::string Announcer::HostName() {
+  avahi_threaded_poll_lock(poll_);
+  const char* name = client_ ? avahi_client_get_host_name_fqdn(client_) : nullptr;
+  std::string text = name ? name : "";
+  avahi_threaded_poll_unlock(poll_);
+  return text;
+}
+
 void Announcer::Publish(const ScannerDescription& scanner, uint16_t port, const std::string& iconPath) {
   avahi_threaded_poll_lock(poll_);
   scanner_ = scanner;
@@ -97,7 +106,9 @@ void Announcer::Register() {
   avahi_string_list_free(text);
   if (error == AVAHI_ERR_COLLISION) return Callbacks::Group(group_, AVAHI_ENTRY_GROUP_COLLISION, this);
   if (error == 0) error = avahi_entry_group_commit(group_);
-  if (error < 0) std::cerr << "tarvell-escl: cannot announce the scanner: " << avahi_strerror(error) << "\n";
+  if (error < 0)
+    tarvell::host::Log(tarvell::host::LogLevel::kError,
+                       std::string("cannot announce the scanner: ") + avahi_strerror(error));
 }
 
 }  // namespace tarvell::escl

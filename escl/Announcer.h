@@ -24,6 +24,8 @@ class Announcer {
   Announcer(const Announcer&) = delete;
   Announcer& operator=(const Announcer&) = delete;
 
+  // The name the daemon announces this machine by ("host.local"); "" when it has none.
+  std::string HostName();
   // Announces (or announces again, with what has changed) `scanner` on `port`, its icon at
   // `iconPath` on this host.
   void Publish(const ScannerDescription& scanner, uint16_t port, const std::string& iconPath);

@@ -138,14 +138,16 @@ PageDelivery::Step PageDelivery::Fail(const std::string& why) {
   return Step::kFailed;
 }
 
-PageDelivery::Step PageDelivery::Read(char* out, size_t capacity, size_t* count) {
+int PageDelivery::readyFd() const { return job_->stream->readyFd(); }
+
+PageDelivery::Step PageDelivery::Read(char* out, size_t capacity, size_t* count, bool block) {
   *count = 0;
   while (handedOut_ == encoded_.size()) {
     encoded_.clear();
     handedOut_ = 0;
     if (ended_) return Step::kEnd;
     size_t got = 0;
-    switch (job_->stream->Read(rows_.data(), rows_.size(), &got, true)) {
+    switch (job_->stream->Read(rows_.data(), rows_.size(), &got, block)) {
       case tarvell::host::PageStream::Result::kData:
         if (scaler_) {
           scaled_.clear();
@@ -159,7 +161,7 @@ PageDelivery::Step PageDelivery::Read(char* out, size_t capacity, size_t* count)
         if (!encoder_->Finish()) return Fail(encoder_->why());
         ended_ = true;
         break;
-      case tarvell::host::PageStream::Result::kWouldBlock: break;
+      case tarvell::host::PageStream::Result::kWouldBlock: return Step::kWouldBlock;
       case tarvell::host::PageStream::Result::kCancelled: return Step::kFailed;
       case tarvell::host::PageStream::Result::kFailed: return Fail(job_->stream->why());
     }

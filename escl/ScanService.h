@@ -52,11 +52,13 @@ bool PlanScan(const ScanRequest& request, const ScannerDescription& scanner, Sca
 // The image of one job, encoded as it is read.
 class PageDelivery {
  public:
-  enum class Step { kData, kEnd, kFailed };
+  enum class Step { kData, kEnd, kFailed, kWouldBlock };
   // Waits for rows, encodes them and copies up to `capacity` encoded bytes into `out`: kData
   // with *count > 0, kEnd after the last byte, kFailed when the page cannot be completed (the
-  // scanner failed, the job was cancelled, or the encoder gave up).
-  Step Read(char* out, size_t capacity, size_t* count);
+  // scanner failed, the job was cancelled, or the encoder gave up). Not blocking, it gives
+  // kWouldBlock instead of waiting; readyFd() is readable once it would not.
+  Step Read(char* out, size_t capacity, size_t* count, bool block = true);
+  int readyFd() const;
   // The reader is gone: a page not read to its end is cancelled and its job aborted.
   ~PageDelivery();
   const char* contentType() const { return MimeType(format_); }

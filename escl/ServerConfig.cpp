@@ -13,16 +13,34 @@
 namespace tarvell::escl {
 namespace {
 
-// A numeric address of either family into *out (port 0).
+// A numeric address of either family into *out (port 0). IPv4 only as four decimal numbers, as
+// inet_pton reads it: inet_aton's old short forms (10.1, 010.0.0.1, 167772161) mean addresses
+// people do not expect. IPv6 may carry a %scope.
 bool NumericAddress(const std::string& host, sockaddr_storage* out) {
+  if (host.find(':') == std::string::npos) {
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    if (inet_pton(AF_INET, host.c_str(), &v4.sin_addr) != 1) return false;
+    std::memcpy(out, &v4, sizeof v4);
+    return true;
+  }
   addrinfo hints{};
   hints.ai_flags = AI_NUMERICHOST;
-  hints.ai_family = AF_UNSPEC;
+  hints.ai_family = AF_INET6;
   addrinfo* found = nullptr;
   if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) return false;
   std::memcpy(out, found->ai_addr, found->ai_addrlen);
   freeaddrinfo(found);
   return true;
+}
+
+// Why `host` is not an address, in words a person can act on.
+std::string NotAnAddress(const std::string& host, const std::string& text) {
+  if (!host.empty() && host[0] >= '0' && host[0] <= '9' && host.find(':') == std::string::npos)
+    return "'" + text +
+           "' is not an IPv4 address written in full: give four decimal numbers, e.g. 10.1.0.0/16 (the old short "
+           "and octal forms such as 10.1 or 010.0.0.1 are not accepted)";
+  return "'" + text + "' is not an address, ADDRESS/PREFIX or 'any'";
 }
 
 bool ParsePort(const std::string& text, uint16_t* port) {
@@ -38,8 +56,9 @@ struct OptionName {
   bool value;
 };
 constexpr OptionName kOptions[] = {
-    {"listen", true}, {"allow", true},        {"device", true},          {"simulate", false}, {"sim-fault", true},
-    {"config", true}, {"no-announce", false}, {"end-at-job-end", false}, {"help", false},     {"version", false},
+    {"listen", true},       {"allow", true},           {"server-name", true}, {"limits", true},
+    {"device", true},       {"simulate", false},       {"sim-fault", true},   {"config", true},
+    {"no-announce", false}, {"end-at-job-end", false}, {"help", false},       {"version", false},
 };
 
 bool ParseDevice(const std::string& text, ServerConfig* config) {
@@ -84,37 +103,65 @@ bool ParseListen(const std::string& text, ListenAddress* out, std::string* why) 
   return true;
 }
 
-bool ParseAllow(const std::string& text, AllowRule* out, std::string* why) {
-  AllowRule rule;
-  std::string host = text;
-  const size_t slash = text.find('/');
-  sockaddr_storage address{};
-  if (slash != std::string::npos) host = text.substr(0, slash);
-  if (!NumericAddress(host, &address)) {
-    *why = "'" + text + "' is not an address or ADDRESS/PREFIX";
-    return false;
+bool ParseAllow(const std::string& text, std::vector<AllowRule>* out, std::string* why) {
+  if (text == "any") {
+    AllowRule v4, v6;
+    v4.family = AF_INET;
+    v4.prefix = 0;
+    v6.family = AF_INET6;
+    v6.prefix = 0;
+    out->push_back(v4);
+    out->push_back(v6);
+    return true;
   }
-  rule.family = address.ss_family;
-  if (rule.family == AF_INET6) {
-    std::memcpy(rule.bytes, &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr, 16);
+  AllowRule rule;
+  const size_t slash = text.find('/');
+  const std::string host = text.substr(0, slash);
+  if (host.find('\0') == std::string::npos && inet_pton(AF_INET, host.c_str(), rule.bytes) == 1) {
+    rule.family = AF_INET;
+    rule.prefix = 32;
+  } else if (host.find('\0') == std::string::npos && inet_pton(AF_INET6, host.c_str(), rule.bytes) == 1) {
+    rule.family = AF_INET6;
     rule.prefix = 128;
   } else {
-    std::memcpy(rule.bytes, &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr, 4);
+    *why = NotAnAddress(host, text);
+    return false;
   }
   if (slash != std::string::npos) {
     unsigned long long prefix = 0;
     if (!tarvell::ParseUnsigned(text.substr(slash + 1), rule.prefix, &prefix, 10)) {
-      *why = "'" + text + "' has a prefix length beyond " + std::to_string(rule.prefix);
+      *why = "'" + text + "' has no prefix length from 0 to " + std::to_string(rule.prefix);
       return false;
     }
     rule.prefix = unsigned(prefix);
   }
-  *out = rule;
+  // ::ffff:a.b.c.d is how an IPv4 client looks on an IPv6 socket: the rule is for IPv4 peers.
+  in6_addr v6;
+  std::memcpy(&v6, rule.bytes, sizeof v6);
+  if (rule.family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&v6) && rule.prefix >= 96) {
+    rule.family = AF_INET;
+    std::memmove(rule.bytes, rule.bytes + 12, 4);
+    std::memset(rule.bytes + 4, 0, 12);
+    rule.prefix -= 96;
+  }
+  out->push_back(rule);
   return true;
 }
 
-bool Allowed(const std::vector<AllowRule>& rules, const sockaddr* peer) {
-  if (rules.empty()) return true;
+const std::vector<AllowRule>& DefaultAllowRules() {
+  static const std::vector<AllowRule> rules = [] {
+    std::vector<AllowRule> list;
+    std::string why;
+    for (const char* text :
+         {"127.0.0.0/8", "::1", "10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16", "fe80::/10", "fc00::/7"})
+      ParseAllow(text, &list, &why);
+    return list;
+  }();
+  return rules;
+}
+
+bool Allowed(const std::vector<AllowRule>& given, const sockaddr* peer) {
+  const std::vector<AllowRule>& rules = given.empty() ? DefaultAllowRules() : given;
   if (!peer) return false;
   int family = peer->sa_family;
   const uint8_t* bytes = nullptr;
@@ -140,6 +187,52 @@ bool Allowed(const std::vector<AllowRule>& rules, const sockaddr* peer) {
   return false;
 }
 
+bool ParseServerName(const std::string& text, std::string* out, std::string* why) {
+  std::string name;
+  for (const char c : text) name += char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  bool good = !name.empty() && name.size() <= 253 &&
+              name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-.") == std::string::npos;
+  for (size_t start = 0; good && start <= name.size();) {
+    const size_t end = std::min(name.find('.', start), name.size());
+    good = end > start && end - start <= 63;
+    start = end + 1;
+  }
+  if (!good) {
+    *why = "'" + text + "' is not a host name (letters, digits, '-' and '.')";
+    return false;
+  }
+  *out = name;
+  return true;
+}
+
+bool ParseLimits(const std::string& text, HttpLimits* limits, std::string* why) {
+  HttpLimits parsed = *limits;
+  std::istringstream items(text);
+  for (std::string item; std::getline(items, item, ',');) {
+    const size_t equals = item.find('=');
+    const std::string name = item.substr(0, equals);
+    unsigned long long value = 0;
+    const bool number =
+        equals != std::string::npos && tarvell::ParseUnsigned(item.substr(equals + 1), 100000, &value, 10) && value > 0;
+    if (number && name == "per-client")
+      parsed.perClient = unsigned(value);
+    else if (number && name == "connections")
+      parsed.connections = unsigned(value);
+    else if (number && name == "request-seconds")
+      parsed.request = std::chrono::seconds(value);
+    else if (number && name == "stalled-seconds")
+      parsed.stalled = std::chrono::seconds(value);
+    else {
+      *why = "'" + item +
+             "' is not per-client=N, connections=N, request-seconds=N or stalled-seconds=N (a whole number above 0)";
+      return false;
+    }
+  }
+  *limits = parsed;
+  return true;
+}
+
 void ParseConfigFile(std::istream& in, const std::string& name, ServerConfig* config) {
   tarvell::ReadConfigLines(in, [&](int number, const std::vector<std::string>& word) {
     std::string why;
@@ -149,8 +242,15 @@ void ParseConfigFile(std::istream& in, const std::string& name, ServerConfig* co
       ListenAddress listen;
       if (ParseListen(value, &listen, &why)) config->listen.push_back(listen);
     } else if (key == "allow" && word.size() == 2) {
-      AllowRule rule;
-      if (ParseAllow(value, &rule, &why)) config->allow.push_back(rule);
+      // A rule that cannot be read stops the start: skipped, it could leave a wider default.
+      std::string bad;
+      if (!ParseAllow(value, &config->allow, &bad))
+        config->errors.push_back(name + ":" + std::to_string(number) + ": " + bad);
+    } else if (key == "server-name" && word.size() == 2) {
+      std::string server;
+      if (ParseServerName(value, &server, &why)) config->serverNames.push_back(server);
+    } else if (key == "limits" && word.size() == 2) {
+      ParseLimits(value, &config->limits, &why);
     } else if (key == "device" && word.size() == 2) {
       if (!ParseDevice(value, config)) why = "'device' takes a USB location such as 0x01400000";
     } else if (key == "simulate") {
@@ -189,6 +289,7 @@ std::string ConfigFileArgument(int argc, char** argv) {
 Invocation ParseCommandLine(int argc, char** argv, ServerConfig* config, std::string* error) {
   std::vector<ListenAddress> listen;
   std::vector<AllowRule> allow;
+  std::vector<std::string> serverNames;
   bool help = false, version = false;
   for (int i = 1; i < argc; ++i) {
     std::string word = argv[i], value;
@@ -231,8 +332,12 @@ Invocation ParseCommandLine(int argc, char** argv, ServerConfig* config, std::st
       if (ParseListen(value, &address, &why) && std::none_of(listen.begin(), listen.end(), same))
         listen.push_back(address);
     } else if (name == "allow") {
-      AllowRule rule;
-      if (ParseAllow(value, &rule, &why)) allow.push_back(rule);
+      ParseAllow(value, &allow, &why);
+    } else if (name == "server-name") {
+      std::string server;
+      if (ParseServerName(value, &server, &why)) serverNames.push_back(server);
+    } else if (name == "limits") {
+      ParseLimits(value, &config->limits, &why);
     } else if (name == "device") {
       if (!ParseDevice(value, config)) why = "give a USB location such as 0x01400000";
     } else if (name == "simulate") {
@@ -255,6 +360,7 @@ Invocation ParseCommandLine(int argc, char** argv, ServerConfig* config, std::st
   }
   if (!listen.empty()) config->listen = listen;
   if (!allow.empty()) config->allow = allow;
+  if (!serverNames.empty()) config->serverNames = serverNames;
   if (help) return Invocation::kHelp;
   if (version) return Invocation::kVersion;
   return Invocation::kRun;
@@ -287,8 +393,14 @@ std::string HelpText(const std::string& program) {
          "  --listen ADDRESS:PORT   listen there (repeatable; [::1]:8090 for IPv6, *:8090 for\n"
          "                          every address); default: every address on port 8090\n"
          "  --allow ADDRESS[/PREFIX]\n"
-         "                          only these clients may use the scanner (repeatable); others\n"
-         "                          get 403 Forbidden; default: anyone who reaches the port\n"
+         "                          only these clients may use the scanner (repeatable; 'any' for\n"
+         "                          every address); others are turned away when they connect;\n"
+         "                          default: this machine, the private IPv4 ranges and IPv6\n"
+         "                          link-local and unique-local addresses\n"
+         "  --server-name NAME      a name clients may call the server by, besides its host name,\n"
+         "                          HOSTNAME.local, localhost and its addresses (repeatable)\n"
+         "  --limits LIST           per-client=N,connections=N,request-seconds=N,stalled-seconds=N\n"
+         "                          (default: 8, 200, 10, 15)\n"
          "  --device LOCATION       the scanner at this USB location, e.g. 0x01400000\n"
          "  --simulate              serve the simulated scanner instead of a USB one\n"
          "  --sim-fault FAULTS      testing aid: make the simulated scanner misbehave; FAULTS\n"

@@ -24,7 +24,9 @@ using namespace tarvell::escl;
 
 constexpr char kProgram[] = "tarvell-escl";
 
-void Say(const std::string& message) { std::cerr << kProgram << ": " << message << "\n"; }
+using tarvell::host::LogLevel;
+
+void Say(const std::string& message, LogLevel level = LogLevel::kInfo) { tarvell::host::Log(level, message); }
 
 std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -49,7 +51,7 @@ bool ReadConfigFile(int argc, char** argv, ServerConfig* config) {
   if (path.empty()) return true;
   std::ifstream in(path);
   if (!in) {
-    Say("cannot read " + path);
+    Say("cannot read " + path, LogLevel::kError);
     return !named;
   }
   ParseConfigFile(in, path, config);
@@ -60,7 +62,7 @@ bool ReadConfigFile(int argc, char** argv, ServerConfig* config) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  tarvell::host::ConfigureLog(std::string(kProgram) + ": ", int(tarvell::host::LogLevel::kInfo));
+  tarvell::host::ConfigureLog(std::string(kProgram) + ": ", int(LogLevel::kInfo));
   ServerConfig config;
   if (!ReadConfigFile(argc, argv, &config)) return 2;
   std::string error;
@@ -68,12 +70,15 @@ int main(int argc, char** argv) {
     case Invocation::kHelp: std::cout << HelpText(kProgram); return 0;
     case Invocation::kVersion: std::cout << kProgram << " " << TARVELL_VERSION << "\n"; return 0;
     case Invocation::kUsageError:
-      Say(error);
-      std::cerr << "Try '" << kProgram << " --help'.\n";
+      Say(error, LogLevel::kError);
+      Say(std::string("try '") + kProgram + " --help'", LogLevel::kError);
       return 2;
     case Invocation::kRun: break;
   }
-  for (const std::string& warning : config.warnings) Say(warning);
+  for (const std::string& warning : config.warnings) Say(tarvell::host::Quoted(warning, 300), LogLevel::kError);
+  // A rule that cannot be read might leave the scanner open wider than meant: no start.
+  for (const std::string& problem : config.errors) Say(tarvell::host::Quoted(problem, 300), LogLevel::kError);
+  if (!config.errors.empty()) return 2;
 
   // Every thread started from here on leaves the stop signals to the main thread.
   sigset_t stop;
@@ -86,9 +91,14 @@ int main(int argc, char** argv) {
 
   std::vector<std::string> problems;
   ScanService service(config, &problems);
-  for (const std::string& problem : problems) Say(problem);
+  for (const std::string& problem : problems) Say(problem, LogLevel::kError);
   const std::string iconFile = IconFile();
-  HttpServer server(service, config.allow, iconFile.empty() ? "" : Slurp(iconFile));
+  HttpOptions http;
+  http.allow = config.allow;
+  http.serverNames = config.serverNames;
+  http.limits = config.limits;
+  http.icon = iconFile.empty() ? "" : Slurp(iconFile);
+  HttpServer server(service, std::move(http));
   std::vector<ListenAddress> listen = config.listen;
   if (listen.empty()) {
     listen.emplace_back();
@@ -97,7 +107,7 @@ int main(int argc, char** argv) {
   }
   for (const ListenAddress& address : listen) {
     if (!server.Listen(address, &error)) {
-      Say(error);
+      Say(error, LogLevel::kError);
       return 1;
     }
   }
@@ -106,11 +116,15 @@ int main(int argc, char** argv) {
   std::unique_ptr<Announcer> announcer;
   if (config.announce) {
     announcer = Announcer::Connect(&error);
-    if (announcer)
+    if (announcer) {
+      // Clients that find the scanner over mDNS call the server by the announced name.
+      const std::string name = announcer->HostName();
+      if (!name.empty()) server.AddServerName(name);
       service.OnScannerOpened(
           [&](const ScannerDescription& scanner) { announcer->Publish(scanner, server.port(), kIconPath); });
-    else
+    } else {
       Say("no Avahi daemon (" + error + "): the scanner is not announced; give clients its address");
+    }
   }
 
   int signal = 0;

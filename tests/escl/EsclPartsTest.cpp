@@ -1,5 +1,5 @@
-// The server's parts that need no scanner: its settings, the ScanSettings reader and the
-// announcement's TXT record.
+// The server's parts that need no scanner: its settings, who may use it and by which names, its
+// routes, the ScanSettings reader and the announcement's TXT record.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -7,6 +7,8 @@
 #include <sstream>
 
 #include "escl/Documents.h"
+#include "escl/HttpAccess.h"
+#include "escl/HttpRoutes.h"
 #include "escl/ScanService.h"
 #include "escl/ScanSettingsReader.h"
 #include "escl/ServerConfig.h"
@@ -41,22 +43,105 @@ TEST(EsclConfig, ListenAndAllowAcceptBothFamiliesAndRefuseTheRest) {
   for (const char* bad : {"127.0.0.1", "127.0.0.1:65536", "host.example:80", "[::1]:x", "::1:80:"})
     EXPECT_FALSE(ParseListen(bad, &listen, &why)) << bad;
 
-  std::vector<AllowRule> rules(2);
-  ASSERT_TRUE(ParseAllow("192.168.1.0/24", &rules[0], &why));
-  ASSERT_TRUE(ParseAllow("fd00::/8", &rules[1], &why));
-  for (const char* bad : {"192.168.1.0/33", "fd00::/129", "nowhere", "10.0.0.1/"})
-    EXPECT_FALSE(ParseAllow(bad, &rules[0], &why)) << bad;
+  std::vector<AllowRule> rules;
+  ASSERT_TRUE(ParseAllow("192.168.1.0/24", &rules, &why));
+  ASSERT_TRUE(ParseAllow("fd00::/8", &rules, &why));
+  ASSERT_TRUE(ParseAllow("::ffff:10.9.0.0/112", &rules, &why));  // an IPv4 rule, as IPv6 writes it
+  std::vector<AllowRule> bad;
+  for (const char* text : {"192.168.1.0/33", "fd00::/129", "nowhere", "10.0.0.1/", "10.0.0.1/x", "any/8"})
+    EXPECT_FALSE(ParseAllow(text, &bad, &why)) << text;
+  // inet_aton's old forms name addresses people do not mean: 10.1 is 10.0.0.1, 010 is octal.
+  for (const char* text : {"10.1", "010.0.0.1", "167772161", "0x7f.1", "127.1/8", "10.0.0"}) {
+    EXPECT_FALSE(ParseAllow(text, &bad, &why)) << text;
+    EXPECT_NE(why.find("written in full"), std::string::npos) << why;
+  }
+  EXPECT_TRUE(bad.empty());
   const struct {
     const char* peer;
     bool allowed;
-  } cases[] = {{"192.168.1.77", true}, {"192.168.2.1", false}, {"::ffff:192.168.1.5", true},
-               {"fdab::1", true},      {"fe80::1", false},     {"10.0.0.1", false}};
+  } cases[] = {{"192.168.1.77", true}, {"192.168.2.1", false},    {"::ffff:192.168.1.5", true},
+               {"fdab::1", true},      {"fe80::1", false},        {"10.0.0.1", false},
+               {"10.9.3.4", true},     {"::ffff:10.9.3.4", true}, {"10.8.3.4", false}};
   for (const auto& c : cases) {
     const sockaddr_storage peer = Peer(c.peer);
     EXPECT_EQ(Allowed(rules, reinterpret_cast<const sockaddr*>(&peer)), c.allowed) << c.peer;
   }
-  const sockaddr_storage anyone = Peer("203.0.113.9");
-  EXPECT_TRUE(Allowed({}, reinterpret_cast<const sockaddr*>(&anyone)));
+}
+
+// Without allow rules: this machine, the private IPv4 ranges and IPv6's link-local and
+// unique-local addresses, nothing else; `allow any` is everyone.
+TEST(EsclConfig, TheDefaultAccessListIsThisMachineAndThePrivateRanges) {
+  std::vector<AllowRule> any;
+  std::string why;
+  ASSERT_TRUE(ParseAllow("any", &any, &why));
+  const struct {
+    const char* peer;
+    bool byDefault;
+  } cases[] = {
+      {"127.0.0.1", true},
+      {"127.45.6.7", true},
+      {"::1", true},
+      {"10.0.0.1", true},
+      {"10.255.255.255", true},
+      {"172.16.0.1", true},
+      {"172.31.255.254", true},
+      {"172.32.0.1", false},
+      {"172.15.255.255", false},
+      {"192.168.0.1", true},
+      {"192.169.0.1", false},
+      {"11.0.0.1", false},
+      {"8.8.8.8", false},
+      {"100.64.0.1", false},
+      {"169.254.1.1", false},
+      {"fe80::1", true},
+      {"febf::1", true},
+      {"fec0::1", false},
+      {"fc00::1", true},
+      {"fd12:3456::1", true},
+      {"fe00::1", false},
+      {"2001:db8::1", false},
+      {"::", false},
+      {"::ffff:10.1.2.3", true},
+      {"::ffff:127.0.0.1", true},
+      {"::ffff:8.8.8.8", false},
+      {"64:ff9b::a01:203", false},
+  };
+  for (const auto& c : cases) {
+    const sockaddr_storage peer = Peer(c.peer);
+    const auto* address = reinterpret_cast<const sockaddr*>(&peer);
+    EXPECT_EQ(Allowed({}, address), c.byDefault) << c.peer;
+    EXPECT_TRUE(Allowed(any, address)) << c.peer;
+  }
+  EXPECT_FALSE(Allowed({}, nullptr));
+}
+
+TEST(EsclConfig, ServerNamesAndLimitsAreReadAndAnUnreadableAllowLineStopsTheStart) {
+  ServerConfig config;
+  std::istringstream file(
+      "server-name Scan.Example.\nserver-name bad_name!\nlimits per-client=3,stalled-seconds=20\n"
+      "limits per-client=0\nallow 192.168.1.0/24\nallow 192.168.01.0/24\nallow any\n");
+  ParseConfigFile(file, "f.conf", &config);
+  EXPECT_EQ(config.serverNames, std::vector<std::string>{"scan.example"});
+  EXPECT_EQ(config.limits.perClient, 3u);
+  EXPECT_EQ(config.limits.stalled, std::chrono::seconds(20));
+  EXPECT_EQ(config.limits.request, std::chrono::seconds(10));
+  EXPECT_EQ(config.warnings.size(), 2u);
+  ASSERT_EQ(config.errors.size(), 1u);
+  EXPECT_EQ(config.errors[0].rfind("f.conf:6: ", 0), 0u) << config.errors[0];
+  EXPECT_EQ(config.allow.size(), 3u);  // the /24 and `any`'s two
+
+  const char* argv[] = {"tarvell-escl", "--server-name",
+                        "a.example",    "--server-name=B.example",
+                        "--limits",     "connections=50,request-seconds=4"};
+  std::string error;
+  ASSERT_EQ(ParseCommandLine(6, const_cast<char**>(argv), &config, &error), Invocation::kRun) << error;
+  EXPECT_EQ(config.serverNames, (std::vector<std::string>{"a.example", "b.example"}));
+  EXPECT_EQ(config.limits.connections, 50u);
+  EXPECT_EQ(config.limits.request, std::chrono::seconds(4));
+  for (const char* bad : {"--allow=10.1", "--server-name=a..b", "--limits=stalled=3", "--limits=per-client=x"}) {
+    const char* args[] = {"tarvell-escl", bad};
+    EXPECT_EQ(ParseCommandLine(2, const_cast<char**>(args), &config, &error), Invocation::kUsageError) << bad;
+  }
 }
 
 TEST(EsclConfig, TheCommandLineReplacesTheFilesSettingsAndBadLinesAreSkipped) {
@@ -98,6 +183,124 @@ TEST(EsclConfig, TheCommandLineReplacesTheFilesSettingsAndBadLinesAreSkipped) {
     const char* args[] = {"tarvell-escl", c.word};
     EXPECT_EQ(ParseCommandLine(2, const_cast<char**>(args), &config, &error), Invocation::kUsageError) << c.word;
     EXPECT_EQ(error, c.error);
+  }
+}
+
+// A web page elsewhere reaches the server only through a name of its own (DNS rebinding): the
+// Host must be one of the server's names or addresses, an Origin the server's own.
+TEST(EsclHttpAccess, OnlyTheServersOwnNamesAndOrigin) {
+  ServerNames names({"scan.example"}, "ScanHost.lan");
+  names.Add("scanhost-2.local.");
+  const sockaddr_storage local = Peer("192.0.2.7");
+  using Verdict = ServerNames::Verdict;
+  const struct {
+    const char* host;
+    Verdict verdict;
+  } cases[] = {
+      {"scanhost", Verdict::kOwn},
+      {"SCANHOST.local", Verdict::kOwn},
+      {"scanhost.local.:8090", Verdict::kOwn},
+      {"scanhost.lan", Verdict::kOwn},
+      {"scanhost-2.local", Verdict::kOwn},
+      {"localhost:8090", Verdict::kOwn},
+      {"scan.example", Verdict::kOwn},
+      {"127.0.0.1:8090", Verdict::kOwn},
+      {"127.0.0.5", Verdict::kOwn},
+      {"[::1]:8090", Verdict::kOwn},
+      {"192.0.2.7:8090", Verdict::kOwn},  // the address the client reached
+      {"[::ffff:192.0.2.7]", Verdict::kOwn},
+      {"192.0.2.8", Verdict::kForeign},
+      {"evil.example", Verdict::kForeign},
+      {"scanhost.evil.example:8090", Verdict::kForeign},
+      {"scan.example.evil", Verdict::kForeign},
+      {"127.1", Verdict::kForeign},
+      {"", Verdict::kMalformed},
+      {"a b", Verdict::kMalformed},
+      {"scanhost:", Verdict::kMalformed},
+      {"scanhost:99999", Verdict::kMalformed},
+      {"scanhost:80:80", Verdict::kMalformed},
+      {"[::1", Verdict::kMalformed},
+      {"[::1]x", Verdict::kMalformed},
+      {"[fe80::1%25eth0]:8090", Verdict::kForeign},
+      {"[fe80::1%25<eth0>]", Verdict::kMalformed},
+      {"[scanhost]", Verdict::kMalformed},
+      {"::1", Verdict::kMalformed},
+      {"scan\nhost", Verdict::kMalformed},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(names.Check(c.host, reinterpret_cast<const sockaddr*>(&local)), c.verdict) << c.host;
+  EXPECT_EQ(names.Check(nullptr, nullptr), Verdict::kMissing);
+
+  const struct {
+    const char* origin;
+    const char* host;
+    bool same;
+  } origins[] = {
+      {"http://127.0.0.1:8090", "127.0.0.1:8090", true},
+      {"HTTP://ScanHost.local:8090", "scanhost.local:8090", true},
+      {"http://127.0.0.1", "127.0.0.1:80", true},
+      {"http://[::1]:8090", "[::1]:8090", true},
+      {"http://127.0.0.1:8091", "127.0.0.1:8090", false},
+      {"https://127.0.0.1:8090", "127.0.0.1:8090", false},
+      {"http://evil.example", "127.0.0.1", false},
+      {"http://evil.example:8090", "evil.example:8090", true},  // the Host check refuses this one
+      {"null", "127.0.0.1", false},
+      {"http://127.0.0.1:8090/", "127.0.0.1:8090", false},
+      {"http://", "127.0.0.1", false},
+      {"", "127.0.0.1", false},
+  };
+  for (const auto& c : origins) EXPECT_EQ(SameOrigin(c.origin, c.host), c.same) << c.origin << " for " << c.host;
+
+  // Connections are counted per IPv4 address, and per /64 for IPv6.
+  const sockaddr_storage a = Peer("2001:db8:1:2::1"), b = Peer("2001:db8:1:2::ffff"), c = Peer("2001:db8:1:3::1"),
+                         d = Peer("::ffff:10.0.0.1"), e = Peer("10.0.0.1");
+  const auto key = [](const sockaddr_storage& peer) { return ClientKey(reinterpret_cast<const sockaddr*>(&peer)); };
+  EXPECT_EQ(key(a), key(b));
+  EXPECT_NE(key(a), key(c));
+  EXPECT_EQ(key(d), key(e));
+  EXPECT_EQ(AddressText(reinterpret_cast<const sockaddr*>(&d)), "10.0.0.1");
+}
+
+TEST(EsclHttpRoutes, PathsMatchSegmentBySegment) {
+  struct Route {
+    const char* method;
+    const char* pattern;
+  };
+  const Route table[] = {{"GET", "/eSCL/ScannerStatus"},
+                         {"POST", "/eSCL/ScanJobs"},
+                         {"GET", "/eSCL/ScanJobs/{}/NextDocument"},
+                         {"DELETE", "/eSCL/ScanJobs/{}"},
+                         {"GET", "/eSCL/ScanJobs/{}/ScanImageInfo"}};
+  const struct {
+    const char* method;
+    const char* path;
+    RouteFound::Result result;
+    size_t index;
+    const char* param;
+    const char* allow;
+  } cases[] = {
+      {"GET", "/eSCL/ScannerStatus", RouteFound::kFound, 0, "", ""},
+      {"POST", "/eSCL/ScannerStatus", RouteFound::kOtherMethod, 0, "", "GET"},
+      {"GET", "/eSCL/ScanJobs/abc/NextDocument", RouteFound::kFound, 2, "abc", ""},
+      {"DELETE", "/eSCL/ScanJobs/abc", RouteFound::kFound, 3, "abc", ""},
+      {"GET", "/eSCL/ScanJobs/abc", RouteFound::kOtherMethod, 0, "", "DELETE"},
+      {"GET", "/eSCL/ScanJobs", RouteFound::kOtherMethod, 0, "", "POST"},
+      {"GET", "/eSCL/ScanJobs//NextDocument", RouteFound::kNone, 0, "", ""},
+      {"GET", "/eSCL/ScanJobs/a/b/NextDocument", RouteFound::kNone, 0, "", ""},
+      {"GET", "/eSCL/ScannerStatus/", RouteFound::kNone, 0, "", ""},
+      {"GET", "/eSCL/ScannerStatusX", RouteFound::kNone, 0, "", ""},
+      {"GET", "eSCL/ScannerStatus", RouteFound::kNone, 0, "", ""},
+      {"GET", "", RouteFound::kNone, 0, "", ""},
+      {"get", "/eSCL/ScannerStatus", RouteFound::kOtherMethod, 0, "", "GET"},
+  };
+  for (const auto& c : cases) {
+    const RouteFound found = FindRoute(table, c.method, c.path);
+    EXPECT_EQ(found.result, c.result) << c.method << " " << c.path;
+    if (found.result == RouteFound::kFound) {
+      EXPECT_EQ(found.index, c.index) << c.path;
+      EXPECT_EQ(found.param, c.param) << c.path;
+    }
+    EXPECT_EQ(found.allow, c.allow) << c.method << " " << c.path;
   }
 }
 

@@ -12,9 +12,11 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <thread>
 
 #include "tests/support/Program.h"
@@ -126,8 +128,10 @@ struct Reply {
 // An HTTP/1.1 exchange over a socket of its own, from `source` on the loopback network.
 class Connection {
  public:
-  Connection(uint16_t port, const char* source = "127.0.0.1") {
+  // `receiveBuffer`: the socket's receive buffer, for a client that reads slowly (0: the system's).
+  explicit Connection(uint16_t port, const char* source = "127.0.0.1", int receiveBuffer = 0) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in from{}, to{};
     from.sin_family = to.sin_family = AF_INET;
     inet_pton(AF_INET, source, &from.sin_addr);
@@ -146,6 +150,24 @@ class Connection {
   void Close() {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
+  }
+  bool Open() const { return fd_ >= 0; }
+  // Sends `bytes` as they are.
+  bool SendRaw(const std::string& bytes) {
+    return fd_ >= 0 && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+  }
+  // Whether the server has closed the connection (reads that find nothing yet do not wait).
+  bool ClosedByServer() {
+    char byte;
+    const ssize_t n = recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+  }
+  // Reads up to `count` bytes of those that have come, without waiting for more.
+  size_t ReadSome(size_t count) {
+    char bytes[64];
+    const ssize_t n = recv(fd_, bytes, std::min(count, sizeof bytes), MSG_DONTWAIT);
+    if (n > 0) raw_.append(bytes, size_t(n));
+    return n > 0 ? size_t(n) : 0;
   }
   bool Send(const std::string& method, const std::string& path, const std::string& body = "") {
     const std::string request =
@@ -205,6 +227,9 @@ std::string Settings(const std::string& mode, int dpi, const std::string& format
 
 class EsclServer : public ::testing::Test {
  protected:
+  // More options for the server.
+  virtual std::vector<std::string> Options() const { return {}; }
+
   void SetUp() override {
     temp_.Write("tarvell-escl.conf", config_);
     const std::string log = temp_ / "server.log";
@@ -213,9 +238,14 @@ class EsclServer : public ::testing::Test {
       freopen(log.c_str(), "w", stderr);
       // At 6 MB/s the large page below takes five seconds: a client's request in the middle of
       // it lands there however slow this machine is; the small pages take milliseconds.
-      execl(TARVELL_ESCL_SERVER, TARVELL_ESCL_SERVER, "--simulate", "--sim-fault", "pace=6M,silence=20", "--listen",
-            "127.0.0.1:0", "--allow", "127.0.0.0/30", "--no-announce", "--config",
-            (temp_ / "tarvell-escl.conf").c_str(), nullptr);
+      const std::string config = temp_ / "tarvell-escl.conf";
+      std::vector<const char*> argv = {TARVELL_ESCL_SERVER, "--simulate",  "--sim-fault", "pace=6M,silence=20",
+                                       "--listen",          "127.0.0.1:0", "--allow",     "127.0.0.0/29",
+                                       "--no-announce",     "--config",    config.c_str()};
+      const std::vector<std::string> more = Options();
+      for (const std::string& option : more) argv.push_back(option.c_str());
+      argv.push_back(nullptr);
+      execv(TARVELL_ESCL_SERVER, const_cast<char**>(argv.data()));
       _exit(127);
     }
     // It says where it listens once it does.
@@ -249,6 +279,28 @@ class EsclServer : public ::testing::Test {
     const std::string status = ReadFile("/proc/" + std::to_string(pid_) + "/status");
     const size_t at = status.find("VmHWM:");
     return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+  }
+  std::string ServerLog() const { return ReadFile(temp_ / "server.log"); }
+  // Waits, a bounded while, for the server to log `text`.
+  bool Logged(const std::string& text) const {
+    for (int i = 0; i < 1200; ++i) {
+      if (ServerLog().find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+  // The state of the most recent job, from ScannerStatus ("" for none).
+  std::string LastJobState() {
+    const std::string status = Request("GET", "/eSCL/ScannerStatus").body;
+    const size_t at = status.find("<pwg:JobState>");
+    return at == std::string::npos ? "" : status.substr(at + 14, status.find('<', at + 14) - at - 14);
+  }
+  // Sends `head` (request line and headers, without the blank line that ends them) and `body`, on a
+  // connection closed after the reply.
+  Reply Raw(const std::string& head, const std::string& body = "", const char* source = "127.0.0.1") {
+    Connection connection(port_, source);
+    connection.SendRaw(head + "\r\nConnection: close\r\n\r\n" + body);
+    return connection.Receive();
   }
 
   Reply Request(const std::string& method, const std::string& path, const std::string& body = "",
@@ -375,8 +427,10 @@ TEST_F(EsclServer, RefusedRequestsGetTheirStatusAndStartNothing) {
       {"TIFF", "POST", "/eSCL/ScanJobs", Settings("Grayscale8", 150, "image/tiff"), "127.0.0.1", 409},
       {"off the glass", "POST", "/eSCL/ScanJobs", offGlass, "127.0.0.1", 409},
       {"feeder", "POST", "/eSCL/ScanJobs", feeder, "127.0.0.1", 409},
-      {"outside --allow", "POST", "/eSCL/ScanJobs", png, "127.0.0.9", 403},
-      {"capabilities outside --allow", "GET", "/eSCL/ScannerCapabilities", "", "127.0.0.9", 403},
+      // Turned away when it connects, before a byte is read: no reply at all.
+      {"outside --allow", "POST", "/eSCL/ScanJobs", png, "127.0.0.9", 0},
+      {"capabilities outside --allow", "GET", "/eSCL/ScannerCapabilities", "", "127.0.0.9", 0},
+      {"a method the resource has not", "PUT", "/eSCL/ScannerStatus", "", "127.0.0.1", 405},
       {"unknown job's page", "GET", "/eSCL/ScanJobs/none/NextDocument", "", "127.0.0.1", 404},
       {"unknown job's info", "GET", "/eSCL/ScanJobs/none/ScanImageInfo", "", "127.0.0.1", 404},
       {"unknown job cancelled", "DELETE", "/eSCL/ScanJobs/none", "", "127.0.0.1", 404},
@@ -390,6 +444,11 @@ TEST_F(EsclServer, RefusedRequestsGetTheirStatusAndStartNothing) {
   const Reply status = Request("GET", "/eSCL/ScannerStatus");
   EXPECT_NE(status.body.find("<pwg:State>Idle</pwg:State>"), std::string::npos) << status.body;
   EXPECT_EQ(status.body.find("JobInfo"), std::string::npos) << "a job was made:\n" << status.body;
+  // One line each, saying who, what and why.
+  const std::string log = ServerLog();
+  EXPECT_NE(log.find("127.0.0.9: connection refused: not an address the allow rules let in"), std::string::npos) << log;
+  EXPECT_NE(log.find("127.0.0.1 PUT /eSCL/ScannerStatus: 405"), std::string::npos) << log;
+  EXPECT_NE(log.find("127.0.0.1 GET /eSCL/Nothing: 404, no such resource"), std::string::npos) << log;
 }
 
 TEST_F(EsclServer, OneJobAtATimeAndIdleOnceItsPageIsServed) {
@@ -513,6 +572,124 @@ TEST_F(EsclServerShortClaim, AJobLeftUnfetchedIsCancelledAndFreesTheScanner) {
   EXPECT_NE(Request("GET", "/eSCL/ScannerStatus").body.find("<pwg:JobState>Canceled<"), std::string::npos);
   const std::string next = Post(Settings("Grayscale8", 150, "image/png"));
   EXPECT_EQ(Request("GET", next + "/NextDocument").status, 200);
+}
+
+// Hundreds of connections from one host that never finish their headers take that host's few
+// places and no one else's: another host is answered and scans a page.
+TEST_F(EsclServer, HalfOpenConnectionsFromOneHostLeaveOthersServed) {
+  std::vector<std::unique_ptr<Connection>> flood;
+  for (int i = 0; i < 300; ++i) {
+    flood.push_back(std::make_unique<Connection>(port_, "127.0.0.5"));
+    flood.back()->SendRaw("GET /eSCL/ScannerStatus HTTP/1.1\r\nHo");
+  }
+  // Connections are accepted in the order they came: by this answer every one of the flood has
+  // been taken in or turned away.
+  EXPECT_EQ(Request("GET", "/eSCL/ScannerStatus").status, 200);
+  size_t open = flood.size();
+  for (int tries = 0; tries < 400 && open > 8; ++tries) {
+    if (tries) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    open = 0;
+    for (const auto& connection : flood) open += connection->Open() && !connection->ClosedByServer();
+  }
+  EXPECT_LE(open, 8u) << "connections the flood holds";
+  EXPECT_TRUE(Logged("127.0.0.5: connection refused: the client has 8 already"));
+  const std::string job = Post(Settings("Grayscale8", 150, "image/png"));
+  EXPECT_EQ(Difference(ReadPng(Request("GET", job + "/NextDocument").body), LocalScan("Gray", 150)), 0);
+}
+
+TEST_F(EsclServer, AnEndlessChunkedBodyIsRefusedOnceItPassesTheLimit) {
+  Connection connection(port_);
+  ASSERT_TRUE(
+      connection.SendRaw("POST /eSCL/ScanJobs HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n"));
+  const std::string chunk = "400\r\n" + std::string(1024, '<') + "\r\n";
+  size_t sent = 0;
+  while (sent < (64u << 20) && connection.SendRaw(chunk)) sent += 1024;
+  EXPECT_LT(sent, 64u << 20) << "the server read on";
+  EXPECT_EQ(connection.Receive().status, 413);
+  EXPECT_TRUE(Logged("127.0.0.1 POST /eSCL/ScanJobs: 413, a body past 65536 bytes"));
+  EXPECT_EQ(LastJobState(), "");
+}
+
+// Through DNS rebinding a web page elsewhere reaches the server under a name of its own, and a
+// page of another origin can post a form or fetch: neither is served, and nothing is started.
+TEST_F(EsclServer, OnlyItsOwnNamesAndItsOwnOriginAreServed) {
+  const std::string port = std::to_string(port_);
+  const std::string host = "Host: 127.0.0.1:" + port;
+  EXPECT_EQ(Raw("GET /eSCL/ScannerStatus HTTP/1.1\r\nHost: evil.example:" + port).status, 421);
+  const Reply capabilities = Raw("GET /eSCL/ScannerCapabilities HTTP/1.1\r\nHost: rebound.example");
+  EXPECT_EQ(capabilities.status, 421);
+  EXPECT_TRUE(capabilities.body.empty());
+  EXPECT_EQ(Raw("GET /eSCL/ScannerStatus HTTP/1.1").status, 400) << "HTTP/1.1 names its host";
+  EXPECT_EQ(Raw("GET /eSCL/ScannerStatus HTTP/1.0").status, 200);
+  EXPECT_EQ(Raw("GET /eSCL/ScannerStatus HTTP/1.1\r\nHost: localhost:" + port).status, 200);
+
+  const std::string settings = Settings("Grayscale8", 150, "image/png");
+  const std::string form =
+      "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " + std::to_string(settings.size());
+  EXPECT_EQ(Raw("POST /eSCL/ScanJobs HTTP/1.1\r\n" + host + "\r\nOrigin: http://evil.example" + form, settings).status,
+            403);
+  EXPECT_EQ(Raw("POST /eSCL/ScanJobs HTTP/1.1\r\nHost: evil.example" + form, settings).status, 421);
+  EXPECT_EQ(LastJobState(), "") << "a job was started";
+
+  // The server's own origin, and a form posted with none (libsane's escl backend), make jobs.
+  for (const std::string& origin : {"\r\nOrigin: http://127.0.0.1:" + port, std::string()}) {
+    const Reply created = Raw("POST /eSCL/ScanJobs HTTP/1.1\r\n" + host + origin + form, settings);
+    ASSERT_EQ(created.status, 201) << origin;
+    const size_t at = created.head.find("/eSCL/ScanJobs/");
+    EXPECT_EQ(Request("DELETE", created.head.substr(at, created.head.find("\r\n", at) - at)).status, 200);
+  }
+  // Another origin's page neither takes a job's page nor cancels it; the client that asked gets it.
+  const std::string job = Post(settings);
+  EXPECT_EQ(Raw("GET " + job + "/NextDocument HTTP/1.1\r\n" + host + "\r\nOrigin: http://evil.example").status, 403);
+  EXPECT_EQ(Raw("DELETE " + job + " HTTP/1.1\r\n" + host + "\r\nOrigin: http://evil.example").status, 403);
+  EXPECT_EQ(LastJobState(), "Processing");
+  const Reply page = Request("GET", job + "/NextDocument");
+  EXPECT_TRUE(page.status == 200 && page.complete) << page.head;
+  EXPECT_TRUE(Logged("127.0.0.1 GET /eSCL/ScannerStatus: 421, Host \"evil.example:" + port +
+                     "\" is not a name of this server"));
+  EXPECT_TRUE(Logged("127.0.0.1 POST /eSCL/ScanJobs: 403, Origin \"http://evil.example\" is not this server's"));
+}
+
+// The deadlines, short enough for a test.
+class EsclServerShortLimits : public EsclServer {
+ protected:
+  std::vector<std::string> Options() const override { return {"--limits", "request-seconds=3,stalled-seconds=2"}; }
+};
+
+// A page reader that takes next to nothing holds the scanner no longer than the stall limit: the
+// page is dropped, the job aborted, and the next job scans.
+TEST_F(EsclServerShortLimits, AReaderThatStopsLosesThePageAndTheScannerIsFreed) {
+  // Encoded, the page is far larger than what the system's buffers and the server hold ahead.
+  const std::string job = Post(Settings("Grayscale8", 600, "image/jpeg", 2400, 3200));
+  ASSERT_FALSE(job.empty());
+  Connection reader(port_, "127.0.0.1", 4096);
+  reader.Send("GET", job + "/NextDocument");
+  ASSERT_EQ(reader.Receive(1).status, 200);
+  // A few bytes now and then: too little for the server to send on.
+  const std::string stalled = "127.0.0.1: connection closed: took none of its page for 2 s";
+  for (int reads = 0; reads < 3000 && ServerLog().find(stalled) == std::string::npos; ++reads) {
+    reader.ReadSome(16);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(Logged(stalled));
+  EXPECT_EQ(LastJobState(), "Aborted");
+  const std::string next = Post(Settings("Grayscale8", 150, "image/png"));
+  EXPECT_EQ(Difference(ReadPng(Request("GET", next + "/NextDocument").body), LocalScan("Gray", 150)), 0);
+}
+
+// A byte now and then does not keep a request alive past its deadline.
+TEST_F(EsclServerShortLimits, ARequestTricklingInIsCutOffAtItsDeadline) {
+  Connection slow(port_, "127.0.0.6");
+  const std::string request =
+      "GET /eSCL/ScannerStatus HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + std::string(400, 'a') + "\r\n\r\n";
+  size_t sent = 0;
+  while (sent < request.size() && !slow.ClosedByServer() && slow.SendRaw(request.substr(sent, 1))) {
+    ++sent;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_LT(sent, request.size()) << "the whole request trickled in";
+  EXPECT_TRUE(Logged("127.0.0.6: connection closed: no whole request within 3 s"));
+  EXPECT_EQ(Request("GET", "/eSCL/ScannerStatus").status, 200);
 }
 
 }  // namespace
