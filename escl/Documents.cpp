@@ -81,6 +81,7 @@ std::string CapabilitiesDocument(const ScannerDescription& scanner) {
   w.Leaf("pwg:MakeAndModel", scanner.makeAndModel);
   w.Leaf("pwg:SerialNumber", scanner.serialNumber);
   w.Leaf("scan:UUID", scanner.uuid);
+  if (!scanner.adminUrl.empty()) w.Leaf("scan:AdminURI", scanner.adminUrl);
   if (!scanner.iconUrl.empty()) w.Leaf("scan:IconURI", scanner.iconUrl);
   w.Open("scan:Platen");
   w.Open("scan:PlatenInputCaps");
@@ -151,6 +152,7 @@ std::vector<std::string> AnnouncementText(const ScannerDescription& scanner) {
                                    "rs=eSCL",
                                    "uuid=" + scanner.uuid};
   if (!scanner.iconUrl.empty()) text.push_back("representation=" + scanner.iconUrl);
+  if (!scanner.adminUrl.empty()) text.push_back("adminurl=" + scanner.adminUrl);
   return text;
 }
 

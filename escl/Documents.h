@@ -26,6 +26,8 @@ struct ScannerDescription {
   UInt32 minimumSide = 16;          // the smallest region side taken, in 1/300 inch
   std::vector<UInt32> resolutions;  // ascending
   UInt32 colourMaximum = 0;         // the highest resolution in colour
+  // The scanning page; "" to leave it out.
+  std::string adminUrl;
 };
 
 std::string CapabilitiesDocument(const ScannerDescription& scanner);

@@ -34,6 +34,22 @@ std::string AddressText(const sockaddr* address, socklen_t length, uint16_t port
          std::to_string(port);
 }
 
+// The client's address, without its port.
+std::string ClientAddress(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* peer = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  char host[NI_MAXHOST] = "";
+  if (peer && peer->client_addr)
+    getnameinfo(peer->client_addr,
+                peer->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in), host,
+                sizeof host, nullptr, 0, NI_NUMERICHOST);
+  return host;
+}
+
+std::string Argument(MHD_Connection* connection, const char* name) {
+  const char* value = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, name);
+  return value ? value : "";
+}
+
 }  // namespace
 
 struct HttpServer::Callbacks {
@@ -49,6 +65,8 @@ struct HttpServer::Callbacks {
     if (!reply.contentType.empty())
       MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, reply.contentType.c_str());
     if (!reply.location.empty()) MHD_add_response_header(response, MHD_HTTP_HEADER_LOCATION, reply.location.c_str());
+    for (const auto& header : reply.headers)
+      MHD_add_response_header(response, header.first.c_str(), header.second.c_str());
     const MHD_Result queued = MHD_queue_response(connection, unsigned(reply.status), response);
     MHD_destroy_response(response);
     return queued;
@@ -148,6 +166,7 @@ struct HttpServer::Callbacks {
       if (what == "NextDocument") {
         Reply reply;
         std::unique_ptr<PageDelivery> page = service.NextDocument(id, &reply);
+        if (page && Argument(connection, "keep") == "1") server.web_.tray().Expect(id, ClientAddress(connection));
         return page ? SendPage(connection, std::move(page)) : Send(connection, reply);
       }
     }
@@ -157,6 +176,8 @@ struct HttpServer::Callbacks {
       icon.body = server.icon_;
       return Send(connection, icon);
     }
+    if (WebPage::Handles(url))
+      return Send(connection, server.web_.Serve(method, url, ClientAddress(connection), Argument(connection, "ids")));
     return Send(connection, Empty(404));
   }
 
@@ -169,10 +190,13 @@ struct HttpServer::Callbacks {
 };
 
 HttpServer::HttpServer(ScanService& service, std::vector<AllowRule> allow, std::string icon)
-    : service_(service), allow_(std::move(allow)), icon_(std::move(icon)) {}
+    : service_(service), allow_(std::move(allow)), icon_(std::move(icon)) {
+  service_.OnPageDelivered([this](DeliveredPage page) { web_.tray().Keep(std::move(page)); });
+}
 
 HttpServer::~HttpServer() {
   for (MHD_Daemon* daemon : daemons_) MHD_stop_daemon(daemon);
+  service_.OnPageDelivered(nullptr);
 }
 
 bool HttpServer::Listen(const ListenAddress& address, std::string* why) {

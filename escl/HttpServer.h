@@ -9,6 +9,7 @@
 
 #include "escl/ScanService.h"
 #include "escl/ServerConfig.h"
+#include "escl/WebPage.h"
 
 struct MHD_Daemon;
 
@@ -37,6 +38,7 @@ class HttpServer {
   ScanService& service_;
   std::vector<AllowRule> allow_;
   std::string icon_;
+  WebPage web_;
   std::vector<MHD_Daemon*> daemons_;
   std::vector<std::string> addresses_;
   uint16_t port_ = 0;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "escl/Documents.h"
@@ -29,6 +30,17 @@ struct Reply {
   std::string contentType;
   std::string body;
   std::string location;  // the Location header, when set
+  // Any other headers.
+  std::vector<std::pair<std::string, std::string>> headers;
+};
+
+// A page sent whole to the client that read it, with its encoded bytes.
+struct DeliveredPage {
+  std::string jobId;
+  tarvell::host::PageFormat frame;
+  UInt32 dpi = 0;
+  ImageFormat format = ImageFormat::kPng;
+  std::vector<UInt8> bytes;
 };
 
 // The image of one job, encoded as it is read.
@@ -58,6 +70,8 @@ class PageDelivery {
   std::vector<UInt8> rows_;
   bool ended_ = false;     // the encoder has finished
   bool complete_ = false;  // every byte copied out
+  // Every byte sent, for the service's OnPageDelivered.
+  std::vector<UInt8> kept_;
 };
 
 class ScanService {
@@ -71,6 +85,9 @@ class ScanService {
 
   // Called with the scanner's description once it is known (for the announcement).
   void OnScannerOpened(std::function<void(const ScannerDescription&)> callback);
+  // Called on the reader's thread, with the job's lock held, with each PNG page read to its end; set before
+  // serving.
+  void OnPageDelivered(std::function<void(DeliveredPage)> callback) { delivered_ = std::move(callback); }
 
   // `base` is "http://HOST" as the client named the server, or "" when it did not.
   Reply Capabilities(const std::string& base);
@@ -98,6 +115,7 @@ class ScanService {
   ScannerAccess scanner_;
   std::vector<std::shared_ptr<Job>> jobs_;  // the most recent last
   std::function<void(const ScannerDescription&)> opened_;
+  std::function<void(DeliveredPage)> delivered_;
   bool announced_ = false;
   bool shutDown_ = false;
 };

@@ -145,11 +145,12 @@ TEST(EsclAnnouncement, TheTxtRecordCarriesWhatClientsRead) {
   scanner.makeAndModel = "Tarvell K310 (USB)";
   scanner.uuid = "f4ffbe82-c599-5798-af5e-a182960ac05e";
   scanner.iconUrl = "http://host.local:8090/icon.png";
+  scanner.adminUrl = "http://host.local:8090/";
   const std::vector<std::string> text = AnnouncementText(scanner);
   for (const char* entry :
        {"txtvers=1", "vers=2.0", "ty=Tarvell K310 (USB)", "pdl=application/pdf,image/png,image/jpeg",
         "cs=color,grayscale,binary", "is=platen", "rs=eSCL", "uuid=f4ffbe82-c599-5798-af5e-a182960ac05e",
-        "representation=http://host.local:8090/icon.png"})
+        "representation=http://host.local:8090/icon.png", "adminurl=http://host.local:8090/"})
     EXPECT_NE(std::find(text.begin(), text.end(), entry), text.end()) << entry;
 }
 

@@ -1,0 +1,114 @@
+// The pages scanned so far, as thumbnails that can be saved, moved and removed. A page saves as
+// the PNG it was scanned as, as a JPEG made from those pixels, or (like the whole tray) as a PDF
+// that the server makes from the pages it kept.
+import * as escl from './escl.js';
+import { t } from './i18n.js';
+
+function download(blob, name) {
+  const link = document.createElement('a');
+  link.href = URL.createObjectURL(blob);
+  link.download = name;
+  document.body.append(link);
+  link.click();
+  link.remove();
+  setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+}
+
+async function jpeg(blob) {
+  const image = await createImageBitmap(blob);
+  const canvas = document.createElement('canvas');
+  canvas.width = image.width;
+  canvas.height = image.height;
+  canvas.getContext('2d').drawImage(image, 0, 0);
+  return new Promise((resolve, reject) =>
+    canvas.toBlob((out) => (out ? resolve(out) : reject(new Error('no JPEG'))), 'image/jpeg', 0.92),
+  );
+}
+
+export class Tray {
+  // `format()` is the format chosen; `say(text)` reports to the user.
+  constructor(list, { format, say }) {
+    this.list = list;
+    this.format = format;
+    this.say = say;
+    this.pages = []; // {id, blob, url, width, height, dpi}
+  }
+
+  add(page) {
+    this.pages.push({ ...page, url: URL.createObjectURL(page.blob) });
+    this.render();
+  }
+
+  async save(page) {
+    const n = this.pages.indexOf(page) + 1;
+    const format = this.format();
+    try {
+      if (format === 'application/pdf') download(await escl.pagesPdf([page.id]), `scan-${n}.pdf`);
+      else if (format === 'image/jpeg') download(await jpeg(page.blob), `scan-${n}.jpg`);
+      else download(page.blob, `scan-${n}.png`);
+    } catch (error) {
+      this.say(error.status ? t('pdfFailed', { why: error.message }) : t('saveFailed'));
+    }
+  }
+
+  async saveAll() {
+    try {
+      download(await escl.pagesPdf(this.pages.map((p) => p.id)), 'scan.pdf');
+    } catch (error) {
+      this.say(t('pdfFailed', { why: error.message }));
+    }
+  }
+
+  move(page, by) {
+    const i = this.pages.indexOf(page);
+    const j = i + by;
+    if (j < 0 || j >= this.pages.length) return;
+    [this.pages[i], this.pages[j]] = [this.pages[j], this.pages[i]];
+    this.render(page, by < 0 ? 'left' : 'right');
+  }
+
+  remove(page) {
+    const i = this.pages.indexOf(page);
+    this.pages.splice(i, 1);
+    URL.revokeObjectURL(page.url);
+    const next = this.pages[Math.min(i, this.pages.length - 1)];
+    this.render(next, 'remove');
+  }
+
+  // Draws the list again; the focus goes to `focusPage`'s button `focusAction`.
+  render(focusPage, focusAction) {
+    const items = this.pages.map((page, i) => {
+      const n = i + 1;
+      const item = document.createElement('li');
+      const image = document.createElement('img');
+      image.src = page.url;
+      image.alt = t('page', { n });
+      const caption = document.createElement('span');
+      caption.className = 'caption';
+      caption.textContent = t('page', { n });
+      const buttons = document.createElement('div');
+      buttons.className = 'page-buttons';
+      const button = (action, label, text, handler, disabled) => {
+        const b = document.createElement('button');
+        b.type = 'button';
+        b.dataset.action = action;
+        b.textContent = text;
+        b.setAttribute('aria-label', label);
+        b.disabled = disabled;
+        b.addEventListener('click', handler);
+        buttons.append(b);
+        if (page === focusPage && action === focusAction) queueMicrotask(() => b.focus());
+        return b;
+      };
+      button('left', t('moveLeft', { n }), '←', () => this.move(page, -1), i === 0);
+      button('right', t('moveRight', { n }), '→', () => this.move(page, 1), i === this.pages.length - 1);
+      button('save', t('savePage', { n }), t('save'), () => this.save(page), false);
+      button('remove', t('removePage', { n }), '✕', () => this.remove(page), false);
+      item.append(image, caption, buttons);
+      return item;
+    });
+    this.list.replaceChildren(...items);
+    document.getElementById('tray-empty').hidden = this.pages.length > 0;
+    document.getElementById('save-all').disabled = this.pages.length === 0;
+  }
+}
