@@ -10,6 +10,8 @@ const PAPERS = { letter: [2550, 3300], a4: [2480, 3508], a5: [1748, 2480] }; // 
 const STATUS_EVERY_MS = 3000;
 const KEY_STEP = 30; // 1/300 inch: a tenth of an inch per key press
 
+const percent = new Intl.NumberFormat(undefined, { style: 'percent' });
+
 const app = {
   caps: null,
   drawn: null, // the area drawn on the preview, {x, y, w, h} in 1/300 inch
@@ -197,19 +199,19 @@ async function run(kind) {
   const canvas = kind === 'preview' ? $('preview') : $('page');
   const progress = $('progress');
   progress.value = 0;
+  $('progress-text').textContent = '';
   canvas.dataset.rows = '0';
+  let h = 1;
   if (kind === 'scan') {
     place(canvas, area);
     canvas.hidden = false;
   }
   let context;
   const png = new PngStream({
-    onHeader: ({ width: w, height: h, rowBytes }) => {
+    onHeader: ({ width: w, height: total, rowBytes }) => {
       canvas.width = w;
-      canvas.height = h;
+      canvas.height = h = total;
       context = canvas.getContext('2d');
-      context.fillStyle = '#fff';
-      context.fillRect(0, 0, w, h);
       progress.max = rowBytes * h;
       png.rowBytes = rowBytes;
     },
@@ -218,6 +220,7 @@ async function run(kind) {
       const rows = y + image.height;
       canvas.dataset.rows = String(rows);
       progress.value = rows * png.rowBytes;
+      $('progress-text').textContent = percent.format(rows / h);
     },
   });
   try {
