@@ -1,12 +1,14 @@
-// The server's parts that need no scanner: its settings, the ScanSettings reader and the
-// announcement's TXT record.
+// The server's parts that need no scanner: its settings, the ScanSettings reader, the
+// announcement's TXT record and the tray of kept pages.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <sstream>
 
 #include "escl/Documents.h"
+#include "escl/PageTray.h"
 #include "escl/ScanSettingsReader.h"
 #include "escl/ServerConfig.h"
 
@@ -152,6 +154,51 @@ TEST(EsclAnnouncement, TheTxtRecordCarriesWhatClientsRead) {
         "cs=color,grayscale,binary", "is=platen", "rs=eSCL", "uuid=f4ffbe82-c599-5798-af5e-a182960ac05e",
         "representation=http://host.local:8090/icon.png", "adminurl=http://host.local:8090/"})
     EXPECT_NE(std::find(text.begin(), text.end(), entry), text.end()) << entry;
+}
+
+// A grey PNG page of `width` × `height` at `dpi` that hardly compresses, as delivered to its reader.
+DeliveredPage GreyPage(const std::string& id, UInt32 width, UInt32 height, UInt32 dpi) {
+  DeliveredPage page{id, {}, dpi, ImageFormat::kPng, {}};
+  page.frame.kind = tarvell::host::PageFormat::kGray;
+  page.frame.width = width, page.frame.height = height, page.frame.bytesPerLine = width;
+  auto encoder = ImageEncoder::Make(ImageFormat::kPng, page.frame, dpi, &page.bytes);
+  std::vector<UInt8> rows(size_t(width) * height);
+  std::mt19937 noise(7);
+  for (UInt8& pixel : rows) pixel = UInt8(noise());
+  EXPECT_TRUE(encoder->Feed(rows.data(), rows.size()) && encoder->Finish());
+  return page;
+}
+
+TEST(EsclPageTray, KeepsAClientsPagesWithinItsLimitAndRefusesTheRestPlainly) {
+  PageTray::Limits limits;
+  limits.perClient = 64 * 1024;
+  PageTray tray(limits);
+  for (const char* id : {"a1", "b2", "c3"}) tray.Expect(id, "192.168.1.5");
+  tray.Keep(GreyPage("a1", 100, 150, 150));
+  tray.Keep(GreyPage("b2", 50, 50, 75));
+  tray.Keep(GreyPage("c3", 300, 300, 300));  // past the client's 64 KiB
+  tray.Keep(GreyPage("d4", 10, 10, 75));     // nobody asked to keep it
+
+  const Reply pdf = tray.Pdf("192.168.1.5", "b2,a1");
+  EXPECT_EQ(pdf.status, 200);
+  EXPECT_EQ(pdf.contentType, "application/pdf");
+  EXPECT_EQ(pdf.body.compare(0, 5, "%PDF-"), 0);
+  const struct {
+    const char* client;
+    const char* ids;
+    int status;
+    const char* says;
+  } kCases[] = {{"192.168.1.5", "a1,c3", 507, "page c3 was not kept"},
+                {"192.168.1.6", "a1", 404, "page a1 is not kept"},
+                {"192.168.1.5", "d4", 404, "page d4 is not kept"},
+                {"192.168.1.5", "", 400, "ids:"},
+                {"192.168.1.5", "a1,,b2", 400, "ids:"},
+                {"192.168.1.5", "a1;rm", 400, "ids:"}};
+  for (const auto& c : kCases) {
+    const Reply reply = tray.Pdf(c.client, c.ids);
+    EXPECT_EQ(reply.status, c.status) << c.client << " " << c.ids;
+    EXPECT_EQ(reply.body.find(c.says), 0u) << reply.body;
+  }
 }
 
 }  // namespace
