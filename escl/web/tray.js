@@ -97,7 +97,6 @@ export class Tray {
         b.disabled = disabled;
         b.addEventListener('click', handler);
         buttons.append(b);
-        if (page === focusPage && action === focusAction) queueMicrotask(() => b.focus());
         return b;
       };
       button('left', t('moveLeft', { n }), '←', () => this.move(page, -1), i === 0);
@@ -108,6 +107,11 @@ export class Tray {
       return item;
     });
     this.list.replaceChildren(...items);
+    // The same button of the page acted on, or its Save when that one is now disabled.
+    const item = items[this.pages.indexOf(focusPage)];
+    const target = item && item.querySelector(`[data-action=${focusAction}]`);
+    if (target) (target.disabled ? item.querySelector('[data-action=save]') : target).focus();
+    else if (focusAction === 'remove') document.getElementById('scan-button').focus();
     document.getElementById('tray-empty').hidden = this.pages.length > 0;
     document.getElementById('save-all').disabled = this.pages.length === 0;
   }

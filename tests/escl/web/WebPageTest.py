@@ -184,6 +184,9 @@ class WebPage(unittest.TestCase):
         self.scan(mode='Grayscale8', resolution=75, paper='a5')
         self.draw(0.1, 0.1, 0.4, 0.3)
         self.scan(mode='RGB24', resolution=150)
+        from selenium.webdriver.common.keys import Keys
+        self.js("document.querySelector('#tray li:last-child [data-action=left]').focus()")
+        self.driver.switch_to.active_element.send_keys(Keys.ENTER)  # the colour page first
         sizes = self.js("return [...document.querySelectorAll('#tray img')].map(i => [i.naturalWidth, i.naturalHeight])")
         self.element('save-all').click()
         path = os.path.join(self.folder, 'two.pdf')
@@ -192,9 +195,31 @@ class WebPage(unittest.TestCase):
         info = subprocess.run(['pdfinfo', '-f', '1', '-l', '2', path], capture_output=True, text=True, check=True).stdout
         self.assertIn('Pages:           2', info)
         points = [[float(v) for v in m] for m in re.findall(r'Page +\d+ size: ([\d.]+) x ([\d.]+) pts', info)]
-        for (w, h), (pw, ph), dpi in zip(sizes, points, (75, 150)):
+        for (w, h), (pw, ph), dpi in zip(sizes, points, (150, 75)):
             self.assertAlmostEqual(pw, w * 72 / dpi, places=1)
             self.assertAlmostEqual(ph, h * 72 / dpi, places=1)
+        self.js("document.querySelector('#tray li [data-action=remove]').focus()")
+        self.driver.switch_to.active_element.send_keys(Keys.ENTER)
+        self.assertEqual(self.pages(), 1)
+        self.assertEqual(self.js('return document.activeElement.dataset.action'), 'remove')
+
+    def test_someone_elses_scan_shows_the_scanner_in_use_and_scan_says_busy(self):
+        import urllib.request
+        settings = ('<scan:ScanSettings xmlns:scan="http://schemas.hp.com/imaging/escl/2011/05/03">'
+                    '<scan:ColorMode>Grayscale8</scan:ColorMode><scan:XResolution>75</scan:XResolution>'
+                    '</scan:ScanSettings>')
+        request = urllib.request.Request(self.server.base + '/eSCL/ScanJobs', settings.encode(), method='POST')
+        with urllib.request.urlopen(request) as reply:
+            job = re.sub('^http://[^/]*', self.server.base, reply.headers['Location'])
+        try:
+            self.wait("return document.getElementById('state').dataset.state === 'inUse'")
+            self.element('scan-button').click()
+            self.idle()
+            self.assertIn('busy', self.element('message').text)
+        finally:
+            urllib.request.urlopen(urllib.request.Request(job, method='DELETE')).close()
+            self.driver.get_log('browser')  # the browser logs the refused request: expected here
+        self.wait("return document.getElementById('state').dataset.state === 'ready'")
 
     def test_german_labels_with_a_german_browser(self):
         agent = self.js('return navigator.userAgent')
