@@ -44,8 +44,11 @@ class WebPage(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.driver.quit()
-        cls.server.stop()
+        status = cls.server.stop()
+        log = cls.server.log()
         shutil.rmtree(cls.folder, ignore_errors=True)
+        if status != 0:
+            raise AssertionError(f'the server stopped with status {status}:\n{log}')
 
     def setUp(self):
         self.open()

@@ -43,9 +43,10 @@ class Server:
             return log.read()
 
     def stop(self):
+        """Stops it; its exit status (0 when it stopped cleanly)."""
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
-            self.process.wait(DEADLINE)
+        return self.process.wait(DEADLINE)
 
 
 def start_browser(folder, language='en-GB', width=1280, height=900):
