@@ -33,6 +33,21 @@ struct PngSource {
   }
 };
 
+// The kept PNG as an RGB24 surface (grey and black-and-white too); an error surface when it is not
+// the page's frame.
+cairo_surface_t* Decode(const DeliveredPage& page) {
+  PngSource source{&page.bytes};
+  cairo_surface_t* image = cairo_image_surface_create_from_png_stream(&PngSource::Read, &source);
+  if (cairo_surface_status(image) == CAIRO_STATUS_SUCCESS &&
+      (cairo_image_surface_get_format(image) != CAIRO_FORMAT_RGB24 ||
+       UInt32(cairo_image_surface_get_width(image)) != page.frame.width ||
+       UInt32(cairo_image_surface_get_height(image)) != page.frame.height)) {
+    cairo_surface_destroy(image);
+    return cairo_image_surface_create(CAIRO_FORMAT_INVALID, 0, 0);
+  }
+  return image;
+}
+
 cairo_status_t Append(void* closure, const unsigned char* data, unsigned int length) {
   try {
     static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
@@ -96,11 +111,12 @@ size_t PageTray::Bytes(const std::string* client) const {
   return sum;
 }
 
-Reply PageTray::Pdf(const std::string& client, const std::string& ids) {
+Reply PageTray::Export(const std::string& client, const std::string& ids, ImageFormat format) {
+  const size_t most = format == ImageFormat::kPdf ? limits_.pagesPerPdf : 1;
   std::vector<std::string> wanted;
-  if (!SplitIds(ids, limits_.pagesPerPdf, &wanted))
-    return Text(400, "ids: give 1 to " + std::to_string(limits_.pagesPerPdf) + " page ids, separated by commas");
-  // The pages are shared with the tray, so that the PDF is made without holding it.
+  if (format == ImageFormat::kPng || !SplitIds(ids, most, &wanted))
+    return Text(400, "ids: give 1 to " + std::to_string(most) + " page ids, separated by commas");
+  // The pages are shared with the tray, so that the file is made without holding it.
   std::vector<std::shared_ptr<const DeliveredPage>> pages;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -117,14 +133,19 @@ Reply PageTray::Pdf(const std::string& client, const std::string& ids) {
       pages.push_back(it->page);
     }
   }
-  std::string pdf;
-  cairo_surface_t* surface = cairo_pdf_surface_create_for_stream(&Append, &pdf, 1, 1);
+  Reply reply;
+  reply.contentType = MimeType(format);
+  const std::string why = format == ImageFormat::kPdf ? Pdf(pages, &reply.body) : Jpeg(*pages.front(), &reply.body);
+  return why.empty() ? reply : Text(500, "the file cannot be made: " + why);
+}
+
+std::string PageTray::Pdf(const std::vector<std::shared_ptr<const DeliveredPage>>& pages, std::string* out) {
+  cairo_surface_t* surface = cairo_pdf_surface_create_for_stream(&Append, out, 1, 1);
   cairo_status_t status = cairo_surface_status(surface);
   for (const auto& shared : pages) {
     if (status != CAIRO_STATUS_SUCCESS) break;
     const DeliveredPage& page = *shared;
-    PngSource source{&page.bytes};
-    cairo_surface_t* image = cairo_image_surface_create_from_png_stream(&PngSource::Read, &source);
+    cairo_surface_t* image = Decode(page);
     status = cairo_surface_status(image);
     if (status == CAIRO_STATUS_SUCCESS) {
       // Each page at its true size: pixels at the scan's resolution, in points.
@@ -144,12 +165,38 @@ Reply PageTray::Pdf(const std::string& client, const std::string& ids) {
   cairo_surface_finish(surface);
   if (status == CAIRO_STATUS_SUCCESS) status = cairo_surface_status(surface);
   cairo_surface_destroy(surface);
-  if (status != CAIRO_STATUS_SUCCESS)
-    return Text(500, std::string("the PDF cannot be made: ") + cairo_status_to_string(status));
-  Reply reply;
-  reply.contentType = "application/pdf";
-  reply.body = std::move(pdf);
-  return reply;
+  return status == CAIRO_STATUS_SUCCESS ? "" : cairo_status_to_string(status);
+}
+
+std::string PageTray::Jpeg(const DeliveredPage& page, std::string* out) {
+  cairo_surface_t* image = Decode(page);
+  std::string why;
+  if (cairo_surface_status(image) != CAIRO_STATUS_SUCCESS) {
+    why = cairo_status_to_string(cairo_surface_status(image));
+  } else {
+    // The rows as the scanner delivered them, into the encoder of the server's own JPEG pages.
+    std::vector<UInt8> jpeg;
+    std::unique_ptr<ImageEncoder> encoder = ImageEncoder::Make(ImageFormat::kJpeg, page.frame, page.dpi, &jpeg);
+    std::vector<UInt8> row(page.frame.bytesPerLine);
+    for (UInt32 y = 0; y < page.frame.height && why.empty(); ++y) {
+      const auto* pixels = reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(image) +
+                                                             size_t(cairo_image_surface_get_stride(image)) * y);
+      std::fill(row.begin(), row.end(), 0);
+      for (UInt32 x = 0; x < page.frame.width; ++x) {
+        const UInt8 red = UInt8(pixels[x] >> 16), green = UInt8(pixels[x] >> 8), blue = UInt8(pixels[x]);
+        switch (page.frame.kind) {
+          case tarvell::host::PageFormat::kRGB: row[3 * x] = red, row[3 * x + 1] = green, row[3 * x + 2] = blue; break;
+          case tarvell::host::PageFormat::kGray: row[x] = red; break;
+          default: row[x / 8] |= UInt8((red < 128 ? 1 : 0) << (7 - x % 8));  // 1 for black
+        }
+      }
+      if (!encoder->Feed(row.data(), row.size())) why = encoder->why();
+    }
+    if (why.empty() && !encoder->Finish()) why = encoder->why();
+    out->assign(jpeg.begin(), jpeg.end());
+  }
+  cairo_surface_destroy(image);
+  return why;
 }
 
 }  // namespace tarvell::escl

@@ -32,10 +32,11 @@ class PageTray {
   // Keeps a delivered page that its reader asked to keep; a page over the limits is not kept,
   // and a PDF asking for it is refused with 507.
   void Keep(DeliveredPage page);
-  // The PDF of `client`'s pages named in `ids` (job ids, comma-separated), in that order, each
-  // page the size of its scan. 400 for a list that is not one, 404 for a page not (or no longer)
-  // kept, 507 for one that was over the limits; a plain-text body says which.
-  Reply Pdf(const std::string& client, const std::string& ids);
+  // `client`'s pages named in `ids` (job ids, comma-separated) as one PDF, in that order, each
+  // page the size of its scan; or one page as a JPEG like the server's own JPEG pages. 400 for a
+  // list that is not one, 404 for a page not (or no longer) kept, 507 for one that was over the
+  // limits; a plain-text body says which.
+  Reply Export(const std::string& client, const std::string& ids, ImageFormat format);
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -46,6 +47,9 @@ class PageTray {
     std::shared_ptr<const DeliveredPage> page;  // none while expected, or when refused
     bool refused = false;
   };
+  // The file into *out; "" or why it cannot be made.
+  static std::string Pdf(const std::vector<std::shared_ptr<const DeliveredPage>>& pages, std::string* out);
+  static std::string Jpeg(const DeliveredPage& page, std::string* out);
   // With mutex_ held: drops what has been kept too long.
   void Expire();
   size_t Bytes(const std::string* client) const;

@@ -30,15 +30,17 @@ const char* TypeOf(const std::string& name) {
 
 }  // namespace
 
-bool WebPage::Handles(const std::string& path) { return path == kPagesPdfPath || (!path.empty() && Find(path)); }
+bool WebPage::Handles(const std::string& path) {
+  return path == kPagesPdfPath || path == kPagesJpegPath || (!path.empty() && Find(path));
+}
 
 Reply WebPage::Serve(const std::string& method, const std::string& path, const std::string& client,
                      const std::string& ids) {
   Reply reply;
   if (method != "GET" && method != "HEAD") {
     reply.status = 405;
-  } else if (path == kPagesPdfPath) {
-    reply = tray_.Pdf(client, ids);
+  } else if (path == kPagesPdfPath || path == kPagesJpegPath) {
+    reply = tray_.Export(client, ids, path == kPagesPdfPath ? ImageFormat::kPdf : ImageFormat::kJpeg);
   } else if (const WebFile* file = Find(path)) {
     reply.contentType = TypeOf(file->name);
     reply.body.assign(reinterpret_cast<const char*>(file->data), file->size);

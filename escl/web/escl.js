@@ -79,9 +79,9 @@ export async function cancelJob(job) {
   await fetch(job, { method: 'DELETE' });
 }
 
-// The PDF of the kept pages named by their jobs' ids, in order.
-export async function pagesPdf(ids) {
-  const response = await fetch(`/pages.pdf?ids=${ids.join(',')}`, { cache: 'no-store' });
+// The kept pages named by their jobs' ids as one PDF, in order, or one of them as a JPEG.
+export async function keptPages(ids, extension) {
+  const response = await fetch(`/pages.${extension}?ids=${ids.join(',')}`, { cache: 'no-store' });
   if (!response.ok) throw new EsclError(response.status, (await response.text()).trim());
   return response.blob();
 }

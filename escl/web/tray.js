@@ -1,6 +1,6 @@
 // The pages scanned so far, as thumbnails that can be saved, moved and removed. A page saves as
-// the PNG it was scanned as, as a JPEG made from those pixels, or (like the whole tray) as a PDF
-// that the server makes from the pages it kept.
+// the PNG it was scanned as, or as a JPEG or PDF (like the whole tray) that the server makes from
+// the pages it kept.
 import * as escl from './escl.js';
 import { t } from './i18n.js';
 
@@ -12,17 +12,6 @@ function download(blob, name) {
   link.click();
   link.remove();
   setTimeout(() => URL.revokeObjectURL(link.href), 60000);
-}
-
-async function jpeg(blob) {
-  const image = await createImageBitmap(blob);
-  const canvas = document.createElement('canvas');
-  canvas.width = image.width;
-  canvas.height = image.height;
-  canvas.getContext('2d').drawImage(image, 0, 0);
-  return new Promise((resolve, reject) =>
-    canvas.toBlob((out) => (out ? resolve(out) : reject(new Error('no JPEG'))), 'image/jpeg', 0.92),
-  );
 }
 
 export class Tray {
@@ -43,20 +32,24 @@ export class Tray {
     const n = this.pages.indexOf(page) + 1;
     const format = this.format();
     try {
-      if (format === 'application/pdf') download(await escl.pagesPdf([page.id]), `scan-${n}.pdf`);
-      else if (format === 'image/jpeg') download(await jpeg(page.blob), `scan-${n}.jpg`);
+      if (format === 'application/pdf') download(await escl.keptPages([page.id], 'pdf'), `scan-${n}.pdf`);
+      else if (format === 'image/jpeg') download(await escl.keptPages([page.id], 'jpeg'), `scan-${n}.jpg`);
       else download(page.blob, `scan-${n}.png`);
     } catch (error) {
-      this.say(error.status ? t('pdfFailed', { why: error.message }) : t('saveFailed'));
+      this.failed(error);
     }
   }
 
   async saveAll() {
     try {
-      download(await escl.pagesPdf(this.pages.map((p) => p.id)), 'scan.pdf');
+      download(await escl.keptPages(this.pages.map((p) => p.id), 'pdf'), 'scan.pdf');
     } catch (error) {
-      this.say(t('pdfFailed', { why: error.message }));
+      this.failed(error);
     }
+  }
+
+  failed(error) {
+    this.say(t({ 404: 'notKept', 507: 'notKeptFull' }[error.status] || 'saveFailed', { why: error.message }));
   }
 
   move(page, by) {

@@ -179,10 +179,12 @@ TEST(EsclPageTray, KeepsAClientsPagesWithinItsLimitAndRefusesTheRestPlainly) {
   tray.Keep(GreyPage("c3", 300, 300, 300));  // past the client's 64 KiB
   tray.Keep(GreyPage("d4", 10, 10, 75));     // nobody asked to keep it
 
-  const Reply pdf = tray.Pdf("192.168.1.5", "b2,a1");
-  EXPECT_EQ(pdf.status, 200);
+  const Reply pdf = tray.Export("192.168.1.5", "b2,a1", ImageFormat::kPdf);
   EXPECT_EQ(pdf.contentType, "application/pdf");
   EXPECT_EQ(pdf.body.compare(0, 5, "%PDF-"), 0);
+  const Reply jpeg = tray.Export("192.168.1.5", "a1", ImageFormat::kJpeg);
+  EXPECT_EQ(jpeg.contentType, "image/jpeg");
+  EXPECT_EQ(jpeg.body.compare(0, 3, "\xFF\xD8\xFF"), 0);
   const struct {
     const char* client;
     const char* ids;
@@ -194,8 +196,10 @@ TEST(EsclPageTray, KeepsAClientsPagesWithinItsLimitAndRefusesTheRestPlainly) {
                 {"192.168.1.5", "", 400, "ids:"},
                 {"192.168.1.5", "a1,,b2", 400, "ids:"},
                 {"192.168.1.5", "a1;rm", 400, "ids:"}};
+  // One page at most as a JPEG.
+  EXPECT_EQ(tray.Export("192.168.1.5", "a1,b2", ImageFormat::kJpeg).status, 400);
   for (const auto& c : kCases) {
-    const Reply reply = tray.Pdf(c.client, c.ids);
+    const Reply reply = tray.Export(c.client, c.ids, ImageFormat::kPdf);
     EXPECT_EQ(reply.status, c.status) << c.client << " " << c.ids;
     EXPECT_EQ(reply.body.find(c.says), 0u) << reply.body;
   }

@@ -166,6 +166,11 @@ class WebPage(unittest.TestCase):
             expected = self.local_scan(local, 150, region)
             self.assertEqual((saved.mode, saved.size), (expected.mode, expected.size), mode)
             self.assertIsNone(ImageChops.difference(saved, expected).getbbox(), mode)
+            # As JPEG, the server encodes the page it kept, in the page's own colour mode.
+            self.choose(format='image/jpeg')
+            self.js("document.querySelector('#tray li:last-child [data-action=save]').click()")
+            jpeg = Image.open(io.BytesIO(self.downloaded(f'scan-{self.pages()}.jpg')))
+            self.assertEqual((jpeg.format, jpeg.mode, jpeg.size), ('JPEG', expected.mode, expected.size))
 
     def test_page_grows_as_it_is_scanned_and_cancel_stops_it(self):
         self.choose(mode='RGB24', resolution=300, paper='letter')

@@ -62,6 +62,7 @@ def start_browser(folder, language='en-GB', width=1280, height=900):
         options.add_argument(switch)
     options.add_experimental_option('prefs', {'download.default_directory': downloads,
                                               'download.prompt_for_download': False,
+                                              'profile.default_content_setting_values.automatic_downloads': 1,
                                               'intl.accept_languages': language})
     options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
     driver = webdriver.Chrome(service=Service(CHROMEDRIVER, log_path=os.path.join(folder, 'chromedriver.log')),
