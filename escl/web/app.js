@@ -174,10 +174,12 @@ function setBusy(kind) {
 // Says in plain words why a scan could not start or finish.
 async function explain(error) {
   if (app.cancelled) return say(t('cancelled'));
-  if (error instanceof escl.EsclError && error.status === 503) {
+  // Busy, or (also when a page breaks off) not connected.
+  if (!(error instanceof escl.EsclError) || error.status === 503) {
     try {
       const { state } = await escl.status();
-      return say(t(state === 'Down' ? 'notConnected' : 'busy'));
+      if (state === 'Down') return say(t('notConnected'));
+      if (error instanceof escl.EsclError) return say(t('busy'));
     } catch {
       return say(t('unreachable'));
     }
@@ -213,7 +215,6 @@ async function run(kind) {
       canvas.height = h = total;
       context = canvas.getContext('2d');
       progress.max = rowBytes * h;
-      png.rowBytes = rowBytes;
     },
     onRows: (y, image) => {
       context.putImageData(image, 0, y);
@@ -225,7 +226,10 @@ async function run(kind) {
   });
   try {
     app.job = await escl.createJob({ mode, dpi, region: area, format: 'image/png', intent: kind === 'preview' ? 'Preview' : 'Document' });
-    if (app.cancelled) throw new Error('cancelled');
+    if (app.cancelled) {
+      await escl.cancelJob(app.job).catch(() => {});
+      throw new Error('cancelled');
+    }
     app.controller = new AbortController();
     const response = await escl.nextDocument(app.job, app.controller.signal, kind === 'scan');
     const reader = response.body.getReader();
