@@ -25,6 +25,8 @@ def install_axe():
     """axe-core from npm into the build folder, once; the path of its script."""
     script = os.path.join(AXE_DIR, 'node_modules', 'axe-core', 'axe.min.js')
     if not os.path.exists(script):
+        if not shutil.which('npm'):
+            raise AssertionError('npm is needed to install axe-core into ' + AXE_DIR)
         subprocess.run(['npm', 'install', '--no-audit', '--no-fund', '--prefix', AXE_DIR, 'axe-core@4'], check=True,
                        stdout=subprocess.DEVNULL)
     return script
