@@ -135,6 +135,7 @@ Reply PageTray::Export(const std::string& client, const std::string& ids, ImageF
   }
   Reply reply;
   reply.contentType = MimeType(format);
+  std::lock_guard<std::mutex> one(exporting_);
   const std::string why = format == ImageFormat::kPdf ? Pdf(pages, &reply.body) : Jpeg(*pages.front(), &reply.body);
   return why.empty() ? reply : Text(500, "the file cannot be made: " + why);
 }

@@ -56,6 +56,8 @@ class PageTray {
 
   const Limits limits_;
   std::mutex mutex_;
+  // One file is made at a time: a decoded page can be large.
+  std::mutex exporting_;
   std::deque<Page> pages_;  // the oldest first
 };
 

@@ -277,7 +277,6 @@ async function start() {
   } catch (error) {
     app.stateKey = error instanceof escl.EsclError ? 'notConnected' : 'unreachable';
     showState();
-    $('preview-button').disabled = $('scan-button').disabled = true;
     setTimeout(() => location.reload(), 10 * STATUS_EVERY_MS);
     return;
   }
@@ -288,6 +287,7 @@ async function start() {
   $('glass').style.setProperty('--ratio', String(app.caps.width / app.caps.height));
   fillSettings();
   showRegion();
+  setBusy(null); // the buttons work from here on
   await poll();
   setInterval(poll, STATUS_EVERY_MS);
   document.addEventListener('visibilitychange', poll);
