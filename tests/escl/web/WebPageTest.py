@@ -3,6 +3,7 @@
 paced simulated scanner, one server and one browser for every case. Exits 77 (skipped) when
 Chromium or chromedriver is not installed."""
 import http.server
+import io
 import os
 import re
 import shutil
@@ -11,9 +12,19 @@ import sys
 import tempfile
 import threading
 import unittest
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import webfixture as wf  # noqa: E402
+
+try:
+    from PIL import Image, ImageChops
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.ui import Select, WebDriverWait
+except ImportError:
+    wf.CHROMEDRIVER = None  # skipped below, as without the browser
 
 SERVER = os.environ.get('TARVELL_ESCL_SERVER', '')
 SCANNER_MODULE = os.environ.get('TARVELL_SCANNER_MODULE', '')
@@ -71,11 +82,9 @@ class WebPage(unittest.TestCase):
         return wf.wait_for(self.driver, script, *args, **kwargs)
 
     def element(self, name):
-        from selenium.webdriver.common.by import By
         return self.driver.find_element(By.ID, name)
 
     def choose(self, **values):
-        from selenium.webdriver.support.ui import Select
         for name, value in values.items():
             Select(self.element(name)).select_by_value(str(value))
 
@@ -87,7 +96,6 @@ class WebPage(unittest.TestCase):
 
     def draw(self, left, top, right, bottom):
         """Drags on the glass between two points given as fractions of it; the region picked."""
-        from selenium.webdriver.common.action_chains import ActionChains
         glass = self.element('glass')
         w, h = glass.size['width'], glass.size['height']
         ActionChains(self.driver).move_to_element_with_offset(glass, int(left * w - w / 2), int(top * h - h / 2)) \
@@ -107,7 +115,6 @@ class WebPage(unittest.TestCase):
 
     def downloaded(self, name):
         path = os.path.join(self.driver.downloads, name)
-        from selenium.webdriver.support.ui import WebDriverWait
         WebDriverWait(self.driver, wf.DEADLINE, 0.05).until(lambda d: os.path.exists(path))
         with open(path, 'rb') as file:
             data = file.read()
@@ -120,7 +127,6 @@ class WebPage(unittest.TestCase):
         mm = [repr(v * (25.4 / 300)) for v in region]
         subprocess.run([SCANNER_MODULE, 'scan', '--simulate', '--mode', mode, '--resolution', str(dpi), '-o', out,
                         '-l', mm[0], '-t', mm[1], '-x', mm[2], '-y', mm[3]], check=True, stdout=subprocess.DEVNULL)
-        from PIL import Image
         return Image.open(out)
 
     # The cases -----------------------------------------------------------------------------------
@@ -131,7 +137,6 @@ class WebPage(unittest.TestCase):
         modes = self.js("return [...document.querySelectorAll('#mode option')].map(o => o.value)")
         self.assertEqual(modes, ['RGB24', 'Grayscale8', 'BlackAndWhite1'])
         self.assertIn('300', self.js("return [...document.querySelectorAll('#resolution option')].map(o => o.value)"))
-        import urllib.request
         with urllib.request.urlopen(self.server.base + '/') as reply:
             headers = reply.headers
         self.assertEqual(headers['Content-Security-Policy'].split(';')[:3],
@@ -142,7 +147,6 @@ class WebPage(unittest.TestCase):
             self.assertIn(f'<scan:AdminURI>{self.server.base}/</scan:AdminURI>', reply.read().decode())
 
     def test_preview_then_an_area_drawn_by_pointer_and_keyboard(self):
-        from selenium.webdriver.common.keys import Keys
         self.element('preview-button').click()
         self.wait("const c = document.getElementById('preview');"
                   "return c.height > 1 && c.dataset.rows === String(c.height)")
@@ -161,8 +165,6 @@ class WebPage(unittest.TestCase):
             region = self.draw(0.1, 0.15, 0.35, 0.3)
             self.scan(mode=mode, resolution=150, format='image/png')
             self.js("document.querySelector('#tray li:last-child [data-action=save]').click()")
-            from PIL import Image, ImageChops
-            import io
             saved = Image.open(io.BytesIO(self.downloaded(f'scan-{self.pages()}.png')))
             expected = self.local_scan(local, 150, region)
             self.assertEqual((saved.mode, saved.size), (expected.mode, expected.size), mode)
@@ -196,7 +198,6 @@ class WebPage(unittest.TestCase):
         self.scan(mode='Grayscale8', resolution=75, paper='a5')
         self.draw(0.1, 0.1, 0.4, 0.3)
         self.scan(mode='RGB24', resolution=150)
-        from selenium.webdriver.common.keys import Keys
         self.js("document.querySelector('#tray li:last-child [data-action=left]').focus()")
         self.driver.switch_to.active_element.send_keys(Keys.ENTER)  # the colour page first
         sizes = self.js("return [...document.querySelectorAll('#tray img')].map(i => [i.naturalWidth, i.naturalHeight])")
@@ -216,7 +217,6 @@ class WebPage(unittest.TestCase):
         self.assertEqual(self.js('return document.activeElement.dataset.action'), 'remove')
 
     def test_someone_elses_scan_shows_the_scanner_in_use_and_scan_says_busy(self):
-        import urllib.request
         settings = ('<scan:ScanSettings xmlns:scan="http://schemas.hp.com/imaging/escl/2011/05/03">'
                     '<scan:ColorMode>Grayscale8</scan:ColorMode><scan:XResolution>75</scan:XResolution>'
                     '</scan:ScanSettings>')
@@ -297,6 +297,6 @@ class WebPage(unittest.TestCase):
 
 if __name__ == '__main__':
     if not (wf.CHROMIUM and wf.CHROMEDRIVER):
-        print('SKIPPED: Chromium or chromedriver is not installed (scripts/setup.sh installs them)')
+        print('SKIPPED: chromium, chromium-driver or python3-selenium is not installed (scripts/setup.sh installs them)')
         sys.exit(77)
     unittest.main(verbosity=2)
