@@ -59,10 +59,7 @@ def screenshots(driver, base, folder):
         driver.set_window_size(*size)
         choose(driver, mode='RGB24', resolution=300, paper='letter')
         driver.execute_script("window.scrollTo(0, 0); document.getElementById('scan-button').click()")
-        try:
-            wf.wait_for(driver, HALF, poll=0.01)
-        except Exception:
-            print(driver.execute_script("return [document.getElementById('progress').value, document.body.className, document.getElementById('message').textContent]")); raise
+        wf.wait_for(driver, HALF, poll=0.01)
         driver.save_screenshot(os.path.join(folder, name))
         driver.execute_script("document.getElementById('cancel-button').click()")
         wf.wait_for(driver, "return !document.body.classList.contains('busy')")
