@@ -23,8 +23,10 @@ const app = {
 };
 let tray;
 
-function say(text) {
+// Tells the user what went wrong, or with `kind` 'done' what went right.
+function say(text, kind = 'error') {
   $('message').textContent = text;
+  $('message').dataset.kind = kind;
 }
 
 function showState() {
@@ -173,7 +175,7 @@ function setBusy(kind) {
 
 // Says in plain words why a scan could not start or finish.
 async function explain(error) {
-  if (app.cancelled) return say(t('cancelled'));
+  if (app.cancelled) return say(t('cancelled'), 'done');
   // Busy, or (also when a page breaks off) not connected.
   if (!(error instanceof escl.EsclError) || error.status === 503) {
     try {
@@ -242,7 +244,7 @@ async function run(kind) {
     if (kind === 'scan') {
       const id = app.job.split('/').pop();
       tray.add({ id, blob: png.blob(), width: png.width, height: png.height, dpi });
-      say(t('scanned', { n: tray.pages.length }));
+      say(t('scanned', { n: tray.pages.length }), 'done');
     }
   } catch (error) {
     await explain(error);

@@ -250,7 +250,7 @@ class WebPage(unittest.TestCase):
         try:
             self.open()
             self.scan(mode='Grayscale8', resolution=75, paper='a5')
-            self.assertTrue(self.js('return document.documentElement.scrollWidth <= window.innerWidth'))
+            self.assertEqual(self.js('return [document.documentElement.scrollWidth <= innerWidth, innerWidth]'), [True, 360])
             small = self.js("return [...document.querySelectorAll('button, select')].filter(e => {"
                             "const r = e.getBoundingClientRect(); return r.width < 44 || r.height < 44 })"
                             ".map(e => e.id || e.textContent)")
