@@ -96,9 +96,10 @@ void Announcer::Register() {
   if (!group_) return;
   avahi_entry_group_reset(group_);
   ScannerDescription scanner = scanner_;
-  if (!iconPath_.empty())
-    scanner.iconUrl =
-        "http://" + std::string(avahi_client_get_host_name_fqdn(client_)) + ":" + std::to_string(port_) + iconPath_;
+  const std::string base =
+      "http://" + std::string(avahi_client_get_host_name_fqdn(client_)) + ":" + std::to_string(port_);
+  if (!iconPath_.empty()) scanner.iconUrl = base + iconPath_;
+  scanner.adminUrl = base + "/";
   AvahiStringList* text = nullptr;
   for (const std::string& entry : AnnouncementText(scanner)) text = avahi_string_list_add(text, entry.c_str());
   int error = avahi_entry_group_add_service_strlst(group_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),

@@ -91,6 +91,7 @@ std::string CapabilitiesDocument(const ScannerDescription& scanner) {
   w.Leaf("pwg:SerialNumber", scanner.serialNumber);
   w.Leaf("scan:UUID", scanner.uuid);
   w.Leaf("scan:Manufacturer", kManufacturer);
+  if (!scanner.adminUrl.empty()) w.Leaf("scan:AdminURI", scanner.adminUrl);
   if (!scanner.iconUrl.empty()) w.Leaf("scan:IconURI", scanner.iconUrl);
   w.Open("scan:Platen");
   w.Open("scan:PlatenInputCaps");
@@ -190,6 +191,7 @@ std::vector<std::string> AnnouncementText(const ScannerDescription& scanner) {
                                    "rs=eSCL",
                                    "uuid=" + scanner.uuid};
   if (!scanner.iconUrl.empty()) text.push_back("representation=" + scanner.iconUrl);
+  if (!scanner.adminUrl.empty()) text.push_back("adminurl=" + scanner.adminUrl);
   return text;
 }
 

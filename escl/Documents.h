@@ -23,8 +23,9 @@ struct ScannerDescription {
   std::string makeAndModel;
   std::string serialNumber;
   std::string uuid;
-  std::string iconUrl;  // "" to leave it out
-  UInt32 width = 0;     // the glass, in 1/300 inch
+  std::string iconUrl;   // "" to leave it out
+  std::string adminUrl;  // the scanning page; "" to leave it out
+  UInt32 width = 0;      // the glass, in 1/300 inch
   UInt32 height = 0;
   UInt32 minimumSide = 16;          // the smallest region side taken, in 1/300 inch
   std::vector<UInt32> resolutions;  // ascending, in every mode (colour above colourMaximum is scaled)

@@ -24,6 +24,7 @@
 
 #include "escl/HttpAccess.h"
 #include "escl/HttpRoutes.h"
+#include "escl/WebPage.h"
 #include "host/Log.h"
 
 namespace tarvell::escl {
@@ -189,6 +190,8 @@ struct HttpServer::Impl {
     std::string method, path;
     std::string host;   // the server as the client named it: "name[:port]"
     std::string param;  // the route's "{}": the job's id
+    std::string keep;   // the query's "keep" ("1": the scanning page keeps the page for a PDF)
+    std::string ids;    // the query's "ids": the pages of a PDF
     const Route* route = nullptr;
     std::string body;
     size_t received = 0;
@@ -221,15 +224,17 @@ struct HttpServer::Impl {
     size_t buffered() const { return ready.size() - readyAt; }
   };
 
-  static const Route kRoutes[7];
+  static const Route kRoutes[9];
 
   Impl(ScanService& scanService, HttpOptions httpOptions)
       : service(scanService), options(std::move(httpOptions)), names(options.serverNames), workers(kWorkers) {
     if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
     watcher = std::thread([this] { Watch(); });
+    service.OnPageDelivered([this](DeliveredPage page) { web.tray().Keep(std::move(page)); });
   }
   ~Impl() {
     Stop();
+    service.OnPageDelivered(nullptr);
     close(wake[0]);
     close(wake[1]);
   }
@@ -328,6 +333,8 @@ struct HttpServer::Impl {
         request->connection = ConnectionOf(mhd);
         request->method = method;
         request->path = url;
+        for (auto [name, value] : {std::pair{"keep", &request->keep}, std::pair{"ids", &request->ids}})
+          if (const char* given = MHD_lookup_connection_value(mhd, MHD_GET_ARGUMENT_KIND, name)) *value = given;
         if (!request->connection) return MHD_NO;
         return server.Begin(mhd, *request, version);
       }
@@ -465,6 +472,7 @@ struct HttpServer::Impl {
     if (!reply.contentType.empty())
       MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, reply.contentType.c_str());
     if (!reply.location.empty()) MHD_add_response_header(response, MHD_HTTP_HEADER_LOCATION, reply.location.c_str());
+    for (const auto& [name, value] : reply.headers) MHD_add_response_header(response, name.c_str(), value.c_str());
     const MHD_Result queued = MHD_queue_response(mhd, unsigned(reply.status), response);
     MHD_destroy_response(response);
     return queued;
@@ -718,6 +726,7 @@ struct HttpServer::Impl {
 
   ScanService& service;
   const HttpOptions options;
+  WebPage web;  // the scanning page and the pages it keeps
   ServerNames names;
   RefusalLog refusals;
   Workers workers;
@@ -764,10 +773,16 @@ Impl::Outcome ImageInfo(Impl& server, const Impl::Request& request) {
 Impl::Outcome NextDocument(Impl& server, const Impl::Request& request) {
   Impl::Outcome outcome;
   outcome.page = server.service.NextDocument(request.client(), request.param, &outcome.reply);
+  if (outcome.page && request.keep == "1") server.web.tray().Expect(request.param, request.client());
   return outcome;
 }
 Impl::Outcome CancelJob(Impl& server, const Impl::Request& request) {
   return Answered(server.service.CancelJob(request.client(), request.param));
+}
+// The scanning page's files and the PDF or JPEG of the pages it kept.
+Impl::Outcome Web(Impl& server, const Impl::Request& request) {
+  if (!WebPage::Handles(request.path)) return Answered(Empty(404));
+  return Answered(server.web.Serve(request.method, request.path, request.client(), request.ids));
 }
 Impl::Outcome Icon(Impl& server, const Impl::Request&) {
   if (server.options.icon.empty()) return Answered(Empty(404));
@@ -791,6 +806,9 @@ const Impl::Route Impl::kRoutes[] = {
     {"GET", "/eSCL/ScanJobs/{}/NextDocument", true, false, &NextDocument},
     {"DELETE", "/eSCL/ScanJobs/{}", true, false, &CancelJob},
     {"GET", "/icon.png", false, false, &Icon},
+    // Last: any other path of one segment may be one of the page's files.
+    {"GET", "/", false, false, &Web},
+    {"GET", "/{}", true, false, &Web},
 };
 
 // ---------------------------------------------------------------------------------------------

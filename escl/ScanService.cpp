@@ -170,12 +170,15 @@ PageDelivery::Step PageDelivery::Read(char* out, size_t capacity, size_t* count,
   std::memcpy(out, encoded_.data() + handedOut_, n);
   handedOut_ += n;
   *count = n;
+  const bool keep = service_.delivered_ && format_ == imaging::ImageFormat::kPng;
+  if (keep) kept_.insert(kept_.end(), out, out + n);
   if (ended_ && handedOut_ == encoded_.size()) {
     // The last byte is on its way: the job is done before the client can ask what came of it.
     complete_ = true;
     std::lock_guard<std::mutex> lock(service_.mutex_);
     job_->imagesCompleted = 1;
     service_.Finished(*job_, JobState::kCompleted, JobReason::kCompletedSuccessfully);
+    if (keep) service_.delivered_({job_->id, job_->page, job_->plan.resolution, format_, std::move(kept_)});
   }
   return Step::kData;
 }
@@ -275,7 +278,10 @@ Reply ScanService::Capabilities(const std::string& base) {
   std::string why;
   if (!DescribeScanner(&why)) return Empty(503);
   ScannerDescription scanner = scanner_.description();
-  if (!base.empty()) scanner.iconUrl = base + kIconPath;
+  if (!base.empty()) {
+    scanner.iconUrl = base + kIconPath;
+    scanner.adminUrl = base + "/";
+  }
   return Xml(CapabilitiesDocument(scanner));
 }
 

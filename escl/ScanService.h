@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "escl/Documents.h"
@@ -35,6 +36,17 @@ struct Reply {
   std::string contentType;
   std::string body;
   std::string location;  // the Location header, when set
+  // Any other headers.
+  std::vector<std::pair<std::string, std::string>> headers;
+};
+
+// A page sent whole to the client that read it, with its encoded bytes.
+struct DeliveredPage {
+  std::string jobId;
+  tarvell::host::PageFormat frame;  // as the client got it (scaled, when it was)
+  UInt32 dpi = 0;                   // the resolution the client asked for and got
+  imaging::ImageFormat format = imaging::ImageFormat::kPng;
+  std::vector<UInt8> bytes;
 };
 
 // What a job scans and what its client gets.
@@ -80,6 +92,8 @@ class PageDelivery {
   std::vector<UInt8> rows_;
   bool ended_ = false;     // the encoder has finished
   bool complete_ = false;  // every byte copied out
+  // Every byte sent, for the service's OnPageDelivered.
+  std::vector<UInt8> kept_;
 };
 
 class ScanService {
@@ -93,6 +107,9 @@ class ScanService {
 
   // Called with the scanner's description once it is known (for the announcement).
   void OnScannerOpened(std::function<void(const ScannerDescription&)> callback);
+  // Called on the reader's thread, with the job's lock held, with each PNG page read to its end; set
+  // before serving.
+  void OnPageDelivered(std::function<void(DeliveredPage)> callback) { delivered_ = std::move(callback); }
 
   // `base` is "http://HOST" as the client named the server, or "" when it did not. `owner` is the
   // client's numeric address; a job answers its owner only, and is unknown (404) to others.
@@ -127,6 +144,7 @@ class ScanService {
   ScannerAccess scanner_;
   std::vector<std::shared_ptr<Job>> jobs_;  // the most recent last
   std::function<void(const ScannerDescription&)> opened_;
+  std::function<void(DeliveredPage)> delivered_;
   bool announced_ = false;
   bool shutDown_ = false;
   std::thread reaper_;  // last: started once everything it uses is there

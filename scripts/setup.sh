@@ -17,6 +17,7 @@ PACKAGES=(
   libpcap-dev tshark
   libmicrohttpd-dev libavahi-client-dev libcairo2-dev libjpeg62-turbo-dev uuid-dev sane-airscan poppler-utils
   python3-jsonschema
+  chromium chromium-driver python3-selenium python3-pil
 )
 if [ $# -gt 0 ]; then
   PACKAGES=("$@")

@@ -1,14 +1,16 @@
 // The server's parts that need no scanner: its settings, who may use it and by which names, its
-// routes, the ScanSettings reader and the announcement's TXT record.
+// routes, the ScanSettings reader, the announcement's TXT record and the tray of kept pages.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <sstream>
 
 #include "escl/Documents.h"
 #include "escl/HttpAccess.h"
 #include "escl/HttpRoutes.h"
+#include "escl/PageTray.h"
 #include "escl/ScanService.h"
 #include "escl/ScanSettingsReader.h"
 #include "escl/ServerConfig.h"
@@ -388,13 +390,14 @@ TEST(EsclScanPlan, WhatARequestLeavesOutIsFilledInAndColourAboveItsMaximumIsScal
     ScanRequest request;
     Mode mode;
     UInt32 scanned, delivered;
-    ImageFormat format;
+    imaging::ImageFormat format;
   } cases[] = {
-      {"nothing at all", Ask("", 0), Mode::kColor, 300, 300, ImageFormat::kPdf},
-      {"a photo", Ask("", 0, "", "Photo"), Mode::kColor, 300, 300, ImageFormat::kJpeg},
-      {"grey at 600", Ask("Grayscale8", 600, "image/png"), Mode::kGray, 600, 600, ImageFormat::kPng},
-      {"colour at 600", Ask("RGB24", 600, "image/jpeg"), Mode::kColor, 300, 600, ImageFormat::kJpeg},
-      {"line art at 75", Ask("BlackAndWhite1", 75, "", "", "Platen"), Mode::kLineart, 75, 75, ImageFormat::kPdf},
+      {"nothing at all", Ask("", 0), Mode::kColor, 300, 300, imaging::ImageFormat::kPdf},
+      {"a photo", Ask("", 0, "", "Photo"), Mode::kColor, 300, 300, imaging::ImageFormat::kJpeg},
+      {"grey at 600", Ask("Grayscale8", 600, "image/png"), Mode::kGray, 600, 600, imaging::ImageFormat::kPng},
+      {"colour at 600", Ask("RGB24", 600, "image/jpeg"), Mode::kColor, 300, 600, imaging::ImageFormat::kJpeg},
+      {"line art at 75", Ask("BlackAndWhite1", 75, "", "", "Platen"), Mode::kLineart, 75, 75,
+       imaging::ImageFormat::kPdf},
   };
   for (const auto& c : cases) {
     ScanPlan plan;
@@ -413,12 +416,62 @@ TEST(EsclAnnouncement, TheTxtRecordCarriesWhatClientsRead) {
   scanner.makeAndModel = "Tarvell K310 (USB)";
   scanner.uuid = "f4ffbe82-c599-5798-af5e-a182960ac05e";
   scanner.iconUrl = "http://host.local:8090/icon.png";
+  scanner.adminUrl = "http://host.local:8090/";
   const std::vector<std::string> text = AnnouncementText(scanner);
   for (const char* entry :
        {"txtvers=1", "vers=2.0", "ty=Tarvell K310 (USB)", "pdl=application/pdf,image/png,image/jpeg",
         "cs=color,grayscale,binary", "is=platen", "rs=eSCL", "uuid=f4ffbe82-c599-5798-af5e-a182960ac05e",
-        "representation=http://host.local:8090/icon.png"})
+        "representation=http://host.local:8090/icon.png", "adminurl=http://host.local:8090/"})
     EXPECT_NE(std::find(text.begin(), text.end(), entry), text.end()) << entry;
+}
+
+// A grey PNG page of `width` × `height` at `dpi` that hardly compresses, as delivered to its reader.
+DeliveredPage GreyPage(const std::string& id, UInt32 width, UInt32 height, UInt32 dpi) {
+  DeliveredPage page{id, {}, dpi, imaging::ImageFormat::kPng, {}};
+  page.frame.kind = tarvell::host::PageFormat::kGray;
+  page.frame.width = width, page.frame.height = height, page.frame.bytesPerLine = width;
+  auto encoder = imaging::ImageEncoder::Make(imaging::ImageFormat::kPng, page.frame, dpi, &page.bytes);
+  std::vector<UInt8> rows(size_t(width) * height);
+  std::mt19937 noise(7);
+  for (UInt8& pixel : rows) pixel = UInt8(noise());
+  EXPECT_TRUE(encoder->Feed(rows.data(), rows.size()) && encoder->Finish());
+  return page;
+}
+
+TEST(EsclPageTray, KeepsAClientsPagesWithinItsLimitAndRefusesTheRestPlainly) {
+  PageTray::Limits limits;
+  limits.perClient = 64 * 1024;
+  PageTray tray(limits);
+  for (const char* id : {"a1", "b2", "c3"}) tray.Expect(id, "192.168.1.5");
+  tray.Keep(GreyPage("a1", 100, 150, 150));
+  tray.Keep(GreyPage("b2", 50, 50, 75));
+  tray.Keep(GreyPage("c3", 300, 300, 300));  // past the client's 64 KiB
+  tray.Keep(GreyPage("d4", 10, 10, 75));     // nobody asked to keep it
+
+  const Reply pdf = tray.Export("192.168.1.5", "b2,a1", imaging::ImageFormat::kPdf);
+  EXPECT_EQ(pdf.contentType, "application/pdf");
+  EXPECT_EQ(pdf.body.compare(0, 5, "%PDF-"), 0);
+  const Reply jpeg = tray.Export("192.168.1.5", "a1", imaging::ImageFormat::kJpeg);
+  EXPECT_EQ(jpeg.contentType, "image/jpeg");
+  EXPECT_EQ(jpeg.body.compare(0, 3, "\xFF\xD8\xFF"), 0);
+  const struct {
+    const char* client;
+    const char* ids;
+    int status;
+    const char* says;
+  } kCases[] = {{"192.168.1.5", "a1,c3", 507, "page c3 was not kept"},
+                {"192.168.1.6", "a1", 404, "page a1 is not kept"},
+                {"192.168.1.5", "d4", 404, "page d4 is not kept"},
+                {"192.168.1.5", "", 400, "ids:"},
+                {"192.168.1.5", "a1,,b2", 400, "ids:"},
+                {"192.168.1.5", "a1;rm", 400, "ids:"}};
+  // One page at most as a JPEG.
+  EXPECT_EQ(tray.Export("192.168.1.5", "a1,b2", imaging::ImageFormat::kJpeg).status, 400);
+  for (const auto& c : kCases) {
+    const Reply reply = tray.Export(c.client, c.ids, imaging::ImageFormat::kPdf);
+    EXPECT_EQ(reply.status, c.status) << c.client << " " << c.ids;
+    EXPECT_EQ(reply.body.find(c.says), 0u) << reply.body;
+  }
 }
 
 }  // namespace
