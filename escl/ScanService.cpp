@@ -54,17 +54,17 @@ bool PlanScan(const ScanRequest& request, const ScannerDescription& scanner, Sca
     *why = std::move(text);
     return false;
   };
-  tarvell::ica::ScanArea* area = &plan->area;
   if (!request.inputSource.empty() && request.inputSource != "Platen")
     return refuse("input source " + Quoted(request.inputSource) + ": the scanner has only a platen");
   using Mode = tarvell::ica::ScanArea::Mode;
+  tarvell::host::Request asked;
   const std::string& mode = request.colorMode;
   if (mode.empty() || mode == "RGB24")
-    area->mode = Mode::kColor;
+    asked.mode = Mode::kColor;
   else if (mode == "Grayscale8")
-    area->mode = Mode::kGray;
+    asked.mode = Mode::kGray;
   else if (mode == "BlackAndWhite1")
-    area->mode = Mode::kLineart;
+    asked.mode = Mode::kLineart;
   else
     return refuse("colour mode " + Quoted(mode) + " is not offered");
 
@@ -72,10 +72,7 @@ bool PlanScan(const ScanRequest& request, const ScannerDescription& scanner, Sca
   const UInt32 y = request.yResolution ? request.yResolution : x;
   if (x == 0) x = 300;
   if (y != 0 && x != y) return refuse("different X and Y resolutions");
-  if (std::find(scanner.resolutions.begin(), scanner.resolutions.end(), x) == scanner.resolutions.end())
-    return refuse(std::to_string(x) + " dpi is not offered");
-  plan->resolution = x;
-  area->resolution = area->mode == Mode::kColor ? std::min(x, scanner.colourMaximum) : x;
+  asked.resolution = x;
 
   std::string mime = request.format;
   if (mime.empty()) mime = request.intent == "Photo" || request.intent == "Preview" ? "image/jpeg" : "application/pdf";
@@ -92,10 +89,23 @@ bool PlanScan(const ScanRequest& request, const ScannerDescription& scanner, Sca
       return refuse("the region is not on the glass or smaller than its minimum");
   }
   constexpr double kMillimetresPer300 = tarvell::ica::kMillimetresPerInch / 300;
-  area->left = double(left) * kMillimetresPer300;
-  area->top = double(top) * kMillimetresPer300;
-  area->width = double(width) * kMillimetresPer300;
-  area->height = double(height) * kMillimetresPer300;
+  asked.left = double(left) * kMillimetresPer300;
+  asked.top = double(top) * kMillimetresPer300;
+  asked.width = double(width) * kMillimetresPer300;
+  asked.height = double(height) * kMillimetresPer300;
+
+  // What the request means is the one rule every door follows; eSCL's policy takes only the
+  // listed resolutions and scales colour up from its maximum.
+  tarvell::host::ScanSpace space;
+  space.bedWidth = scanner.width * 2;  // 1/300 inch to 1/600
+  space.bedHeight = scanner.height * 2;
+  space.resolutions = scanner.resolutions;
+  space.colourMaximum = scanner.colourMaximum;
+  tarvell::host::ScanPlan rule;
+  if (!tarvell::host::PlanScan(space, asked, tarvell::host::kEsclPolicy, &rule, why)) return false;
+  plan->area = rule.scan;
+  plan->resolution = rule.page.resolution;
+  plan->page = rule.page;
   return true;
 }
 
@@ -313,24 +323,16 @@ Reply ScanService::CreateJob(const std::string& owner, const std::string& base, 
     if (shutDown_ || !DescribeScanner(&why)) return Empty(503);
     for (const auto& other : jobs_)
       if (other->active()) return Empty(503);
-    const ScannerDescription& scanner = scanner_.description();
-    UInt32 width = 0, height = 0;
-    // The size the client gets is the size the device gives at the resolution asked (in grey
-    // where colour is scaled up to it).
-    const bool planned = PlanScan(request, scanner, &job->plan, &why);
-    tarvell::ica::ScanArea delivered = job->plan.area;
-    delivered.resolution = job->plan.resolution;
-    if (delivered.resolution != job->plan.area.resolution) delivered.mode = tarvell::ica::ScanArea::Mode::kGray;
-    if (!planned || !scanner_.Predict(delivered, &width, &height) || width == 0 || height == 0) {
-      Log("ScanSettings from " + owner + " refused: " + (why.empty() ? "the area is empty" : why));
+    if (!PlanScan(request, scanner_.description(), &job->plan, &why)) {
+      Log("ScanSettings from " + owner + " refused: " + why);
       return Empty(409);
     }
     job->id = NewJobId();
     job->owner = owner;
-    job->page.kind = tarvell::host::KindOf(job->plan.area.mode);
-    job->page.width = width;
-    job->page.height = height;
-    job->page.bytesPerLine = tarvell::host::BytesPerLine(job->plan.area.mode, width);
+    job->page.kind = tarvell::host::KindOf(job->plan.page.mode);
+    job->page.width = job->plan.page.width;
+    job->page.height = job->plan.page.height;
+    job->page.bytesPerLine = job->plan.page.bytesPerLine;
     // Listed, the job keeps other jobs out while the scanner is being opened.
     jobs_.push_back(job);
     while (jobs_.size() > kJobsKept && !jobs_.front()->active()) jobs_.erase(jobs_.begin());

@@ -21,6 +21,7 @@
 #include "escl/ScanSettingsReader.h"
 #include "escl/ScannerAccess.h"
 #include "escl/ServerConfig.h"
+#include "host/ScanRules.h"
 #include "imaging/ImageEncoder.h"
 #include "imaging/RowScaler.h"
 
@@ -54,6 +55,7 @@ struct ScanPlan {
   tarvell::ica::ScanArea area;  // as the scanner scans it
   UInt32 resolution = 0;        // the page's, as asked: above area.resolution when colour is scaled up
   imaging::ImageFormat format = imaging::ImageFormat::kPng;
+  tarvell::host::Page page;  // the page the client gets
 };
 // What `request` asks of `scanner`, with everything it left out filled in: the whole glass,
 // 300 dpi, colour, a format for its intent (JPEG for photos and previews, else PDF). Colour above

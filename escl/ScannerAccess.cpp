@@ -75,8 +75,7 @@ bool ScannerAccess::Describe(std::string* why) {
     ScannerObjectInfo* record = nullptr;
     UInt32 location = 0;
     if (!OpenScanner(&record, &location, why)) return false;
-    space_ = tarvell::host::ReadScannerFacts(record);
-    const tarvell::host::ScannerFacts& facts = space_;
+    const tarvell::host::ScannerFacts facts = tarvell::host::ReadScannerFacts(record);
     tarvell::ica::CloseDevice(record);
     description_.makeAndModel = tarvell::host::kModelName;
     description_.serialNumber = tarvell::Hex32(location);
@@ -107,15 +106,6 @@ std::shared_ptr<tarvell::host::PageStream> ScannerAccess::Start(const tarvell::i
   // After the page's job, the scanner is closed for others.
   driver_.Post([record] { tarvell::ica::CloseDevice(record); });
   return stream;
-}
-
-bool ScannerAccess::Predict(const tarvell::ica::ScanArea& area, UInt32* width, UInt32* height) const {
-  return PredictImageSize(tarvell::ica::MakeScanSettings(area, HostSystemVersion()), HostSystemVersion(), width,
-                          height);
-}
-
-bool ScannerAccess::Plan(const tarvell::host::Request& request, tarvell::host::ScanPlan* plan, std::string* why) const {
-  return tarvell::host::PlanScan(space_, request, tarvell::host::kEsclPolicy, plan, why);
 }
 
 }  // namespace tarvell::escl

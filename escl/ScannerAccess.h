@@ -42,13 +42,6 @@ class ScannerAccess {
   // delivers it. Waits for a page still finishing on the device. Null with *why when the scanner
   // cannot be opened.
   std::shared_ptr<tarvell::host::PageStream> Start(const tarvell::ica::ScanArea& area, std::string* why);
-  // The width and height in pixels a scan of `area` delivers; false when the driver would
-  // refuse it.
-  bool Predict(const tarvell::ica::ScanArea& area, UInt32* width, UInt32* height) const;
-  // What `request` means on this scanner under eSCL's policy (tarvell::host::kEsclPolicy): the
-  // scan to start (plan->scan) and the page the client gets, scaled up from the scan in colour
-  // above the colour maximum. False with *why when eSCL refuses it. Once Describe has returned true.
-  bool Plan(const tarvell::host::Request& request, tarvell::host::ScanPlan* plan, std::string* why) const;
 
  private:
   // On the driver thread: opens the scanner on a new record.
@@ -60,7 +53,6 @@ class ScannerAccess {
   std::mutex mutex_;  // one caller at a time
   std::atomic<bool> described_{false};
   ScannerDescription description_;
-  tarvell::host::ScanSpace space_;
   // Last, so that every posted call has run before the bus goes.
   tarvell::host::DriverThread driver_;
 };
