@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "platform/system/Log.h"
+
 namespace tarvell::host {
 namespace {
 
@@ -55,16 +57,7 @@ void Logf(LogLevel level, const char* format, ...) {
   if (!LogEnabled(level)) return;
   va_list args;
   va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  const int n = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string line;
-  if (n > 0) {
-    line.resize(size_t(n) + 1);
-    std::vsnprintf(&line[0], line.size(), format, args);
-    line.resize(size_t(n));
-  }
+  const std::string line = FormatLine(format, args);
   va_end(args);
   Log(level, line);
 }

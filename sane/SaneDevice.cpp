@@ -11,6 +11,7 @@
 #include "host/Scanners.h"
 #include "platform/ica/HostSteps.h"
 #include "platform/ica/ScanSettings.h"
+#include "platform/system/Log.h"
 #include "platform/system/SystemInfo.h"
 #include "sane/SaneHost.h"
 
@@ -25,13 +26,7 @@ void Debug(int level, const char* format, ...) {
   if (DebugLevel() < level) return;
   va_list args;
   va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  const int n = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string line(size_t(std::max(n, 0)) + 1, '\0');
-  std::vsnprintf(&line[0], line.size(), format, args);
-  line.resize(size_t(std::max(n, 0)));
+  const std::string line = tarvell::FormatLine(format, args);
   va_end(args);
   // The level was decided here: the log writes whatever it is handed at its lowest level.
   tarvell::host::Log(tarvell::host::LogLevel::kError, line);

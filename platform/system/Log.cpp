@@ -12,6 +12,22 @@ LogSink& Sink() {
 }
 }  // namespace
 
+std::string FormatLine(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  const int n = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string line;
+  if (n > 0) {
+    line.resize(size_t(n) + 1);
+    va_copy(copy, args);
+    std::vsnprintf(&line[0], line.size(), format, copy);
+    va_end(copy);
+    line.resize(size_t(n));
+  }
+  return line;
+}
+
 LogSink SetLogSink(LogSink sink) {
   LogSink previous = std::move(Sink());
   Sink() = std::move(sink);
@@ -42,16 +58,7 @@ void BridgeNSLog(const char* format, ...) {
   if (!sink) return;  // the common case: formatting costs nothing when nobody listens
   va_list args;
   va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  int n = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string line;
-  if (n > 0) {
-    line.resize(size_t(n) + 1);
-    std::vsnprintf(&line[0], line.size(), format, args);
-    line.resize(size_t(n));
-  }
+  std::string line = tarvell::FormatLine(format, args);
   va_end(args);
   sink(line);
 }

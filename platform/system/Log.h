@@ -1,6 +1,7 @@
 // The driver's log: printf-style lines that go to a replaceable sink. Silent by default.
 #pragma once
 
+#include <cstdarg>
 #include <functional>
 #include <string>
 #include <vector>
@@ -11,6 +12,10 @@ void BridgeNSLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 namespace tarvell {
 
 using LogSink = std::function<void(const std::string& line)>;
+
+// A printf-style line made from `format` and `args` (which it leaves as they were: the caller
+// ends them).
+std::string FormatLine(const char* format, va_list args);
 
 // Installs the sink (an empty function silences the log). Returns the previous sink.
 LogSink SetLogSink(LogSink sink);
