@@ -445,7 +445,11 @@ struct HttpServer::Impl {
 
   MHD_Result Answer(MHD_Connection* mhd, Request& request, Outcome outcome) {
     if (outcome.page) return SendPage(mhd, request, std::move(outcome.page));
-    if (outcome.reply.status >= 400) LogRefusal(request, outcome.reply.status, "the scan service's answer");
+    // The service logs its own refusals with their reasons; the end of a job's pages (404) is no
+    // refusal at all.
+    if (outcome.reply.status >= 400)
+      Log(LogLevel::kStep, request.client() + " " + Quoted(request.method, 12) + " " + Quoted(request.path, 64) + ": " +
+                               std::to_string(outcome.reply.status));
     return Send(mhd, outcome.reply);
   }
 

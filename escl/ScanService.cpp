@@ -229,8 +229,12 @@ bool ScanService::DescribeScanner(std::string* why) {
 }
 
 std::shared_ptr<PageDelivery::Job> ScanService::Find(const std::string& owner, const std::string& id) {
-  for (const auto& job : jobs_)
-    if (job->id == id && job->owner == owner) return job;
+  for (const auto& job : jobs_) {
+    if (job->id != id) continue;
+    if (job->owner == owner) return job;
+    Log(owner + " asked for job " + job->id + ", which another client made: refused (404)");
+    return nullptr;
+  }
   return nullptr;
 }
 
