@@ -750,6 +750,36 @@ struct HttpServer::Impl {
   uint16_t port = 0;
 };
 
+namespace {
+
+// Why an address cannot be listened on, in words a person can act on: the library says only
+// that it failed, so the same bind is tried once more here to learn the reason.
+std::string ListenHint(const sockaddr_storage& address, bool any, uint16_t port) {
+  sockaddr_storage bind = address;
+  if (any) {  // every IPv4 address stands for them all
+    bind = {};
+    bind.ss_family = AF_INET;
+    reinterpret_cast<sockaddr_in*>(&bind)->sin_port = htons(port);
+  }
+  const int fd = socket(bind.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return "";
+  const int error = ::bind(fd, reinterpret_cast<sockaddr*>(&bind),
+                           bind.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in)) == 0
+                        ? 0
+                        : errno;
+  close(fd);
+  switch (error) {
+    case EADDRINUSE:
+      return ": another program (or another tarvell-escl) listens there; stop it or give another port "
+             "with --listen";
+    case EACCES: return ": ports below 1024 need privileges; give a port of 1024 or above with --listen";
+    case EADDRNOTAVAIL: return ": that address is not one of this machine's; give one of its own with --listen";
+    default: return "";
+  }
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------------------------
 // The routes. A job belongs to the client that made it (request.client()): only it may fetch its
 // page, ask about it or cancel it.
@@ -850,7 +880,7 @@ bool HttpServer::Listen(const ListenAddress& address, std::string* why) {
   // Every address of a host without IPv6 is every IPv4 address.
   if (!daemon && address.any) daemon = start(flags & ~unsigned(MHD_USE_DUAL_STACK));
   if (!daemon) {
-    *why = "cannot listen on " + address.text;
+    *why = "cannot listen on " + address.text + ListenHint(bind, address.any, address.port);
     return false;
   }
   impl_->daemons.push_back(daemon);

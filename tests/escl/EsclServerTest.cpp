@@ -692,4 +692,23 @@ TEST_F(EsclServerShortLimits, ARequestTricklingInIsCutOffAtItsDeadline) {
   EXPECT_EQ(Request("GET", "/eSCL/ScannerStatus").status, 200);
 }
 
+// A port another program holds: one line that says so and what to do, and no server left running.
+TEST(EsclServerStart, APortInUseIsSaidWithWhatToDo) {
+  const int held = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(held, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(held, 1), 0);
+  getsockname(held, reinterpret_cast<sockaddr*>(&address), &length);
+  const std::string listen = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  const ProgramRun run = tarvell::testing::RunProgram(
+      {TARVELL_ESCL_SERVER, "--simulate", "--listen", listen, "--no-announce", "--config", "/dev/null"});
+  close(held);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("tarvell-escl: cannot listen on " + listen + ": another program"), std::string::npos)
+      << run.err;
+}
+
 }  // namespace
