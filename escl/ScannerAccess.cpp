@@ -71,31 +71,69 @@ bool ScannerAccess::Describe(std::string* why) {
   if (described_.load()) return true;
   std::lock_guard<std::mutex> lock(mutex_);
   if (described_.load()) return true;
-  return driver_.Call([&] {
-    ScannerObjectInfo* record = nullptr;
+  struct Found {
+    bool ok = false;
+    std::string why;
     UInt32 location = 0;
-    if (!OpenScanner(&record, &location, why)) return false;
-    const tarvell::host::ScannerFacts facts = tarvell::host::ReadScannerFacts(record);
-    tarvell::ica::CloseDevice(record);
-    description_.makeAndModel = tarvell::host::kModelName;
-    description_.serialNumber = tarvell::Hex32(location);
-    description_.uuid = ScannerUuid(location);
-    description_.width = facts.bedWidth / 2;  // 1/600 inch to 1/300
-    description_.height = facts.bedHeight / 2;
-    description_.resolutions = facts.resolutions;
-    description_.colourMaximum = facts.colourMaximum;
-    described_.store(true);
-    return true;
-  });
+    tarvell::host::ScannerFacts facts;
+  };
+  Found found;
+  try {
+    // The task owns what it makes: it may end after this wait has given up.
+    found = driver_.CallFor(tarvell::host::kDeviceCallBound, [this] {
+      Found f;
+      ScannerObjectInfo* record = nullptr;
+      if (!OpenScanner(&record, &f.location, &f.why)) return f;
+      f.facts = tarvell::host::ReadScannerFacts(record);
+      tarvell::ica::CloseDevice(record);
+      f.ok = true;
+      return f;
+    });
+  } catch (const tarvell::host::DriverThread::Timeout&) {
+    *why = "the scanner does not answer";
+    return false;
+  }
+  if (!found.ok) {
+    *why = found.why;
+    return false;
+  }
+  description_.makeAndModel = tarvell::host::kModelName;
+  description_.serialNumber = tarvell::Hex32(found.location);
+  description_.uuid = ScannerUuid(found.location);
+  description_.width = found.facts.bedWidth / 2;  // 1/600 inch to 1/300
+  description_.height = found.facts.bedHeight / 2;
+  description_.resolutions = found.facts.resolutions;
+  description_.colourMaximum = found.facts.colourMaximum;
+  described_.store(true);
+  return true;
 }
 
 std::shared_ptr<tarvell::host::PageStream> ScannerAccess::Start(const tarvell::ica::ScanArea& area, std::string* why) {
   plist::DictionaryRef settings = tarvell::ica::MakeScanSettings(area, HostSystemVersion());
   if (!settings) throw std::bad_alloc();
   std::lock_guard<std::mutex> lock(mutex_);
-  ScannerObjectInfo* record = nullptr;
-  UInt32 location = 0;
-  if (!driver_.Call([&] { return OpenScanner(&record, &location, why); })) return nullptr;
+  struct Opened {
+    ScannerObjectInfo* record = nullptr;
+    UInt32 location = 0;
+    std::string why;
+  };
+  auto opened = std::make_shared<Opened>();
+  try {
+    driver_.CallFor(tarvell::host::kDeviceCallBound,
+                    [this, opened] { return OpenScanner(&opened->record, &opened->location, &opened->why); });
+  } catch (const tarvell::host::DriverThread::Timeout&) {
+    // Whatever the open still makes is closed after it, on the same thread.
+    driver_.Post([opened] {
+      if (opened->record) tarvell::ica::CloseDevice(opened->record);
+    });
+    *why = "the scanner does not answer";
+    return nullptr;
+  }
+  ScannerObjectInfo* record = opened->record;
+  if (!record) {
+    *why = opened->why;
+    return nullptr;
+  }
   std::shared_ptr<tarvell::host::PageStream> stream;
   try {
     stream = tarvell::host::PageStream::Start(driver_, record, settings);

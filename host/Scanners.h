@@ -3,15 +3,22 @@
 // user have one, and what a person is told when it does not; and what an open one offers.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
+#include "host/PageStream.h"
 #include "host/ScanRules.h"
 #include "platform/ica/ICAHost.h"
 #include "platform/plist/PropertyList.h"
 #include "platform/system/Types.h"
 
 namespace tarvell::host {
+
+// How long a door waits for one call on the driver thread that opens, reads or closes a scanner:
+// it may come after the tail of a job still finishing (two calls) and make a session of its own,
+// each transfer ending within its completion time-out. Past it the device has stopped answering.
+constexpr std::chrono::milliseconds kDeviceCallBound = TransfersTime(8);
 
 // The locations of the scanners on the bus (all of them, or the one at `location` when it is not
 // 0), read from their device descriptors: nothing is opened or claimed.

@@ -26,9 +26,7 @@ class Backend;
 void Debug(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 int DebugLevel();
 
-// A driver call's bound: it may come after the tail of a job still finishing (two calls) and
-// make a session of its own, each transfer ending within its completion time-out.
-constexpr std::chrono::milliseconds kDeviceCallBound = tarvell::host::TransfersTime(8);
+using tarvell::host::kDeviceCallBound;
 
 // One open scanner: a SANE handle.
 class Device {
