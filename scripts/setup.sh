@@ -29,6 +29,10 @@ for p in "${PACKAGES[@]}"; do
     missing+=("$p")
   fi
 done
+# The browser test installs axe-core with npm: Debian's, unless one came with Node.js already.
+if [ $# -eq 0 ] && ! command -v npm >/dev/null; then
+  missing+=(npm)
+fi
 
 if [ ${#missing[@]} -eq 0 ]; then
   exit 0
