@@ -807,7 +807,10 @@ Impl::Outcome ImageInfo(Impl& server, const Impl::Request& request) {
 Impl::Outcome NextDocument(Impl& server, const Impl::Request& request) {
   Impl::Outcome outcome;
   outcome.page = server.service.NextDocument(request.client(), request.param, &outcome.reply);
-  if (outcome.page && request.keep == "1") server.web.tray().Expect(request.param, request.client());
+  if (outcome.page && request.keep == "1") {
+    outcome.page->KeepWhenWhole();
+    server.web.tray().Expect(request.param, request.client());
+  }
   return outcome;
 }
 Impl::Outcome CancelJob(Impl& server, const Impl::Request& request) {

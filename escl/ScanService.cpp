@@ -180,7 +180,7 @@ PageDelivery::Step PageDelivery::Read(char* out, size_t capacity, size_t* count,
   std::memcpy(out, encoded_.data() + handedOut_, n);
   handedOut_ += n;
   *count = n;
-  const bool keep = service_.delivered_ && format_ == imaging::ImageFormat::kPng;
+  const bool keep = keep_ && service_.delivered_;
   if (keep) kept_.insert(kept_.end(), out, out + n);
   if (ended_ && handedOut_ == encoded_.size()) {
     // The last byte is on its way: the job is done before the client can ask what came of it.

@@ -76,6 +76,8 @@ class PageDelivery {
   // The reader is gone: a page not read to its end is cancelled and its job aborted.
   ~PageDelivery();
   const char* contentType() const { return MimeType(format_); }
+  // The reader wants the page kept once it has been read whole (a PNG page, for OnPageDelivered).
+  void KeepWhenWhole() { keep_ = format_ == imaging::ImageFormat::kPng; }
 
  private:
   friend class ScanService;
@@ -94,7 +96,8 @@ class PageDelivery {
   std::vector<UInt8> rows_;
   bool ended_ = false;     // the encoder has finished
   bool complete_ = false;  // every byte copied out
-  // Every byte sent, for the service's OnPageDelivered.
+  // Every byte sent, when the reader wants the page kept, for the service's OnPageDelivered.
+  bool keep_ = false;
   std::vector<UInt8> kept_;
 };
 
@@ -109,8 +112,8 @@ class ScanService {
 
   // Called with the scanner's description once it is known (for the announcement).
   void OnScannerOpened(std::function<void(const ScannerDescription&)> callback);
-  // Called on the reader's thread, with the job's lock held, with each PNG page read to its end; set
-  // before serving.
+  // Called on the reader's thread, with the job's lock held, with each page read to its end whose
+  // reader asked it kept (KeepWhenWhole); set before serving.
   void OnPageDelivered(std::function<void(DeliveredPage)> callback) { delivered_ = std::move(callback); }
 
   // `base` is "http://HOST" as the client named the server, or "" when it did not. `owner` is the
