@@ -3,11 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <mutex>
-
-#include "platform/system/Log.h"
 
 namespace tarvell::host {
 namespace {
@@ -51,15 +47,6 @@ void Log(LogLevel level, const std::string& line) {
     if (n <= 0) break;
     at += size_t(n);
   }
-}
-
-void Logf(LogLevel level, const char* format, ...) {
-  if (!LogEnabled(level)) return;
-  va_list args;
-  va_start(args, format);
-  const std::string line = FormatLine(format, args);
-  va_end(args);
-  Log(level, line);
 }
 
 LogOutput SetLogOutput(LogOutput output) {

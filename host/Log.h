@@ -23,7 +23,6 @@ void ConfigureLog(std::string tag, int level);
 bool LogEnabled(LogLevel level);
 // Writes one line (a line feed is added) when its level is enabled; safe from any thread.
 void Log(LogLevel level, const std::string& line);
-void Logf(LogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Where lines go instead of standard error (tests); an empty function restores standard error.
 // Returns the previous one.

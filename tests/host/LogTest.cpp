@@ -28,7 +28,7 @@ TEST(HostLog, LinesCarryTheTagAndFollowTheLevel) {
   tarvell::host::SetLogOutput([&](const std::string& line) { lines.push_back(line); });
   tarvell::host::ConfigureLog("prog: ", int(LogLevel::kInfo));
   tarvell::host::Log(LogLevel::kError, "refused");
-  tarvell::host::Logf(LogLevel::kInfo, "listening on %s:%d", "127.0.0.1", 8090);
+  tarvell::host::Log(LogLevel::kInfo, "listening on 127.0.0.1:8090");
   tarvell::host::Log(LogLevel::kStep, "not shown");
   tarvell::host::SetLogOutput(nullptr);
   EXPECT_EQ(lines, (std::vector<std::string>{"prog: refused", "prog: listening on 127.0.0.1:8090"}));
