@@ -30,7 +30,9 @@ const Route kRoutes[] = {{"GET", "/eSCL/ScannerCapabilities"},
                          {"GET", "/eSCL/ScanJobs/{}/ScanImageInfo"},
                          {"GET", "/eSCL/ScanJobs/{}/NextDocument"},
                          {"DELETE", "/eSCL/ScanJobs/{}"},
-                         {"GET", "/icon.png"}};
+                         {"GET", "/icon.png"},
+                         {"GET", "/"},
+                         {"GET", "/{}"}};
 
 bool OnlyOf(const std::string& text, const char* allowed) {
   return text.find_first_not_of(allowed) == std::string::npos;
