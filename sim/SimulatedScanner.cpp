@@ -234,6 +234,7 @@ void SimulatedScanner::HandleMessage(const std::string& text) {
     return;
   }
   calls_.push_back(call);
+  if (call.method == "done") ++jobsDone_;
   const std::string& obj = call.objName;
   const std::string& method = call.method;
   const int id = call.requestID;

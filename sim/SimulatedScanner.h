@@ -124,6 +124,8 @@ class SimulatedScanner : public tarvell::usb::SimDeviceModel {
   // since the last "start", and the size of that stream (0 before the first "start").
   int64_t streamedBytes() const { return streamedBytes_.load(); }
   int64_t streamSize() const { return streamSize_.load(); }
+  // Safe to read from any thread: the jobs that have had their "done" call.
+  int jobsDone() const { return jobsDone_.load(); }
   bool inHostSendMode() const { return hostSendMode_; }
   bool gone() const { return gone_; }
   // Job objects that exist on the device (created and not yet done).
@@ -161,6 +163,7 @@ class SimulatedScanner : public tarvell::usb::SimDeviceModel {
   FramedImage stream_;                         // the framed image stream of the last "start", with its PNM
   uint64_t streamPos_ = 0;                     // where the next read goes on; the size once read or dropped
   std::atomic<int64_t> streamedBytes_{0};
+  std::atomic<int> jobsDone_{0};
   std::atomic<int64_t> streamSize_{0};
   std::shared_ptr<tarvell::usb::SimClock> clock_;
   bool paceStarted_ = false;
